@@ -22,32 +22,29 @@ N_CURVES = 4
 def main(argv: list[str] | None = None) -> int:
     args = _parse_args(argv)
     data = load_veteran()
-    train, test = _split_rows(len(data.event_time), args.seed)
+    train_rows, test_rows = _split_rows(len(data.event_time), args.seed)
+    train, test = _subset(data, train_rows), _subset(data, test_rows)
     print(
         f"korvane {korvane.__version__}: veteran lung cancer trial, {len(data.event_time)} patients, "
-        f"{len(data.feature_names)} covariates; {len(train)} train / {len(test)} held out (seed {args.seed})"
+        f"{len(data.feature_names)} covariates; {len(train_rows)} train / {len(test_rows)} held out "
+        f"(seed {args.seed})"
     )
 
-    X_train = np.asfortranarray(data.X[train])
     started = time.perf_counter()
-    forest = fit_log_rank_forest(
-        X_train, data.event_time[train], data.event_indicator[train], n_trees=N_TREES, seed=args.seed
-    )
+    forest = fit_log_rank_forest(train.X, train.event_time, train.event_indicator, n_trees=N_TREES, seed=args.seed)
     print(f"{forest!r} fitted in {time.perf_counter() - started:.2f} s")
 
-    death_times = np.unique(data.event_time[train][data.event_indicator[train] == 1])
-    hazard = forest.predict_cumulative_hazard(data.X[test], death_times)
+    death_times = np.unique(train.event_time[train.event_indicator == 1])
+    hazard = forest.predict_cumulative_hazard(test.X, death_times)
     mortality = hazard.sum(axis=1)
-    forest_c = concordance_index(data.event_time[test], data.event_indicator[test], mortality)
-    karno_c = concordance_index(
-        data.event_time[test], data.event_indicator[test], -data.X[test, data.feature_names.index("karno")]
-    )
-    print(f"Harrell's C on the {len(test)} held-out patients: {forest_c:.3f} (Karnofsky score alone: {karno_c:.3f})")
+    forest_c = concordance_index(test.event_time, test.event_indicator, mortality)
+    karno_c = concordance_index(test.event_time, test.event_indicator, -test.X[:, data.feature_names.index("karno")])
+    print(f"Harrell's C on the {len(test_rows)} held-out patients: {forest_c:.3f} (Karnofsky score alone: {karno_c:.3f})")
     print(
         f"  risk score = ensemble mortality: predicted cumulative hazard summed over "
         f"the {len(death_times)} distinct training death times"
     )
-    return _plot_survival(args.output, data, test, death_times, hazard, mortality)
+    return _plot_survival(args.output, test, death_times, hazard, mortality)
 
 
 def _parse_args(argv: list[str] | None) -> argparse.Namespace:
@@ -70,7 +67,13 @@ def _split_rows(n: int, seed: int) -> tuple[np.ndarray, np.ndarray]:
     return np.sort(shuffled[n_test:]), np.sort(shuffled[:n_test])
 
 
-def _plot_survival(output, data, test, death_times, hazard, mortality) -> int:
+def _subset(data: SurvivalDataset, rows: np.ndarray) -> SurvivalDataset:
+    return data._replace(
+        X=np.asfortranarray(data.X[rows]), event_time=data.event_time[rows], event_indicator=data.event_indicator[rows]
+    )
+
+
+def _plot_survival(output, test: SurvivalDataset, death_times, hazard, mortality) -> int:
     try:
         from matplotlib.figure import Figure
     except ImportError:
@@ -85,14 +88,14 @@ def _plot_survival(output, data, test, death_times, hazard, mortality) -> int:
     axes = figure.add_subplot()
     curve_times = np.concatenate([[0.0], death_times])
     # Patients spread from the lowest to the highest predicted risk, so the curves differ.
-    for position in np.linspace(0, len(test) - 1, N_CURVES).round().astype(int):
-        patient = np.argsort(mortality, kind="stable")[position]
+    by_risk = np.argsort(mortality, kind="stable")
+    for patient in by_risk[np.linspace(0, len(by_risk) - 1, N_CURVES).round().astype(int)]:
         survival = np.exp(-np.concatenate([[0.0], hazard[patient]]))
-        row = test[patient]
-        (line,) = axes.step(curve_times, survival, where="post", label=_describe(data, row))
-        observed = survival[np.searchsorted(curve_times, data.event_time[row], side="right") - 1]
-        marker = "x" if data.event_indicator[row] == 1 else "o"
-        axes.plot(data.event_time[row], observed, marker, color=line.get_color(), markersize=8)
+        (line,) = axes.step(curve_times, survival, where="post", label=_describe(test, patient))
+        observed_time = test.event_time[patient]
+        observed = survival[np.searchsorted(curve_times, observed_time, side="right") - 1]
+        marker = "x" if test.event_indicator[patient] == 1 else "o"
+        axes.plot(observed_time, observed, marker, color=line.get_color(), markersize=8)
     axes.set(
         xlabel="days since randomisation",
         ylabel="predicted survival S(t) = exp(-H(t))",
