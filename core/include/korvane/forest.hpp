@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -63,8 +64,10 @@ template <class Payload>
 template <SplitCriterion Criterion>
 Forest<Payload> Forest<Payload>::fit(const SurvivalData& data, const Criterion& criterion,
                                      const ForestParams& params, std::uint64_t seed) {
-  const std::vector<ChaCha8Rng::Seed> seeds = derive_tree_seeds(seed, params.n_trees);
   const std::size_t n = data.n_samples();
+  // An impossible size is reported like any failed allocation, never wrapped.
+  if (n != 0 && params.n_trees > SIZE_MAX / n) throw std::bad_alloc();
+  const std::vector<ChaCha8Rng::Seed> seeds = derive_tree_seeds(seed, params.n_trees);
   Forest forest;
   forest.n_features = static_cast<std::uint32_t>(data.n_features());
   forest.n_train = n;

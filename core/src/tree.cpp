@@ -1,0 +1,74 @@
+#include "korvane/tree.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace korvane {
+
+namespace {
+
+// Conversion to an unsigned integer that saturates instead of overflowing:
+// negative and NaN give 0.
+template <class Unsigned>
+Unsigned saturating_cast(double value) {
+  if (!(value > 0.0)) return 0;
+  if (value >= static_cast<double>(std::numeric_limits<Unsigned>::max())) {
+    return std::numeric_limits<Unsigned>::max();
+  }
+  return static_cast<Unsigned>(value);
+}
+
+}  // namespace
+
+std::uint32_t MaxFeatures::resolve(std::size_t p) const {
+  std::uint64_t raw = p;
+  if (kind == Kind::Fixed) raw = count;
+  if (kind == Kind::Sqrt) raw = saturating_cast<std::uint32_t>(std::sqrt(static_cast<double>(p)));
+  return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(raw, 1, p));
+}
+
+std::size_t partition(const MatrixView& x, std::span<std::uint32_t> rows, std::uint32_t feature,
+                      double threshold) {
+  std::size_t i = 0;
+  std::size_t end = rows.size();
+  while (i < end) {
+    if (x.at(rows[i], feature) <= threshold) {
+      ++i;
+    } else {
+      --end;
+      std::swap(rows[i], rows[end]);
+    }
+  }
+  return i;
+}
+
+void shuffle_in_place(std::span<std::uint32_t> rows, ChaCha8Rng& stream) {
+  for (std::size_t i = rows.size(); i-- > 1;) {
+    const auto j = static_cast<std::size_t>(stream.random_range_inclusive(0, i));
+    std::swap(rows[i], rows[j]);
+  }
+}
+
+std::size_t honest_split_size(double fraction, std::size_t n) {
+  const auto s = saturating_cast<std::size_t>(std::round(fraction * static_cast<double>(n)));
+  return std::clamp<std::size_t>(s, 1, n - 1);
+}
+
+void add_cumulative_hazard(const Tree<StepFunction>& tree, const MatrixView& x,
+                           std::span<const double> times, std::span<double> out) {
+  const std::size_t k = times.size();
+  for (std::size_t row = 0; row < x.n_rows; ++row) {
+    const StepFunction& curve = tree.leaves[tree.predict_leaf(x, row)];
+    double* out_row = out.data() + row * k;
+    for (std::size_t j = 0; j < k; ++j) out_row[j] += curve.at_with(times[j]);
+  }
+}
+
+std::vector<double> predict_cumulative_hazard(const Tree<StepFunction>& tree, const MatrixView& x,
+                                              std::span<const double> times) {
+  std::vector<double> out(x.n_rows * times.size(), 0.0);
+  add_cumulative_hazard(tree, x, times, out);
+  return out;
+}
+
+}  // namespace korvane

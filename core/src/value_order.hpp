@@ -1,0 +1,47 @@
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace korvane::detail {
+
+// Maps a double to an integer whose unsigned order is the order of `<` on
+// doubles: -0.0 and 0.0 share a key, and NaN (which `<` cannot place) gets the
+// largest key. Criteria sort and group private copies of these keys, so a sort
+// never sees an inconsistent comparison and every value group is non-empty even
+// if the caller's arrays change during a fit.
+[[nodiscard]] inline std::uint64_t order_key(double value) {
+  if (std::isnan(value)) return UINT64_MAX;
+  if (value == 0.0) value = 0.0;
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+}
+
+// The value of a key (0.0 for both zeros).
+[[nodiscard]] inline double key_value(std::uint64_t key) {
+  const std::uint64_t bits = (key >> 63) != 0 ? key & ~(std::uint64_t{1} << 63) : ~key;
+  return std::bit_cast<double>(bits);
+}
+
+struct KeyedIndex {
+  std::uint64_t key;
+  std::uint32_t index;
+};
+
+// Ascending by key; entries with equal keys keep ascending index order, which
+// is the stable order when indices were assigned in input order.
+inline void sort_by_key(std::vector<KeyedIndex>& items) {
+  std::sort(items.begin(), items.end(), [](const KeyedIndex& a, const KeyedIndex& b) {
+    return a.key < b.key || (a.key == b.key && a.index < b.index);
+  });
+}
+
+// The midpoint threshold between two neighbouring distinct values.
+[[nodiscard]] inline double midpoint(std::uint64_t left_key, std::uint64_t right_key) {
+  return (key_value(left_key) + key_value(right_key)) * 0.5;
+}
+
+}  // namespace korvane::detail

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "korvane/data.hpp"
+
+namespace korvane::testing {
+
+inline nlohmann::json load_json(const std::string& name) {
+  std::ifstream file(std::string(KORVANE_TEST_DATA) + "/" + name);
+  return nlohmann::json::parse(file);
+}
+
+// Owns column-major covariates plus times and indicators, and views them.
+struct Dataset {
+  std::size_t n = 0;
+  std::size_t p = 0;
+  std::vector<double> x;  // column-major
+  std::vector<double> time;
+  std::vector<std::uint8_t> event;
+
+  static Dataset from_rows(const std::vector<std::vector<double>>& rows,
+                           std::vector<double> time, std::vector<std::uint8_t> event) {
+    Dataset d{rows.size(), rows.empty() ? 0 : rows[0].size(), {}, std::move(time), std::move(event)};
+    d.x.resize(d.n * d.p);
+    for (std::size_t r = 0; r < d.n; ++r)
+      for (std::size_t f = 0; f < d.p; ++f) d.x[f * d.n + r] = rows[r][f];
+    return d;
+  }
+
+  // Random data with ties in times and covariates and about a third censored.
+  static Dataset random(std::size_t n, std::size_t p, std::uint32_t seed) {
+    std::mt19937 gen(seed);
+    Dataset d{n, p, std::vector<double>(n * p), std::vector<double>(n), std::vector<std::uint8_t>(n)};
+    for (double& v : d.x) v = static_cast<double>(gen() % 7);
+    for (std::size_t i = 0; i < n; ++i) {
+      d.time[i] = static_cast<double>(1 + gen() % 12) + d.x[i] * 0.5;
+      d.event[i] = static_cast<std::uint8_t>(gen() % 3 == 0 ? 0 : 1);
+    }
+    return d;
+  }
+
+  [[nodiscard]] MatrixView column_major() const {
+    return {x.data(), n, p, 1, static_cast<std::ptrdiff_t>(n)};
+  }
+  [[nodiscard]] SurvivalData data() const { return {column_major(), time, event}; }
+};
+
+}  // namespace korvane::testing

@@ -1,0 +1,182 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "korvane/splits.hpp"
+#include "support.hpp"
+
+namespace korvane {
+namespace {
+
+using testing::Dataset;
+
+std::vector<std::uint32_t> all_rows(std::size_t n) {
+  std::vector<std::uint32_t> rows(n);
+  for (std::uint32_t i = 0; i < n; ++i) rows[i] = i;
+  return rows;
+}
+
+// One feature, times 1..4 all events, values 0..3.
+Dataset four_events() { return Dataset::from_rows({{0}, {1}, {2}, {3}}, {1, 2, 3, 4}, {1, 1, 1, 1}); }
+
+TEST(LogRank, PicksTheHighestScoringThreshold) {
+  const Dataset d = four_events();
+  const auto split = LogRankCriterion{}.find_best_split(d.data(), all_rows(4), std::vector<std::uint32_t>{0}, 1);
+  ASSERT_TRUE(split);
+  EXPECT_EQ(split->threshold, 0.5);
+  EXPECT_DOUBLE_EQ(split->score, 3.0);
+  const auto node = SortedNode::from_subset(d.data(), all_rows(4));
+  EXPECT_DOUBLE_EQ(node.log_rank_score(std::vector<std::uint8_t>{1, 1, 0, 0}), 49.0 / 17.0);
+  EXPECT_DOUBLE_EQ(node.log_rank_score(std::vector<std::uint8_t>{1, 1, 1, 0}), 169.0 / 95.0);
+}
+
+TEST(LogRank, MinSamplesLeafLimitsCandidates) {
+  const Dataset d = four_events();
+  const auto split = LogRankCriterion{}.find_best_split(d.data(), all_rows(4), std::vector<std::uint32_t>{0}, 2);
+  ASSERT_TRUE(split);
+  EXPECT_EQ(split->threshold, 1.5);
+  const Dataset lopsided = Dataset::from_rows({{1}, {1}, {1}, {2}}, {1, 2, 3, 4}, {1, 1, 1, 1});
+  EXPECT_FALSE(LogRankCriterion{}.find_best_split(lopsided.data(), all_rows(4),
+                                                  std::vector<std::uint32_t>{0}, 2));
+}
+
+TEST(LogRank, TiedTimesUseTheTiesCorrection) {
+  const Dataset d = Dataset::from_rows({{0}, {0}, {0}, {0}}, {1, 1, 2, 2}, {1, 0, 1, 1});
+  const auto node = SortedNode::from_subset(d.data(), all_rows(4));
+  EXPECT_EQ(node.groups.size(), 2u);
+  EXPECT_EQ(node.group_at_risk, (std::vector<std::uint32_t>{4, 2}));
+  EXPECT_DOUBLE_EQ(node.log_rank_score(std::vector<std::uint8_t>{1, 0, 1, 0}), 1.0);
+}
+
+TEST(LogRank, ZeroVarianceCandidateIsStillAccepted) {
+  const Dataset d = Dataset::from_rows({{0}, {1}}, {1, 2}, {0, 1});
+  const auto split = LogRankCriterion{}.find_best_split(d.data(), all_rows(2), std::vector<std::uint32_t>{0}, 1);
+  ASSERT_TRUE(split);
+  EXPECT_EQ(split->threshold, 0.5);
+  EXPECT_EQ(split->score, 0.0);
+}
+
+TEST(LogRank, NoSplitWithoutEventsOrRowsOrVariation) {
+  const Dataset censored = Dataset::from_rows({{0}, {1}, {2}}, {1, 2, 3}, {0, 2, 0});
+  const std::vector<std::uint32_t> f0{0};
+  EXPECT_FALSE(LogRankCriterion{}.find_best_split(censored.data(), all_rows(3), f0, 1));
+  EXPECT_FALSE(LogRankCriterion{}.find_best_split(censored.data(), {}, f0, 1));
+  const Dataset constant = Dataset::from_rows({{-0.0}, {0.0}, {0.0}}, {1, 2, 3}, {1, 1, 1});
+  EXPECT_FALSE(LogRankCriterion{}.find_best_split(constant.data(), all_rows(3), f0, 1));
+}
+
+TEST(LogRank, DuplicateRowsCountAsOccurrences) {
+  const Dataset d = Dataset::from_rows({{0}, {1}}, {1, 2}, {1, 1});
+  const auto split = LogRankCriterion{}.find_best_split(d.data(), std::vector<std::uint32_t>{0, 0, 1},
+                                                        std::vector<std::uint32_t>{0}, 1);
+  ASSERT_TRUE(split);
+  EXPECT_NEAR(split->score, 2.0, 1e-12);
+}
+
+TEST(LogRank, TiesPreferTheEarlierFeatureThenTheSmallerThreshold) {
+  // Features 0 and 1 are identical; the symmetric data gives equal scores at 0.5 and 2.5.
+  const Dataset d = Dataset::from_rows({{0, 0}, {1, 1}, {2, 2}, {3, 3}}, {1, 2, 2, 1}, {1, 1, 1, 1});
+  const auto split = LogRankCriterion{}.find_best_split(d.data(), all_rows(4),
+                                                        std::vector<std::uint32_t>{1, 0}, 1);
+  ASSERT_TRUE(split);
+  EXPECT_EQ(split->feature, 1u);
+  EXPECT_EQ(split->threshold, 0.5);
+}
+
+TEST(LogRank, MidpointReachesInfinity) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const Dataset d = Dataset::from_rows({{1.0}, {inf}}, {1, 2}, {1, 1});
+  const auto split = LogRankCriterion{}.find_best_split(d.data(), all_rows(2), std::vector<std::uint32_t>{0}, 1);
+  ASSERT_TRUE(split);
+  EXPECT_EQ(split->threshold, inf);
+}
+
+// The split search scores over event groups only; it must agree to the last bit
+// with the reference pass over every time group.
+TEST(LogRank, FastScoresEqualReferenceScoresBitForBit) {
+  for (std::uint32_t seed = 0; seed < 40; ++seed) {
+    const Dataset d = Dataset::random(60 + seed, 3, seed);
+    std::mt19937 gen(seed);
+    std::vector<std::uint32_t> rows;
+    for (std::size_t i = 0; i < d.n; ++i) rows.push_back(static_cast<std::uint32_t>(gen() % d.n));
+    const auto split = LogRankCriterion{}.find_best_split(d.data(), rows,
+                                                          std::vector<std::uint32_t>{0, 1, 2}, 3);
+    // Recompute the best candidate exhaustively with the reference score.
+    const SortedNode node = SortedNode::from_subset(d.data(), rows);
+    double best = -std::numeric_limits<double>::infinity();
+    BestSplit expected{};
+    for (std::uint32_t f = 0; f < 3; ++f) {
+      for (int v = 0; v < 6; ++v) {
+        std::vector<std::uint8_t> marks(rows.size());
+        std::size_t left = 0;
+        for (std::size_t pos = 0; pos < rows.size(); ++pos) {
+          marks[pos] = d.x[f * d.n + node.sorted_rows[pos]] <= v ? 1 : 0;
+          left += marks[pos];
+        }
+        if (left < 3 || rows.size() - left < 3) continue;
+        const double score = node.log_rank_score(marks);
+        if (score > best) {
+          best = score;
+          expected = {f, 0.0, score};
+        }
+      }
+    }
+    ASSERT_TRUE(split);
+    EXPECT_EQ(split->feature, expected.feature) << seed;
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(split->score), std::bit_cast<std::uint64_t>(expected.score))
+        << seed;
+  }
+}
+
+Dataset gradient_data() { return Dataset::from_rows({{0}, {1}, {2}, {3}}, {0, 0, 0, 0}, {0, 0, 0, 0}); }
+
+struct GradientCase {
+  std::vector<double> y;
+  std::size_t min_samples_leaf;
+  std::optional<double> threshold;
+  double score;
+};
+
+class Gradient : public ::testing::TestWithParam<GradientCase> {};
+
+TEST_P(Gradient, FindsTheLargestVarianceReduction) {
+  const Dataset d = gradient_data();
+  const GradientCriterion criterion(GetParam().y);
+  const auto split = criterion.find_best_split(d.data(), all_rows(4), std::vector<std::uint32_t>{0},
+                                               GetParam().min_samples_leaf);
+  ASSERT_EQ(split.has_value(), GetParam().threshold.has_value());
+  if (!split) return;
+  EXPECT_EQ(split->threshold, *GetParam().threshold);
+  EXPECT_DOUBLE_EQ(split->score, GetParam().score);
+}
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+INSTANTIATE_TEST_SUITE_P(Cases, Gradient,
+                         ::testing::Values(GradientCase{{1, 1, 3, 3}, 1, 1.5, 4.0},
+                                           GradientCase{{1, 1, 3, 3}, 2, 1.5, 4.0},
+                                           GradientCase{{2, 2, 2, 2}, 1, 0.5, 0.0},
+                                           GradientCase{{1, 1, 3, 3}, 3, std::nullopt, 0.0},
+                                           GradientCase{{1, kNaN, 3, 3}, 1, std::nullopt, 0.0}));
+
+TEST(Gradient, SideScoresMatchHandComputation) {
+  const std::vector<double> y{1, 1, 3, 3};
+  const GradientCriterion criterion(y);
+  // Only the boundary after the first value is admissible on the left-heavy side.
+  const Dataset shifted = Dataset::from_rows({{0}, {1}, {1}, {1}}, {0, 0, 0, 0}, {0, 0, 0, 0});
+  const auto split = criterion.find_best_split(shifted.data(), all_rows(4), std::vector<std::uint32_t>{0}, 1);
+  ASSERT_TRUE(split);
+  EXPECT_DOUBLE_EQ(split->score, 4.0 / 3.0);
+}
+
+TEST(Gradient, SaturatesTwiceMinSamplesLeaf) {
+  const Dataset d = gradient_data();
+  const std::vector<double> y{1, 1, 3, 3};
+  EXPECT_FALSE(GradientCriterion(y).find_best_split(d.data(), all_rows(4), std::vector<std::uint32_t>{0},
+                                                    SIZE_MAX / 2 + 2));
+}
+
+}  // namespace
+}  // namespace korvane

@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "korvane/nelson_aalen.hpp"
+#include "korvane/step_function.hpp"
+
+namespace korvane {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+TEST(StepFunction, EmptyCurveIsZeroEverywhere) {
+  const StepFunction curve = StepFunction::empty();
+  for (const double t : {-kInf, 0.0, 5.0, kInf, kNaN}) EXPECT_EQ(curve.at_with(t), 0.0);
+}
+
+struct Probe {
+  bool left_continuous;
+  double t;
+  double expected;
+};
+
+class StepFunctionAt : public ::testing::TestWithParam<Probe> {};
+
+TEST_P(StepFunctionAt, EvaluatesAtJumpBoundaries) {
+  StepFunction curve({1.0, 3.0}, {0.5, 0.75});
+  curve.left_continuous = GetParam().left_continuous;
+  EXPECT_EQ(curve.at_with(GetParam().t), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Curve, StepFunctionAt,
+    ::testing::Values(Probe{false, 0.99, 0.0}, Probe{false, 1.0, 0.5}, Probe{false, 2.0, 0.5},
+                      Probe{false, 3.0, 0.75}, Probe{false, 100.0, 0.75}, Probe{false, kInf, 0.75},
+                      Probe{false, -kInf, 0.0}, Probe{false, kNaN, 0.75}, Probe{true, 1.0, 0.0},
+                      Probe{true, 3.0, 0.5}, Probe{true, 3.5, 0.75}, Probe{true, kNaN, 0.0}));
+
+TEST(StepFunction, SearchesPlaceTiesOnTheirSide) {
+  const std::vector<double> times{1.0, 2.0, 2.0, 3.0};
+  EXPECT_EQ(searchsorted_left(times, 2.0), 1u);
+  EXPECT_EQ(searchsorted_right(times, 2.0), 3u);
+  EXPECT_EQ(searchsorted_left(times, kNaN), 0u);
+  EXPECT_EQ(searchsorted_right(times, kNaN), 4u);
+}
+
+struct HazardCase {
+  std::vector<double> time;
+  std::vector<std::uint8_t> event;
+  std::vector<std::uint32_t> rows;
+  std::vector<double> jump_times;
+  std::vector<double> values;
+};
+
+class NelsonAalen : public ::testing::TestWithParam<HazardCase> {};
+
+TEST_P(NelsonAalen, MatchesHandComputedCurve) {
+  const HazardCase& c = GetParam();
+  const StepFunction curve = nelson_aalen(c.time, c.event, c.rows);
+  EXPECT_EQ(curve.times, c.jump_times);
+  EXPECT_EQ(curve.values, c.values);
+  EXPECT_EQ(curve.initial_value, 0.0);
+  EXPECT_FALSE(curve.left_continuous);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NelsonAalen,
+    ::testing::Values(
+        // A censored row at an event time is still at risk there.
+        HazardCase{{1, 2, 2, 3}, {1, 1, 0, 1}, {0, 1, 2, 3}, {1, 2, 3},
+                   {1.0 / 4, 1.0 / 4 + 1.0 / 3, 1.0 / 4 + 1.0 / 3 + 1.0}},
+        HazardCase{{5, 5, 5}, {1, 1, 1}, {0, 1, 2}, {5}, {1.0}},
+        HazardCase{{1, 2}, {0, 1}, {0, 1}, {2}, {1.0}},
+        // Only the byte 1 is an event.
+        HazardCase{{1, 2}, {2, 1}, {0, 1}, {2}, {1.0}},
+        HazardCase{{-0.0, 0.0}, {1, 1}, {0, 1}, {-0.0}, {1.0}},
+        // A row listed twice counts twice.
+        HazardCase{{1.0}, {1}, {0, 0}, {1.0}, {1.0}},
+        HazardCase{{-1, 0}, {1, 1}, {0, 1}, {-1, 0}, {0.5, 1.5}},
+        HazardCase{{1, 2}, {0, 0}, {0, 1}, {}, {}}, HazardCase{{1, 2}, {1, 1}, {}, {}, {}}));
+
+TEST(NelsonAalen, RowOrderDoesNotMatter) {
+  const std::vector<double> time{3, 1, 2, 2, 5, 1};
+  const std::vector<std::uint8_t> event{1, 0, 1, 1, 0, 1};
+  const StepFunction a = nelson_aalen(time, event, std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5});
+  const StepFunction b = nelson_aalen(time, event, std::vector<std::uint32_t>{5, 3, 1, 0, 4, 2});
+  EXPECT_EQ(a, b);
+}
+
+}  // namespace
+}  // namespace korvane
