@@ -1,0 +1,212 @@
+#include "fit_arguments.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "convert.hpp"
+#include "korvane/format.hpp"
+
+namespace korvane::python {
+
+namespace {
+
+// One keyword setting: its default when omitted, else its conversion with the
+// argument's name on a failure.
+template <class T, class Convert>
+T setting(const BoundArguments& arguments, const char* name, T fallback, Convert convert) {
+  PyObject* value = arguments[name];
+  if (value == nullptr) return fallback;
+  return converted(name, [&] { return convert(value); });
+}
+
+// The settings every fit has, before and after the forest-only ones, so that
+// each signature's order is kept.
+void convert_leading(const BoundArguments& arguments, const TreeDefaults& defaults,
+                     TreeSettings& settings) {
+  settings.min_samples_leaf =
+      setting(arguments, "min_samples_leaf", defaults.min_samples_leaf, to_u64);
+  settings.max_depth = setting<std::optional<std::uint32_t>>(arguments, "max_depth",
+                                                              std::nullopt, to_max_depth);
+  settings.max_features = arguments["max_features"];
+}
+
+void convert_trailing(const BoundArguments& arguments, const TreeDefaults& defaults,
+                      TreeSettings& settings) {
+  settings.honesty = setting(arguments, "honesty", defaults.honesty, to_flag);
+  settings.honesty_fraction = setting(arguments, "honesty_fraction", 0.5, to_fraction);
+  settings.seed = setting(arguments, "seed", std::uint64_t{0}, to_seed);
+}
+
+PyArrayObject* array_argument(const BoundArguments& arguments, const char* name, int ndim,
+                              int type_number) {
+  return converted(name, [&] { return to_array(arguments[name], ndim, type_number); });
+}
+
+void check_layout(PyArrayObject* x) {
+  if (!is_column_major(x)) {
+    raise(PyExc_ValueError,
+          "X must be Fortran-contiguous (column-major) f64. "
+          "Call np.asfortranarray(x, dtype=np.float64) before fitting.");
+  }
+}
+
+void check_honesty_fraction(const TreeSettings& settings) {
+  const double fraction = settings.honesty_fraction;
+  if (settings.honesty && !(fraction > 0.0 && fraction < 1.0)) {
+    raise(PyExc_ValueError,
+          "honesty_fraction must lie in (0, 1), got " + korvane::format_shortest(fraction));
+  }
+}
+
+void check_forest_settings(const ForestSettings& settings) {
+  const double fraction = settings.subsample_fraction;
+  if (!(fraction > 0.0 && fraction <= 1.0)) {
+    raise(PyExc_ValueError,
+          "subsample_fraction must lie in (0, 1], got " + korvane::format_shortest(fraction));
+  }
+  if (settings.n_trees == 0) raise(PyExc_ValueError, "n_trees must be >= 1");
+  check_honesty_fraction(settings.tree);
+}
+
+// Rows, columns and features are numbered with 32 bits in the core.
+void check_count_fits(std::size_t count, const char* what) {
+  if (count > UINT32_MAX) {
+    raise(PyExc_ValueError, "X has " + std::to_string(count) + " " + what +
+                                "; at most 4294967295 are supported");
+  }
+}
+
+korvane::MatrixView training_view(PyArrayObject* x) {
+  const korvane::MatrixView view = matrix_view(x, "X", "X.copy(order='F')");
+  if (view.n_cols == 0) raise(PyExc_ValueError, "X must have at least one column");
+  check_count_fits(view.n_rows, "rows");
+  check_count_fits(view.n_cols, "columns");
+  return view;
+}
+
+}  // namespace
+
+TreeSettings tree_settings(const BoundArguments& arguments, const TreeDefaults& defaults) {
+  TreeSettings settings;
+  convert_leading(arguments, defaults, settings);
+  convert_trailing(arguments, defaults, settings);
+  return settings;
+}
+
+ForestSettings forest_settings(const BoundArguments& arguments, const ForestDefaults& defaults) {
+  ForestSettings settings;
+  settings.n_trees = setting(arguments, "n_trees", defaults.n_trees, to_u64);
+  convert_leading(arguments, defaults.tree, settings.tree);
+  settings.bootstrap = setting(arguments, "bootstrap", defaults.bootstrap, to_flag);
+  settings.subsample_fraction =
+      setting(arguments, "subsample_fraction", defaults.subsample_fraction, to_fraction);
+  convert_trailing(arguments, defaults.tree, settings.tree);
+  return settings;
+}
+
+SurvivalArrays survival_arrays(const BoundArguments& arguments) {
+  return {array_argument(arguments, "X", 2, NPY_FLOAT64),
+          array_argument(arguments, "event_time", 1, NPY_FLOAT64),
+          array_argument(arguments, "event_indicator", 1, NPY_UINT8)};
+}
+
+GradientArrays gradient_arrays(const BoundArguments& arguments) {
+  return {array_argument(arguments, "X", 2, NPY_FLOAT64),
+          array_argument(arguments, "pseudo_outcome", 1, NPY_FLOAT64)};
+}
+
+SurvivalColumns checked_survival_columns(const SurvivalArrays& arrays) {
+  const SurvivalColumns columns{contiguous_doubles(arrays.event_time),
+                                contiguous_bytes(arrays.event_indicator)};
+  const std::size_t n = n_rows(arrays.x);
+  if (columns.time.size() != n || columns.event.size() != n) {
+    raise(PyExc_ValueError, "X has " + std::to_string(n) + " rows but event_time has " +
+                                std::to_string(columns.time.size()) + " and event_indicator has " +
+                                std::to_string(columns.event.size()));
+  }
+  check_layout(arrays.x);
+  return columns;
+}
+
+std::span<const double> checked_pseudo_outcome(const GradientArrays& arrays) {
+  const std::span<const double> outcome = contiguous_doubles(arrays.pseudo_outcome);
+  const std::size_t n = n_rows(arrays.x);
+  if (outcome.size() != n) {
+    raise(PyExc_ValueError, "X has " + std::to_string(n) + " rows but pseudo_outcome has " +
+                                std::to_string(outcome.size()));
+  }
+  check_layout(arrays.x);
+  return outcome;
+}
+
+korvane::MatrixView checked_tree_training(PyArrayObject* x, const TreeSettings& settings) {
+  check_honesty_fraction(settings);
+  const korvane::MatrixView view = training_view(x);
+  // An honest tree splits its rows into a splitting and an estimation part.
+  if (settings.honesty && view.n_rows < 2) {
+    raise(PyExc_ValueError, "X must have at least 2 rows for an honest tree, got " +
+                                std::to_string(view.n_rows));
+  }
+  return view;
+}
+
+korvane::MatrixView checked_forest_training(PyArrayObject* x, const ForestSettings& settings) {
+  check_forest_settings(settings);
+  const korvane::MatrixView view = training_view(x);
+  // Every tree draws at least one row, and an honest tree needs two.
+  if (view.n_rows == 0) raise(PyExc_ValueError, "X must have at least one row to fit a forest");
+  const std::size_t per_tree = korvane::sample_size(view.n_rows, settings.subsample_fraction);
+  if (settings.tree.honesty && per_tree < 2) {
+    raise(PyExc_ValueError,
+          "subsample_fraction=" + korvane::format_shortest(settings.subsample_fraction) + " of " +
+              std::to_string(view.n_rows) + " rows draws " + std::to_string(per_tree) +
+              " row per tree, but an honest tree needs at least 2");
+  }
+  return view;
+}
+
+void check_no_nan_times(std::span<const double> time) {
+  const auto nan = std::find_if(time.begin(), time.end(), [](double t) { return std::isnan(t); });
+  if (nan != time.end()) {
+    raise(PyExc_ValueError, "event_time has NaN at row " + std::to_string(nan - time.begin()));
+  }
+}
+
+void check_no_nan_covariates(const korvane::MatrixView& x) {
+  // Column by column, as the training layout stores them; a later column only
+  // needs the rows above the first NaN found so far.
+  std::optional<std::pair<std::size_t, std::size_t>> first;
+  std::size_t rows_to_scan = x.n_rows;
+  for (std::size_t col = 0; col < x.n_cols; ++col) {
+    for (std::size_t row = 0; row < rows_to_scan; ++row) {
+      if (std::isnan(x.at(row, col))) {
+        first = {row, col};
+        rows_to_scan = row;
+        break;
+      }
+    }
+  }
+  if (first) {
+    raise(PyExc_ValueError, "X has NaN at row " + std::to_string(first->first) + ", column " +
+                                std::to_string(first->second));
+  }
+}
+
+korvane::TreeParams tree_params(const TreeSettings& settings, std::size_t n_features,
+                                korvane::MaxFeatures fallback) {
+  korvane::TreeParams params;
+  params.max_features =
+      parse_max_features(settings.max_features, static_cast<std::uint32_t>(n_features), fallback);
+  if (settings.honesty) params.honesty = settings.honesty_fraction;
+  params.max_depth = settings.max_depth;
+  params.min_samples_leaf = settings.min_samples_leaf;
+  return params;
+}
+
+korvane::ForestParams forest_params(const ForestSettings& settings, std::size_t n_features) {
+  return {tree_params(settings.tree, n_features, korvane::MaxFeatures::sqrt()), settings.n_trees,
+          settings.bootstrap, settings.subsample_fraction};
+}
+
+}  // namespace korvane::python

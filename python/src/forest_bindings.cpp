@@ -1,0 +1,240 @@
+// The log-rank survival forest and the gradient forest: one Forest template
+// over the leaf payload, so both classes share their properties, weights and
+// repr, and differ in their fits, docstrings and the log-rank prediction.
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "bindings.hpp"
+#include "boundary.hpp"
+#include "fit_arguments.hpp"
+#include "korvane/forest.hpp"
+#include "model_class.hpp"
+#include "queries.hpp"
+
+namespace korvane::python {
+
+namespace {
+
+template <class Payload>
+using PyForest = ModelObject<korvane::Forest<Payload>>;
+using PyLogRankSurvivalForest = PyForest<korvane::StepFunction>;
+using PyGradientForest = PyForest<korvane::NoPayload>;
+
+template <class Payload>
+const korvane::Forest<Payload>& forest_of(PyObject* self) {
+  return model_of<PyForest<Payload>>(self);
+}
+
+template <class Payload>
+PyObject* n_trees(PyObject* self, void*) {
+  return PyLong_FromSize_t(forest_of<Payload>(self).n_trees());
+}
+
+template <class Payload>
+PyObject* n_features(PyObject* self, void*) {
+  return PyLong_FromUnsignedLong(forest_of<Payload>(self).n_features);
+}
+
+template <class Payload>
+PyObject* n_train_samples(PyObject* self, void*) {
+  return PyLong_FromSize_t(forest_of<Payload>(self).n_train_samples());
+}
+
+template <class Payload>
+PyObject* repr(PyObject* self) {
+  const auto& forest = forest_of<Payload>(self);
+  const OwnedRef name = checked(PyType_GetName(Py_TYPE(self)));
+  return PyUnicode_FromFormat("%U(n_trees=%zu, n_features=%u, n_train_samples=%zu)", name.get(),
+                              forest.n_trees(), forest.n_features, forest.n_train_samples());
+}
+
+template <class Payload>
+PyObject* forest_weights(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"X"};
+  static const Signature signature{"forest_weights", parameters, 1};
+  const auto& forest = forest_of<Payload>(self);
+  const BoundArguments arguments = bind(signature, args, nargs, kwnames);
+  PyArrayObject* x = query_array(arguments, "X", 2);
+  check_feature_count("X", n_columns(x), "forest", forest.n_features);
+  const korvane::MatrixView view = query_matrix_view(x);
+  std::vector<double> weights =
+      without_gil([&] { return korvane::forest_weights_batch(forest, view); });
+  return result_array(std::move(weights), static_cast<npy_intp>(view.n_rows),
+                      static_cast<npy_intp>(forest.n_train_samples()));
+}
+
+template <class Payload>
+PyObject* forest_weights_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  static constexpr const char* parameters[] = {"x"};
+  static const Signature signature{"forest_weights_one", parameters, 1};
+  const auto& forest = forest_of<Payload>(self);
+  const BoundArguments arguments = bind(signature, args, nargs, kwnames);
+  PyArrayObject* x = query_array(arguments, "x", 1);
+  check_feature_count("x", n_rows(x), "forest", forest.n_features);
+  const korvane::VectorView view = query_row_view(x);
+  std::vector<double> weights = without_gil([&] { return korvane::forest_weights(forest, view); });
+  return result_array(std::move(weights));
+}
+
+PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return predict_hazard(forest_of<korvane::StepFunction>(self), "forest", args, nargs, kwnames);
+}
+
+// Grows the forest once the training record and the criterion are built; the
+// max_features setting is parsed here, after every other check.
+template <class Payload, class Criterion>
+PyObject* grow_forest(PyTypeObject* type, const korvane::SurvivalData& data,
+                      const Criterion& criterion, const ForestSettings& settings) {
+  const korvane::ForestParams params = forest_params(settings, data.n_features());
+  auto forest = without_gil([&] {
+    return korvane::Forest<Payload>::fit(data, criterion, params, settings.tree.seed);
+  });
+  return wrap_model<PyForest<Payload>>(type, std::move(forest));
+}
+
+constexpr ForestDefaults kLogRankDefaults{.n_trees = 100,
+                                          .tree = {.min_samples_leaf = 15, .honesty = false},
+                                          .bootstrap = true,
+                                          .subsample_fraction = 1.0};
+
+constexpr const char* kLogRankFitParameters[] = {
+    "X",         "event_time", "event_indicator",    "n_trees", "min_samples_leaf",
+    "max_depth", "max_features", "bootstrap", "subsample_fraction", "honesty",
+    "honesty_fraction", "seed"};
+
+const Signature kLogRankFitSignature{"fit_log_rank_forest", kLogRankFitParameters, 3};
+
+PyObject* fit_log_rank_forest(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  const BoundArguments arguments = bind(kLogRankFitSignature, args, nargs, kwnames);
+  const SurvivalArrays arrays = survival_arrays(arguments);
+  const ForestSettings settings = forest_settings(arguments, kLogRankDefaults);
+  const SurvivalColumns columns = checked_survival_columns(arrays);
+  const korvane::MatrixView x = checked_forest_training(arrays.x, settings);
+  check_no_nan_times(columns.time);
+  check_no_nan_covariates(x);
+  const korvane::SurvivalData data(x, columns.time, columns.event);
+  return grow_forest<korvane::StepFunction>(log_rank_survival_forest_class(), data,
+                                            korvane::LogRankCriterion{}, settings);
+}
+
+constexpr ForestDefaults kGradientDefaults{.n_trees = 500,
+                                           .tree = {.min_samples_leaf = 5, .honesty = true},
+                                           .bootstrap = false,
+                                           .subsample_fraction = 0.5};
+
+constexpr const char* kGradientFitParameters[] = {
+    "X",         "pseudo_outcome", "n_trees",  "min_samples_leaf", "max_depth",
+    "max_features", "bootstrap", "subsample_fraction", "honesty", "honesty_fraction", "seed"};
+
+const Signature kGradientFitSignature{"fit_gradient_forest", kGradientFitParameters, 2};
+
+PyObject* fit_gradient_forest(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  const BoundArguments arguments = bind(kGradientFitSignature, args, nargs, kwnames);
+  const GradientArrays arrays = gradient_arrays(arguments);
+  const ForestSettings settings = forest_settings(arguments, kGradientDefaults);
+  const std::span<const double> pseudo_outcome = checked_pseudo_outcome(arrays);
+  const korvane::MatrixView x = checked_forest_training(arrays.x, settings);
+  check_no_nan_covariates(x);
+  // The record needs times and indicators; the gradient criterion never reads them.
+  const std::vector<double> placeholder_time(x.n_rows, 0.0);
+  const std::vector<std::uint8_t> placeholder_event(x.n_rows, 0);
+  const korvane::SurvivalData data(x, placeholder_time, placeholder_event);
+  return grow_forest<korvane::NoPayload>(gradient_forest_class(), data,
+                                         korvane::GradientCriterion(pseudo_outcome), settings);
+}
+
+template <class Payload>
+PyGetSetDef properties[] = {
+    {"n_trees", guarded<n_trees<Payload>>, nullptr, "", nullptr},
+    {"n_features", guarded<n_features<Payload>>, nullptr, "", nullptr},
+    {"n_train_samples", guarded<n_train_samples<Payload>>, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef log_rank_methods[] = {
+    {"predict_cumulative_hazard", as_method(guarded<predict>), kFastcallKeywords,
+     "predict_cumulative_hazard($self, X, times)\n--\n\n"
+     "Tree-averaged cumulative hazard $\\hat\\Lambda(t | x)$ for each row of\n"
+     "`X` at every time in `times`. Returns an `(n, k)` array."},
+    {"forest_weights", as_method(guarded<forest_weights<korvane::StepFunction>>),
+     kFastcallKeywords,
+     "forest_weights($self, X)\n--\n\n"
+     "For each row of `X`, return an `(n_train,)` weight vector over the training samples.\n\n"
+     "$$\n"
+     R"(w_i(x) = \frac{1}{B} \sum_b \frac{\mathbb{1}\{\mathrm{leaf}_b(x) = \mathrm{leaf}_b(x_i)\}}{|\mathrm{leaf}_b(x)|})"
+     "\n$$"},
+    {"forest_weights_one", as_method(guarded<forest_weights_one<korvane::StepFunction>>),
+     kFastcallKeywords,
+     "forest_weights_one($self, x)\n--\n\n"
+     "Forest weights for a single query point. Returns a `(n_train,)`\n"
+     "array — convenience over [`forest_weights`] when there's only one\n"
+     "query."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef gradient_methods[] = {
+    {"forest_weights", as_method(guarded<forest_weights<korvane::NoPayload>>), kFastcallKeywords,
+     "forest_weights($self, X)\n--\n\n"
+     "Batched forest weights. Returns `(n_query, n_train)`."},
+    {"forest_weights_one", as_method(guarded<forest_weights_one<korvane::NoPayload>>),
+     kFastcallKeywords,
+     "forest_weights_one($self, x)\n--\n\n"
+     "Forest weights for a single query point. Returns `(n_train,)`."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject* log_rank_class = nullptr;
+PyTypeObject* gradient_class = nullptr;
+
+}  // namespace
+
+PyMethodDef fit_log_rank_forest_function = {
+    "fit_log_rank_forest", as_method(guarded<fit_log_rank_forest>), kFastcallKeywords,
+    "fit_log_rank_forest(X, event_time, event_indicator, *, n_trees=100, min_samples_leaf=15, "
+    "max_depth=None, max_features=None, bootstrap=True, subsample_fraction=1.0, honesty=False, "
+    "honesty_fraction=0.5, seed=None)\n--\n\n"
+    "Fit a random survival forest with log-rank splitting.\n\n"
+    "Trees are fitted in parallel, each from its own seed derived\n"
+    "deterministically from `seed`, so the forest is identical whatever\n"
+    "the number of threads."};
+
+PyMethodDef fit_gradient_forest_function = {
+    "fit_gradient_forest", as_method(guarded<fit_gradient_forest>), kFastcallKeywords,
+    "fit_gradient_forest(X, pseudo_outcome, *, n_trees=500, min_samples_leaf=5, max_depth=None, "
+    "max_features=None, bootstrap=False, subsample_fraction=0.5, honesty=True, "
+    "honesty_fraction=0.5, seed=None)\n--\n\n"
+    "Fit a partition-only (\"gradient\") forest on `(X, pseudo_outcome)`.\n\n"
+    "Each tree uses variance-reduction splitting on the per-sample\n"
+    "pseudo-outcome (no log-rank, no survival times). Predictions come\n"
+    "through [`PyGradientForest.forest_weights`], not per-leaf payloads.\n\n"
+    "`pseudo_outcome` length must equal `X.shape[0]`."};
+
+PyTypeObject* log_rank_survival_forest_class() {
+  return class_once(log_rank_class,
+                    {"korvane._korvane_core.LogRankSurvivalForest",
+                     "Immutable handle to a fitted random survival forest.",
+                     sizeof(PyLogRankSurvivalForest), dealloc_model<PyLogRankSurvivalForest>,
+                     guarded<repr<korvane::StepFunction>>, log_rank_methods,
+                     properties<korvane::StepFunction>});
+}
+
+PyTypeObject* gradient_forest_class() {
+  return class_once(gradient_class,
+                    {"korvane._korvane_core.GradientForest",
+                     "Immutable handle to a fitted gradient (partition-only) forest.\n\n"
+                     "Predictions are not computed from per-leaf payloads (there are none)\n"
+                     "but through `forest_weights`, which downstream code in the `pelidor`\n"
+                     "package combines with the per-training-row pseudo-outcomes.",
+                     sizeof(PyGradientForest), dealloc_model<PyGradientForest>,
+                     guarded<repr<korvane::NoPayload>>, gradient_methods,
+                     properties<korvane::NoPayload>});
+}
+
+}  // namespace korvane::python

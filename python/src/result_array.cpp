@@ -1,0 +1,70 @@
+#include "result_array.hpp"
+
+#include <new>
+#include <utility>
+
+
+namespace korvane::python {
+
+namespace {
+
+struct BufferHolder {
+  PyObject base;
+  std::vector<double> values;
+};
+
+void dealloc_holder(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<BufferHolder*>(self)->values.~vector();
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
+}
+
+PyTypeObject* holder_type() {
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) {
+    PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(dealloc_holder)},
+                           {Py_tp_doc, const_cast<char*>("Owner of a result array's buffer.")},
+                           {0, nullptr}};
+    PyType_Spec spec = {"korvane._korvane_core._ResultBuffer", sizeof(BufferHolder), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    type = reinterpret_cast<PyTypeObject*>(checked(PyType_FromSpec(&spec)).release());
+  }
+  return type;
+}
+
+OwnedRef new_array(int ndim, npy_intp* shape, void* data) {
+  require_numpy();
+  // With data, the flags describe it; without, NumPy allocates a C-ordered array.
+  const int flags = data == nullptr ? 0 : NPY_ARRAY_CARRAY;
+  return checked(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), ndim,
+                                      shape, nullptr, data, flags, nullptr));
+}
+
+PyObject* adopt(std::vector<double>&& values, int ndim, npy_intp* shape) {
+  // An empty vector may have no buffer at all; NumPy allocates its own then.
+  if (values.empty()) return new_array(ndim, shape, nullptr).release();
+  OwnedRef holder = checked(PyType_GenericAlloc(holder_type(), 0));
+  auto* buffer = new (&reinterpret_cast<BufferHolder*>(holder.get())->values)
+      std::vector<double>(std::move(values));
+  OwnedRef array = new_array(ndim, shape, buffer->data());
+  // Steals the holder reference, also on failure.
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), holder.release()) < 0) {
+    throw PythonError{};
+  }
+  return array.release();
+}
+
+}  // namespace
+
+PyObject* result_array(std::vector<double>&& values, npy_intp rows, npy_intp cols) {
+  npy_intp shape[] = {rows, cols};
+  return adopt(std::move(values), 2, shape);
+}
+
+PyObject* result_array(std::vector<double>&& values) {
+  npy_intp shape[] = {static_cast<npy_intp>(values.size())};
+  return adopt(std::move(values), 1, shape);
+}
+
+}  // namespace korvane::python

@@ -1,0 +1,104 @@
+#include <utility>
+
+#include "bindings.hpp"
+#include "boundary.hpp"
+#include "fit_arguments.hpp"
+#include "korvane/tree.hpp"
+#include "model_class.hpp"
+#include "queries.hpp"
+
+namespace korvane::python {
+
+namespace {
+
+using PyLogRankSurvivalTree = ModelObject<korvane::Tree<korvane::StepFunction>>;
+
+const korvane::Tree<korvane::StepFunction>& tree_of(PyObject* self) {
+  return model_of<PyLogRankSurvivalTree>(self);
+}
+
+PyObject* n_features(PyObject* self, void*) {
+  return PyLong_FromUnsignedLong(tree_of(self).n_features);
+}
+
+PyObject* n_nodes(PyObject* self, void*) { return PyLong_FromSize_t(tree_of(self).n_nodes()); }
+
+PyObject* n_leaves(PyObject* self, void*) { return PyLong_FromSize_t(tree_of(self).n_leaves()); }
+
+PyObject* depth(PyObject* self, void*) { return PyLong_FromUnsignedLong(tree_of(self).depth()); }
+
+PyObject* repr(PyObject* self) {
+  const auto& tree = tree_of(self);
+  return PyUnicode_FromFormat("LogRankSurvivalTree(n_features=%u, n_leaves=%zu, depth=%u)",
+                              tree.n_features, tree.n_leaves(), tree.depth());
+}
+
+PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return predict_hazard(tree_of(self), "tree", args, nargs, kwnames);
+}
+
+constexpr TreeDefaults kDefaults{.min_samples_leaf = 15, .honesty = false};
+
+constexpr const char* kFitParameters[] = {
+    "X",         "event_time", "event_indicator",  "min_samples_leaf", "max_depth",
+    "max_features", "honesty", "honesty_fraction", "seed"};
+
+const Signature kFitSignature{"fit_log_rank_tree", kFitParameters, 3};
+
+PyObject* fit_log_rank_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  const BoundArguments arguments = bind(kFitSignature, args, nargs, kwnames);
+  const SurvivalArrays arrays = survival_arrays(arguments);
+  const TreeSettings settings = tree_settings(arguments, kDefaults);
+  const SurvivalColumns columns = checked_survival_columns(arrays);
+  const korvane::MatrixView x = checked_tree_training(arrays.x, settings);
+  check_no_nan_times(columns.time);
+  check_no_nan_covariates(x);
+  const korvane::SurvivalData data(x, columns.time, columns.event);
+  const korvane::TreeParams params = tree_params(settings, x.n_cols, korvane::MaxFeatures::all());
+  auto tree = without_gil([&] {
+    return korvane::fit<korvane::StepFunction>(data, korvane::LogRankCriterion{}, params,
+                                               settings.seed);
+  });
+  return wrap_model<PyLogRankSurvivalTree>(log_rank_survival_tree_class(), std::move(tree));
+}
+
+PyMethodDef methods[] = {
+    {"predict_cumulative_hazard", as_method(guarded<predict>), kFastcallKeywords,
+     "predict_cumulative_hazard($self, X, times)\n--\n\n"
+     "Predict the cumulative hazard $\\hat\\Lambda(t \\mid x)$ for each row\n"
+     "of `X` at every time in `times`. Returns an `(n, k)` array."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef properties[] = {
+    {"n_features", guarded<n_features>, nullptr, "", nullptr},
+    {"n_nodes", guarded<n_nodes>, nullptr, "", nullptr},
+    {"n_leaves", guarded<n_leaves>, nullptr, "", nullptr},
+    {"depth", guarded<depth>, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject* tree_class = nullptr;
+
+}  // namespace
+
+PyMethodDef fit_log_rank_tree_function = {
+    "fit_log_rank_tree", as_method(guarded<fit_log_rank_tree>), kFastcallKeywords,
+    "fit_log_rank_tree(X, event_time, event_indicator, *, min_samples_leaf=15, max_depth=None, "
+    "max_features=None, honesty=False, honesty_fraction=0.5, seed=None)\n--\n\n"
+    "Fit a single log-rank survival tree.\n\n"
+    "When `honesty=True`, the training samples are shuffled and split into a\n"
+    "splitting set (drives the log-rank score at each node) and an estimation\n"
+    "set (drives the Nelson-Aalen leaf hazard). See Wager & Athey (2018) and\n"
+    "Athey, Tibshirani & Wager (2019) for why honest trees give valid estimates."};
+
+PyTypeObject* log_rank_survival_tree_class() {
+  return class_once(tree_class, {"korvane._korvane_core.LogRankSurvivalTree",
+                                 "Immutable handle to a fitted log-rank survival tree.",
+                                 sizeof(PyLogRankSurvivalTree),
+                                 dealloc_model<PyLogRankSurvivalTree>, guarded<repr>, methods,
+                                 properties});
+}
+
+}  // namespace korvane::python
