@@ -28,8 +28,8 @@ std::string_view trim(std::string_view text) {
   return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
 }
 
-// The whole of `text` as a decimal integer; none for anything else, including
-// signs, spaces and values that do not fit.
+// The whole of `text` as a decimal integer; none for anything else (spaces,
+// a plus sign, trailing text, values that do not fit).
 template <class Integer>
 std::optional<Integer> parse_integer(std::string_view text) {
   Integer value{};
@@ -38,16 +38,17 @@ std::optional<Integer> parse_integer(std::string_view text) {
   return value;
 }
 
-// A pool-size variable counts only when it is a positive decimal integer. One
+// A pool-size variable counts only when it is a positive decimal integer; one
 // too large for any integer type still asks for more threads than the cap.
 std::optional<std::size_t> positive_count(const char* variable) {
   if (variable == nullptr) return std::nullopt;
   const std::string_view text(variable);
-  if (!text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos &&
-      text.find_first_not_of('0') != std::string_view::npos) {
-    return parse_integer<std::size_t>(text).value_or(kMaxThreads);
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
   }
-  return std::nullopt;
+  const std::size_t count = parse_integer<std::size_t>(text).value_or(kMaxThreads);
+  if (count == 0) return std::nullopt;
+  return count;
 }
 
 std::optional<std::size_t> cpus_from_quota(std::uint64_t quota, std::uint64_t period) {

@@ -20,6 +20,13 @@ struct EnvironmentCase {
   std::size_t expected;
 };
 
+void PrintTo(const EnvironmentCase& c, std::ostream* os) {
+  for (const char* value : {c.num_threads, c.rs_num_cpus}) {
+    *os << (value ? testing::PrintToString(std::string(value)) : "unset") << ", ";
+  }
+  *os << "available " << c.available;
+}
+
 class PoolSize : public testing::TestWithParam<EnvironmentCase> {};
 
 TEST_P(PoolSize, TakesTheFirstPositiveIntegerThenTheAvailableCount) {
@@ -50,6 +57,8 @@ struct QuotaCase {
   std::string period;
   std::optional<std::size_t> expected;
 };
+
+void PrintTo(const QuotaCase& c, std::ostream* os) { *os << c.quota << " / " << c.period; }
 
 class CgroupQuota : public testing::TestWithParam<QuotaCase> {};
 

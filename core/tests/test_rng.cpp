@@ -110,6 +110,10 @@ struct WidthOneRange {
   std::uint64_t words;
 };
 
+void PrintTo(const WidthOneRange& c, std::ostream* os) {
+  *os << "[" << c.low << ", " << c.low << " + 1)";
+}
+
 class SingleValueRange : public testing::TestWithParam<WidthOneRange> {};
 
 // The method follows the upper bound, so a range of one value still costs the
