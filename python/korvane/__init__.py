@@ -1,6 +1,22 @@
 """Exact, fast, reproducible survival trees and forests for right-censored data."""
 
-from korvane._korvane_core import version
+from korvane._korvane_core import (
+    GradientForest,
+    LogRankSurvivalForest,
+    LogRankSurvivalTree,
+    fit_gradient_forest,
+    fit_log_rank_forest,
+    fit_log_rank_tree,
+    version,
+)
 
-__all__ = ["version"]
+__all__ = [
+    "version",
+    "fit_log_rank_tree",
+    "fit_log_rank_forest",
+    "fit_gradient_forest",
+    "LogRankSurvivalTree",
+    "LogRankSurvivalForest",
+    "GradientForest",
+]
 __version__ = version()
