@@ -18,15 +18,15 @@ constexpr std::array<std::uint32_t, 4> kSigma = {0x61707865, 0x3320646E, 0x79622
 
 using Block = std::array<std::uint32_t, kBlockWords>;
 
-void quarter_round(Block& s, int a, int b, int c, int d) {
-  s[a] += s[b];
-  s[d] = std::rotl(s[d] ^ s[a], 16);
-  s[c] += s[d];
-  s[b] = std::rotl(s[b] ^ s[c], 12);
-  s[a] += s[b];
-  s[d] = std::rotl(s[d] ^ s[a], 8);
-  s[c] += s[d];
-  s[b] = std::rotl(s[b] ^ s[c], 7);
+void quarter_round(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std::uint32_t& d) {
+  a += b;
+  d = std::rotl(d ^ a, 16);
+  c += d;
+  b = std::rotl(b ^ c, 12);
+  a += b;
+  d = std::rotl(d ^ a, 8);
+  c += d;
+  b = std::rotl(b ^ c, 7);
 }
 
 // Keystream block for the given counter with stream identifier 0.
@@ -38,15 +38,16 @@ Block chacha8_block(const std::array<std::uint32_t, 8>& key, std::uint64_t count
   initial[13] = static_cast<std::uint32_t>(counter >> 32);
 
   Block state = initial;
+  auto& s = state;
   for (int round = 0; round < kDoubleRounds; ++round) {
-    quarter_round(state, 0, 4, 8, 12);
-    quarter_round(state, 1, 5, 9, 13);
-    quarter_round(state, 2, 6, 10, 14);
-    quarter_round(state, 3, 7, 11, 15);
-    quarter_round(state, 0, 5, 10, 15);
-    quarter_round(state, 1, 6, 11, 12);
-    quarter_round(state, 2, 7, 8, 13);
-    quarter_round(state, 3, 4, 9, 14);
+    quarter_round(s[0], s[4], s[8], s[12]);
+    quarter_round(s[1], s[5], s[9], s[13]);
+    quarter_round(s[2], s[6], s[10], s[14]);
+    quarter_round(s[3], s[7], s[11], s[15]);
+    quarter_round(s[0], s[5], s[10], s[15]);
+    quarter_round(s[1], s[6], s[11], s[12]);
+    quarter_round(s[2], s[7], s[8], s[13]);
+    quarter_round(s[3], s[4], s[9], s[14]);
   }
   for (std::uint32_t i = 0; i < kBlockWords; ++i) state[i] += initial[i];
   return state;
