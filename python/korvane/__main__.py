@@ -10,7 +10,7 @@ from pathlib import Path
 import numpy as np
 
 import korvane
-from korvane._korvane_core import fit_log_rank_forest
+from korvane import fit_log_rank_forest
 from korvane.datasets import SurvivalDataset, load_veteran
 from korvane.metrics import concordance_index
 
