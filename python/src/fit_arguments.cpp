@@ -77,6 +77,10 @@ void check_count_fits(std::size_t count, const char* what) {
   }
 }
 
+std::string rows(std::size_t count) {
+  return std::to_string(count) + (count == 1 ? " row" : " rows");
+}
+
 korvane::MatrixView training_view(PyArrayObject* x) {
   const korvane::MatrixView view = matrix_view(x, "X", "X.copy(order='F')");
   if (view.n_cols == 0) raise(PyExc_ValueError, "X must have at least one column");
@@ -160,8 +164,8 @@ korvane::MatrixView checked_forest_training(PyArrayObject* x, const ForestSettin
   if (settings.tree.honesty && per_tree < 2) {
     raise(PyExc_ValueError,
           "subsample_fraction=" + korvane::format_shortest(settings.subsample_fraction) + " of " +
-              std::to_string(view.n_rows) + " rows draws " + std::to_string(per_tree) +
-              " row per tree, but an honest tree needs at least 2");
+              rows(view.n_rows) + " draws " + rows(per_tree) +
+              " per tree, but an honest tree needs at least 2");
   }
   return view;
 }
