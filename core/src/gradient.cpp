@@ -16,11 +16,12 @@ std::optional<BestSplit> GradientCriterion::find_best_split(
 
   const auto n_all = static_cast<double>(n);
   std::vector<detail::KeyedIndex> by_value(n);
+  std::vector<detail::KeyedIndex> scratch;
   std::optional<BestSplit> best;
   double best_score = -std::numeric_limits<double>::infinity();
   for (const std::uint32_t feature : features) {
     for (std::uint32_t i = 0; i < n; ++i) by_value[i] = {detail::order_key(data.x.at(rows[i], feature)), i};
-    detail::sort_by_key(by_value);
+    detail::sort_by_key(by_value, scratch);
     double left_sum = 0.0;
     std::size_t n_left = 0;
     std::size_t i = 0;

@@ -13,10 +13,11 @@ using detail::KeyedIndex;
 
 SortedNode SortedNode::from_subset(const SurvivalData& data, std::span<const std::uint32_t> rows) {
   std::vector<KeyedIndex> by_time(rows.size());
+  std::vector<KeyedIndex> scratch;
   for (std::uint32_t i = 0; i < rows.size(); ++i) {
     by_time[i] = {detail::order_key(data.time[rows[i]]), i};
   }
-  detail::sort_by_key(by_time);
+  detail::sort_by_key(by_time, scratch);
 
   SortedNode node;
   node.sorted_rows.reserve(rows.size());
@@ -83,6 +84,7 @@ std::optional<BestSplit> LogRankCriterion::find_best_split(
   detail::EventGroupScorer scorer(node);
   const std::size_t n = rows.size();
   std::vector<KeyedIndex> by_value(n);
+  std::vector<KeyedIndex> scratch;
   std::optional<BestSplit> best;
   double best_score = -std::numeric_limits<double>::infinity();
   // Neighbouring value keys of the candidates waiting in the scorer's lanes.
@@ -103,7 +105,7 @@ std::optional<BestSplit> LogRankCriterion::find_best_split(
     for (std::uint32_t pos = 0; pos < n; ++pos) {
       by_value[pos] = {detail::order_key(data.x.at(node.sorted_rows[pos], feature)), pos};
     }
-    detail::sort_by_key(by_value);
+    detail::sort_by_key(by_value, scratch);
     scorer.clear();
     std::size_t n_left = 0;
     std::size_t i = 0;

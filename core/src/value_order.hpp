@@ -1,6 +1,8 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
+#include <utility>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -31,12 +33,29 @@ struct KeyedIndex {
   std::uint32_t index;
 };
 
-// Ascending by key; entries with equal keys keep ascending index order, which
-// is the stable order when indices were assigned in input order.
-inline void sort_by_key(std::vector<KeyedIndex>& items) {
-  std::sort(items.begin(), items.end(), [](const KeyedIndex& a, const KeyedIndex& b) {
-    return a.key < b.key || (a.key == b.key && a.index < b.index);
-  });
+// Ascending by key; entries with equal keys keep their input order. An LSD radix
+// sort (stable, byte by byte, skipping bytes that all keys share); `scratch` is
+// reused between calls.
+inline void sort_by_key(std::vector<KeyedIndex>& items, std::vector<KeyedIndex>& scratch) {
+  const std::size_t n = items.size();
+  if (n < 64) {
+    std::stable_sort(items.begin(), items.end(),
+                     [](const KeyedIndex& a, const KeyedIndex& b) { return a.key < b.key; });
+    return;
+  }
+  std::array<std::array<std::uint32_t, 256>, 8> counts{};
+  for (const KeyedIndex& item : items) {
+    for (std::size_t byte = 0; byte < 8; ++byte) ++counts[byte][(item.key >> (8 * byte)) & 0xFF];
+  }
+  scratch.resize(n);
+  for (std::size_t byte = 0; byte < 8; ++byte) {
+    std::array<std::uint32_t, 256>& count = counts[byte];
+    if (count[(items[0].key >> (8 * byte)) & 0xFF] == n) continue;
+    std::uint32_t offset = 0;
+    for (std::uint32_t& c : count) offset += std::exchange(c, offset);
+    for (const KeyedIndex& item : items) scratch[count[(item.key >> (8 * byte)) & 0xFF]++] = item;
+    items.swap(scratch);
+  }
 }
 
 // The midpoint threshold between two neighbouring distinct values.

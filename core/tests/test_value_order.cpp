@@ -1,0 +1,47 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "value_order.hpp"
+
+namespace korvane::detail {
+namespace {
+
+TEST(OrderKey, OrdersLikeLessThanAndMergesZeros) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<double> ascending{-inf, -1e300, -1.0, -5e-324, 0.0, 5e-324, 1.0, 1e300, inf};
+  for (std::size_t i = 1; i < ascending.size(); ++i) {
+    EXPECT_LT(order_key(ascending[i - 1]), order_key(ascending[i]));
+    EXPECT_EQ(key_value(order_key(ascending[i])), ascending[i]);
+  }
+  EXPECT_EQ(order_key(-0.0), order_key(0.0));
+  EXPECT_EQ(order_key(std::nan("")), UINT64_MAX);
+}
+
+// The radix sort must give exactly the stable order by key, ties in input order.
+TEST(SortByKey, EqualsAStableSort) {
+  std::mt19937_64 gen(5);
+  std::vector<KeyedIndex> scratch;
+  for (const std::size_t n : {0, 1, 63, 64, 65, 1000, 5000}) {
+    std::vector<KeyedIndex> items(n);
+    for (std::uint32_t i = 0; i < n; ++i) {
+      const double value = static_cast<double>(static_cast<int>(gen() % 50) - 25) * 0.75;
+      items[i] = {order_key(i % 7 == 0 ? -value : value), i};
+    }
+    std::vector<KeyedIndex> expected = items;
+    std::stable_sort(expected.begin(), expected.end(),
+                     [](const KeyedIndex& a, const KeyedIndex& b) { return a.key < b.key; });
+    sort_by_key(items, scratch);
+    ASSERT_EQ(items.size(), n);
+    for (std::size_t i = 0; i < n; ++i) {
+      EXPECT_EQ(items[i].key, expected[i].key);
+      EXPECT_EQ(items[i].index, expected[i].index);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace korvane::detail
