@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cassert>
+#include <cmath>
 #include <array>
 #include <utility>
 #include <limits>
@@ -15,6 +17,8 @@ SortedNode SortedNode::from_subset(const SurvivalData& data, std::span<const std
   std::vector<KeyedIndex> by_time(rows.size());
   std::vector<KeyedIndex> scratch;
   for (std::uint32_t i = 0; i < rows.size(); ++i) {
+    // The binding refuses NaN times; only a caller writing during the fit gets here.
+    assert(!std::isnan(data.time[rows[i]]));
     by_time[i] = {detail::order_key(data.time[rows[i]]), i};
   }
   detail::sort_by_key(by_time, scratch);

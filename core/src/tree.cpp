@@ -21,6 +21,8 @@ Unsigned saturating_cast(double value) {
 }  // namespace
 
 std::uint32_t MaxFeatures::resolve(std::size_t p) const {
+  // Without columns there is nothing to draw; every node then becomes a leaf.
+  if (p == 0) return 0;
   std::uint64_t raw = p;
   if (kind == Kind::Fixed) raw = count;
   if (kind == Kind::Sqrt) raw = saturating_cast<std::uint32_t>(std::sqrt(static_cast<double>(p)));

@@ -30,6 +30,15 @@ TEST(MaxFeatures, ResolvesIntoOneToP) {
   EXPECT_EQ(MaxFeatures::all().resolve(7), 7u);
   EXPECT_EQ(MaxFeatures::fixed(0).resolve(7), 1u);
   EXPECT_EQ(MaxFeatures::fixed(9).resolve(7), 7u);
+  EXPECT_EQ(MaxFeatures::sqrt().resolve(0), 0u);
+}
+
+TEST(Tree, NoColumnsGiveASingleLeaf) {
+  Dataset d = Dataset::random(6, 1, 4);
+  d.p = 0;
+  const auto tree = fit<StepFunction>(d.data(), LogRankCriterion{}, params_with(1, MaxFeatures::sqrt()), 0);
+  EXPECT_EQ(tree.n_nodes(), 1u);
+  EXPECT_EQ(tree.n_features, 0u);
 }
 
 TEST(SampleFeatures, DrawsPartialFisherYatesFromAPersistentOrder) {

@@ -30,7 +30,7 @@ struct MaxFeatures {
   [[nodiscard]] static MaxFeatures sqrt() { return {Kind::Sqrt, 0}; }
   [[nodiscard]] static MaxFeatures fixed(std::uint32_t k) { return {Kind::Fixed, k}; }
 
-  // mtry for p >= 1 features, clamped into [1, p].
+  // mtry for p >= 1 features, clamped into [1, p]; 0 for no features.
   [[nodiscard]] std::uint32_t resolve(std::size_t p) const;
 
   friend bool operator==(const MaxFeatures&, const MaxFeatures&) = default;
