@@ -19,13 +19,13 @@ namespace korvane::python {
 namespace {
 
 template <class Payload>
-using PyForest = ModelObject<korvane::Forest<Payload>>;
+using PyForest = OwnerObject<korvane::Forest<Payload>>;
 using PyLogRankSurvivalForest = PyForest<korvane::StepFunction>;
 using PyGradientForest = PyForest<korvane::NoPayload>;
 
 template <class Payload>
 const korvane::Forest<Payload>& forest_of(PyObject* self) {
-  return model_of<PyForest<Payload>>(self);
+  return value_of<PyForest<Payload>>(self);
 }
 
 template <class Payload>
@@ -94,7 +94,7 @@ PyObject* grow_forest(PyTypeObject* type, const korvane::SurvivalData& data,
   auto forest = without_gil([&] {
     return korvane::Forest<Payload>::fit(data, criterion, params, settings.tree.seed);
   });
-  return wrap_model<PyForest<Payload>>(type, std::move(forest));
+  return new_owner<PyForest<Payload>>(type, std::move(forest)).release();
 }
 
 constexpr ForestDefaults kLogRankDefaults{.n_trees = 100,
@@ -220,7 +220,7 @@ PyTypeObject* log_rank_survival_forest_class() {
   return class_once(log_rank_class,
                     {"korvane._korvane_core.LogRankSurvivalForest",
                      "Immutable handle to a fitted random survival forest.",
-                     sizeof(PyLogRankSurvivalForest), dealloc_model<PyLogRankSurvivalForest>,
+                     sizeof(PyLogRankSurvivalForest), dealloc_owner<PyLogRankSurvivalForest>,
                      guarded<repr<korvane::StepFunction>>, log_rank_methods,
                      properties<korvane::StepFunction>});
 }
@@ -232,7 +232,7 @@ PyTypeObject* gradient_forest_class() {
                      "Predictions are not computed from per-leaf payloads (there are none)\n"
                      "but through `forest_weights`, which downstream code in the `pelidor`\n"
                      "package combines with the per-training-row pseudo-outcomes.",
-                     sizeof(PyGradientForest), dealloc_model<PyGradientForest>,
+                     sizeof(PyGradientForest), dealloc_owner<PyGradientForest>,
                      guarded<repr<korvane::NoPayload>>, gradient_methods,
                      properties<korvane::NoPayload>});
 }

@@ -1,47 +1,13 @@
 #pragma once
 
-// The common frame of the three model classes: an instance owns one fitted
-// model, created only by a fit function and never changed; the classes have no
-// constructor, cannot be subclassed, carry no __dict__ and are not tracked by
-// the cyclic collector (an instance references no Python object).
+// The common frame of the three model classes: an instance is an OwnerObject
+// of one fitted model, created only by a fit function and never changed; the
+// classes have no constructor, cannot be subclassed and carry no __dict__.
 
-#include <new>
-#include <type_traits>
-#include <utility>
-
+#include "owner_object.hpp"
 #include "python.hpp"
 
 namespace korvane::python {
-
-template <class Model>
-struct ModelObject {
-  PyObject base;
-  Model model;
-};
-
-template <class Object>
-const auto& model_of(PyObject* self) {
-  return reinterpret_cast<const Object*>(self)->model;
-}
-
-template <class Object>
-void dealloc_model(PyObject* self) {
-  static_assert(std::is_standard_layout_v<Object>);
-  PyTypeObject* type = Py_TYPE(self);
-  using Model = decltype(Object::model);
-  reinterpret_cast<Object*>(self)->model.~Model();
-  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-  Py_DECREF(type);
-}
-
-// A new instance of `type` that takes over `model`.
-template <class Object>
-PyObject* wrap_model(PyTypeObject* type, decltype(Object::model)&& model) {
-  PyObject* self = checked(PyType_GenericAlloc(type, 0)).release();
-  using Model = decltype(Object::model);
-  new (&reinterpret_cast<Object*>(self)->model) Model(std::move(model));
-  return self;
-}
 
 struct ClassDefinition {
   const char* qualified_name;

@@ -1,31 +1,22 @@
 #include "result_array.hpp"
 
-#include <new>
 #include <utility>
 
+#include "owner_object.hpp"
 
 namespace korvane::python {
 
 namespace {
 
-struct BufferHolder {
-  PyObject base;
-  std::vector<double> values;
-};
-
-void dealloc_holder(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<BufferHolder*>(self)->values.~vector();
-  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-  Py_DECREF(type);
-}
+using BufferHolder = OwnerObject<std::vector<double>>;
 
 PyTypeObject* holder_type() {
   static PyTypeObject* type = nullptr;
   if (type == nullptr) {
-    PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(dealloc_holder)},
-                           {Py_tp_doc, const_cast<char*>("Owner of a result array's buffer.")},
-                           {0, nullptr}};
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_owner<BufferHolder>)},
+        {Py_tp_doc, const_cast<char*>("Owner of a result array's buffer.")},
+        {0, nullptr}};
     PyType_Spec spec = {"korvane._korvane_core._ResultBuffer", sizeof(BufferHolder), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     type = reinterpret_cast<PyTypeObject*>(checked(PyType_FromSpec(&spec)).release());
@@ -44,10 +35,8 @@ OwnedRef new_array(int ndim, npy_intp* shape, void* data) {
 PyObject* adopt(std::vector<double>&& values, int ndim, npy_intp* shape) {
   // An empty vector may have no buffer at all; NumPy allocates its own then.
   if (values.empty()) return new_array(ndim, shape, nullptr).release();
-  OwnedRef holder = checked(PyType_GenericAlloc(holder_type(), 0));
-  auto* buffer = new (&reinterpret_cast<BufferHolder*>(holder.get())->values)
-      std::vector<double>(std::move(values));
-  OwnedRef array = new_array(ndim, shape, buffer->data());
+  OwnedRef holder = new_owner<BufferHolder>(holder_type(), std::move(values));
+  OwnedRef array = new_array(ndim, shape, value_of<BufferHolder>(holder.get()).data());
   // Steals the holder reference, also on failure.
   if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), holder.release()) < 0) {
     throw PythonError{};

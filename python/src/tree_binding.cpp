@@ -11,10 +11,10 @@ namespace korvane::python {
 
 namespace {
 
-using PyLogRankSurvivalTree = ModelObject<korvane::Tree<korvane::StepFunction>>;
+using PyLogRankSurvivalTree = OwnerObject<korvane::Tree<korvane::StepFunction>>;
 
 const korvane::Tree<korvane::StepFunction>& tree_of(PyObject* self) {
-  return model_of<PyLogRankSurvivalTree>(self);
+  return value_of<PyLogRankSurvivalTree>(self);
 }
 
 PyObject* n_features(PyObject* self, void*) {
@@ -60,7 +60,7 @@ PyObject* fit_log_rank_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return korvane::fit<korvane::StepFunction>(data, korvane::LogRankCriterion{}, params,
                                                settings.seed);
   });
-  return wrap_model<PyLogRankSurvivalTree>(log_rank_survival_tree_class(), std::move(tree));
+  return new_owner<PyLogRankSurvivalTree>(log_rank_survival_tree_class(), std::move(tree)).release();
 }
 
 PyMethodDef methods[] = {
@@ -97,7 +97,7 @@ PyTypeObject* log_rank_survival_tree_class() {
   return class_once(tree_class, {"korvane._korvane_core.LogRankSurvivalTree",
                                  "Immutable handle to a fitted log-rank survival tree.",
                                  sizeof(PyLogRankSurvivalTree),
-                                 dealloc_model<PyLogRankSurvivalTree>, guarded<repr>, methods,
+                                 dealloc_owner<PyLogRankSurvivalTree>, guarded<repr>, methods,
                                  properties});
 }
 
