@@ -26,6 +26,8 @@ from typing import NamedTuple
 import numpy as np
 
 from casefiles import Split, read_hazard, write_split
+from korvane.datasets import load_veteran
+from korvane.metrics import concordance_index
 
 HERE = Path(__file__).resolve().parent
 RESULTS_PATH = HERE / "RESULTS.md"
@@ -86,12 +88,8 @@ def synthetic_data(n: int, n_features: int):
     return X, observed, (event_time <= censor_time).astype(np.uint8)
 
 
-def shipped_case() -> Case | None:
+def shipped_case() -> Case:
     """The package's own data set, in five folds: too small for a single held-out set."""
-    try:
-        from korvane.datasets import load_veteran
-    except ImportError:
-        return None
     data = load_veteran()
     n, n_features = data.X.shape
     n_folds = 5
@@ -116,14 +114,6 @@ def holdout(X, event_time, event, train, test) -> Holdout:
         times=np.quantile(train_events, np.linspace(0.05, 0.95, N_TIMES)),
     )
     return Holdout(split, event_time[test], event[test])
-
-
-def harrell_concordance(event_time: np.ndarray, event: np.ndarray, risk: np.ndarray) -> float:
-    """Share of comparable pairs (an event before another row's time) that the risk orders right; ties count half."""
-    comparable = (event_time[:, None] < event_time[None, :]) & (event[:, None] == 1)
-    concordant = risk[:, None] > risk[None, :]
-    tied = risk[:, None] == risk[None, :]
-    return float((concordant[comparable].sum() + 0.5 * tied[comparable].sum()) / comparable.sum())
 
 
 # Sides and jobs
@@ -191,14 +181,20 @@ JOBS = [
 # Running
 
 
+TIMINGS = ("fit", "predict", "weights", "write")
+
+
 @dataclass
 class Measurement:
-    fit: list[float]
-    predict: list[float]
+    seconds: dict[str, list[float]]
+    """Every repetition of each timed step the worker reported: fit, predict, weights, write."""
     concordance: list[float]
     peak_mb: float
     base_mb: float
-    extra: dict[str, list[float]]
+    n_query: int
+
+    def median(self, step: str) -> float:
+        return float(np.median(self.seconds[step]))
 
 
 @dataclass
@@ -213,22 +209,23 @@ class Budget:
         self.seconds = seconds
         self.last_fit: dict[tuple[str, int], tuple[int, float | None]] = {}
 
-    def estimate(self, job: Job, case: Case) -> float | None:
+    def check(self, job: Job, case: Case) -> Skipped | None:
         known = self.last_fit.get((job.budget_key, case.n_features))
         if known is None:
             return None
         n_train, seconds = known
         if seconds is None:
-            return math.inf
-        return seconds * max(1.0, case.n_train / n_train) ** job.growth
+            return Skipped("skipped (budget)")
+        estimate = seconds * max(1.0, case.n_train / n_train) ** job.growth
+        return Skipped(f"skipped (budget, ~{estimate:.0f} s)") if estimate > self.seconds else None
 
     def record(self, job: Job, case: Case, result: "Measurement | Skipped") -> None:
         key = (job.budget_key, case.n_features)
         if isinstance(result, Skipped):
             if result.reason.startswith("skipped"):
                 self.last_fit[key] = (case.n_train, None)
-        elif result.fit and job.threads == THREADS:
-            self.last_fit[key] = (case.n_train, float(np.median(result.fit)))
+        elif "fit" in result.seconds and job.threads == THREADS:
+            self.last_fit[key] = (case.n_train, float(np.median(result.seconds["fit"])))
 
 
 def run_job(job: Job, case: Case, holdouts: list[Holdout], workdir: Path, options: Options) -> Measurement | Skipped:
@@ -243,17 +240,18 @@ def run_job(job: Job, case: Case, holdouts: list[Holdout], workdir: Path, option
         concordance = None
         if job.kind != "weights":
             risk = read_hazard(hazard_out, held_out.split.X_test.shape[0]).sum(axis=1)
-            concordance = harrell_concordance(held_out.time_test, held_out.event_test, risk)
+            concordance = concordance_index(held_out.time_test, held_out.event_test, risk)
         runs.append((report, peak_kb, concordance))
     reports = [report for report, _, _ in runs]
-    extra_keys = {key for report in reports for key in report} - {"fit", "predict", "rss_base_kb"}
     return Measurement(
-        fit=[s for report in reports for s in report.get("fit", [])],
-        predict=[s for report in reports for s in report.get("predict", [])],
+        seconds={
+            step: [s for report in reports for s in report[step]]
+            for step in TIMINGS if step in reports[0]
+        },
         concordance=[c for _, _, c in runs if c is not None],
         peak_mb=max(peak for _, peak, _ in runs) / 1024,
         base_mb=max(report["rss_base_kb"] for report in reports) / 1024,
-        extra={key: [report[key] for report in reports] for key in extra_keys},
+        n_query=max(report.get("n_query", 0) for report in reports),
     )
 
 
@@ -296,13 +294,10 @@ def run_case(case: Case, jobs: list[Job], args, budget: Budget, results: dict, s
         for index, held_out in enumerate(holdouts):
             write_split(workdir / str(index), held_out.split)
         for job in jobs:
-            estimate = budget.estimate(job, case)
             if time.monotonic() > stop_at:
                 result = Skipped("skipped (time limit)")
-            elif estimate is not None and estimate > args.max_peer_seconds:
-                result = Skipped("skipped (budget)" if math.isinf(estimate) else f"skipped (budget, ~{estimate:.0f} s)")
             else:
-                result = run_job(job, case, holdouts, workdir, options)
+                result = budget.check(job, case) or run_job(job, case, holdouts, workdir, options)
             budget.record(job, case, result)
             results[(job.table, case.name, job.label)] = result
             print(f"  {case.name:<34} {job.table:<8} {job.label:<18} {progress(result)}", file=sys.stderr, flush=True)
@@ -311,15 +306,14 @@ def run_case(case: Case, jobs: list[Job], args, budget: Budget, results: dict, s
 def progress(result: Measurement | Skipped) -> str:
     if isinstance(result, Skipped):
         return result.reason
-    parts = [f"{key} {seconds(values)}" for key, values in [("fit", result.fit), ("predict", result.predict)] if values]
-    parts += [f"{key} {seconds(values)}" for key, values in sorted(result.extra.items())]
+    parts = [f"{step} {median_seconds(values)}" for step, values in result.seconds.items()]
     return ", ".join(parts + [f"peak {result.peak_mb:.0f} MB"])
 
 
 # Tables
 
 
-def seconds(values: list[float]) -> str:
+def median_seconds(values: list[float]) -> str:
     return format_seconds(float(np.median(values)))
 
 
@@ -335,36 +329,39 @@ def markdown_table(headers: list[str], rows: list[list[str]]) -> str:
     widths = [max(len(row[i]) for row in [headers, *rows]) for i in range(len(headers))]
 
     def line(cells):
-        return "| " + " | ".join(cell.ljust(width) for cell, width in zip(cells, widths)) + " |"
+        return "| " + " | ".join(cell.ljust(width) for cell, width in zip(cells, widths, strict=True)) + " |"
 
     return "\n".join([line(headers), line(["-" * width for width in widths]), *map(line, rows)])
 
 
 def model_table(table: str, cases: list[Case], labels: list[str], results: dict) -> str:
+    """One row per case and side; the first label is the reference of the × columns."""
     headers = ["case", "side", "fit s", "fit ×", "predict s", "predict ×", "C", "peak MB", "peak ×", "fit ΔMB"]
     rows = []
     for case in cases:
         reference = results.get((table, case.name, labels[0]))
         for label in labels:
             result = results.get((table, case.name, label))
-            if result is None:
-                continue
             if isinstance(result, Skipped):
                 rows.append([case.name, label, result.reason, *[""] * 7])
-                continue
-            fit, predict = float(np.median(result.fit)), float(np.median(result.predict))
-            has_reference = isinstance(reference, Measurement)
-            rows.append([
-                case.name, label, format_seconds(fit),
-                ratio(fit, np.median(reference.fit)) if has_reference else "-",
-                format_seconds(predict),
-                ratio(predict, np.median(reference.predict)) if has_reference else "-",
-                f"{np.mean(result.concordance):.3f}",
-                f"{result.peak_mb:.0f}",
-                ratio(result.peak_mb, reference.peak_mb) if has_reference else "-",
-                f"{result.peak_mb - result.base_mb:.0f}",
-            ])
+            elif isinstance(result, Measurement):
+                rows.append([case.name, label, *model_cells(result, reference)])
     return markdown_table(headers, rows)
+
+
+def model_cells(result: Measurement, reference: Measurement | Skipped | None) -> list[str]:
+    fit, predict = result.median("fit"), result.median("predict")
+    if isinstance(reference, Measurement):
+        fit_ratio = ratio(fit, reference.median("fit"))
+        predict_ratio = ratio(predict, reference.median("predict"))
+        peak_ratio = ratio(result.peak_mb, reference.peak_mb)
+    else:
+        fit_ratio = predict_ratio = peak_ratio = "-"
+    return [
+        format_seconds(fit), fit_ratio, format_seconds(predict), predict_ratio,
+        f"{np.mean(result.concordance):.3f}",
+        f"{result.peak_mb:.0f}", peak_ratio, f"{result.peak_mb - result.base_mb:.0f}",
+    ]
 
 
 def weights_table(cases: list[Case], results: dict) -> str:
@@ -372,22 +369,20 @@ def weights_table(cases: list[Case], results: dict) -> str:
     rows = []
     for case in cases:
         ours = results.get((WEIGHTS, case.name, "korvane"))
-        numpy_side = results.get((WEIGHTS, case.name, "NumPy from leaves"))
-        if ours is None:
-            continue
-        n_query = min(N_TEST, MAX_WEIGHT_ENTRIES // case.n_train)
-        shape = f"{n_query:,} × {case.n_train:,}"
+        from_leaves = results.get((WEIGHTS, case.name, "NumPy from leaves"))
         if isinstance(ours, Skipped):
-            rows.append([case.name, shape, ours.reason, "", "", "", ""])
-            continue
-        korvane_s, write_s = np.median(ours.extra["weights"]), np.median(ours.extra["write"])
-        if isinstance(numpy_side, Measurement):
-            numpy_s = np.median(numpy_side.extra["weights"])
-            numpy_cells = [format_seconds(numpy_s), ratio(numpy_s, korvane_s)]
-        else:
-            numpy_cells = [numpy_side.reason if numpy_side else "-", ""]
-        rows.append([case.name, shape, format_seconds(korvane_s), *numpy_cells,
-                     format_seconds(write_s), ratio(korvane_s, write_s)])
+            rows.append([case.name, "", ours.reason, "", "", "", ""])
+        elif isinstance(ours, Measurement):
+            korvane_s, write_s = ours.median("weights"), ours.median("write")
+            if isinstance(from_leaves, Measurement):
+                numpy_s = from_leaves.median("weights")
+                numpy_cells = [format_seconds(numpy_s), ratio(numpy_s, korvane_s)]
+            else:
+                numpy_cells = [from_leaves.reason if from_leaves else "-", ""]
+            rows.append([
+                case.name, f"{ours.n_query:,} × {case.n_train:,}", format_seconds(korvane_s),
+                *numpy_cells, format_seconds(write_s), ratio(korvane_s, write_s),
+            ])
     return markdown_table(headers, rows)
 
 
@@ -397,9 +392,9 @@ def scaling_table(cases: list[Case], results: dict) -> str:
     for case in cases:
         one, two = results.get((SCALING, case.name, "korvane 1 thread")), results.get((FOREST, case.name, "korvane"))
         if isinstance(one, Measurement) and isinstance(two, Measurement):
-            t1, t2 = np.median(one.fit), np.median(two.fit)
+            t1, t2 = one.median("fit"), two.median("fit")
             rows.append([case.name, format_seconds(t1), format_seconds(t2), ratio(t1, t2)])
-        elif one is not None or two is not None:
+        elif isinstance(one, Skipped) or isinstance(two, Skipped):
             reason = next(r.reason for r in (one, two) if isinstance(r, Skipped))
             rows.append([case.name, reason, "", ""])
     return markdown_table(headers, rows)
@@ -415,7 +410,7 @@ def report(cases: list[Case], results: dict) -> str:
         f"Settings: {settings}",
         "`×` columns: that side's time or memory divided by korvane's (above 1: korvane is faster or leaner). "
         "Times are medians of the repetitions, in seconds. C: Harrell's concordance on the held-out rows of the "
-        f"summed cumulative hazard. Peak MB: the worker process's peak RSS; fit ΔMB: peak minus the RSS "
+        "summed cumulative hazard. Peak MB: the worker process's peak RSS; fit ΔMB: peak minus the RSS "
         "reached before fitting (interpreter, libraries, data).",
         "### Random survival forest: fit, and cumulative hazard of the held-out rows",
         model_table(FOREST, cases, ["korvane", "scikit-survival", "ranger"], results),
@@ -445,6 +440,11 @@ def machine_description() -> str:
     )
 
 
+def load_average() -> str:
+    """Other work on the machine slows every side; the table is only as good as this is low."""
+    return ", ".join(f"{load:.2f}" for load in os.getloadavg())
+
+
 def versions() -> str:
     found = [f"Python {platform.python_version()}", f"NumPy {np.__version__}"]
     probes = [
@@ -468,21 +468,22 @@ def probe(command: list[str]) -> str | None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="n = 1,000 and the shipped data only")
-    parser.add_argument("--reps", type=int, default=None, help="repetitions per measurement (default 3, quick 3)")
+    parser.add_argument("--reps", type=int, default=None, help="repetitions per measurement (default 5, quick 3)")
     parser.add_argument("--max-peer-seconds", type=float, default=None,
                         help="skip a side whose single fit would take longer (default 240, quick 30)")
     parser.add_argument("--max-minutes", type=float, default=50.0, help="skip whatever is left after this long")
     parser.add_argument("--only", default=None, help="run only the sides whose label contains this text")
     parser.add_argument("--write-results", action="store_true", help=f"also write {RESULTS_PATH.name}")
     args = parser.parse_args()
-    args.reps = args.reps or 3
+    args.reps = args.reps or (3 if args.quick else 5)
     args.max_peer_seconds = args.max_peer_seconds or (30.0 if args.quick else 240.0)
 
     sizes = QUICK_SIZES if args.quick else FULL_SIZES
-    cases = [case for case in [shipped_case()] if case] + [synthetic_case(n, p) for n, p in sizes]
+    cases = [shipped_case()] + [synthetic_case(n, p) for n, p in sizes]
     jobs = [job for job in JOBS if args.only is None or args.only in job.label]
     machine = machine_description()
-    print(f"Machine: {machine}", file=sys.stderr)
+    load_at_start = load_average()
+    print(f"Machine: {machine}\nLoad average: {load_at_start}", file=sys.stderr)
     started = time.monotonic()
     budget, results = Budget(args.max_peer_seconds), {}
     for case in cases:
@@ -495,6 +496,7 @@ def main() -> None:
         RESULTS_PATH.write_text(
             "# Benchmark results\n\n"
             f"Machine: {machine}\n\n"
+            f"Load average (1, 5, 15 min) at the start: {load_at_start}; at the end: {load_average()}.\n\n"
             f"Produced by `./dev.sh bench{' --quick' if args.quick else ''} --write-results` "
             f"({mode} mode, {elapsed:.0f} min, budget {args.max_peer_seconds:.0f} s per fit).\n\n{text}\n"
         )

@@ -78,13 +78,13 @@ def repeat_fit_predict(fit, predict, split: Split, args):
             return hazard, fit_seconds, predict_seconds
 
 
-def median_seconds(action, reps: int) -> float:
+def time_reps(action, reps: int) -> list[float]:
     seconds = []
     for _ in range(reps):
         t0 = time.perf_counter()
         action()
         seconds.append(time.perf_counter() - t0)
-    return float(np.median(seconds))
+    return seconds
 
 
 # korvane
@@ -129,8 +129,9 @@ def korvane_weights(split: Split, args) -> dict:
         np.empty(shape).fill(1.0)
 
     return {
-        "weights": median_seconds(lambda: forest.forest_weights(queries), args.reps),
-        "write": median_seconds(write_array, args.reps),
+        "weights": time_reps(lambda: forest.forest_weights(queries), args.reps),
+        "write": time_reps(write_array, args.reps),
+        "n_query": shape[0],
     }
 
 
@@ -193,7 +194,8 @@ def sksurv_weights(split: Split, args) -> dict:
     train_leaves = forest.apply(split.X_train)
     query_leaves = forest.apply(split.X_test[: args.weights_rows])
     return {
-        "weights": median_seconds(lambda: weights_from_leaves(train_leaves, query_leaves), args.reps)
+        "weights": time_reps(lambda: weights_from_leaves(train_leaves, query_leaves), args.reps),
+        "n_query": query_leaves.shape[0],
     }
 
 
