@@ -20,9 +20,7 @@ def nelson_aalen(event_time, event_indicator, times):
     return np.array([values[i - 1] if i else 0.0 for i in index])
 
 
-@pytest.mark.parametrize(
-    "settings", [{"max_depth": 0}, {"min_samples_leaf": 41}, {"min_samples_leaf": 5, "max_depth": 0, "honesty": False}]
-)
+@pytest.mark.parametrize("settings", [{"max_depth": 0}, {"min_samples_leaf": 41}])
 def test_single_leaf_tree_predicts_the_nelson_aalen_curve_of_all_rows(survival, settings):
     X, t, e = survival
     tree = core.fit_log_rank_tree(X, t, e, **settings)
@@ -49,16 +47,12 @@ def fingerprint(tree, X):
     return tree.n_nodes, tree.n_leaves, tree.depth, tree.predict_cumulative_hazard(X, np.arange(0.0, 30.0)).tobytes()
 
 
-def test_seed_none_zero_and_omitted_give_the_same_tree(survival):
+def test_seeds(survival):
     X, t, e = survival
     trees = [core.fit_log_rank_tree(X, t, e, max_features=2, honesty=True, **s) for s in ({}, {"seed": None}, {"seed": 0})]
     assert len({fingerprint(tree, X) for tree in trees}) == 1
-    other = core.fit_log_rank_tree(X, t, e, max_features=2, honesty=True, seed=1)
-    assert fingerprint(other, X) != fingerprint(trees[0], X)
-
-
-def test_without_draws_every_seed_gives_the_same_tree(survival):
-    X, t, e = survival
+    assert fingerprint(core.fit_log_rank_tree(X, t, e, max_features=2, honesty=True, seed=1), X) != fingerprint(trees[0], X)
+    # Without honesty and with every feature at every node the stream is never drawn from.
     trees = [core.fit_log_rank_tree(X, t, e, min_samples_leaf=5, seed=s) for s in (0, 1, 2**64 - 1)]
     assert len({fingerprint(tree, X) for tree in trees}) == 1
 
@@ -112,18 +106,3 @@ def test_query_rows_the_core_cannot_read_are_refused(survival):
     packed = np.zeros(3, dtype=[("x", "f8", (4,)), ("flag", "u1")])["x"]
     with pytest.raises(ValueError, match=r"^X must be 8-byte aligned .* X\.copy\(\)$"):
         tree.predict_cumulative_hazard(packed, np.ones(2))
-
-
-def test_nan_queries_follow_the_right_branch(survival):
-    X, t, e = survival
-    tree = core.fit_log_rank_tree(X, t, e, min_samples_leaf=5)
-    times = np.array([4.0, 9.0])
-    huge = tree.predict_cumulative_hazard(np.full((1, 4), np.inf), times)
-    assert np.array_equal(tree.predict_cumulative_hazard(np.full((1, 4), np.nan), times), huge)
-
-
-def test_honest_tree_on_two_rows_uses_one_row_for_the_leaf():
-    X = np.asfortranarray([[0.0], [1.0]])
-    tree = core.fit_log_rank_tree(X, np.array([1.0, 2.0]), np.array([1, 1], np.uint8), min_samples_leaf=1, honesty=True)
-    assert tree.n_leaves == 1
-    assert tree.predict_cumulative_hazard(X[:1], np.array([5.0]))[0, 0] == 1.0
