@@ -1,3 +1,4 @@
+import gc
 import importlib.util
 import inspect
 import sys
@@ -89,7 +90,7 @@ def test_model_classes_are_closed_immutable_handles(model):
         model.note = "x"
     with pytest.raises(TypeError):
         cls.extra = 1
-    assert not hasattr(model, "__dict__") and "__weakref__" not in dir(cls)
+    assert not hasattr(model, "__dict__") and "__weakref__" not in dir(cls) and not gc.is_tracked(model)
 
 
 def test_classes_are_created_once_per_process():

@@ -16,7 +16,7 @@
 
 namespace korvane::python {
 
-// The 2-D float64 X or 1-D float64 x, times, … of a query.
+// A float64 argument of a query (X, x or times) with `ndim` dimensions.
 PyArrayObject* query_array(const BoundArguments& arguments, const char* name, int ndim);
 
 // "X has 3 features but tree was fit on 4"

@@ -91,7 +91,7 @@ PyMethodDef fit_log_rank_tree_function = {
     "When `honesty=True`, the training samples are shuffled and split into a\n"
     "splitting set (drives the log-rank score at each node) and an estimation\n"
     "set (drives the Nelson-Aalen leaf hazard). See Wager & Athey (2018) and\n"
-    "Athey, Tibshirani & Wager (2019) for why honest trees give valid estimates."};
+    "Athey, Tibshirani & Wager (2019) on honest trees."};
 
 PyTypeObject* log_rank_survival_tree_class() {
   return class_once(tree_class, {"korvane._korvane_core.LogRankSurvivalTree",
