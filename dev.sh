@@ -35,7 +35,7 @@ make_venv() {  # make_venv DIR PACKAGE...
 }
 
 build_wheel() {
-  make_venv "$VENV" scikit-build-core "numpy>=2" cmake ninja pytest
+  make_venv "$VENV" scikit-build-core "numpy>=2" cmake ninja pytest matplotlib
   rm -rf dist
   "$VENV/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w dist .
   "$VENV/bin/python" -m pip install -q --force-reinstall --no-deps dist/korvane-*.whl
@@ -70,7 +70,6 @@ case "${1:-}" in
   demo)
     install_system_packages
     build_wheel
-    "$VENV/bin/python" -m pip install -q matplotlib
     "$VENV/bin/python" -m korvane
     ;;
   bench)
