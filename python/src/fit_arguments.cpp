@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "convert.hpp"
 #include "korvane/format.hpp"
@@ -10,6 +12,24 @@
 namespace korvane::python {
 
 namespace {
+
+struct TreeSettings {
+  std::uint64_t min_samples_leaf = 0;
+  std::optional<std::uint32_t> max_depth;
+  // Kept as given until the column count is known.
+  PyObject* max_features = nullptr;
+  korvane::MaxFeatures max_features_if_none;
+  bool honesty = false;
+  double honesty_fraction = 0.5;
+  std::uint64_t seed = 0;
+};
+
+// A forest is configured like its trees plus three settings of its own.
+struct ForestSettings : TreeSettings {
+  std::uint64_t n_trees = 0;
+  bool bootstrap = false;
+  double subsample_fraction = 1.0;
+};
 
 // One keyword setting: its default when omitted, else its conversion with the
 // argument's name on a failure.
@@ -26,9 +46,10 @@ void convert_leading(const BoundArguments& arguments, const TreeDefaults& defaul
                      TreeSettings& settings) {
   settings.min_samples_leaf =
       setting(arguments, "min_samples_leaf", defaults.min_samples_leaf, to_u64);
-  settings.max_depth = setting<std::optional<std::uint32_t>>(arguments, "max_depth",
-                                                              std::nullopt, to_max_depth);
+  settings.max_depth =
+      setting<std::optional<std::uint32_t>>(arguments, "max_depth", std::nullopt, to_max_depth);
   settings.max_features = arguments["max_features"];
+  settings.max_features_if_none = defaults.max_features;
 }
 
 void convert_trailing(const BoundArguments& arguments, const TreeDefaults& defaults,
@@ -36,6 +57,24 @@ void convert_trailing(const BoundArguments& arguments, const TreeDefaults& defau
   settings.honesty = setting(arguments, "honesty", defaults.honesty, to_flag);
   settings.honesty_fraction = setting(arguments, "honesty_fraction", 0.5, to_fraction);
   settings.seed = setting(arguments, "seed", std::uint64_t{0}, to_seed);
+}
+
+TreeSettings settings_from(const BoundArguments& arguments, const TreeDefaults& defaults) {
+  TreeSettings settings;
+  convert_leading(arguments, defaults, settings);
+  convert_trailing(arguments, defaults, settings);
+  return settings;
+}
+
+ForestSettings settings_from(const BoundArguments& arguments, const ForestDefaults& defaults) {
+  ForestSettings settings;
+  settings.n_trees = setting(arguments, "n_trees", defaults.n_trees, to_u64);
+  convert_leading(arguments, defaults.tree, settings);
+  settings.bootstrap = setting(arguments, "bootstrap", defaults.bootstrap, to_flag);
+  settings.subsample_fraction =
+      setting(arguments, "subsample_fraction", defaults.subsample_fraction, to_fraction);
+  convert_trailing(arguments, defaults.tree, settings);
+  return settings;
 }
 
 PyArrayObject* array_argument(const BoundArguments& arguments, const char* name, int ndim,
@@ -49,6 +88,58 @@ void check_layout(PyArrayObject* x) {
           "X must be Fortran-contiguous (column-major) f64. "
           "Call np.asfortranarray(x, dtype=np.float64) before fitting.");
   }
+}
+
+struct SurvivalArrays {
+  PyArrayObject* x;
+  PyArrayObject* event_time;
+  PyArrayObject* event_indicator;
+};
+
+SurvivalArrays survival_arrays(const BoundArguments& arguments) {
+  return {array_argument(arguments, "X", 2, NPY_FLOAT64),
+          array_argument(arguments, "event_time", 1, NPY_FLOAT64),
+          array_argument(arguments, "event_indicator", 1, NPY_UINT8)};
+}
+
+struct SurvivalColumns {
+  std::span<const double> time;
+  std::span<const std::uint8_t> event;
+};
+
+// Slice access, lengths and the layout of X.
+SurvivalColumns checked_survival_columns(const SurvivalArrays& arrays) {
+  const SurvivalColumns columns{contiguous_doubles(arrays.event_time),
+                                contiguous_bytes(arrays.event_indicator)};
+  const std::size_t n = n_rows(arrays.x);
+  if (columns.time.size() != n || columns.event.size() != n) {
+    raise(PyExc_ValueError, "X has " + std::to_string(n) + " rows but event_time has " +
+                                std::to_string(columns.time.size()) + " and event_indicator has " +
+                                std::to_string(columns.event.size()));
+  }
+  check_layout(arrays.x);
+  return columns;
+}
+
+struct GradientArrays {
+  PyArrayObject* x;
+  PyArrayObject* pseudo_outcome;
+};
+
+GradientArrays gradient_arrays(const BoundArguments& arguments) {
+  return {array_argument(arguments, "X", 2, NPY_FLOAT64),
+          array_argument(arguments, "pseudo_outcome", 1, NPY_FLOAT64)};
+}
+
+std::span<const double> checked_pseudo_outcome(const GradientArrays& arrays) {
+  const std::span<const double> outcome = contiguous_doubles(arrays.pseudo_outcome);
+  const std::size_t n = n_rows(arrays.x);
+  if (outcome.size() != n) {
+    raise(PyExc_ValueError, "X has " + std::to_string(n) + " rows but pseudo_outcome has " +
+                                std::to_string(outcome.size()));
+  }
+  check_layout(arrays.x);
+  return outcome;
 }
 
 void check_honesty_fraction(const TreeSettings& settings) {
@@ -66,19 +157,15 @@ void check_forest_settings(const ForestSettings& settings) {
           "subsample_fraction must lie in (0, 1], got " + korvane::format_shortest(fraction));
   }
   if (settings.n_trees == 0) raise(PyExc_ValueError, "n_trees must be >= 1");
-  check_honesty_fraction(settings.tree);
+  check_honesty_fraction(settings);
 }
 
 // Rows, columns and features are numbered with 32 bits in the core.
 void check_count_fits(std::size_t count, const char* what) {
   if (count > UINT32_MAX) {
-    raise(PyExc_ValueError, "X has " + std::to_string(count) + " " + what +
-                                "; at most 4294967295 are supported");
+    raise(PyExc_ValueError,
+          "X has " + std::to_string(count) + " " + what + "; at most 4294967295 are supported");
   }
-}
-
-std::string rows(std::size_t count) {
-  return std::to_string(count) + (count == 1 ? " row" : " rows");
 }
 
 korvane::MatrixView training_view(PyArrayObject* x) {
@@ -89,79 +176,30 @@ korvane::MatrixView training_view(PyArrayObject* x) {
   return view;
 }
 
-}  // namespace
-
-TreeSettings tree_settings(const BoundArguments& arguments, const TreeDefaults& defaults) {
-  TreeSettings settings;
-  convert_leading(arguments, defaults, settings);
-  convert_trailing(arguments, defaults, settings);
-  return settings;
-}
-
-ForestSettings forest_settings(const BoundArguments& arguments, const ForestDefaults& defaults) {
-  ForestSettings settings;
-  settings.n_trees = setting(arguments, "n_trees", defaults.n_trees, to_u64);
-  convert_leading(arguments, defaults.tree, settings.tree);
-  settings.bootstrap = setting(arguments, "bootstrap", defaults.bootstrap, to_flag);
-  settings.subsample_fraction =
-      setting(arguments, "subsample_fraction", defaults.subsample_fraction, to_fraction);
-  convert_trailing(arguments, defaults.tree, settings.tree);
-  return settings;
-}
-
-SurvivalArrays survival_arrays(const BoundArguments& arguments) {
-  return {array_argument(arguments, "X", 2, NPY_FLOAT64),
-          array_argument(arguments, "event_time", 1, NPY_FLOAT64),
-          array_argument(arguments, "event_indicator", 1, NPY_UINT8)};
-}
-
-GradientArrays gradient_arrays(const BoundArguments& arguments) {
-  return {array_argument(arguments, "X", 2, NPY_FLOAT64),
-          array_argument(arguments, "pseudo_outcome", 1, NPY_FLOAT64)};
-}
-
-SurvivalColumns checked_survival_columns(const SurvivalArrays& arrays) {
-  const SurvivalColumns columns{contiguous_doubles(arrays.event_time),
-                                contiguous_bytes(arrays.event_indicator)};
-  const std::size_t n = n_rows(arrays.x);
-  if (columns.time.size() != n || columns.event.size() != n) {
-    raise(PyExc_ValueError, "X has " + std::to_string(n) + " rows but event_time has " +
-                                std::to_string(columns.time.size()) + " and event_indicator has " +
-                                std::to_string(columns.event.size()));
-  }
-  check_layout(arrays.x);
-  return columns;
-}
-
-std::span<const double> checked_pseudo_outcome(const GradientArrays& arrays) {
-  const std::span<const double> outcome = contiguous_doubles(arrays.pseudo_outcome);
-  const std::size_t n = n_rows(arrays.x);
-  if (outcome.size() != n) {
-    raise(PyExc_ValueError, "X has " + std::to_string(n) + " rows but pseudo_outcome has " +
-                                std::to_string(outcome.size()));
-  }
-  check_layout(arrays.x);
-  return outcome;
-}
-
-korvane::MatrixView checked_tree_training(PyArrayObject* x, const TreeSettings& settings) {
+// The settings' own checks, then the shape checks of the training matrix that
+// the settings depend on; returns the view of X the core reads.
+korvane::MatrixView checked_training(PyArrayObject* x, const TreeSettings& settings) {
   check_honesty_fraction(settings);
   const korvane::MatrixView view = training_view(x);
   // An honest tree splits its rows into a splitting and an estimation part.
   if (settings.honesty && view.n_rows < 2) {
-    raise(PyExc_ValueError, "X must have at least 2 rows for an honest tree, got " +
-                                std::to_string(view.n_rows));
+    raise(PyExc_ValueError,
+          "X must have at least 2 rows for an honest tree, got " + std::to_string(view.n_rows));
   }
   return view;
 }
 
-korvane::MatrixView checked_forest_training(PyArrayObject* x, const ForestSettings& settings) {
+std::string rows(std::size_t count) {
+  return std::to_string(count) + (count == 1 ? " row" : " rows");
+}
+
+korvane::MatrixView checked_training(PyArrayObject* x, const ForestSettings& settings) {
   check_forest_settings(settings);
   const korvane::MatrixView view = training_view(x);
   // Every tree draws at least one row, and an honest tree needs two.
   if (view.n_rows == 0) raise(PyExc_ValueError, "X must have at least one row to fit a forest");
   const std::size_t per_tree = korvane::sample_size(view.n_rows, settings.subsample_fraction);
-  if (settings.tree.honesty && per_tree < 2) {
+  if (settings.honesty && per_tree < 2) {
     raise(PyExc_ValueError,
           "subsample_fraction=" + korvane::format_shortest(settings.subsample_fraction) + " of " +
               rows(view.n_rows) + " draws " + rows(per_tree) +
@@ -170,6 +208,7 @@ korvane::MatrixView checked_forest_training(PyArrayObject* x, const ForestSettin
   return view;
 }
 
+// Split searches and the hazard estimator order rows by these values.
 void check_no_nan_times(std::span<const double> time) {
   const auto nan = std::find_if(time.begin(), time.end(), [](double t) { return std::isnan(t); });
   if (nan != time.end()) {
@@ -197,20 +236,54 @@ void check_no_nan_covariates(const korvane::MatrixView& x) {
   }
 }
 
-korvane::TreeParams tree_params(const TreeSettings& settings, std::size_t n_features,
-                                korvane::MaxFeatures fallback) {
+// Parses max_features, the last setting a fit checks.
+korvane::TreeParams params_from(const TreeSettings& settings, std::size_t n_features) {
   korvane::TreeParams params;
-  params.max_features =
-      parse_max_features(settings.max_features, static_cast<std::uint32_t>(n_features), fallback);
+  params.max_features = parse_max_features(
+      settings.max_features, static_cast<std::uint32_t>(n_features), settings.max_features_if_none);
   if (settings.honesty) params.honesty = settings.honesty_fraction;
   params.max_depth = settings.max_depth;
   params.min_samples_leaf = settings.min_samples_leaf;
   return params;
 }
 
-korvane::ForestParams forest_params(const ForestSettings& settings, std::size_t n_features) {
-  return {tree_params(settings.tree, n_features, korvane::MaxFeatures::sqrt()), settings.n_trees,
+korvane::ForestParams params_from(const ForestSettings& settings, std::size_t n_features) {
+  return {params_from(static_cast<const TreeSettings&>(settings), n_features), settings.n_trees,
           settings.bootstrap, settings.subsample_fraction};
+}
+
+template <class Defaults>
+auto checked_log_rank_inputs(const BoundArguments& arguments, const Defaults& defaults) {
+  const SurvivalArrays arrays = survival_arrays(arguments);
+  const auto settings = settings_from(arguments, defaults);
+  const SurvivalColumns columns = checked_survival_columns(arrays);
+  const korvane::MatrixView x = checked_training(arrays.x, settings);
+  check_no_nan_times(columns.time);
+  check_no_nan_covariates(x);
+  const korvane::SurvivalData data(x, columns.time, columns.event);
+  return LogRankInputs{data, params_from(settings, x.n_cols), settings.seed};
+}
+
+}  // namespace
+
+LogRankInputs<korvane::TreeParams> checked_tree_inputs(const BoundArguments& arguments,
+                                                       const TreeDefaults& defaults) {
+  return checked_log_rank_inputs(arguments, defaults);
+}
+
+LogRankInputs<korvane::ForestParams> checked_forest_inputs(const BoundArguments& arguments,
+                                                           const ForestDefaults& defaults) {
+  return checked_log_rank_inputs(arguments, defaults);
+}
+
+GradientInputs checked_gradient_inputs(const BoundArguments& arguments,
+                                       const ForestDefaults& defaults) {
+  const GradientArrays arrays = gradient_arrays(arguments);
+  const ForestSettings settings = settings_from(arguments, defaults);
+  const std::span<const double> pseudo_outcome = checked_pseudo_outcome(arrays);
+  const korvane::MatrixView x = checked_training(arrays.x, settings);
+  check_no_nan_covariates(x);
+  return {x, pseudo_outcome, params_from(settings, x.n_cols), settings.seed};
 }
 
 }  // namespace korvane::python

@@ -3,7 +3,6 @@
 // repr, and differ in their fits, docstrings and the log-rank prediction.
 
 #include <cstdint>
-#include <span>
 #include <utility>
 #include <vector>
 
@@ -85,22 +84,21 @@ PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   return predict_hazard(forest_of<korvane::StepFunction>(self), "forest", args, nargs, kwnames);
 }
 
-// Grows the forest once the training record and the criterion are built; the
-// max_features setting is parsed here, after every other check.
 template <class Payload, class Criterion>
 PyObject* grow_forest(PyTypeObject* type, const korvane::SurvivalData& data,
-                      const Criterion& criterion, const ForestSettings& settings) {
-  const korvane::ForestParams params = forest_params(settings, data.n_features());
-  auto forest = without_gil([&] {
-    return korvane::Forest<Payload>::fit(data, criterion, params, settings.tree.seed);
-  });
+                      const Criterion& criterion, const korvane::ForestParams& params,
+                      std::uint64_t seed) {
+  auto forest =
+      without_gil([&] { return korvane::Forest<Payload>::fit(data, criterion, params, seed); });
   return new_owner<PyForest<Payload>>(type, std::move(forest)).release();
 }
 
-constexpr ForestDefaults kLogRankDefaults{.n_trees = 100,
-                                          .tree = {.min_samples_leaf = 15, .honesty = false},
-                                          .bootstrap = true,
-                                          .subsample_fraction = 1.0};
+const ForestDefaults kLogRankDefaults{.n_trees = 100,
+                                      .tree = {.min_samples_leaf = 15,
+                                               .honesty = false,
+                                               .max_features = korvane::MaxFeatures::sqrt()},
+                                      .bootstrap = true,
+                                      .subsample_fraction = 1.0};
 
 constexpr const char* kLogRankFitParameters[] = {
     "X",         "event_time", "event_indicator",    "n_trees", "min_samples_leaf",
@@ -111,43 +109,36 @@ const Signature kLogRankFitSignature{"fit_log_rank_forest", kLogRankFitParameter
 
 PyObject* fit_log_rank_forest(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-  const BoundArguments arguments = bind(kLogRankFitSignature, args, nargs, kwnames);
-  const SurvivalArrays arrays = survival_arrays(arguments);
-  const ForestSettings settings = forest_settings(arguments, kLogRankDefaults);
-  const SurvivalColumns columns = checked_survival_columns(arrays);
-  const korvane::MatrixView x = checked_forest_training(arrays.x, settings);
-  check_no_nan_times(columns.time);
-  check_no_nan_covariates(x);
-  const korvane::SurvivalData data(x, columns.time, columns.event);
-  return grow_forest<korvane::StepFunction>(log_rank_survival_forest_class(), data,
-                                            korvane::LogRankCriterion{}, settings);
+  const auto inputs =
+      checked_forest_inputs(bind(kLogRankFitSignature, args, nargs, kwnames), kLogRankDefaults);
+  return grow_forest<korvane::StepFunction>(log_rank_survival_forest_class(), inputs.data,
+                                            korvane::LogRankCriterion{}, inputs.params,
+                                            inputs.seed);
 }
 
-constexpr ForestDefaults kGradientDefaults{.n_trees = 500,
-                                           .tree = {.min_samples_leaf = 5, .honesty = true},
-                                           .bootstrap = false,
-                                           .subsample_fraction = 0.5};
+const ForestDefaults kGradientDefaults{
+    .n_trees = 500,
+    .tree = {.min_samples_leaf = 5, .honesty = true, .max_features = korvane::MaxFeatures::sqrt()},
+    .bootstrap = false,
+    .subsample_fraction = 0.5};
 
 constexpr const char* kGradientFitParameters[] = {
-    "X",         "pseudo_outcome", "n_trees",  "min_samples_leaf", "max_depth",
-    "max_features", "bootstrap", "subsample_fraction", "honesty", "honesty_fraction", "seed"};
+    "X",         "pseudo_outcome",     "n_trees", "min_samples_leaf", "max_depth", "max_features",
+    "bootstrap", "subsample_fraction", "honesty", "honesty_fraction", "seed"};
 
 const Signature kGradientFitSignature{"fit_gradient_forest", kGradientFitParameters, 2};
 
 PyObject* fit_gradient_forest(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-  const BoundArguments arguments = bind(kGradientFitSignature, args, nargs, kwnames);
-  const GradientArrays arrays = gradient_arrays(arguments);
-  const ForestSettings settings = forest_settings(arguments, kGradientDefaults);
-  const std::span<const double> pseudo_outcome = checked_pseudo_outcome(arrays);
-  const korvane::MatrixView x = checked_forest_training(arrays.x, settings);
-  check_no_nan_covariates(x);
+  const GradientInputs inputs =
+      checked_gradient_inputs(bind(kGradientFitSignature, args, nargs, kwnames), kGradientDefaults);
   // The record needs times and indicators; the gradient criterion never reads them.
-  const std::vector<double> placeholder_time(x.n_rows, 0.0);
-  const std::vector<std::uint8_t> placeholder_event(x.n_rows, 0);
-  const korvane::SurvivalData data(x, placeholder_time, placeholder_event);
+  const std::vector<double> placeholder_time(inputs.x.n_rows, 0.0);
+  const std::vector<std::uint8_t> placeholder_event(inputs.x.n_rows, 0);
+  const korvane::SurvivalData data(inputs.x, placeholder_time, placeholder_event);
   return grow_forest<korvane::NoPayload>(gradient_forest_class(), data,
-                                         korvane::GradientCriterion(pseudo_outcome), settings);
+                                         korvane::GradientCriterion(inputs.pseudo_outcome),
+                                         inputs.params, inputs.seed);
 }
 
 template <class Payload>
@@ -163,8 +154,7 @@ PyMethodDef log_rank_methods[] = {
      "predict_cumulative_hazard($self, X, times)\n--\n\n"
      "Tree-averaged cumulative hazard $\\hat\\Lambda(t | x)$ for each row of\n"
      "`X` at every time in `times`. Returns an `(n, k)` array."},
-    {"forest_weights", as_method(guarded<forest_weights<korvane::StepFunction>>),
-     kFastcallKeywords,
+    {"forest_weights", as_method(guarded<forest_weights<korvane::StepFunction>>), kFastcallKeywords,
      "forest_weights($self, X)\n--\n\n"
      "For each row of `X`, return an `(n_train,)` weight vector over the training samples.\n\n"
      "$$\n"
@@ -217,24 +207,24 @@ PyMethodDef fit_gradient_forest_function = {
     "`pseudo_outcome` length must equal `X.shape[0]`."};
 
 PyTypeObject* log_rank_survival_forest_class() {
-  return class_once(log_rank_class,
-                    {"korvane._korvane_core.LogRankSurvivalForest",
-                     "Immutable handle to a fitted random survival forest.",
-                     sizeof(PyLogRankSurvivalForest), dealloc_owner<PyLogRankSurvivalForest>,
-                     guarded<repr<korvane::StepFunction>>, log_rank_methods,
-                     properties<korvane::StepFunction>});
+  return class_once(
+      log_rank_class,
+      {"korvane._korvane_core.LogRankSurvivalForest",
+       "Immutable handle to a fitted random survival forest.", sizeof(PyLogRankSurvivalForest),
+       dealloc_owner<PyLogRankSurvivalForest>, guarded<repr<korvane::StepFunction>>,
+       log_rank_methods, properties<korvane::StepFunction>});
 }
 
 PyTypeObject* gradient_forest_class() {
-  return class_once(gradient_class,
-                    {"korvane._korvane_core.GradientForest",
-                     "Immutable handle to a fitted gradient (partition-only) forest.\n\n"
-                     "Predictions are not computed from per-leaf payloads (there are none)\n"
-                     "but through `forest_weights`, which downstream code in the `pelidor`\n"
-                     "package combines with the per-training-row pseudo-outcomes.",
-                     sizeof(PyGradientForest), dealloc_owner<PyGradientForest>,
-                     guarded<repr<korvane::NoPayload>>, gradient_methods,
-                     properties<korvane::NoPayload>});
+  return class_once(
+      gradient_class,
+      {"korvane._korvane_core.GradientForest",
+       "Immutable handle to a fitted gradient (partition-only) forest.\n\n"
+       "Predictions are not computed from per-leaf payloads (there are none)\n"
+       "but through `forest_weights`, which downstream code in the `pelidor`\n"
+       "package combines with the per-training-row pseudo-outcomes.",
+       sizeof(PyGradientForest), dealloc_owner<PyGradientForest>, guarded<repr<korvane::NoPayload>>,
+       gradient_methods, properties<korvane::NoPayload>});
 }
 
 }  // namespace korvane::python

@@ -37,30 +37,24 @@ PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   return predict_hazard(tree_of(self), "tree", args, nargs, kwnames);
 }
 
-constexpr TreeDefaults kDefaults{.min_samples_leaf = 15, .honesty = false};
+const TreeDefaults kDefaults{
+    .min_samples_leaf = 15, .honesty = false, .max_features = korvane::MaxFeatures::all()};
 
 constexpr const char* kFitParameters[] = {
-    "X",         "event_time", "event_indicator",  "min_samples_leaf", "max_depth",
-    "max_features", "honesty", "honesty_fraction", "seed"};
+    "X",         "event_time",   "event_indicator", "min_samples_leaf",
+    "max_depth", "max_features", "honesty",         "honesty_fraction",
+    "seed"};
 
 const Signature kFitSignature{"fit_log_rank_tree", kFitParameters, 3};
 
-PyObject* fit_log_rank_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  const BoundArguments arguments = bind(kFitSignature, args, nargs, kwnames);
-  const SurvivalArrays arrays = survival_arrays(arguments);
-  const TreeSettings settings = tree_settings(arguments, kDefaults);
-  const SurvivalColumns columns = checked_survival_columns(arrays);
-  const korvane::MatrixView x = checked_tree_training(arrays.x, settings);
-  check_no_nan_times(columns.time);
-  check_no_nan_covariates(x);
-  const korvane::SurvivalData data(x, columns.time, columns.event);
-  const korvane::TreeParams params = tree_params(settings, x.n_cols, korvane::MaxFeatures::all());
+PyObject* fit_log_rank_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const auto inputs = checked_tree_inputs(bind(kFitSignature, args, nargs, kwnames), kDefaults);
   auto tree = without_gil([&] {
-    return korvane::fit<korvane::StepFunction>(data, korvane::LogRankCriterion{}, params,
-                                               settings.seed);
+    return korvane::fit<korvane::StepFunction>(inputs.data, korvane::LogRankCriterion{},
+                                               inputs.params, inputs.seed);
   });
-  return new_owner<PyLogRankSurvivalTree>(log_rank_survival_tree_class(), std::move(tree)).release();
+  return new_owner<PyLogRankSurvivalTree>(log_rank_survival_tree_class(), std::move(tree))
+      .release();
 }
 
 PyMethodDef methods[] = {
@@ -94,11 +88,11 @@ PyMethodDef fit_log_rank_tree_function = {
     "Athey, Tibshirani & Wager (2019) on honest trees."};
 
 PyTypeObject* log_rank_survival_tree_class() {
-  return class_once(tree_class, {"korvane._korvane_core.LogRankSurvivalTree",
-                                 "Immutable handle to a fitted log-rank survival tree.",
-                                 sizeof(PyLogRankSurvivalTree),
-                                 dealloc_owner<PyLogRankSurvivalTree>, guarded<repr>, methods,
-                                 properties});
+  return class_once(
+      tree_class,
+      {"korvane._korvane_core.LogRankSurvivalTree",
+       "Immutable handle to a fitted log-rank survival tree.", sizeof(PyLogRankSurvivalTree),
+       dealloc_owner<PyLogRankSurvivalTree>, guarded<repr>, methods, properties});
 }
 
 }  // namespace korvane::python
