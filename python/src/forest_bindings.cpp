@@ -56,14 +56,11 @@ PyObject* forest_weights(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   static constexpr const char* parameters[] = {"X"};
   static const Signature signature{"forest_weights", parameters, 1};
   const auto& forest = forest_of<Payload>(self);
-  const BoundArguments arguments = bind(signature, args, nargs, kwnames);
-  PyArrayObject* x = query_array(arguments, "X", 2);
-  check_feature_count("X", n_columns(x), "forest", forest.n_features);
-  const korvane::MatrixView view = query_matrix_view(x);
+  const korvane::MatrixView x =
+      weights_query(bind(signature, args, nargs, kwnames), "forest", forest.n_features);
   std::vector<double> weights =
-      without_gil([&] { return korvane::forest_weights_batch(forest, view); });
-  return result_array(std::move(weights), static_cast<npy_intp>(view.n_rows),
-                      static_cast<npy_intp>(forest.n_train_samples()));
+      without_gil([&] { return korvane::forest_weights_batch(forest, x); });
+  return result_array(std::move(weights), x.n_rows, forest.n_train_samples());
 }
 
 template <class Payload>
@@ -72,11 +69,9 @@ PyObject* forest_weights_one(PyObject* self, PyObject* const* args, Py_ssize_t n
   static constexpr const char* parameters[] = {"x"};
   static const Signature signature{"forest_weights_one", parameters, 1};
   const auto& forest = forest_of<Payload>(self);
-  const BoundArguments arguments = bind(signature, args, nargs, kwnames);
-  PyArrayObject* x = query_array(arguments, "x", 1);
-  check_feature_count("x", n_rows(x), "forest", forest.n_features);
-  const korvane::VectorView view = query_row_view(x);
-  std::vector<double> weights = without_gil([&] { return korvane::forest_weights(forest, view); });
+  const korvane::VectorView x =
+      weights_one_query(bind(signature, args, nargs, kwnames), "forest", forest.n_features);
+  std::vector<double> weights = without_gil([&] { return korvane::forest_weights(forest, x); });
   return result_array(std::move(weights));
 }
 

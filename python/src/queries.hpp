@@ -6,25 +6,30 @@
 #include <cstddef>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "arguments.hpp"
 #include "boundary.hpp"
-#include "convert.hpp"
 #include "korvane/data.hpp"
+#include "korvane/forest.hpp"
+#include "korvane/tree.hpp"
 #include "python.hpp"
 #include "result_array.hpp"
 
 namespace korvane::python {
 
-// A float64 argument of a query (X, x or times) with `ndim` dimensions.
-PyArrayObject* query_array(const BoundArguments& arguments, const char* name, int ndim);
-
-// "X has 3 features but tree was fit on 4"
-void check_feature_count(const char* argument, std::size_t given, const char* model,
-                         std::size_t expected);
-
-korvane::MatrixView query_matrix_view(PyArrayObject* x);
-korvane::VectorView query_row_view(PyArrayObject* x);
+// The converted and checked arguments of each query method. `model` names the
+// model in the feature-count message ("X has 3 features but tree was fit on 4").
+struct HazardQuery {
+  korvane::MatrixView x;
+  std::span<const double> times;
+};
+HazardQuery hazard_query(const BoundArguments& arguments, const char* model,
+                         std::size_t n_features);
+korvane::MatrixView weights_query(const BoundArguments& arguments, const char* model,
+                                  std::size_t n_features);
+korvane::VectorView weights_one_query(const BoundArguments& arguments, const char* model,
+                                      std::size_t n_features);
 
 // predict_cumulative_hazard(X, times) of a tree or a log-rank forest.
 template <class Model>
@@ -32,16 +37,11 @@ PyObject* predict_hazard(const Model& model, const char* model_noun, PyObject* c
                          Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* parameters[] = {"X", "times"};
   static const Signature signature{"predict_cumulative_hazard", parameters, 2};
-  const BoundArguments arguments = bind(signature, args, nargs, kwnames);
-  PyArrayObject* x = query_array(arguments, "X", 2);
-  PyArrayObject* times_array = query_array(arguments, "times", 1);
-  check_feature_count("X", n_columns(x), model_noun, model.n_features);
-  const std::span<const double> times = contiguous_doubles(times_array);
-  const korvane::MatrixView view = query_matrix_view(x);
+  const HazardQuery query =
+      hazard_query(bind(signature, args, nargs, kwnames), model_noun, model.n_features);
   std::vector<double> hazard =
-      without_gil([&] { return korvane::predict_cumulative_hazard(model, view, times); });
-  return result_array(std::move(hazard), static_cast<npy_intp>(view.n_rows),
-                      static_cast<npy_intp>(times.size()));
+      without_gil([&] { return korvane::predict_cumulative_hazard(model, query.x, query.times); });
+  return result_array(std::move(hazard), query.x.n_rows, query.times.size());
 }
 
 }  // namespace korvane::python

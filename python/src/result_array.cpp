@@ -46,8 +46,8 @@ PyObject* adopt(std::vector<double>&& values, int ndim, npy_intp* shape) {
 
 }  // namespace
 
-PyObject* result_array(std::vector<double>&& values, npy_intp rows, npy_intp cols) {
-  npy_intp shape[] = {rows, cols};
+PyObject* result_array(std::vector<double>&& values, std::size_t rows, std::size_t cols) {
+  npy_intp shape[] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
   return adopt(std::move(values), 2, shape);
 }
 
