@@ -138,41 +138,44 @@ PyObject* fit_gradient_forest(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 template <class Payload>
 PyGetSetDef properties[] = {
-    {"n_trees", guarded<n_trees<Payload>>, nullptr, "", nullptr},
-    {"n_features", guarded<n_features<Payload>>, nullptr, "", nullptr},
-    {"n_train_samples", guarded<n_train_samples<Payload>>, nullptr, "", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    read_only_property<n_trees<Payload>>("n_trees"),
+    read_only_property<n_features<Payload>>("n_features"),
+    read_only_property<n_train_samples<Payload>>("n_train_samples"),
+    kEndOfProperties,
 };
 
 PyMethodDef log_rank_methods[] = {
-    {"predict_cumulative_hazard", as_method(guarded<predict>), kFastcallKeywords,
-     "predict_cumulative_hazard($self, X, times)\n--\n\n"
-     "Tree-averaged cumulative hazard $\\hat\\Lambda(t | x)$ for each row of\n"
-     "`X` at every time in `times`. Returns an `(n, k)` array."},
-    {"forest_weights", as_method(guarded<forest_weights<korvane::StepFunction>>), kFastcallKeywords,
-     "forest_weights($self, X)\n--\n\n"
-     "For each row of `X`, return an `(n_train,)` weight vector over the training samples.\n\n"
-     "$$\n"
-     R"(w_i(x) = \frac{1}{B} \sum_b \frac{\mathbb{1}\{\mathrm{leaf}_b(x) = \mathrm{leaf}_b(x_i)\}}{|\mathrm{leaf}_b(x)|})"
-     "\n$$"},
-    {"forest_weights_one", as_method(guarded<forest_weights_one<korvane::StepFunction>>),
-     kFastcallKeywords,
-     "forest_weights_one($self, x)\n--\n\n"
-     "Forest weights for a single query point. Returns a `(n_train,)`\n"
-     "array — convenience over [`forest_weights`] when there's only one\n"
-     "query."},
-    {nullptr, nullptr, 0, nullptr},
+    fastcall_method<predict>(
+        "predict_cumulative_hazard",
+        "predict_cumulative_hazard($self, X, times)\n--\n\n"
+        "Tree-averaged cumulative hazard $\\hat\\Lambda(t | x)$ for each row of\n"
+        "`X` at every time in `times`. Returns an `(n, k)` array."),
+    fastcall_method<forest_weights<korvane::StepFunction>>(
+        "forest_weights",
+        "forest_weights($self, X)\n--\n\n"
+        "For each row of `X`, return an `(n_train,)` weight vector over the training samples.\n\n"
+        "$$\n"
+        R"(w_i(x) = \frac{1}{B} \sum_b \frac{\mathbb{1}\{\mathrm{leaf}_b(x) = \mathrm{leaf}_b(x_i)\}}{|\mathrm{leaf}_b(x)|})"
+        "\n$$"),
+    fastcall_method<forest_weights_one<korvane::StepFunction>>(
+        "forest_weights_one",
+        "forest_weights_one($self, x)\n--\n\n"
+        "Forest weights for a single query point. Returns a `(n_train,)`\n"
+        "array — convenience over [`forest_weights`] when there's only one\n"
+        "query."),
+    kEndOfMethods,
 };
 
 PyMethodDef gradient_methods[] = {
-    {"forest_weights", as_method(guarded<forest_weights<korvane::NoPayload>>), kFastcallKeywords,
-     "forest_weights($self, X)\n--\n\n"
-     "Batched forest weights. Returns `(n_query, n_train)`."},
-    {"forest_weights_one", as_method(guarded<forest_weights_one<korvane::NoPayload>>),
-     kFastcallKeywords,
-     "forest_weights_one($self, x)\n--\n\n"
-     "Forest weights for a single query point. Returns `(n_train,)`."},
-    {nullptr, nullptr, 0, nullptr},
+    fastcall_method<forest_weights<korvane::NoPayload>>(
+        "forest_weights",
+        "forest_weights($self, X)\n--\n\n"
+        "Batched forest weights. Returns `(n_query, n_train)`."),
+    fastcall_method<forest_weights_one<korvane::NoPayload>>(
+        "forest_weights_one",
+        "forest_weights_one($self, x)\n--\n\n"
+        "Forest weights for a single query point. Returns `(n_train,)`."),
+    kEndOfMethods,
 };
 
 PyTypeObject* log_rank_class = nullptr;
@@ -180,18 +183,18 @@ PyTypeObject* gradient_class = nullptr;
 
 }  // namespace
 
-PyMethodDef fit_log_rank_forest_function = {
-    "fit_log_rank_forest", as_method(guarded<fit_log_rank_forest>), kFastcallKeywords,
+PyMethodDef fit_log_rank_forest_function = fastcall_method<fit_log_rank_forest>(
+    "fit_log_rank_forest",
     "fit_log_rank_forest(X, event_time, event_indicator, *, n_trees=100, min_samples_leaf=15, "
     "max_depth=None, max_features=None, bootstrap=True, subsample_fraction=1.0, honesty=False, "
     "honesty_fraction=0.5, seed=None)\n--\n\n"
     "Fit a random survival forest with log-rank splitting.\n\n"
     "Trees are fitted in parallel, each from its own seed derived\n"
     "deterministically from `seed`, so the forest is identical whatever\n"
-    "the number of threads."};
+    "the number of threads.");
 
-PyMethodDef fit_gradient_forest_function = {
-    "fit_gradient_forest", as_method(guarded<fit_gradient_forest>), kFastcallKeywords,
+PyMethodDef fit_gradient_forest_function = fastcall_method<fit_gradient_forest>(
+    "fit_gradient_forest",
     "fit_gradient_forest(X, pseudo_outcome, *, n_trees=500, min_samples_leaf=5, max_depth=None, "
     "max_features=None, bootstrap=False, subsample_fraction=0.5, honesty=True, "
     "honesty_fraction=0.5, seed=None)\n--\n\n"
@@ -199,7 +202,7 @@ PyMethodDef fit_gradient_forest_function = {
     "Each tree uses variance-reduction splitting on the per-sample\n"
     "pseudo-outcome (no log-rank, no survival times). Predictions come\n"
     "through [`PyGradientForest.forest_weights`], not per-leaf payloads.\n\n"
-    "`pseudo_outcome` length must equal `X.shape[0]`."};
+    "`pseudo_outcome` length must equal `X.shape[0]`.");
 
 PyTypeObject* log_rank_survival_forest_class() {
   return class_once(

@@ -4,6 +4,7 @@
 // of one fitted model, created only by a fit function and never changed; the
 // classes have no constructor, cannot be subclassed and carry no __dict__.
 
+#include "boundary.hpp"
 #include "owner_object.hpp"
 #include "python.hpp"
 
@@ -23,11 +24,25 @@ struct ClassDefinition {
 // in `cache`: the module has no state of its own.
 PyTypeObject* class_once(PyTypeObject*& cache, const ClassDefinition& definition);
 
-template <class Function>
-PyCFunction as_method(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+// A module function or method taking fast-call arguments; its failures are
+// raised as Python exceptions.
+template <auto Function>
+PyMethodDef fastcall_method(const char* name, const char* doc) {
+  // CPython keeps every calling convention behind the one PyCFunction type;
+  // the flags tell it the real one.
+  const auto function = reinterpret_cast<void (*)()>(guarded<Function>);
+  return {name, reinterpret_cast<PyCFunction>(function), METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
-inline constexpr int kFastcallKeywords = METH_FASTCALL | METH_KEYWORDS;
+inline constexpr PyMethodDef kEndOfMethods{nullptr, nullptr, 0, nullptr};
+
+// A property without a setter, so assigning to it raises AttributeError; its
+// docstring is empty.
+template <auto Getter>
+constexpr PyGetSetDef read_only_property(const char* name) {
+  return {name, guarded<Getter>, nullptr, "", nullptr};
+}
+
+inline constexpr PyGetSetDef kEndOfProperties{nullptr, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace korvane::python

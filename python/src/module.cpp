@@ -17,8 +17,7 @@ PyObject* version(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   return PyUnicode_FromString("0.1.0");
 }
 
-PyMethodDef version_function = {"version", as_method(guarded<version>), kFastcallKeywords,
-                                "version()\n--\n\n"};
+PyMethodDef version_function = fastcall_method<version>("version", "version()\n--\n\n");
 
 void append_to_all(PyObject* module, const char* name) {
   PyObject* namespace_dict = PyModule_GetDict(module);

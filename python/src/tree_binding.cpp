@@ -58,34 +58,35 @@ PyObject* fit_log_rank_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyMethodDef methods[] = {
-    {"predict_cumulative_hazard", as_method(guarded<predict>), kFastcallKeywords,
-     "predict_cumulative_hazard($self, X, times)\n--\n\n"
-     "Predict the cumulative hazard $\\hat\\Lambda(t \\mid x)$ for each row\n"
-     "of `X` at every time in `times`. Returns an `(n, k)` array."},
-    {nullptr, nullptr, 0, nullptr},
+    fastcall_method<predict>(
+        "predict_cumulative_hazard",
+        "predict_cumulative_hazard($self, X, times)\n--\n\n"
+        "Predict the cumulative hazard $\\hat\\Lambda(t \\mid x)$ for each row\n"
+        "of `X` at every time in `times`. Returns an `(n, k)` array."),
+    kEndOfMethods,
 };
 
 PyGetSetDef properties[] = {
-    {"n_features", guarded<n_features>, nullptr, "", nullptr},
-    {"n_nodes", guarded<n_nodes>, nullptr, "", nullptr},
-    {"n_leaves", guarded<n_leaves>, nullptr, "", nullptr},
-    {"depth", guarded<depth>, nullptr, "", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    read_only_property<n_features>("n_features"),
+    read_only_property<n_nodes>("n_nodes"),
+    read_only_property<n_leaves>("n_leaves"),
+    read_only_property<depth>("depth"),
+    kEndOfProperties,
 };
 
 PyTypeObject* tree_class = nullptr;
 
 }  // namespace
 
-PyMethodDef fit_log_rank_tree_function = {
-    "fit_log_rank_tree", as_method(guarded<fit_log_rank_tree>), kFastcallKeywords,
+PyMethodDef fit_log_rank_tree_function = fastcall_method<fit_log_rank_tree>(
+    "fit_log_rank_tree",
     "fit_log_rank_tree(X, event_time, event_indicator, *, min_samples_leaf=15, max_depth=None, "
     "max_features=None, honesty=False, honesty_fraction=0.5, seed=None)\n--\n\n"
     "Fit a single log-rank survival tree.\n\n"
     "When `honesty=True`, the training samples are shuffled and split into a\n"
     "splitting set (drives the log-rank score at each node) and an estimation\n"
     "set (drives the Nelson-Aalen leaf hazard). See Wager & Athey (2018) and\n"
-    "Athey, Tibshirani & Wager (2019) on honest trees."};
+    "Athey, Tibshirani & Wager (2019) on honest trees.");
 
 PyTypeObject* log_rank_survival_tree_class() {
   return class_once(
