@@ -84,34 +84,27 @@ class LogRankSurvivalTree:
     def predict_cumulative_hazard(self, X: _Float64Array, times: _Float64Array) -> _Float64Array:
         """Cumulative hazard of each row of `X` at every time in `times`, shape `(n, k)`."""
 
+class _Forest:
+    """What both forest classes offer; not a class at run time."""
+
+    @property
+    def n_trees(self) -> int: ...
+    @property
+    def n_features(self) -> int: ...
+    @property
+    def n_train_samples(self) -> int: ...
+    def forest_weights(self, X: _Float64Array) -> _Float64Array:
+        """Weights over the training rows for each row of `X`, shape `(n_query, n_train)`."""
+    def forest_weights_one(self, x: _Float64Array) -> _Float64Array:
+        """Weights over the training rows for one query row, shape `(n_train,)`."""
+
 @final
-class LogRankSurvivalForest:
+class LogRankSurvivalForest(_Forest):
     """Immutable handle to a fitted random survival forest."""
 
-    @property
-    def n_trees(self) -> int: ...
-    @property
-    def n_features(self) -> int: ...
-    @property
-    def n_train_samples(self) -> int: ...
     def predict_cumulative_hazard(self, X: _Float64Array, times: _Float64Array) -> _Float64Array:
         """Tree-averaged cumulative hazard, shape `(n, k)`."""
-    def forest_weights(self, X: _Float64Array) -> _Float64Array:
-        """Weights over the training rows for each row of `X`, shape `(n_query, n_train)`."""
-    def forest_weights_one(self, x: _Float64Array) -> _Float64Array:
-        """Weights over the training rows for one query row, shape `(n_train,)`."""
 
 @final
-class GradientForest:
+class GradientForest(_Forest):
     """Immutable handle to a fitted gradient (partition-only) forest."""
-
-    @property
-    def n_trees(self) -> int: ...
-    @property
-    def n_features(self) -> int: ...
-    @property
-    def n_train_samples(self) -> int: ...
-    def forest_weights(self, X: _Float64Array) -> _Float64Array:
-        """Weights over the training rows for each row of `X`, shape `(n_query, n_train)`."""
-    def forest_weights_one(self, x: _Float64Array) -> _Float64Array:
-        """Weights over the training rows for one query row, shape `(n_train,)`."""
