@@ -42,8 +42,12 @@ void add_function(PyObject* module, PyObject* module_name, PyMethodDef* definiti
   add_public(module, definition->ml_name, function.get());
 }
 
-void add_class(PyObject* module, const char* name, PyTypeObject* type) {
-  add_public(module, name, reinterpret_cast<PyObject*>(type));
+// Registered under the name the class itself carries.
+void add_class(PyObject* module, PyTypeObject* type) {
+  const OwnedRef name = checked(PyType_GetName(type));
+  const char* text = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
+  if (text == nullptr) throw PythonError{};
+  add_public(module, text, reinterpret_cast<PyObject*>(type));
 }
 
 int exec_module(PyObject* module) {
@@ -53,9 +57,9 @@ int exec_module(PyObject* module) {
   add_function(module, module_name.get(), &fit_log_rank_tree_function);
   add_function(module, module_name.get(), &fit_log_rank_forest_function);
   add_function(module, module_name.get(), &fit_gradient_forest_function);
-  add_class(module, "LogRankSurvivalTree", log_rank_survival_tree_class());
-  add_class(module, "LogRankSurvivalForest", log_rank_survival_forest_class());
-  add_class(module, "GradientForest", gradient_forest_class());
+  add_class(module, log_rank_survival_tree_class());
+  add_class(module, log_rank_survival_forest_class());
+  add_class(module, gradient_forest_class());
   // Reachable for `except`, but not part of the public names.
   PyObject* panic = create_panic_exception();
   if (panic == nullptr || PyModule_AddObjectRef(module, "PanicException", panic) < 0) {
