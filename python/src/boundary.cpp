@@ -10,9 +10,14 @@ namespace {
 
 PyObject* panic_exception = nullptr;
 
+void set_panic(const char* message) {
+  // When the class cannot be created, the error that says why stays set.
+  if (PyObject* panic = panic_exception_class()) PyErr_SetString(panic, message);
+}
+
 }  // namespace
 
-PyObject* create_panic_exception() {
+PyObject* panic_exception_class() {
   if (panic_exception == nullptr) {
     panic_exception = PyErr_NewExceptionWithDoc(
         "korvane._korvane_core.PanicException",
@@ -34,9 +39,9 @@ void set_error_from_current_exception() noexcept {
     PyErr_NoMemory();
   } catch (const std::exception& error) {
     // korvane::InternalError, or anything else the core did not expect.
-    PyErr_SetString(panic_exception, error.what());
+    set_panic(error.what());
   } catch (...) {
-    PyErr_SetString(panic_exception, "unknown C++ exception");
+    set_panic("unknown C++ exception");
   }
 }
 

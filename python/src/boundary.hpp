@@ -8,8 +8,9 @@
 namespace korvane::python {
 
 // The class for internal failures of the core, derived from BaseException so
-// that `except Exception` does not swallow it. Created once per process.
-PyObject* create_panic_exception();
+// that `except Exception` does not swallow it. Created on first use, once per
+// process; nullptr with an exception set when it cannot be created.
+PyObject* panic_exception_class();
 
 // Sets the Python exception for the C++ exception being handled: a set Python
 // error stays, InternalError becomes PanicException, exhausted or impossible

@@ -61,7 +61,7 @@ int exec_module(PyObject* module) {
   add_class(module, log_rank_survival_forest_class());
   add_class(module, gradient_forest_class());
   // Reachable for `except`, but not part of the public names.
-  PyObject* panic = create_panic_exception();
+  PyObject* panic = panic_exception_class();
   if (panic == nullptr || PyModule_AddObjectRef(module, "PanicException", panic) < 0) {
     throw PythonError{};
   }
