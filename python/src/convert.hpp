@@ -36,7 +36,7 @@ std::uint64_t to_u64(PyObject* value);
 std::optional<std::uint32_t> to_max_depth(PyObject* value);
 // A Python bool or a NumPy boolean scalar; nothing else.
 bool to_flag(PyObject* value);
-// Whatever float() accepts.
+// A float, or an object with __float__ or __index__; unlike float(), no str.
 double to_fraction(PyObject* value);
 // None means 0.
 std::uint64_t to_seed(PyObject* value);
