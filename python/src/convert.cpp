@@ -68,13 +68,12 @@ std::u32string quoted_for_message(PyObject* text) {
 }
 
 [[noreturn]] void raise_unrecognised_max_features(PyObject* text) {
-  const std::u32string message = quoted_for_message(text);
-  const std::u32string full = U"max_features=" + message +
-                              U" not recognised; expected None, 'sqrt', 'all', or a positive int";
+  const std::u32string message = U"max_features=" + quoted_for_message(text) +
+                                 U" not recognised; expected None, 'sqrt', 'all', or a positive int";
   int native_order = 0;
   const OwnedRef decoded = checked(PyUnicode_DecodeUTF32(
-      reinterpret_cast<const char*>(full.data()),
-      static_cast<Py_ssize_t>(full.size() * sizeof(char32_t)), "strict", &native_order));
+      reinterpret_cast<const char*>(message.data()),
+      static_cast<Py_ssize_t>(message.size() * sizeof(char32_t)), "strict", &native_order));
   PyErr_SetObject(PyExc_ValueError, decoded.get());
   throw PythonError{};
 }
