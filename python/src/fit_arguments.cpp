@@ -13,22 +13,23 @@ namespace korvane::python {
 
 namespace {
 
+// Every member is set from the arguments or from the function's defaults.
 struct TreeSettings {
-  std::uint64_t min_samples_leaf = 0;
+  std::uint64_t min_samples_leaf{};
   std::optional<std::uint32_t> max_depth;
   // Kept as given until the column count is known.
-  PyObject* max_features = nullptr;
+  PyObject* max_features{};
   korvane::MaxFeatures max_features_if_none;
-  bool honesty = false;
-  double honesty_fraction = 0.5;
-  std::uint64_t seed = 0;
+  bool honesty{};
+  double honesty_fraction{};
+  std::uint64_t seed{};
 };
 
 // A forest is configured like its trees plus three settings of its own.
 struct ForestSettings : TreeSettings {
-  std::uint64_t n_trees = 0;
-  bool bootstrap = false;
-  double subsample_fraction = 1.0;
+  std::uint64_t n_trees{};
+  bool bootstrap{};
+  double subsample_fraction{};
 };
 
 // One keyword setting: its default when omitted, else its conversion with the
