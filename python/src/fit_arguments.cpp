@@ -190,7 +190,7 @@ korvane::MatrixView checked_training(PyArrayObject* x, const TreeSettings& setti
   return view;
 }
 
-std::string rows(std::size_t count) {
+std::string rows_text(std::size_t count) {
   return std::to_string(count) + (count == 1 ? " row" : " rows");
 }
 
@@ -203,7 +203,7 @@ korvane::MatrixView checked_training(PyArrayObject* x, const ForestSettings& set
   if (settings.honesty && per_tree < 2) {
     raise(PyExc_ValueError,
           "subsample_fraction=" + korvane::format_shortest(settings.subsample_fraction) + " of " +
-              rows(view.n_rows) + " draws " + rows(per_tree) +
+              rows_text(view.n_rows) + " draws " + rows_text(per_tree) +
               " per tree, but an honest tree needs at least 2");
   }
   return view;
