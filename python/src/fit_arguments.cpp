@@ -217,9 +217,10 @@ void check_no_nan_times(std::span<const double> time) {
   }
 }
 
-void check_no_nan_covariates(const korvane::MatrixView& x) {
-  // Column by column, as the training layout stores them; a later column only
-  // needs the rows above the first NaN found so far.
+// The first NaN by row, then by column. The scan runs column by column, as
+// the training layout stores them; a later column only needs the rows above
+// the first NaN found so far.
+std::optional<std::pair<std::size_t, std::size_t>> first_nan(const korvane::MatrixView& x) {
   std::optional<std::pair<std::size_t, std::size_t>> first;
   std::size_t rows_to_scan = x.n_rows;
   for (std::size_t col = 0; col < x.n_cols; ++col) {
@@ -231,9 +232,13 @@ void check_no_nan_covariates(const korvane::MatrixView& x) {
       }
     }
   }
-  if (first) {
-    raise(PyExc_ValueError, "X has NaN at row " + std::to_string(first->first) + ", column " +
-                                std::to_string(first->second));
+  return first;
+}
+
+void check_no_nan_covariates(const korvane::MatrixView& x) {
+  if (const auto nan = first_nan(x)) {
+    raise(PyExc_ValueError, "X has NaN at row " + std::to_string(nan->first) + ", column " +
+                                std::to_string(nan->second));
   }
 }
 
