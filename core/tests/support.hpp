@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,6 +16,13 @@ namespace korvane::testing {
 inline nlohmann::json load_json(const std::string& name) {
   std::ifstream file(std::string(KORVANE_TEST_DATA) + "/" + name);
   return nlohmann::json::parse(file);
+}
+
+// Rows 0 to n - 1 in order.
+inline std::vector<std::uint32_t> all_rows(std::size_t n) {
+  std::vector<std::uint32_t> rows(n);
+  std::iota(rows.begin(), rows.end(), 0u);
+  return rows;
 }
 
 // Owns column-major covariates plus times and indicators, and views them.
@@ -44,6 +52,11 @@ struct Dataset {
       d.event[i] = static_cast<std::uint8_t>(gen() % 3 == 0 ? 0 : 1);
     }
     return d;
+  }
+
+  // One feature with values 0 to 3, event times 1 to 4.
+  static Dataset four_events() {
+    return from_rows({{0}, {1}, {2}, {3}}, {1, 2, 3, 4}, {1, 1, 1, 1});
   }
 
   [[nodiscard]] MatrixView column_major() const {

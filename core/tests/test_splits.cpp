@@ -10,20 +10,20 @@
 namespace korvane {
 namespace {
 
+using testing::all_rows;
 using testing::Dataset;
 
-std::vector<std::uint32_t> all_rows(std::size_t n) {
-  std::vector<std::uint32_t> rows(n);
-  for (std::uint32_t i = 0; i < n; ++i) rows[i] = i;
-  return rows;
+const std::vector<std::uint32_t> kFirstFeature{0};
+
+// The best log-rank split of all rows of `d` on its first feature.
+std::optional<BestSplit> best_log_rank_split(const Dataset& d, std::size_t min_samples_leaf) {
+  return LogRankCriterion{}.find_best_split(d.data(), all_rows(d.n), kFirstFeature,
+                                            min_samples_leaf);
 }
 
-// One feature, times 1..4 all events, values 0..3.
-Dataset four_events() { return Dataset::from_rows({{0}, {1}, {2}, {3}}, {1, 2, 3, 4}, {1, 1, 1, 1}); }
-
 TEST(LogRank, PicksTheHighestScoringThreshold) {
-  const Dataset d = four_events();
-  const auto split = LogRankCriterion{}.find_best_split(d.data(), all_rows(4), std::vector<std::uint32_t>{0}, 1);
+  const Dataset d = Dataset::four_events();
+  const auto split = best_log_rank_split(d, 1);
   ASSERT_TRUE(split);
   EXPECT_EQ(split->threshold, 0.5);
   EXPECT_DOUBLE_EQ(split->score, 3.0);
@@ -33,13 +33,11 @@ TEST(LogRank, PicksTheHighestScoringThreshold) {
 }
 
 TEST(LogRank, MinSamplesLeafLimitsCandidates) {
-  const Dataset d = four_events();
-  const auto split = LogRankCriterion{}.find_best_split(d.data(), all_rows(4), std::vector<std::uint32_t>{0}, 2);
+  const auto split = best_log_rank_split(Dataset::four_events(), 2);
   ASSERT_TRUE(split);
   EXPECT_EQ(split->threshold, 1.5);
   const Dataset lopsided = Dataset::from_rows({{1}, {1}, {1}, {2}}, {1, 2, 3, 4}, {1, 1, 1, 1});
-  EXPECT_FALSE(LogRankCriterion{}.find_best_split(lopsided.data(), all_rows(4),
-                                                  std::vector<std::uint32_t>{0}, 2));
+  EXPECT_FALSE(best_log_rank_split(lopsided, 2));
 }
 
 TEST(LogRank, TiedTimesUseTheTiesCorrection) {
@@ -51,8 +49,7 @@ TEST(LogRank, TiedTimesUseTheTiesCorrection) {
 }
 
 TEST(LogRank, ZeroVarianceCandidateIsStillAccepted) {
-  const Dataset d = Dataset::from_rows({{0}, {1}}, {1, 2}, {0, 1});
-  const auto split = LogRankCriterion{}.find_best_split(d.data(), all_rows(2), std::vector<std::uint32_t>{0}, 1);
+  const auto split = best_log_rank_split(Dataset::from_rows({{0}, {1}}, {1, 2}, {0, 1}), 1);
   ASSERT_TRUE(split);
   EXPECT_EQ(split->threshold, 0.5);
   EXPECT_EQ(split->score, 0.0);
@@ -60,17 +57,16 @@ TEST(LogRank, ZeroVarianceCandidateIsStillAccepted) {
 
 TEST(LogRank, NoSplitWithoutEventsOrRowsOrVariation) {
   const Dataset censored = Dataset::from_rows({{0}, {1}, {2}}, {1, 2, 3}, {0, 2, 0});
-  const std::vector<std::uint32_t> f0{0};
-  EXPECT_FALSE(LogRankCriterion{}.find_best_split(censored.data(), all_rows(3), f0, 1));
-  EXPECT_FALSE(LogRankCriterion{}.find_best_split(censored.data(), {}, f0, 1));
-  const Dataset constant = Dataset::from_rows({{-0.0}, {0.0}, {0.0}}, {1, 2, 3}, {1, 1, 1});
-  EXPECT_FALSE(LogRankCriterion{}.find_best_split(constant.data(), all_rows(3), f0, 1));
+  EXPECT_FALSE(best_log_rank_split(censored, 1));
+  EXPECT_FALSE(LogRankCriterion{}.find_best_split(censored.data(), {}, kFirstFeature, 1));
+  EXPECT_FALSE(
+      best_log_rank_split(Dataset::from_rows({{-0.0}, {0.0}, {0.0}}, {1, 2, 3}, {1, 1, 1}), 1));
 }
 
 TEST(LogRank, DuplicateRowsCountAsOccurrences) {
   const Dataset d = Dataset::from_rows({{0}, {1}}, {1, 2}, {1, 1});
-  const auto split = LogRankCriterion{}.find_best_split(d.data(), std::vector<std::uint32_t>{0, 0, 1},
-                                                        std::vector<std::uint32_t>{0}, 1);
+  const auto split = LogRankCriterion{}.find_best_split(
+      d.data(), std::vector<std::uint32_t>{0, 0, 1}, kFirstFeature, 1);
   ASSERT_TRUE(split);
   EXPECT_NEAR(split->score, 2.0, 1e-12);
 }
@@ -87,8 +83,7 @@ TEST(LogRank, TiesPreferTheEarlierFeatureThenTheSmallerThreshold) {
 
 TEST(LogRank, MidpointReachesInfinity) {
   const double inf = std::numeric_limits<double>::infinity();
-  const Dataset d = Dataset::from_rows({{1.0}, {inf}}, {1, 2}, {1, 1});
-  const auto split = LogRankCriterion{}.find_best_split(d.data(), all_rows(2), std::vector<std::uint32_t>{0}, 1);
+  const auto split = best_log_rank_split(Dataset::from_rows({{1.0}, {inf}}, {1, 2}, {1, 1}), 1);
   ASSERT_TRUE(split);
   EXPECT_EQ(split->threshold, inf);
 }
@@ -130,7 +125,16 @@ TEST(LogRank, FastScoresEqualReferenceScoresBitForBit) {
   }
 }
 
-Dataset gradient_data() { return Dataset::from_rows({{0}, {1}, {2}, {3}}, {0, 0, 0, 0}, {0, 0, 0, 0}); }
+// The best variance-reduction split of four rows with outcomes `y`, by default
+// on the feature values 0 to 3.
+std::optional<BestSplit> best_gradient_split(const std::vector<double>& y,
+                                             std::size_t min_samples_leaf,
+                                             std::vector<std::vector<double>> values = {
+                                                 {0}, {1}, {2}, {3}}) {
+  const Dataset d = Dataset::from_rows(values, {0, 0, 0, 0}, {0, 0, 0, 0});
+  return GradientCriterion(y).find_best_split(d.data(), all_rows(4), kFirstFeature,
+                                              min_samples_leaf);
+}
 
 struct GradientCase {
   std::vector<double> y;
@@ -142,10 +146,7 @@ struct GradientCase {
 class Gradient : public ::testing::TestWithParam<GradientCase> {};
 
 TEST_P(Gradient, FindsTheLargestVarianceReduction) {
-  const Dataset d = gradient_data();
-  const GradientCriterion criterion(GetParam().y);
-  const auto split = criterion.find_best_split(d.data(), all_rows(4), std::vector<std::uint32_t>{0},
-                                               GetParam().min_samples_leaf);
+  const auto split = best_gradient_split(GetParam().y, GetParam().min_samples_leaf);
   ASSERT_EQ(split.has_value(), GetParam().threshold.has_value());
   if (!split) return;
   EXPECT_EQ(split->threshold, *GetParam().threshold);
@@ -162,20 +163,14 @@ INSTANTIATE_TEST_SUITE_P(Cases, Gradient,
                                            GradientCase{{1, kNaN, 3, 3}, 1, std::nullopt, 0.0}));
 
 TEST(Gradient, SideScoresMatchHandComputation) {
-  const std::vector<double> y{1, 1, 3, 3};
-  const GradientCriterion criterion(y);
   // Only the boundary after the first value is admissible on the left-heavy side.
-  const Dataset shifted = Dataset::from_rows({{0}, {1}, {1}, {1}}, {0, 0, 0, 0}, {0, 0, 0, 0});
-  const auto split = criterion.find_best_split(shifted.data(), all_rows(4), std::vector<std::uint32_t>{0}, 1);
+  const auto split = best_gradient_split({1, 1, 3, 3}, 1, {{0}, {1}, {1}, {1}});
   ASSERT_TRUE(split);
   EXPECT_DOUBLE_EQ(split->score, 4.0 / 3.0);
 }
 
 TEST(Gradient, SaturatesTwiceMinSamplesLeaf) {
-  const Dataset d = gradient_data();
-  const std::vector<double> y{1, 1, 3, 3};
-  EXPECT_FALSE(GradientCriterion(y).find_best_split(d.data(), all_rows(4), std::vector<std::uint32_t>{0},
-                                                    SIZE_MAX / 2 + 2));
+  EXPECT_FALSE(best_gradient_split({1, 1, 3, 3}, SIZE_MAX / 2 + 2));
 }
 
 }  // namespace

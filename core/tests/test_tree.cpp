@@ -12,6 +12,7 @@
 namespace korvane {
 namespace {
 
+using testing::all_rows;
 using testing::Dataset;
 
 TreeParams params_with(std::size_t min_samples_leaf, MaxFeatures max_features = MaxFeatures::all()) {
@@ -41,31 +42,34 @@ TEST(Tree, NoColumnsGiveASingleLeaf) {
   EXPECT_EQ(tree.n_features, 0u);
 }
 
-TEST(SampleFeatures, DrawsPartialFisherYatesFromAPersistentOrder) {
-  const Dataset d = Dataset::random(10, 5, 1);
+// The candidate features of `nodes` successive nodes over `p` features.
+std::vector<std::vector<std::uint32_t>> sampled_features(std::size_t p, MaxFeatures max_features,
+                                                         ChaCha8Rng& stream, int nodes) {
+  const Dataset d = Dataset::random(10, p, 1);
   const LogRankCriterion criterion;
-  const TreeParams params = params_with(1, MaxFeatures::fixed(2));
-  ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(42);
+  const TreeParams params = params_with(1, max_features);
   TreeBuilder<StepFunction, LogRankCriterion> builder(d.data(), criterion, params, stream, std::nullopt);
-  const auto first = builder.sample_features();
-  const auto second = builder.sample_features();
+  std::vector<std::vector<std::uint32_t>> drawn;
+  for (int node = 0; node < nodes; ++node) drawn.push_back(builder.sample_features());
+  return drawn;
+}
 
+TEST(SampleFeatures, DrawsPartialFisherYatesFromAPersistentOrder) {
+  ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(42);
+  const auto drawn = sampled_features(5, MaxFeatures::fixed(2), stream, 2);
   ChaCha8Rng replay = ChaCha8Rng::seed_from_u64(42);
   std::vector<std::uint32_t> order{0, 1, 2, 3, 4};
   for (int node = 0; node < 2; ++node) {
     for (std::size_t j = 0; j < 2; ++j) std::swap(order[j], order[replay.random_range(j, 5)]);
-    EXPECT_EQ(node == 0 ? first : second, (std::vector<std::uint32_t>{order[0], order[1]}));
+    EXPECT_EQ(drawn[node], (std::vector<std::uint32_t>{order[0], order[1]}));
   }
   EXPECT_EQ(stream, replay);
 }
 
 TEST(SampleFeatures, AllFeaturesDrawNothing) {
-  const Dataset d = Dataset::random(10, 3, 1);
-  const LogRankCriterion criterion;
-  const TreeParams params = params_with(1, MaxFeatures::fixed(3));
   ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(1);
-  TreeBuilder<StepFunction, LogRankCriterion> builder(d.data(), criterion, params, stream, std::nullopt);
-  EXPECT_EQ(builder.sample_features(), (std::vector<std::uint32_t>{0, 1, 2}));
+  EXPECT_EQ(sampled_features(3, MaxFeatures::fixed(3), stream, 1)[0],
+            (std::vector<std::uint32_t>{0, 1, 2}));
   EXPECT_EQ(stream.words_consumed(), 0u);
 }
 
@@ -99,7 +103,7 @@ TEST(Honesty, SplitSizesRoundHalfAwayAndClamp) {
 }
 
 TEST(Tree, RootSplitIsNumberedAfterItsLeaves) {
-  const Dataset d = Dataset::from_rows({{0}, {1}, {2}, {3}}, {1, 2, 3, 4}, {1, 1, 1, 1});
+  const Dataset d = Dataset::four_events();
   const auto tree = fit<StepFunction>(d.data(), LogRankCriterion{}, params_with(2), 0);
   ASSERT_EQ(tree.n_nodes(), 3u);
   EXPECT_EQ(tree.root, 2u);
@@ -128,8 +132,7 @@ TEST(Tree, MaxDepthZeroIsASingleLeafWithoutDraws) {
   const Dataset d = Dataset::random(50, 4, 2);
   TreeParams params = params_with(1, MaxFeatures::sqrt());
   params.max_depth = 0;
-  std::vector<std::uint32_t> rows(50);
-  for (std::uint32_t i = 0; i < 50; ++i) rows[i] = i;
+  std::vector<std::uint32_t> rows = all_rows(50);
   ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(9);
   const auto tree = fit_subset<StepFunction>(d.data(), rows, LogRankCriterion{}, params, stream);
   EXPECT_EQ(tree.n_nodes(), 1u);
@@ -159,8 +162,7 @@ TEST(Tree, PropertiesHoldOnRandomData) {
     TreeParams params = params_with(1 + seed % 5, MaxFeatures::fixed(2));
     params.max_depth = 3 + seed % 4;
     if (seed % 2 == 1) params.honesty = 0.5;
-    std::vector<std::uint32_t> rows(d.n);
-    for (std::uint32_t i = 0; i < d.n; ++i) rows[i] = i;
+    std::vector<std::uint32_t> rows = all_rows(d.n);
     std::vector<std::uint32_t> record(d.n, 0xFFFFFFFFu);
     ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(seed);
     const auto tree =
@@ -179,7 +181,7 @@ TEST(Tree, PropertiesHoldOnRandomData) {
       for (std::size_t f = 0; f < d.p; ++f) row_major[r * d.p + f] = d.x[f * d.n + r];
     const SurvivalData transposed{MatrixView{row_major.data(), d.n, d.p, static_cast<std::ptrdiff_t>(d.p), 1},
                                   d.time, d.event};
-    for (std::uint32_t i = 0; i < d.n; ++i) rows[i] = i;
+    rows = all_rows(d.n);
     ChaCha8Rng again = ChaCha8Rng::seed_from_u64(seed);
     EXPECT_EQ(fit_subset<StepFunction>(transposed, rows, LogRankCriterion{}, params, again), tree);
   }
@@ -217,7 +219,7 @@ TEST(Tree, VeryDeepTreeFitsOnASmallStack) {
 }
 
 TEST(Tree, PredictsTheLeafCurveAtEveryTime) {
-  const Dataset d = Dataset::from_rows({{0}, {1}, {2}, {3}}, {1, 2, 3, 4}, {1, 1, 1, 1});
+  const Dataset d = Dataset::four_events();
   const auto tree = fit<StepFunction>(d.data(), LogRankCriterion{}, params_with(2), 0);
   const std::vector<double> query{0.0, 3.0};
   const std::vector<double> times{3.0, 1.0, 3.0};
