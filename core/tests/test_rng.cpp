@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <limits>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "korvane/error.hpp"
 #include "korvane/rng.hpp"
+#include "support.hpp"
 
 namespace korvane {
 namespace {
@@ -15,10 +14,7 @@ namespace {
 // streams.json was computed by an independent implementation of the same
 // stream; 64-bit values are stored as decimal strings.
 const nlohmann::json& streams() {
-  static const nlohmann::json data = [] {
-    std::ifstream file(KORVANE_TEST_DATA "/streams.json");
-    return nlohmann::json::parse(file);
-  }();
+  static const nlohmann::json data = testing::load_json("streams.json");
   return data;
 }
 
@@ -114,7 +110,7 @@ void PrintTo(const WidthOneRange& c, std::ostream* os) {
   *os << "[" << c.low << ", " << c.low << " + 1)";
 }
 
-class SingleValueRange : public testing::TestWithParam<WidthOneRange> {};
+class SingleValueRange : public ::testing::TestWithParam<WidthOneRange> {};
 
 // The method follows the upper bound, so a range of one value still costs the
 // draws of its method: one word below 2^32, two at and above.
@@ -126,9 +122,9 @@ TEST_P(SingleValueRange, ReturnsLowAndConsumesTheWordsOfItsMethod) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ChaCha8Rng, SingleValueRange,
-                         testing::Values(WidthOneRange{0, 1}, WidthOneRange{4294967294, 1},
-                                         WidthOneRange{4294967295, 2},
-                                         WidthOneRange{1ull << 40, 2}));
+                         ::testing::Values(WidthOneRange{0, 1}, WidthOneRange{4294967294, 1},
+                                           WidthOneRange{4294967295, 2},
+                                           WidthOneRange{1ull << 40, 2}));
 
 // With range 2^k - 1 the widening multiply is x * 2^k - x, so the result is
 // x - 1 plus a carry exactly when a second draw y exceeds x (no second draw
