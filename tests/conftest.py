@@ -3,6 +3,8 @@ from typing import NamedTuple
 import numpy as np
 import pytest
 
+from korvane import _korvane_core as core
+
 
 class Survival(NamedTuple):
     X: np.ndarray
@@ -23,3 +25,30 @@ def make_survival(n=80, p=4, seed=0):
 @pytest.fixture
 def survival():
     return make_survival()
+
+
+def fit_tree(s, **settings):
+    return core.fit_log_rank_tree(*s, **settings)
+
+
+def fit_log_rank_forest(s, **settings):
+    return core.fit_log_rank_forest(*s, **settings)
+
+
+def fit_gradient_forest(s, **settings):
+    """Grown on the centred times as pseudo-outcomes."""
+    return core.fit_gradient_forest(s.X, s.event_time - s.event_time.mean(), **settings)
+
+
+FOREST_FITS = [
+    pytest.param(fit_log_rank_forest, id="log_rank"),
+    pytest.param(fit_gradient_forest, id="gradient"),
+]
+
+
+def forest_outputs(forest, X):
+    """Every answer a forest gives about `X`, as bytes."""
+    answers = [forest.forest_weights(X)]
+    if isinstance(forest, core.LogRankSurvivalForest):
+        answers.append(forest.predict_cumulative_hazard(X, np.arange(20.0)))
+    return b"".join(answer.tobytes() for answer in answers)
