@@ -2,67 +2,114 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace korvane::detail {
 
 namespace {
 
-using Lanes = double __attribute__((vector_size(EventGroupScorer::kLanes * sizeof(double))));
-using Counts = EventGroupScorer::Counts;
-using EventGroup = EventGroupScorer::EventGroup;
-using LaneCounts = EventGroupScorer::LaneCounts;
 constexpr std::size_t kLanes = EventGroupScorer::kLanes;
+using Lanes = double __attribute__((vector_size(kLanes * sizeof(double))));
+using Counts = std::int32_t __attribute__((vector_size(kLanes * sizeof(std::int32_t))));
+using EventGroup = EventGroupScorer::EventGroup;
+using ScoreBounds = EventGroupScorer::ScoreBounds;
+using BucketChange = EventGroupScorer::BucketChange;
+using Batch = EventGroupScorer::Batch;
 
-// The counts of one slot per lane, converted exactly to doubles. Works through a
-// reference so that no vector is passed by value between differently compiled code.
-inline void load_counts(Lanes& out, const LaneCounts& counts, std::size_t slot) {
-  Counts batch;
-  std::memcpy(&batch, counts.batch.data() + slot * kLanes, sizeof batch);
-  out = counts.base[slot] + __builtin_convertvector(batch, Lanes);
+// Per-lane counts as doubles (exact: counts stay far below 2^53). Works through
+// a reference so that no vector is passed by value between differently compiled code.
+[[gnu::always_inline]] inline void load_counts(Lanes& out,
+                                               const std::array<std::int32_t, kLanes>& counts) {
+  Counts lanes;
+  std::memcpy(&lanes, counts.data(), sizeof lanes);
+  out = __builtin_convertvector(lanes, Lanes);
 }
 
-// The log-rank statistic of every lane. Cloned for wider vector units and
-// chosen at run time; no clone fuses operations (contraction is off).
-__attribute__((target_clones("avx512f", "avx2", "default"))) void score_lanes(
-    const std::vector<EventGroup>& groups, const LaneCounts& in_bucket,
-    const LaneCounts& events_in_group, const double* n_left, double* scores) {
+constexpr double kUnitRoundoff = 0x1p-53;
+
+// Exact: the log-rank statistic of every lane in the reference order of
+// operations. Bounding: a pass that multiplies by rounded reciprocals instead
+// of dividing. Both stay within a small multiple of K·2^-53 of the true U and V
+// (K event groups): per group the error of U is a few ulps of o + E and the
+// error of V a few ulps of E (1 - p comes from a rounded p), plus the summation
+// error. The slack is a generous multiple of both, so the exact score, rounded
+// twice more, lies inside the bounds.
+template <bool kExact, class Result>
+[[gnu::always_inline]] inline void walk_groups(const Batch& batch, Result* results) {
   Lanes at_risk_left;
-  std::memcpy(&at_risk_left, n_left, sizeof at_risk_left);
-  Lanes leaving;
-  load_counts(leaving, in_bucket, 0);
-  at_risk_left = at_risk_left - leaving;
+  std::memcpy(&at_risk_left, batch.n_left.data(), sizeof at_risk_left);
   Lanes u{};
   Lanes v{};
-  for (std::size_t k = 0; k < groups.size(); ++k) {
-    const EventGroup& group = groups[k];
-    const Lanes p = at_risk_left / group.at_risk;
-    const Lanes e = p * group.events;
-    Lanes observed;
-    load_counts(observed, events_in_group, k);
-    u = u + (observed - e);
-    if (group.has_variance) v = v + (group.survivors * (e * (1.0 - p))) / group.at_risk_minus_one;
-    load_counts(leaving, in_bucket, k + 1);
-    at_risk_left = at_risk_left - leaving;
+  Lanes mass{};  // sum of o + E, which bounds the errors of U and of V
+  Lanes extra;
+  auto change = batch.changes.begin();
+  const auto end = batch.changes.end();
+  at_risk_left = at_risk_left - batch.base_leaving[0];
+  if (change != end && change->bucket == 0) {
+    load_counts(extra, change->leaving);
+    at_risk_left = at_risk_left - extra;
+    ++change;
   }
-  for (std::size_t j = 0; j < kLanes; ++j) {
-    scores[j] = v[j] > 0.0 ? u[j] * u[j] / v[j] : 0.0;
+  for (std::size_t k = 0; k < batch.groups.size(); ++k) {
+    const EventGroup& group = batch.groups[k];
+    const bool changed = change != end && change->bucket == k + 1;
+    Lanes observed = Lanes{} + batch.base_events[k];
+    if (changed) {
+      load_counts(extra, change->events);
+      observed = observed + extra;
+    }
+    if constexpr (kExact) {
+      const Lanes p = at_risk_left / group.at_risk;
+      const Lanes e = p * group.events;
+      u = u + (observed - e);
+      if (group.at_risk > 1.0) {
+        v = v + (group.survivors * (e * (1.0 - p))) / group.at_risk_minus_one;
+      }
+    } else {
+      const Lanes p = at_risk_left * group.inverse_at_risk;
+      const Lanes e = p * group.events;
+      u = u + (observed - e);
+      mass = mass + (observed + e);
+      v = v + (group.survivors * (e * (1.0 - p))) * group.inverse_at_risk_minus_one;
+    }
+    at_risk_left = at_risk_left - batch.base_leaving[k + 1];
+    if (changed) {
+      load_counts(extra, change->leaving);
+      at_risk_left = at_risk_left - extra;
+      ++change;
+    }
+  }
+  if constexpr (kExact) {
+    for (std::size_t j = 0; j < kLanes; ++j) results[j] = v[j] > 0.0 ? u[j] * u[j] / v[j] : 0.0;
+  } else {
+    const double slack = 64.0 * (static_cast<double>(batch.groups.size()) + 8.0) * kUnitRoundoff;
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      const double u_error = slack * mass[j];
+      const double v_error = slack * (v[j] + mass[j]);
+      const double magnitude = u[j] < 0.0 ? -u[j] : u[j];
+      if (v[j] - v_error > 0.0) {
+        const double high = magnitude + u_error;
+        const double low = magnitude > u_error ? magnitude - u_error : 0.0;
+        results[j] = {low * low / (v[j] + v_error) * (1.0 - 16.0 * kUnitRoundoff),
+                      high * high / (v[j] - v_error) * (1.0 + 16.0 * kUnitRoundoff)};
+      } else {
+        // V may be exactly 0 or too small to bound away from it.
+        results[j] = {0.0, std::numeric_limits<double>::infinity()};
+      }
+    }
   }
 }
 
-void reset(LaneCounts& counts, std::size_t slots) {
-  counts.base.assign(slots, 0.0);
-  counts.batch.assign(slots * kLanes, 0);
-  counts.touched.clear();
+// Cloned for wider vector units and chosen at run time; no clone fuses
+// operations (contraction is off).
+__attribute__((target_clones("avx512f", "avx2", "default"))) void score_lanes(const Batch& batch,
+                                                                              double* scores) {
+  walk_groups<true>(batch, scores);
 }
 
-// Folds the last lane, which holds every move of the batch, into the base.
-void fold_batch(LaneCounts& counts) {
-  for (const std::uint32_t slot : counts.touched) {
-    std::int32_t* lanes = counts.batch.data() + static_cast<std::size_t>(slot) * kLanes;
-    counts.base[slot] += lanes[kLanes - 1];
-    std::fill_n(lanes, kLanes, 0);
-  }
-  counts.touched.clear();
+__attribute__((target_clones("avx512f", "avx2", "default"))) void bound_lanes(
+    const Batch& batch, ScoreBounds* bounds) {
+  walk_groups<false>(batch, bounds);
 }
 
 }  // namespace
@@ -77,36 +124,72 @@ EventGroupScorer::EventGroupScorer(const SortedNode& node) : events_(node.sorted
       ++bucket;
       groups_.push_back({static_cast<double>(d), static_cast<double>(y),
                          static_cast<double>(y) - static_cast<double>(d),
-                         static_cast<double>(y - 1), y > 1});
+                         static_cast<double>(y - 1), 1.0 / static_cast<double>(y),
+                         y > 1 ? 1.0 / static_cast<double>(y - 1) : 0.0});
     }
     std::fill(bucket_.begin() + node.groups[g].start, bucket_.begin() + node.groups[g].end, bucket);
   }
+  change_of_bucket_.assign(groups_.size() + 1, -1);
   clear();
 }
 
 void EventGroupScorer::clear() {
-  reset(in_bucket_, groups_.size() + 1);
-  reset(events_in_group_, groups_.size());
-  start_lane(0);
+  base_leaving_.assign(groups_.size() + 1, 0.0);
+  base_events_.assign(groups_.size(), 0.0);
+  for (const BucketChange& change : changes_) change_of_bucket_[change.bucket] = -1;
+  changes_.clear();
+  used_ = 0;
 }
 
-void EventGroupScorer::start_lane(std::size_t first) {
-  used_ = first;
-  for (std::size_t j = 0; j < kLanes; ++j) pending_lanes_[j] = j >= first ? 1 : 0;
+void EventGroupScorer::move_left(std::uint32_t position) {
+  const std::uint32_t bucket = bucket_[position];
+  std::int32_t& index = change_of_bucket_[bucket];
+  if (index < 0) {
+    index = static_cast<std::int32_t>(changes_.size());
+    changes_.push_back({bucket, {}, {}});
+  }
+  BucketChange& change = changes_[static_cast<std::size_t>(index)];
+  const std::int32_t event = events_[position] != 0 ? 1 : 0;
+  for (std::size_t j = used_; j < kLanes; ++j) {
+    ++change.leaving[j];
+    change.events[j] += event;
+  }
 }
 
 bool EventGroupScorer::add_candidate(std::size_t n_left) {
   n_left_[used_] = static_cast<double>(n_left);
-  start_lane(used_ + 1);
+  ++used_;
   return used_ == kLanes;
 }
 
+EventGroupScorer::Batch EventGroupScorer::batch() {
+  std::sort(changes_.begin(), changes_.end(),
+            [](const BucketChange& a, const BucketChange& b) { return a.bucket < b.bucket; });
+  return {groups_, base_leaving_, base_events_, changes_, n_left_};
+}
+
 const std::array<double, EventGroupScorer::kLanes>& EventGroupScorer::scores() {
-  score_lanes(groups_, in_bucket_, events_in_group_, n_left_.data(), scores_.data());
-  fold_batch(in_bucket_);
-  fold_batch(events_in_group_);
-  start_lane(0);
+  score_lanes(batch(), scores_.data());
+  finish_batch();
   return scores_;
+}
+
+const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes>&
+EventGroupScorer::bounds() {
+  bound_lanes(batch(), bounds_.data());
+  finish_batch();
+  return bounds_;
+}
+
+// The last lane holds every move of the batch; it becomes the base.
+void EventGroupScorer::finish_batch() {
+  for (const BucketChange& change : changes_) {
+    base_leaving_[change.bucket] += change.leaving[kLanes - 1];
+    if (change.bucket > 0) base_events_[change.bucket - 1] += change.events[kLanes - 1];
+    change_of_bucket_[change.bucket] = -1;
+  }
+  changes_.clear();
+  used_ = 0;
 }
 
 }  // namespace korvane::detail
