@@ -40,15 +40,19 @@ def fit_gradient_forest(s, **settings):
     return core.fit_gradient_forest(s.X, s.event_time - s.event_time.mean(), **settings)
 
 
+FITS = [pytest.param(fit_tree, id="tree")]
 FOREST_FITS = [
     pytest.param(fit_log_rank_forest, id="log_rank"),
     pytest.param(fit_gradient_forest, id="gradient"),
 ]
+FITS += FOREST_FITS
 
 
-def forest_outputs(forest, X):
-    """Every answer a forest gives about `X`, as bytes."""
-    answers = [forest.forest_weights(X)]
-    if isinstance(forest, core.LogRankSurvivalForest):
-        answers.append(forest.predict_cumulative_hazard(X, np.arange(20.0)))
-    return b"".join(answer.tobytes() for answer in answers)
+def model_outputs(model, X):
+    """Everything a model tells about itself and about `X`, as bytes."""
+    answers = [repr(model).encode()]
+    if hasattr(model, "predict_cumulative_hazard"):
+        answers.append(model.predict_cumulative_hazard(X, np.arange(30.0)).tobytes())
+    if hasattr(model, "forest_weights"):
+        answers.append(model.forest_weights(X).tobytes())
+    return b"".join(answers)

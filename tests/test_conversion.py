@@ -5,7 +5,7 @@ import pytest
 
 from korvane import _korvane_core as core
 
-from conftest import Survival, fit_gradient_forest, fit_log_rank_forest, fit_tree
+from conftest import FITS, Survival, fit_gradient_forest, fit_log_rank_forest, fit_tree, model_outputs
 
 NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
 BAD_MAX_FEATURES = "max_features must be None, 'sqrt', 'all', or a positive int"
@@ -51,7 +51,8 @@ SubArray = type("SubArray", (np.ndarray,), {})
         (fit_tree, lambda s: s._replace(X=s.X.view(SubArray), event_time=s.event_time.view(SubArray)), {}),
         (fit_tree, lambda s: s, {"min_samples_leaf": np.int64(5), "seed": np.uint64(2**64 - 1), "max_depth": np.int32(3)}),
         (fit_tree, lambda s: s, {"honesty": np.True_, "honesty_fraction": fractions.Fraction(1, 3)}),
-        *[(fit_tree, lambda s: s, {"max_features": value}) for value in ("sqrt", "all", 3)],
+        (fit_tree, lambda s: s, {"honesty": np.False_, "honesty_fraction": 7.0}),
+        *[(fit_tree, lambda s: s, {"max_features": value}) for value in ("sqrt", "all", 3, 4)],
         *[(fit_tree, lambda s, X=X: all_events(X), {}) for X in (np.asfortranarray(np.ones((5, 3))), np.ones((1, 3)), np.ones((5, 3))[:, :1])],
         (fit_tree, lambda s: s._replace(event_time=-s.event_time, event_indicator=np.full(80, 255, np.uint8)), {"min_samples_leaf": 0, "max_depth": 0}),
         (fit_log_rank_forest, lambda s: s, {"n_trees": 1, "subsample_fraction": 1.0, "bootstrap": False}),
@@ -178,10 +179,11 @@ def test_one_dimensional_training_arrays_must_be_contiguous(survival, change):
         core.fit_gradient_forest(survival.X, change(survival).event_time[::-1])
 
 
+@pytest.mark.parametrize("fit", [fit_tree, fit_gradient_forest])
 @pytest.mark.parametrize("X", [np.ones((5, 3)), np.asfortranarray(np.ones((6, 3)))[::2]])
-def test_training_matrix_must_be_column_major(X):
+def test_training_matrix_must_be_column_major(fit, X):
     with pytest.raises(ValueError) as raised:
-        core.fit_log_rank_tree(*all_events(X))
+        fit(all_events(X))
     assert str(raised.value) == (
         "X must be Fortran-contiguous (column-major) f64. Call np.asfortranarray(x, dtype=np.float64) before fitting."
     )
@@ -191,8 +193,18 @@ def test_length_mismatches_name_every_length(survival):
     X, t, e = survival
     with pytest.raises(ValueError, match="^X has 80 rows but event_time has 79 and event_indicator has 80$"):
         core.fit_log_rank_forest(X, t[1:], e)
+    with pytest.raises(ValueError, match="^X has 80 rows but event_time has 80 and event_indicator has 79$"):
+        core.fit_log_rank_tree(X, t, e[1:])
     with pytest.raises(ValueError, match="^X has 80 rows but pseudo_outcome has 79$"):
         core.fit_gradient_forest(X, t[1:])
+
+
+@pytest.mark.parametrize("fit", FITS)
+def test_seed_none_zero_and_omitted_give_the_same_model(survival, fit):
+    # Honest trees drawing two of four features per node use their streams.
+    seeds = [{}, {"seed": None}, {"seed": 0}, {"seed": 1}]
+    outputs = [model_outputs(fit(survival, max_features=2, honesty=True, **seed), survival.X) for seed in seeds]
+    assert outputs[0] == outputs[1] == outputs[2] != outputs[3]
 
 
 FORTRAN_3X2 = np.asfortranarray(np.ones((3, 2)))

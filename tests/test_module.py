@@ -11,7 +11,7 @@ import pytest
 import korvane
 from korvane import _korvane_core as core
 
-from conftest import fit_gradient_forest, fit_log_rank_forest, fit_tree, make_survival
+from conftest import fit_gradient_forest, fit_log_rank_forest, fit_tree, make_survival, model_outputs
 
 PUBLIC = [
     "version",
@@ -57,6 +57,16 @@ def test_version_takes_no_arguments():
 def test_signatures_are_introspectable(function, signature):
     assert str(inspect.signature(function)) == signature
     assert function.__doc__ and not function.__doc__.startswith(function.__name__)
+
+
+# At these sizes moving any one default changes the model.
+@pytest.mark.parametrize(("fit", "n"), [(core.fit_log_rank_tree, 30), (core.fit_log_rank_forest, 30), (core.fit_gradient_forest, 80)])
+def test_omitted_settings_act_as_the_defaults_the_signature_shows(fit, n):
+    s = make_survival(n=n, seed=1)
+    parameters = inspect.signature(fit).parameters
+    arrays = s if "event_time" in parameters else s[:2]
+    defaults = {name: p.default for name, p in parameters.items() if p.kind is p.KEYWORD_ONLY}
+    assert model_outputs(fit(*arrays), s.X) == model_outputs(fit(*arrays, **defaults), s.X)
 
 
 def test_docstrings_read_as_written():
@@ -106,6 +116,7 @@ def test_panic_exception_escapes_except_exception():
     ("call", "message"),
     [
         (lambda X, t, e: core.fit_log_rank_tree(X, t), r"fit_log_rank_tree\(\) missing 1 required positional argument: 'event_indicator'$"),
+        (lambda X, t, e: core.fit_log_rank_tree(X), r"missing 2 required positional arguments: 'event_time' and 'event_indicator'$"),
         (lambda X, t, e: core.fit_log_rank_tree(), r"missing 3 required positional arguments: 'X', 'event_time', and 'event_indicator'$"),
         (lambda X, t, e: core.fit_log_rank_tree(X, t, e, 15), r"takes 3 positional arguments but 4 were given$"),
         (lambda X, t, e: core.fit_log_rank_tree(X, t, e, min_leaf=3), r"got an unexpected keyword argument 'min_leaf'$"),
