@@ -258,8 +258,9 @@ korvane::ForestParams params_from(const ForestSettings& settings, std::size_t n_
           settings.bootstrap, settings.subsample_fraction};
 }
 
-template <class Defaults>
-auto checked_log_rank_inputs(const BoundArguments& arguments, const Defaults& defaults) {
+template <class Params, class Defaults>
+LogRankInputs<Params> checked_log_rank_inputs(const BoundArguments& arguments,
+                                              const Defaults& defaults) {
   const SurvivalArrays arrays = survival_arrays(arguments);
   const auto settings = settings_from(arguments, defaults);
   const SurvivalColumns columns = checked_survival_columns(arrays);
@@ -267,19 +268,19 @@ auto checked_log_rank_inputs(const BoundArguments& arguments, const Defaults& de
   check_no_nan_times(columns.time);
   check_no_nan_covariates(x);
   const korvane::SurvivalData data(x, columns.time, columns.event);
-  return LogRankInputs{data, params_from(settings, x.n_cols), settings.seed};
+  return {data, params_from(settings, x.n_cols), settings.seed};
 }
 
 }  // namespace
 
 LogRankInputs<korvane::TreeParams> checked_tree_inputs(const BoundArguments& arguments,
                                                        const TreeDefaults& defaults) {
-  return checked_log_rank_inputs(arguments, defaults);
+  return checked_log_rank_inputs<korvane::TreeParams>(arguments, defaults);
 }
 
 LogRankInputs<korvane::ForestParams> checked_forest_inputs(const BoundArguments& arguments,
                                                            const ForestDefaults& defaults) {
-  return checked_log_rank_inputs(arguments, defaults);
+  return checked_log_rank_inputs<korvane::ForestParams>(arguments, defaults);
 }
 
 GradientInputs checked_gradient_inputs(const BoundArguments& arguments,
