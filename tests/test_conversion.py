@@ -60,7 +60,7 @@ SubArray = type("SubArray", (np.ndarray,), {})
         (fit_gradient_forest, lambda s: s, {"n_trees": 2, "honesty": False, "honesty_fraction": 7.0}),
     ],
 )
-def test_accepted_arguments_reach_the_core_unchecked(survival, fit, change, settings):
+def test_accepted_argument_forms_and_unchecked_values_fit(survival, fit, change, settings):
     fit(change(survival), **settings)
 
 
