@@ -13,15 +13,8 @@ from korvane import _korvane_core as core
 
 from conftest import fit_gradient_forest, fit_log_rank_forest, fit_tree, make_survival, model_outputs
 
-PUBLIC = [
-    "version",
-    "fit_log_rank_tree",
-    "fit_log_rank_forest",
-    "fit_gradient_forest",
-    "LogRankSurvivalTree",
-    "LogRankSurvivalForest",
-    "GradientForest",
-]
+# In registration order.
+PUBLIC = "version fit_log_rank_tree fit_log_rank_forest fit_gradient_forest LogRankSurvivalTree LogRankSurvivalForest GradientForest".split()
 
 
 def fitted_models():
