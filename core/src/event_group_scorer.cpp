@@ -10,7 +10,7 @@ namespace {
 
 constexpr std::size_t kLanes = EventGroupScorer::kLanes;
 using Lanes = double __attribute__((vector_size(kLanes * sizeof(double))));
-using Counts = std::int32_t __attribute__((vector_size(kLanes * sizeof(std::int32_t))));
+using Counts = EventGroupScorer::Counts;
 using EventGroup = EventGroupScorer::EventGroup;
 using ScoreBounds = EventGroupScorer::ScoreBounds;
 using BucketChange = EventGroupScorer::BucketChange;
@@ -42,19 +42,18 @@ template <bool kExact, class Result>
   Lanes v{};
   Lanes mass{};  // sum of o + E, which bounds the errors of U and of V
   Lanes extra;
-  auto change = batch.changes.begin();
-  const auto end = batch.changes.end();
+  const std::int32_t* change_of_bucket = batch.change_of_bucket.data();
   at_risk_left = at_risk_left - batch.base_leaving[0];
-  if (change != end && change->bucket == 0) {
-    load_counts(extra, change->leaving);
+  if (change_of_bucket[0] >= 0) {
+    load_counts(extra, batch.changes[static_cast<std::size_t>(change_of_bucket[0])].leaving);
     at_risk_left = at_risk_left - extra;
-    ++change;
   }
   for (std::size_t k = 0; k < batch.groups.size(); ++k) {
     const EventGroup& group = batch.groups[k];
-    const bool changed = change != end && change->bucket == k + 1;
+    const std::int32_t changed = change_of_bucket[k + 1];
+    const BucketChange* change = changed >= 0 ? &batch.changes[static_cast<std::size_t>(changed)] : nullptr;
     Lanes observed = Lanes{} + batch.base_events[k];
-    if (changed) {
+    if (change != nullptr) {
       load_counts(extra, change->events);
       observed = observed + extra;
     }
@@ -73,10 +72,9 @@ template <bool kExact, class Result>
       v = v + (group.survivors * (e * (1.0 - p))) * group.inverse_at_risk_minus_one;
     }
     at_risk_left = at_risk_left - batch.base_leaving[k + 1];
-    if (changed) {
+    if (change != nullptr) {
       load_counts(extra, change->leaving);
       at_risk_left = at_risk_left - extra;
-      ++change;
     }
   }
   if constexpr (kExact) {
@@ -139,33 +137,27 @@ void EventGroupScorer::clear() {
   for (const BucketChange& change : changes_) change_of_bucket_[change.bucket] = -1;
   changes_.clear();
   used_ = 0;
+  pending_lanes_ = Counts{} + 1;
 }
 
-void EventGroupScorer::move_left(std::uint32_t position) {
-  const std::uint32_t bucket = bucket_[position];
+EventGroupScorer::BucketChange& EventGroupScorer::change_at(std::uint32_t bucket) {
   std::int32_t& index = change_of_bucket_[bucket];
   if (index < 0) {
     index = static_cast<std::int32_t>(changes_.size());
     changes_.push_back({bucket, {}, {}});
   }
-  BucketChange& change = changes_[static_cast<std::size_t>(index)];
-  const std::int32_t event = events_[position] != 0 ? 1 : 0;
-  for (std::size_t j = used_; j < kLanes; ++j) {
-    ++change.leaving[j];
-    change.events[j] += event;
-  }
+  return changes_[static_cast<std::size_t>(index)];
 }
 
 bool EventGroupScorer::add_candidate(std::size_t n_left) {
   n_left_[used_] = static_cast<double>(n_left);
+  pending_lanes_[used_] = 0;
   ++used_;
   return used_ == kLanes;
 }
 
-EventGroupScorer::Batch EventGroupScorer::batch() {
-  std::sort(changes_.begin(), changes_.end(),
-            [](const BucketChange& a, const BucketChange& b) { return a.bucket < b.bucket; });
-  return {groups_, base_leaving_, base_events_, changes_, n_left_};
+EventGroupScorer::Batch EventGroupScorer::batch() const {
+  return {groups_, base_leaving_, base_events_, changes_, change_of_bucket_, n_left_};
 }
 
 const std::array<double, EventGroupScorer::kLanes>& EventGroupScorer::scores() {
@@ -190,6 +182,7 @@ void EventGroupScorer::finish_batch() {
   }
   changes_.clear();
   used_ = 0;
+  pending_lanes_ = Counts{} + 1;
 }
 
 }  // namespace korvane::detail

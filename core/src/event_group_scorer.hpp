@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "korvane/splits.hpp"
@@ -24,6 +25,7 @@ namespace korvane::detail {
 class EventGroupScorer {
  public:
   static constexpr std::size_t kLanes = 8;
+  using Counts = std::int32_t __attribute__((vector_size(kLanes * sizeof(std::int32_t))));
 
   struct EventGroup {
     double events;
@@ -52,7 +54,8 @@ class EventGroupScorer {
     const std::vector<EventGroup>& groups;
     const std::vector<double>& base_leaving;  // per bucket
     const std::vector<double>& base_events;   // per event group
-    const std::vector<BucketChange>& changes;  // ascending bucket
+    const std::vector<BucketChange>& changes;
+    const std::vector<std::int32_t>& change_of_bucket;  // index into changes, or -1
     const std::array<double, kLanes>& n_left;
   };
 
@@ -62,7 +65,11 @@ class EventGroupScorer {
   void clear();
   // Moves the occurrence at a position of the time order to the left side of the
   // candidate being formed (and of every later one).
-  void move_left(std::uint32_t position);
+  void move_left(std::uint32_t position) {
+    BucketChange& change = change_at(bucket_[position]);
+    add_pending(change.leaving);
+    if (events_[position] != 0) add_pending(change.events);
+  }
   // Closes the candidate being formed with n_left occurrences on the left.
   // Returns true when every lane holds a candidate and the batch must be scored.
   bool add_candidate(std::size_t n_left);
@@ -75,8 +82,15 @@ class EventGroupScorer {
   const std::array<ScoreBounds, kLanes>& bounds();
 
  private:
-  Batch batch();
+  Batch batch() const;
   void finish_batch();
+  BucketChange& change_at(std::uint32_t bucket);
+  void add_pending(std::array<std::int32_t, kLanes>& counts) const {
+    Counts lanes;
+    std::memcpy(&lanes, counts.data(), sizeof lanes);
+    lanes += pending_lanes_;
+    std::memcpy(counts.data(), &lanes, sizeof lanes);
+  }
 
   const std::vector<std::uint8_t>& events_;
   std::vector<std::uint32_t> bucket_;  // 0: before the first event group; k + 1: after group k
@@ -85,6 +99,7 @@ class EventGroupScorer {
   std::vector<double> base_events_;
   std::vector<BucketChange> changes_;
   std::vector<std::int32_t> change_of_bucket_;  // index into changes_, or -1
+  Counts pending_lanes_{};  // 1 in lanes at or after the candidate being formed
   std::array<double, kLanes> n_left_{};
   std::array<double, kLanes> scores_{};
   std::array<ScoreBounds, kLanes> bounds_{};
