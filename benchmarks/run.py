@@ -453,6 +453,7 @@ def versions() -> str:
         ("korvane", [sys.executable, "-c", "import korvane; print(korvane.__version__)"]),
         ("scikit-survival", [sys.executable, "-c", "import sksurv; print(sksurv.__version__)"]),
         ("ranger", ["Rscript", "-e", 'cat(as.character(packageVersion("ranger")))']),
+        ("checkout", ["git", "-C", str(HERE.parent), "describe", "--always", "--dirty"]),
     ]
     for name, command in probes:
         found.append(f"{name} {probe(command) or 'unavailable'}")
