@@ -218,6 +218,22 @@ TEST(Tree, VeryDeepTreeFitsOnASmallStack) {
   EXPECT_EQ(job.tree.n_leaves(), n);
 }
 
+// Sorted grids take a forward walk over each leaf's jumps; it must agree with
+// evaluating every time on its own, ties, infinities and repeats included.
+TEST(Tree, SortedAndUnsortedTimesPredictTheSameValues) {
+  const Dataset d = Dataset::random(300, 3, 21);
+  const auto tree = fit<StepFunction>(d.data(), LogRankCriterion{}, params_with(5), 0);
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<double> times{-inf, 0.0, 1.0, 1.0, 2.5, 3.0, 7.0, 7.0, 9.5, 30.0, inf};
+  const auto hazard = predict_cumulative_hazard(tree, d.column_major(), times);
+  for (std::size_t row = 0; row < d.n; ++row) {
+    const StepFunction& curve = tree.leaves[tree.predict_leaf(d.column_major(), row)];
+    for (std::size_t j = 0; j < times.size(); ++j) {
+      EXPECT_EQ(hazard[row * times.size() + j], curve.at_with(times[j]));
+    }
+  }
+}
+
 TEST(Tree, PredictsTheLeafCurveAtEveryTime) {
   const Dataset d = Dataset::four_events();
   const auto tree = fit<StepFunction>(d.data(), LogRankCriterion{}, params_with(2), 0);
