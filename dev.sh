@@ -62,6 +62,8 @@ case "${1:-}" in
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
       core_tests build/core-sanitized -DCMAKE_BUILD_TYPE=Debug -DKORVANE_SANITIZE=ON
     python_tests "$VENV"
+    # The benchmark harness's own logic (nothing timed).
+    (cd benchmarks && "../$VENV/bin/python" -m pytest -q -p no:cacheprovider test_harness.py)
     # The extension is built against NumPy 2 and must also run under NumPy 1.26.
     make_venv "$VENV_NUMPY1" "numpy==1.26.*" pytest
     "$VENV_NUMPY1/bin/python" -m pip install -q --force-reinstall --no-deps dist/korvane-*.whl
