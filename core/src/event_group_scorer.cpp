@@ -132,12 +132,9 @@ EventGroupScorer::EventGroupScorer(const SortedNode& node) : events_(node.sorted
 }
 
 void EventGroupScorer::clear() {
+  finish_batch();
   base_leaving_.assign(groups_.size() + 1, 0.0);
   base_events_.assign(groups_.size(), 0.0);
-  for (const BucketChange& change : changes_) change_of_bucket_[change.bucket] = -1;
-  changes_.clear();
-  used_ = 0;
-  pending_lanes_ = Counts{} + 1;
 }
 
 EventGroupScorer::BucketChange& EventGroupScorer::change_at(std::uint32_t bucket) {
