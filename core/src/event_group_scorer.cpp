@@ -1,6 +1,7 @@
 #include "event_group_scorer.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -27,6 +28,20 @@ using Batch = EventGroupScorer::Batch;
 
 constexpr double kUnitRoundoff = 0x1p-53;
 
+enum class Pass { kExact, kBound, kBlockBound };
+
+// An interval holding the score u²/v of a candidate whose U and V are known up to
+// u_error and v_error; unbounded above when V cannot be told apart from 0.
+[[gnu::always_inline]] inline ScoreBounds score_interval(double magnitude_low,
+                                                         double magnitude_high, double v,
+                                                         double u_error, double v_error) {
+  if (!(v - v_error > 0.0)) return {0.0, std::numeric_limits<double>::infinity()};
+  const double high = magnitude_high + u_error;
+  const double low = magnitude_low > u_error ? magnitude_low - u_error : 0.0;
+  return {low * low / (v + v_error) * (1.0 - 16.0 * kUnitRoundoff),
+          high * high / (v - v_error) * (1.0 + 16.0 * kUnitRoundoff)};
+}
+
 // Exact: the log-rank statistic of every lane in the reference order of
 // operations. Bounding: a pass that multiplies by rounded reciprocals instead
 // of dividing. Both stay within a small multiple of K·2^-53 of the true U and V
@@ -34,13 +49,25 @@ constexpr double kUnitRoundoff = 0x1p-53;
 // error of V a few ulps of E (1 - p comes from a rounded p), plus the summation
 // error. The slack is a generous multiple of both, so the exact score, rounded
 // twice more, lies inside the bounds.
-template <bool kExact, class Result>
+//
+// Block bounding: lanes 2i and 2i + 1 hold the first and the last candidate of
+// a run of consecutive candidates. Every candidate in between has a left side
+// that contains the first one's and is contained in the last one's, so its
+// observed and expected counts O and E lie between theirs (both only grow as
+// occurrences move left) and U = O - E lies in [O_first - E_last, O_last -
+// E_first]. Per group, V's term c·p(1 - p) is concave in p, so it is at least
+// the smaller of the two ends' terms. The last candidate's O + E bounds the
+// errors of every candidate of the run.
+template <Pass kPass, class Result>
 [[gnu::always_inline]] inline void walk_groups(const Batch& batch, Result* results) {
   Lanes at_risk_left;
   std::memcpy(&at_risk_left, batch.n_left.data(), sizeof at_risk_left);
   Lanes u{};
   Lanes v{};
-  Lanes mass{};  // sum of o + E, which bounds the errors of U and of V
+  Lanes mass{};      // sum of o + E, which bounds the errors of U and of V
+  Lanes observed_sum{};  // block bounding: O and E apart, and the smaller V terms
+  Lanes expected_sum{};
+  Lanes v_smaller{};
   Lanes extra;
   const std::int32_t* change_of_bucket = batch.change_of_bucket.data();
   at_risk_left = at_risk_left - batch.base_leaving[0];
@@ -57,7 +84,7 @@ template <bool kExact, class Result>
       load_counts(extra, change->events);
       observed = observed + extra;
     }
-    if constexpr (kExact) {
+    if constexpr (kPass == Pass::kExact) {
       const Lanes p = at_risk_left / group.at_risk;
       const Lanes e = p * group.events;
       u = u + (observed - e);
@@ -67,9 +94,18 @@ template <bool kExact, class Result>
     } else {
       const Lanes p = at_risk_left * group.inverse_at_risk;
       const Lanes e = p * group.events;
-      u = u + (observed - e);
-      mass = mass + (observed + e);
-      v = v + (group.survivors * (e * (1.0 - p))) * group.inverse_at_risk_minus_one;
+      const Lanes v_term = (group.survivors * (e * (1.0 - p))) * group.inverse_at_risk_minus_one;
+      v = v + v_term;
+      if constexpr (kPass == Pass::kBound) {
+        u = u + (observed - e);
+        mass = mass + (observed + e);
+      } else {
+        observed_sum = observed_sum + observed;
+        expected_sum = expected_sum + e;
+        // The other end of the lane's run: lanes 0 and 1, 2 and 3, ... swapped.
+        const Lanes other = __builtin_shufflevector(v_term, v_term, 1, 0, 3, 2, 5, 4, 7, 6);
+        v_smaller = v_smaller + (v_term < other ? v_term : other);
+      }
     }
     at_risk_left = at_risk_left - batch.base_leaving[k + 1];
     if (change != nullptr) {
@@ -77,23 +113,33 @@ template <bool kExact, class Result>
       at_risk_left = at_risk_left - extra;
     }
   }
-  if constexpr (kExact) {
+  const double slack = 64.0 * (static_cast<double>(batch.groups.size()) + 8.0) * kUnitRoundoff;
+  if constexpr (kPass == Pass::kExact) {
     for (std::size_t j = 0; j < kLanes; ++j) results[j] = v[j] > 0.0 ? u[j] * u[j] / v[j] : 0.0;
-  } else {
-    const double slack = 64.0 * (static_cast<double>(batch.groups.size()) + 8.0) * kUnitRoundoff;
+  } else if constexpr (kPass == Pass::kBound) {
     for (std::size_t j = 0; j < kLanes; ++j) {
-      const double u_error = slack * mass[j];
-      const double v_error = slack * (v[j] + mass[j]);
       const double magnitude = u[j] < 0.0 ? -u[j] : u[j];
-      if (v[j] - v_error > 0.0) {
-        const double high = magnitude + u_error;
-        const double low = magnitude > u_error ? magnitude - u_error : 0.0;
-        results[j] = {low * low / (v[j] + v_error) * (1.0 - 16.0 * kUnitRoundoff),
-                      high * high / (v[j] - v_error) * (1.0 + 16.0 * kUnitRoundoff)};
-      } else {
-        // V may be exactly 0 or too small to bound away from it.
-        results[j] = {0.0, std::numeric_limits<double>::infinity()};
-      }
+      results[j] = score_interval(magnitude, magnitude, v[j], slack * mass[j],
+                                  slack * (v[j] + mass[j]));
+    }
+  } else {
+    for (std::size_t pair = 0; pair < kLanes / 2; ++pair) {
+      const std::size_t first = 2 * pair;
+      const std::size_t last = first + 1;
+      const auto lower_of = [&](std::size_t j) {
+        const double u_j = observed_sum[j] - expected_sum[j];
+        const double magnitude = u_j < 0.0 ? -u_j : u_j;
+        const double mass_j = observed_sum[j] + expected_sum[j];
+        return score_interval(magnitude, magnitude, v[j], slack * mass_j, slack * (v[j] + mass_j))
+            .lower;
+      };
+      const double widest = std::max(std::abs(observed_sum[first] - expected_sum[last]),
+                                     std::abs(observed_sum[last] - expected_sum[first]));
+      const double mass_last = observed_sum[last] + expected_sum[last];
+      results[pair] = {std::max(lower_of(first), lower_of(last)),
+                       score_interval(0.0, widest, v_smaller[first], slack * mass_last,
+                                      slack * (v_smaller[first] + mass_last))
+                           .upper};
     }
   }
 }
@@ -102,12 +148,17 @@ template <bool kExact, class Result>
 // operations (contraction is off).
 __attribute__((target_clones("avx512f", "avx2", "default"))) void score_lanes(const Batch& batch,
                                                                               double* scores) {
-  walk_groups<true>(batch, scores);
+  walk_groups<Pass::kExact>(batch, scores);
 }
 
 __attribute__((target_clones("avx512f", "avx2", "default"))) void bound_lanes(
     const Batch& batch, ScoreBounds* bounds) {
-  walk_groups<false>(batch, bounds);
+  walk_groups<Pass::kBound>(batch, bounds);
+}
+
+__attribute__((target_clones("avx512f", "avx2", "default"))) void bound_lane_pairs(
+    const Batch& batch, ScoreBounds* bounds) {
+  walk_groups<Pass::kBlockBound>(batch, bounds);
 }
 
 }  // namespace
@@ -168,6 +219,13 @@ EventGroupScorer::bounds() {
   bound_lanes(batch(), bounds_.data());
   finish_batch();
   return bounds_;
+}
+
+const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes / 2>&
+EventGroupScorer::block_bounds() {
+  bound_lane_pairs(batch(), block_bounds_.data());
+  finish_batch();
+  return block_bounds_;
 }
 
 // The last lane holds every move of the batch; it becomes the base.

@@ -80,6 +80,10 @@ class EventGroupScorer {
   // Like scores(), but only bounds on each score, from multiplications by
   // reciprocals instead of divisions: several times cheaper.
   const std::array<ScoreBounds, kLanes>& bounds();
+  // For lanes holding the first and the last candidate of runs of consecutive
+  // candidates (lanes 2i and 2i + 1): per run, an upper bound on the score of
+  // every candidate in it and the better lower bound of its two ends.
+  const std::array<ScoreBounds, kLanes / 2>& block_bounds();
 
  private:
   Batch batch() const;
@@ -103,6 +107,7 @@ class EventGroupScorer {
   std::array<double, kLanes> n_left_{};
   std::array<double, kLanes> scores_{};
   std::array<ScoreBounds, kLanes> bounds_{};
+  std::array<ScoreBounds, kLanes / 2> block_bounds_{};
   std::size_t used_ = 0;
 };
 

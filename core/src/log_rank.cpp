@@ -83,52 +83,210 @@ using detail::EventGroupScorer;
 
 // Walks the admissible candidates of one feature in ascending threshold order,
 // moving each value group to the left side of the scorer first. `visit` gets the
-// candidate's left count and the keys of the values on either side.
+// candidate's left count, the keys of the values on either side, and whether no
+// candidate follows it. A feature's value order is sorted on its first walk and
+// kept for the later ones.
 class FeatureScan {
  public:
-  FeatureScan(const SurvivalData& data, const SortedNode& node, std::size_t min_samples_leaf)
-      : data_(data), node_(node), min_samples_leaf_(min_samples_leaf),
-        by_value_(node.sorted_rows.size()) {}
+  FeatureScan(const SurvivalData& data, const SortedNode& node, std::size_t n_features,
+              std::size_t min_samples_leaf)
+      : data_(data), node_(node), min_samples_leaf_(min_samples_leaf), by_value_(n_features) {}
 
   template <class Visit>
-  void run(std::uint32_t feature, EventGroupScorer& scorer, Visit&& visit) {
-    const std::size_t n = by_value_.size();
-    for (std::uint32_t pos = 0; pos < n; ++pos) {
-      by_value_[pos] = {detail::order_key(data_.x.at(node_.sorted_rows[pos], feature)), pos};
-    }
-    detail::sort_by_key(by_value_, scratch_);
+  void run(std::size_t slot, std::uint32_t feature, EventGroupScorer& scorer, Visit&& visit) {
+    const std::vector<KeyedIndex>& order = value_order(slot, feature);
+    const std::size_t n = order.size();
     scorer.clear();
+    // Positions before `n_left` in value order are on the left.
     std::size_t n_left = 0;
-    std::size_t i = 0;
-    while (i < n) {
-      const std::uint64_t value = by_value_[i].key;
-      do {
-        scorer.move_left(by_value_[i].index);
-        ++n_left;
-        ++i;
-      } while (i < n && by_value_[i].key == value);
-      if (i == n) break;
+    while (n_left < n) {
+      const std::size_t group_end = end_of_value_group(order, n_left);
+      for (; n_left < group_end; ++n_left) scorer.move_left(order[n_left].index);
+      if (n_left == n) break;
       // n_right only shrinks from here on.
       if (n - n_left < min_samples_leaf_) break;
       if (n_left < min_samples_leaf_) continue;
-      visit(n_left, value, by_value_[i].key);
+      const std::size_t next_end = end_of_value_group(order, n_left);
+      const bool last = next_end == n || n - next_end < min_samples_leaf_;
+      visit(n_left, order[n_left - 1].key, order[n_left].key, last);
     }
   }
 
  private:
+  const std::vector<KeyedIndex>& value_order(std::size_t slot, std::uint32_t feature) {
+    std::vector<KeyedIndex>& order = by_value_[slot];
+    if (order.empty()) {
+      const std::size_t n = node_.sorted_rows.size();
+      order.resize(n);
+      for (std::uint32_t pos = 0; pos < n; ++pos) {
+        order[pos] = {detail::order_key(data_.x.at(node_.sorted_rows[pos], feature)), pos};
+      }
+      detail::sort_by_key(order, scratch_);
+    }
+    return order;
+  }
+
+  [[nodiscard]] static std::size_t end_of_value_group(const std::vector<KeyedIndex>& order,
+                                                      std::size_t start) {
+    std::size_t end = start + 1;
+    while (end < order.size() && order[end].key == order[start].key) ++end;
+    return end;
+  }
+
   const SurvivalData& data_;
   const SortedNode& node_;
   std::size_t min_samples_leaf_;
-  std::vector<KeyedIndex> by_value_;
+  std::vector<std::vector<KeyedIndex>> by_value_;  // per candidate feature
   std::vector<KeyedIndex> scratch_;
+};
+
+// Candidates per run in the first pass: large nodes bound runs of consecutive
+// candidates at once, small ones bound each candidate.
+constexpr std::size_t kRowsPerRunCandidate = 64;
+constexpr std::size_t kLongestRun = 16;
+
+std::size_t candidates_per_run(std::size_t n_rows) {
+  return std::clamp<std::size_t>(n_rows / kRowsPerRunCandidate, 1, kLongestRun);
+}
+
+// The search over one node. Passes narrow the candidates down: bounds on runs of
+// consecutive candidates (large nodes only), bounds on single candidates, exact
+// scores. A candidate whose upper bound is below the best lower bound seen
+// cannot be the best, not even in a tie, so each pass skips it; the last pass
+// judges the rest in the order they were formed, and the result is the one a
+// full exact search gives.
+class SplitSearch {
+ public:
+  SplitSearch(const SurvivalData& data, const SortedNode& node,
+              std::span<const std::uint32_t> features, std::size_t min_samples_leaf)
+      : features_(features),
+        scorer_(node),
+        scan_(data, node, features.size(), min_samples_leaf),
+        run_(candidates_per_run(node.sorted_rows.size())),
+        upper_(features.size()) {}
+
+  std::optional<BestSplit> run() {
+    if (run_ > 1) bound_runs();
+    bound_candidates();
+    return score_candidates();
+  }
+
+ private:
+  using Bounds = EventGroupScorer::ScoreBounds;
+
+  // Upper bounds per run of `run_` candidates; lanes hold each run's first and
+  // last candidate.
+  void bound_runs() {
+    const auto bound_batch = [&](std::vector<double>& upper) {
+      const std::size_t runs = scorer_.candidates() / 2;
+      const auto& bounds = scorer_.block_bounds();
+      for (std::size_t j = 0; j < runs; ++j) keep(upper, bounds[j]);
+    };
+    for (std::size_t f = 0; f < features_.size(); ++f) {
+      std::vector<double> upper;
+      std::size_t in_run = 0;
+      scan_.run(f, features_[f], scorer_,
+                [&](std::size_t n_left, std::uint64_t, std::uint64_t, bool last) {
+                  if (in_run == 0) scorer_.add_candidate(n_left);
+                  if (++in_run == run_ || last) {
+                    in_run = 0;
+                    if (scorer_.add_candidate(n_left)) bound_batch(upper);
+                  }
+                });
+      if (scorer_.candidates() > 0) bound_batch(upper);
+      upper_[f] = std::move(upper);
+    }
+    bounded_ = true;
+  }
+
+  // Upper bounds per candidate (-inf for those already ruled out).
+  void bound_candidates() {
+    std::array<std::size_t, EventGroupScorer::kLanes> lane_candidate{};
+    for (std::size_t f = 0; f < features_.size(); ++f) {
+      std::vector<double> upper;
+      const auto bound_batch = [&] {
+        const std::size_t count = scorer_.candidates();
+        const auto& bounds = scorer_.bounds();
+        for (std::size_t j = 0; j < count; ++j) {
+          upper.resize(lane_candidate[j], -std::numeric_limits<double>::infinity());
+          keep(upper, bounds[j]);
+        }
+      };
+      const std::size_t count = visit_survivors(
+          f, [&](std::size_t candidate, std::size_t n_left, std::uint64_t, std::uint64_t) {
+            lane_candidate[scorer_.candidates()] = candidate;
+            if (scorer_.add_candidate(n_left)) bound_batch();
+          });
+      if (scorer_.candidates() > 0) bound_batch();
+      upper.resize(count, -std::numeric_limits<double>::infinity());
+      upper_[f] = std::move(upper);
+    }
+    run_ = 1;
+    bounded_ = true;
+  }
+
+  std::optional<BestSplit> score_candidates() {
+    std::optional<BestSplit> best;
+    double best_score = -std::numeric_limits<double>::infinity();
+    std::array<std::pair<std::uint64_t, std::uint64_t>, EventGroupScorer::kLanes> neighbours{};
+    for (std::size_t f = 0; f < features_.size(); ++f) {
+      const auto judge_batch = [&] {
+        const std::size_t count = scorer_.candidates();
+        const auto& scores = scorer_.scores();
+        for (std::size_t j = 0; j < count; ++j) {
+          if (scores[j] > best_score) {
+            best = BestSplit{features_[f],
+                             detail::midpoint(neighbours[j].first, neighbours[j].second), scores[j]};
+            best_score = scores[j];
+          }
+        }
+      };
+      visit_survivors(f, [&](std::size_t, std::size_t n_left, std::uint64_t value,
+                             std::uint64_t next) {
+        neighbours[scorer_.candidates()] = {value, next};
+        if (scorer_.add_candidate(n_left)) judge_batch();
+      });
+      if (scorer_.candidates() > 0) judge_batch();
+    }
+    return best;
+  }
+
+  void keep(std::vector<double>& upper, const Bounds& bounds) {
+    upper.push_back(bounds.upper);
+    best_lower_ = std::max(best_lower_, bounds.lower);
+  }
+
+  // Walks feature f's candidates that no bound has ruled out yet (all of them
+  // before the first bounds); returns how many candidates the feature has, or 0
+  // when it was skipped.
+  template <class Visit>
+  std::size_t visit_survivors(std::size_t f, Visit&& visit) {
+    const std::vector<double>& upper = upper_[f];
+    const bool bounded = bounded_;
+    if (bounded &&
+        std::none_of(upper.begin(), upper.end(), [&](double u) { return u >= best_lower_; })) {
+      return 0;
+    }
+    std::size_t candidate = 0;
+    scan_.run(f, features_[f], scorer_,
+              [&](std::size_t n_left, std::uint64_t value, std::uint64_t next, bool) {
+                const std::size_t index = candidate++;
+                if (!bounded || upper[index / run_] >= best_lower_) visit(index, n_left, value, next);
+              });
+    return candidate;
+  }
+
+  std::span<const std::uint32_t> features_;
+  EventGroupScorer scorer_;
+  FeatureScan scan_;
+  std::size_t run_;                         // candidates per entry of upper_
+  std::vector<std::vector<double>> upper_;  // per feature
+  bool bounded_ = false;                    // whether upper_ holds bounds yet
+  double best_lower_ = -std::numeric_limits<double>::infinity();
 };
 
 }  // namespace
 
-// Two passes over the candidates. The first bounds every candidate's score
-// cheaply; a candidate whose upper bound is below the best lower bound cannot
-// be the best, not even in a tie. The second pass scores the others exactly, in
-// the original order, so the result is the one a full exact search gives.
 std::optional<BestSplit> LogRankCriterion::find_best_split(
     const SurvivalData& data, std::span<const std::uint32_t> rows,
     std::span<const std::uint32_t> features, std::size_t min_samples_leaf) const {
@@ -137,57 +295,7 @@ std::optional<BestSplit> LogRankCriterion::find_best_split(
     return std::nullopt;
   }
   const SortedNode node = SortedNode::from_subset(data, rows);
-  EventGroupScorer scorer(node);
-  FeatureScan scan(data, node, min_samples_leaf);
-
-  // Pass 1: upper bounds per feature, in candidate order, and the best lower bound.
-  std::vector<std::vector<double>> upper(features.size());
-  double best_lower = -std::numeric_limits<double>::infinity();
-  const auto bound_batch = [&](std::vector<double>& feature_upper) {
-    const std::size_t count = scorer.candidates();
-    const auto& bounds = scorer.bounds();
-    for (std::size_t j = 0; j < count; ++j) {
-      feature_upper.push_back(bounds[j].upper);
-      best_lower = std::max(best_lower, bounds[j].lower);
-    }
-  };
-  for (std::size_t f = 0; f < features.size(); ++f) {
-    scan.run(features[f], scorer, [&](std::size_t n_left, std::uint64_t, std::uint64_t) {
-      if (scorer.add_candidate(n_left)) bound_batch(upper[f]);
-    });
-    if (scorer.candidates() > 0) bound_batch(upper[f]);
-  }
-
-  // Pass 2: exact scores of the candidates that may be the best. They are judged
-  // in the order they were formed, so ties keep the earlier feature and the
-  // smaller threshold.
-  std::optional<BestSplit> best;
-  double best_score = -std::numeric_limits<double>::infinity();
-  std::array<std::pair<std::uint64_t, std::uint64_t>, EventGroupScorer::kLanes> neighbours{};
-  const auto judge_batch = [&](std::uint32_t feature) {
-    const std::size_t count = scorer.candidates();
-    const auto& scores = scorer.scores();
-    for (std::size_t j = 0; j < count; ++j) {
-      if (scores[j] > best_score) {
-        best = BestSplit{feature, detail::midpoint(neighbours[j].first, neighbours[j].second),
-                         scores[j]};
-        best_score = scores[j];
-      }
-    }
-  };
-  for (std::size_t f = 0; f < features.size(); ++f) {
-    if (std::none_of(upper[f].begin(), upper[f].end(), [&](double u) { return u >= best_lower; })) {
-      continue;
-    }
-    std::size_t candidate = 0;
-    scan.run(features[f], scorer, [&](std::size_t n_left, std::uint64_t value, std::uint64_t next) {
-      if (upper[f][candidate++] < best_lower) return;
-      neighbours[scorer.candidates()] = {value, next};
-      if (scorer.add_candidate(n_left)) judge_batch(features[f]);
-    });
-    if (scorer.candidates() > 0) judge_batch(features[f]);
-  }
-  return best;
+  return SplitSearch(data, node, features, min_samples_leaf).run();
 }
 
 }  // namespace korvane
