@@ -10,20 +10,18 @@ namespace korvane::detail {
 namespace {
 
 constexpr std::size_t kLanes = EventGroupScorer::kLanes;
-using Lanes = double __attribute__((vector_size(kLanes * sizeof(double))));
-using Counts = EventGroupScorer::Counts;
+using Lanes = EventGroupScorer::Lanes;
 using EventGroup = EventGroupScorer::EventGroup;
 using ScoreBounds = EventGroupScorer::ScoreBounds;
-using BucketChange = EventGroupScorer::BucketChange;
+using BucketCounts = EventGroupScorer::BucketCounts;
 using Batch = EventGroupScorer::Batch;
 
-// Per-lane counts as doubles (exact: counts stay far below 2^53). Works through
-// a reference so that no vector is passed by value between differently compiled code.
-[[gnu::always_inline]] inline void load_counts(Lanes& out,
-                                               const std::array<std::int32_t, kLanes>& counts) {
-  Counts lanes;
-  std::memcpy(&lanes, counts.data(), sizeof lanes);
-  out = __builtin_convertvector(lanes, Lanes);
+// Reads one bucket's per-lane counts and leaves every lane at the last lane's
+// count, which holds all of the batch's moves. Works through references so that
+// no vector is passed by value between differently compiled code.
+[[gnu::always_inline]] inline void take_lanes(Lanes& out, EventGroupScorer::LaneValues& values) {
+  std::memcpy(&out, values.data(), sizeof out);
+  values.fill(out[kLanes - 1]);
 }
 
 constexpr double kUnitRoundoff = 0x1p-53;
@@ -64,26 +62,19 @@ template <Pass kPass, class Result>
   std::memcpy(&at_risk_left, batch.n_left.data(), sizeof at_risk_left);
   Lanes u{};
   Lanes v{};
-  Lanes mass{};      // sum of o + E, which bounds the errors of U and of V
+  Lanes mass{};          // sum of o + E, which bounds the errors of U and of V
   Lanes observed_sum{};  // block bounding: O and E apart, and the smaller V terms
   Lanes expected_sum{};
   Lanes v_smaller{};
-  Lanes extra;
-  const std::int32_t* change_of_bucket = batch.change_of_bucket.data();
-  at_risk_left = at_risk_left - batch.base_leaving[0];
-  if (change_of_bucket[0] >= 0) {
-    load_counts(extra, batch.changes[static_cast<std::size_t>(change_of_bucket[0])].leaving);
-    at_risk_left = at_risk_left - extra;
-  }
+  BucketCounts* bucket = batch.buckets.data();
+  Lanes leaving;
+  take_lanes(leaving, bucket[0].leaving);
+  at_risk_left = at_risk_left - leaving;
   for (std::size_t k = 0; k < batch.groups.size(); ++k) {
     const EventGroup& group = batch.groups[k];
-    const std::int32_t changed = change_of_bucket[k + 1];
-    const BucketChange* change = changed >= 0 ? &batch.changes[static_cast<std::size_t>(changed)] : nullptr;
-    Lanes observed = Lanes{} + batch.base_events[k];
-    if (change != nullptr) {
-      load_counts(extra, change->events);
-      observed = observed + extra;
-    }
+    BucketCounts& after = bucket[k + 1];
+    Lanes observed;
+    take_lanes(observed, after.events);
     if constexpr (kPass == Pass::kExact) {
       const Lanes p = at_risk_left / group.at_risk;
       const Lanes e = p * group.events;
@@ -107,11 +98,8 @@ template <Pass kPass, class Result>
         v_smaller = v_smaller + (v_term < other ? v_term : other);
       }
     }
-    at_risk_left = at_risk_left - batch.base_leaving[k + 1];
-    if (change != nullptr) {
-      load_counts(extra, change->leaving);
-      at_risk_left = at_risk_left - extra;
-    }
+    take_lanes(leaving, after.leaving);
+    at_risk_left = at_risk_left - leaving;
   }
   const double slack = 64.0 * (static_cast<double>(batch.groups.size()) + 8.0) * kUnitRoundoff;
   if constexpr (kPass == Pass::kExact) {
@@ -163,8 +151,9 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void bound_lane_pai
 
 }  // namespace
 
-EventGroupScorer::EventGroupScorer(const SortedNode& node) : events_(node.sorted_events) {
+EventGroupScorer::EventGroupScorer(const SortedNode& node) {
   bucket_.resize(node.sorted_rows.size());
+  event_weight_.resize(node.sorted_rows.size());
   std::uint32_t bucket = 0;
   for (std::size_t g = 0; g < node.groups.size(); ++g) {
     const std::uint32_t d = node.group_events[g];
@@ -176,68 +165,50 @@ EventGroupScorer::EventGroupScorer(const SortedNode& node) : events_(node.sorted
                          static_cast<double>(y - 1), 1.0 / static_cast<double>(y),
                          y > 1 ? 1.0 / static_cast<double>(y - 1) : 0.0});
     }
-    std::fill(bucket_.begin() + node.groups[g].start, bucket_.begin() + node.groups[g].end, bucket);
+    for (std::uint32_t pos = node.groups[g].start; pos < node.groups[g].end; ++pos) {
+      bucket_[pos] = bucket;
+      event_weight_[pos] = node.sorted_events[pos] != 0 ? 1.0 : 0.0;
+    }
   }
-  change_of_bucket_.assign(groups_.size() + 1, -1);
+  buckets_.resize(groups_.size() + 1);
   clear();
 }
 
 void EventGroupScorer::clear() {
-  finish_batch();
-  base_leaving_.assign(groups_.size() + 1, 0.0);
-  base_events_.assign(groups_.size(), 0.0);
-}
-
-EventGroupScorer::BucketChange& EventGroupScorer::change_at(std::uint32_t bucket) {
-  std::int32_t& index = change_of_bucket_[bucket];
-  if (index < 0) {
-    index = static_cast<std::int32_t>(changes_.size());
-    changes_.push_back({bucket, {}, {}});
-  }
-  return changes_[static_cast<std::size_t>(index)];
+  std::fill(buckets_.begin(), buckets_.end(), BucketCounts{});
+  start_batch();
 }
 
 bool EventGroupScorer::add_candidate(std::size_t n_left) {
   n_left_[used_] = static_cast<double>(n_left);
-  pending_lanes_[used_] = 0;
+  pending_lanes_[used_] = 0.0;
   ++used_;
   return used_ == kLanes;
 }
 
-EventGroupScorer::Batch EventGroupScorer::batch() const {
-  return {groups_, base_leaving_, base_events_, changes_, change_of_bucket_, n_left_};
-}
-
 const std::array<double, EventGroupScorer::kLanes>& EventGroupScorer::scores() {
   score_lanes(batch(), scores_.data());
-  finish_batch();
+  start_batch();
   return scores_;
 }
 
 const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes>&
 EventGroupScorer::bounds() {
   bound_lanes(batch(), bounds_.data());
-  finish_batch();
+  start_batch();
   return bounds_;
 }
 
 const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes / 2>&
 EventGroupScorer::block_bounds() {
   bound_lane_pairs(batch(), block_bounds_.data());
-  finish_batch();
+  start_batch();
   return block_bounds_;
 }
 
-// The last lane holds every move of the batch; it becomes the base.
-void EventGroupScorer::finish_batch() {
-  for (const BucketChange& change : changes_) {
-    base_leaving_[change.bucket] += change.leaving[kLanes - 1];
-    if (change.bucket > 0) base_events_[change.bucket - 1] += change.events[kLanes - 1];
-    change_of_bucket_[change.bucket] = -1;
-  }
-  changes_.clear();
+void EventGroupScorer::start_batch() {
   used_ = 0;
-  pending_lanes_ = Counts{} + 1;
+  pending_lanes_ = Lanes{} + 1.0;
 }
 
 }  // namespace korvane::detail

@@ -19,13 +19,14 @@ namespace korvane::detail {
 // and its left occurrences merely leave the left risk set, so their count is
 // folded into the preceding event group (or subtracted up front).
 //
-// Left counts are a base (the left side before the batch) plus the few buckets
-// the batch's moves touched, kept per lane. A pass over the groups therefore
-// reads one base count per group for all lanes at once.
+// Each bucket keeps its left counts per lane: a move adds 1 to the lanes of the
+// candidate being formed and of every later one. Counts are whole numbers held
+// in doubles (exact far beyond any row count), so a move is two vector
+// additions and a scoring pass reads them without conversion or branches.
 class EventGroupScorer {
  public:
   static constexpr std::size_t kLanes = 8;
-  using Counts = std::int32_t __attribute__((vector_size(kLanes * sizeof(std::int32_t))));
+  using Lanes = double __attribute__((vector_size(kLanes * sizeof(double))));
 
   struct EventGroup {
     double events;
@@ -42,20 +43,21 @@ class EventGroupScorer {
     double upper;
   };
 
-  // What a batch's moves added to one bucket, per lane.
-  struct BucketChange {
-    std::uint32_t bucket;
-    std::array<std::int32_t, kLanes> leaving;  // left occurrences
-    std::array<std::int32_t, kLanes> events;   // of which events
+  // Per lane. Plain arrays rather than vectors: a vector type's alignment
+  // depends on the instruction set each function is compiled for.
+  using LaneValues = std::array<double, kLanes>;
+
+  // Left occurrences of one bucket, and how many of them are events, per lane.
+  struct BucketCounts {
+    alignas(64) LaneValues leaving;
+    alignas(64) LaneValues events;
   };
 
-  // The state a scoring pass reads.
+  // The state a scoring pass reads. The pass also ends the batch: it leaves
+  // every lane of every bucket at the last lane's count, which holds every move.
   struct Batch {
     const std::vector<EventGroup>& groups;
-    const std::vector<double>& base_leaving;  // per bucket
-    const std::vector<double>& base_events;   // per event group
-    const std::vector<BucketChange>& changes;
-    const std::vector<std::int32_t>& change_of_bucket;  // index into changes, or -1
+    std::vector<BucketCounts>& buckets;
     const std::array<double, kLanes>& n_left;
   };
 
@@ -66,9 +68,9 @@ class EventGroupScorer {
   // Moves the occurrence at a position of the time order to the left side of the
   // candidate being formed (and of every later one).
   void move_left(std::uint32_t position) {
-    BucketChange& change = change_at(bucket_[position]);
-    add_pending(change.leaving);
-    if (events_[position] != 0) add_pending(change.events);
+    BucketCounts& counts = buckets_[bucket_[position]];
+    add_lanes(counts.leaving, pending_lanes_);
+    add_lanes(counts.events, pending_lanes_ * event_weight_[position]);
   }
   // Closes the candidate being formed with n_left occurrences on the left.
   // Returns true when every lane holds a candidate and the batch must be scored.
@@ -86,24 +88,20 @@ class EventGroupScorer {
   const std::array<ScoreBounds, kLanes / 2>& block_bounds();
 
  private:
-  Batch batch() const;
-  void finish_batch();
-  BucketChange& change_at(std::uint32_t bucket);
-  void add_pending(std::array<std::int32_t, kLanes>& counts) const {
-    Counts lanes;
-    std::memcpy(&lanes, counts.data(), sizeof lanes);
-    lanes += pending_lanes_;
-    std::memcpy(counts.data(), &lanes, sizeof lanes);
+  Batch batch() { return {groups_, buckets_, n_left_}; }
+  static void add_lanes(LaneValues& values, const Lanes& addend) {
+    Lanes sum;
+    std::memcpy(&sum, values.data(), sizeof sum);
+    sum += addend;
+    std::memcpy(values.data(), &sum, sizeof sum);
   }
+  void start_batch();
 
-  const std::vector<std::uint8_t>& events_;
   std::vector<std::uint32_t> bucket_;  // 0: before the first event group; k + 1: after group k
+  std::vector<double> event_weight_;   // 1 for an event, 0 for a censored occurrence
   std::vector<EventGroup> groups_;
-  std::vector<double> base_leaving_;
-  std::vector<double> base_events_;
-  std::vector<BucketChange> changes_;
-  std::vector<std::int32_t> change_of_bucket_;  // index into changes_, or -1
-  Counts pending_lanes_{};  // 1 in lanes at or after the candidate being formed
+  std::vector<BucketCounts> buckets_;
+  Lanes pending_lanes_{};  // 1 in lanes at or after the candidate being formed
   std::array<double, kLanes> n_left_{};
   std::array<double, kLanes> scores_{};
   std::array<ScoreBounds, kLanes> bounds_{};
