@@ -28,19 +28,26 @@ namespace korvane::detail {
   return std::bit_cast<double>(bits);
 }
 
+// Below this many entries an insertion sort beats the radix passes.
+constexpr std::size_t kShortestRadixSort = 64;
+
 struct KeyedIndex {
   std::uint64_t key;
   std::uint32_t index;
 };
 
-// Ascending by key; entries with equal keys keep their input order. An LSD radix
-// sort (stable, byte by byte, skipping bytes that all keys share); `scratch` is
-// reused between calls.
+// Ascending by key; entries with equal keys keep their input order. Short
+// lists by insertion; longer ones by an LSD radix sort (stable, byte by byte,
+// skipping bytes that all keys share); `scratch` is reused between calls.
 inline void sort_by_key(std::vector<KeyedIndex>& items, std::vector<KeyedIndex>& scratch) {
   const std::size_t n = items.size();
-  if (n < 64) {
-    std::stable_sort(items.begin(), items.end(),
-                     [](const KeyedIndex& a, const KeyedIndex& b) { return a.key < b.key; });
+  if (n < kShortestRadixSort) {
+    for (std::size_t i = 1; i < n; ++i) {
+      const KeyedIndex item = items[i];
+      std::size_t j = i;
+      for (; j > 0 && items[j - 1].key > item.key; --j) items[j] = items[j - 1];
+      items[j] = item;
+    }
     return;
   }
   std::array<std::array<std::uint32_t, 256>, 8> counts{};
