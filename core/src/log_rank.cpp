@@ -82,10 +82,11 @@ namespace {
 using detail::EventGroupScorer;
 
 // Walks the admissible candidates of one feature in ascending threshold order,
-// moving each value group to the left side of the scorer first. `visit` gets the
-// candidate's left count, the keys of the values on either side, and whether no
-// candidate follows it. A feature's value order is sorted on its first walk and
-// kept for the later ones.
+// moving each value group to the left side of the scorer first, and stops after
+// `limit` candidates. `visit` gets the candidate's index, its left count, the
+// keys of the values on either side, and whether no candidate follows it.
+// Returns how many candidates it visited. A feature's value order is sorted on
+// its first walk and kept for the later ones.
 class FeatureScan {
  public:
   FeatureScan(const SurvivalData& data, const SortedNode& node, std::size_t n_features,
@@ -93,13 +94,15 @@ class FeatureScan {
       : data_(data), node_(node), min_samples_leaf_(min_samples_leaf), by_value_(n_features) {}
 
   template <class Visit>
-  void run(std::size_t slot, std::uint32_t feature, EventGroupScorer& scorer, Visit&& visit) {
+  std::size_t run(std::size_t slot, std::uint32_t feature, EventGroupScorer& scorer,
+                  std::size_t limit, Visit&& visit) {
     const std::vector<KeyedIndex>& order = value_order(slot, feature);
     const std::size_t n = order.size();
     scorer.clear();
     // Positions before `n_left` in value order are on the left.
     std::size_t n_left = 0;
-    while (n_left < n) {
+    std::size_t candidate = 0;
+    while (n_left < n && candidate < limit) {
       const std::size_t group_end = end_of_value_group(order, n_left);
       for (; n_left < group_end; ++n_left) scorer.move_left(order[n_left].index);
       if (n_left == n) break;
@@ -108,8 +111,9 @@ class FeatureScan {
       if (n_left < min_samples_leaf_) continue;
       const std::size_t next_end = end_of_value_group(order, n_left);
       const bool last = next_end == n || n - next_end < min_samples_leaf_;
-      visit(n_left, order[n_left - 1].key, order[n_left].key, last);
+      visit(candidate++, n_left, order[n_left - 1].key, order[n_left].key, last);
     }
+    return candidate;
   }
 
  private:
@@ -163,7 +167,7 @@ class SplitSearch {
         scorer_(node),
         scan_(data, node, features.size(), min_samples_leaf),
         run_(candidates_per_run(node.sorted_rows.size())),
-        upper_(features.size()) {}
+        upper_(features.size(), {std::numeric_limits<double>::infinity()}) {}
 
   std::optional<BestSplit> run() {
     if (run_ > 1) bound_runs();
@@ -185,8 +189,8 @@ class SplitSearch {
     for (std::size_t f = 0; f < features_.size(); ++f) {
       std::vector<double> upper;
       std::size_t in_run = 0;
-      scan_.run(f, features_[f], scorer_,
-                [&](std::size_t n_left, std::uint64_t, std::uint64_t, bool last) {
+      scan_.run(f, features_[f], scorer_, SIZE_MAX,
+                [&](std::size_t, std::size_t n_left, std::uint64_t, std::uint64_t, bool last) {
                   if (in_run == 0) scorer_.add_candidate(n_left);
                   if (++in_run == run_ || last) {
                     in_run = 0;
@@ -196,7 +200,7 @@ class SplitSearch {
       if (scorer_.candidates() > 0) bound_batch(upper);
       upper_[f] = std::move(upper);
     }
-    bounded_ = true;
+    candidates_per_bound_ = run_;
   }
 
   // Upper bounds per candidate (-inf for those already ruled out).
@@ -221,8 +225,7 @@ class SplitSearch {
       upper.resize(count, -std::numeric_limits<double>::infinity());
       upper_[f] = std::move(upper);
     }
-    run_ = 1;
-    bounded_ = true;
+    candidates_per_bound_ = 1;
   }
 
   std::optional<BestSplit> score_candidates() {
@@ -256,32 +259,35 @@ class SplitSearch {
     best_lower_ = std::max(best_lower_, bounds.lower);
   }
 
-  // Walks feature f's candidates that no bound has ruled out yet (all of them
-  // before the first bounds); returns how many candidates the feature has, or 0
-  // when it was skipped.
+  // Walks feature f's candidates that no bound has ruled out yet, up to the
+  // last of them; returns how many candidates it walked past.
   template <class Visit>
   std::size_t visit_survivors(std::size_t f, Visit&& visit) {
     const std::vector<double>& upper = upper_[f];
-    const bool bounded = bounded_;
-    if (bounded &&
-        std::none_of(upper.begin(), upper.end(), [&](double u) { return u >= best_lower_; })) {
-      return 0;
-    }
-    std::size_t candidate = 0;
-    scan_.run(f, features_[f], scorer_,
-              [&](std::size_t n_left, std::uint64_t value, std::uint64_t next, bool) {
-                const std::size_t index = candidate++;
-                if (!bounded || upper[index / run_] >= best_lower_) visit(index, n_left, value, next);
-              });
-    return candidate;
+    const auto survives = [&](double bound) { return bound >= best_lower_; };
+    const auto last = std::find_if(upper.rbegin(), upper.rend(), survives);
+    if (last == upper.rend()) return 0;
+    const std::size_t entries = static_cast<std::size_t>(upper.rend() - last);
+    const std::size_t limit = entries > SIZE_MAX / candidates_per_bound_
+                                  ? SIZE_MAX
+                                  : entries * candidates_per_bound_;
+    return scan_.run(f, features_[f], scorer_, limit,
+                     [&](std::size_t candidate, std::size_t n_left, std::uint64_t value,
+                         std::uint64_t next, bool) {
+                       if (survives(upper[candidate / candidates_per_bound_])) {
+                         visit(candidate, n_left, value, next);
+                       }
+                     });
   }
 
   std::span<const std::uint32_t> features_;
   EventGroupScorer scorer_;
   FeatureScan scan_;
-  std::size_t run_;                         // candidates per entry of upper_
-  std::vector<std::vector<double>> upper_;  // per feature
-  bool bounded_ = false;                    // whether upper_ holds bounds yet
+  std::size_t run_;  // candidates per run in the first pass
+  // Per feature, upper bounds on the scores of consecutive groups of
+  // candidates_per_bound_ candidates; before any pass, one unbounded group.
+  std::vector<std::vector<double>> upper_;
+  std::size_t candidates_per_bound_ = SIZE_MAX;
   double best_lower_ = -std::numeric_limits<double>::infinity();
 };
 
