@@ -3,6 +3,7 @@
 #include <string>
 
 #include "korvane/error.hpp"
+#include "value_order.hpp"
 
 namespace korvane {
 
@@ -13,6 +14,48 @@ SurvivalData::SurvivalData(MatrixView x, std::span<const double> time,
     fail("x has " + std::to_string(x.n_rows) + " rows but y has " + std::to_string(time.size()) +
          " elements");
   }
+}
+
+SurvivalData SurvivalData::with_ranks(const ValueRanks& value_ranks) const {
+  SurvivalData ranked = *this;
+  ranked.ranks = &value_ranks;
+  return ranked;
+}
+
+namespace {
+
+// Writes the dense rank of value(i) for i in [0, n) to rank[i].
+template <class ValueOf>
+void rank_values(std::size_t n, ValueOf&& value_of, std::span<std::uint32_t> rank,
+                 std::vector<detail::KeyedIndex>& order, std::vector<detail::KeyedIndex>& scratch) {
+  order.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    order[i] = {detail::order_key(value_of(i)), static_cast<std::uint32_t>(i)};
+  }
+  detail::sort_by_key(order, scratch);
+  std::uint32_t current = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i > 0 && order[i].key != order[i - 1].key) ++current;
+    rank[order[i].index] = current;
+  }
+}
+
+}  // namespace
+
+ValueRanks ValueRanks::of(const SurvivalData& data) {
+  const std::size_t n = data.n_samples();
+  ValueRanks ranks;
+  ranks.n_rows = n;
+  ranks.x.resize(n * data.n_features());
+  ranks.time.resize(n);
+  std::vector<detail::KeyedIndex> order;
+  std::vector<detail::KeyedIndex> scratch;
+  for (std::size_t f = 0; f < data.n_features(); ++f) {
+    rank_values(n, [&](std::size_t i) { return data.x.at(i, f); },
+                std::span(ranks.x).subspan(f * n, n), order, scratch);
+  }
+  rank_values(n, [&](std::size_t i) { return data.time[i]; }, ranks.time, order, scratch);
+  return ranks;
 }
 
 }  // namespace korvane

@@ -20,7 +20,7 @@ std::optional<BestSplit> GradientCriterion::find_best_split(
   std::optional<BestSplit> best;
   double best_score = -std::numeric_limits<double>::infinity();
   for (const std::uint32_t feature : features) {
-    for (std::uint32_t i = 0; i < n; ++i) by_value[i] = {detail::order_key(data.x.at(rows[i], feature)), i};
+    for (std::uint32_t i = 0; i < n; ++i) by_value[i] = {detail::covariate_key(data, rows[i], feature), i};
     detail::sort_by_key(by_value, scratch);
     double left_sum = 0.0;
     std::size_t n_left = 0;
@@ -41,7 +41,10 @@ std::optional<BestSplit> GradientCriterion::find_best_split(
       const double score =
           (((static_cast<double>(n_right) * static_cast<double>(n_left)) / n_all) * diff) * diff;
       if (score > best_score) {
-        best = BestSplit{feature, detail::midpoint(value, by_value[i].key), score};
+        best = BestSplit{feature,
+                         detail::midpoint(data.x.at(rows[by_value[i - 1].index], feature),
+                                          data.x.at(rows[by_value[i].index], feature)),
+                         score};
         best_score = score;
       }
     }

@@ -19,7 +19,7 @@ SortedNode SortedNode::from_subset(const SurvivalData& data, std::span<const std
   for (std::uint32_t i = 0; i < rows.size(); ++i) {
     // The binding refuses NaN times; only a caller writing during the fit gets here.
     assert(!std::isnan(data.time[rows[i]]));
-    by_time[i] = {detail::order_key(data.time[rows[i]]), i};
+    by_time[i] = {detail::time_key(data, rows[i]), i};
   }
   detail::sort_by_key(by_time, scratch);
 
@@ -84,7 +84,7 @@ using detail::EventGroupScorer;
 // Walks the admissible candidates of one feature in ascending threshold order,
 // moving each value group to the left side of the scorer first, and stops after
 // `limit` candidates. `visit` gets the candidate's index, its left count, the
-// keys of the values on either side, and whether no candidate follows it.
+// rows holding the values on either side, and whether no candidate follows it.
 // Returns how many candidates it visited. A feature's value order is sorted on
 // its first walk and kept for the later ones.
 class FeatureScan {
@@ -111,7 +111,8 @@ class FeatureScan {
       if (n_left < min_samples_leaf_) continue;
       const std::size_t next_end = end_of_value_group(order, n_left);
       const bool last = next_end == n || n - next_end < min_samples_leaf_;
-      visit(candidate++, n_left, order[n_left - 1].key, order[n_left].key, last);
+      visit(candidate++, n_left, node_.sorted_rows[order[n_left - 1].index],
+            node_.sorted_rows[order[n_left].index], last);
     }
     return candidate;
   }
@@ -123,7 +124,7 @@ class FeatureScan {
       const std::size_t n = node_.sorted_rows.size();
       order.resize(n);
       for (std::uint32_t pos = 0; pos < n; ++pos) {
-        order[pos] = {detail::order_key(data_.x.at(node_.sorted_rows[pos], feature)), pos};
+        order[pos] = {detail::covariate_key(data_, node_.sorted_rows[pos], feature), pos};
       }
       detail::sort_by_key(order, scratch_);
     }
@@ -163,7 +164,8 @@ class SplitSearch {
  public:
   SplitSearch(const SurvivalData& data, const SortedNode& node,
               std::span<const std::uint32_t> features, std::size_t min_samples_leaf)
-      : features_(features),
+      : data_(data),
+        features_(features),
         scorer_(node),
         scan_(data, node, features.size(), min_samples_leaf),
         run_(candidates_per_run(node.sorted_rows.size())),
@@ -190,7 +192,7 @@ class SplitSearch {
       std::vector<double> upper;
       std::size_t in_run = 0;
       scan_.run(f, features_[f], scorer_, SIZE_MAX,
-                [&](std::size_t, std::size_t n_left, std::uint64_t, std::uint64_t, bool last) {
+                [&](std::size_t, std::size_t n_left, std::uint32_t, std::uint32_t, bool last) {
                   if (in_run == 0) scorer_.add_candidate(n_left);
                   if (++in_run == run_ || last) {
                     in_run = 0;
@@ -217,7 +219,7 @@ class SplitSearch {
         }
       };
       const std::size_t count = visit_survivors(
-          f, [&](std::size_t candidate, std::size_t n_left, std::uint64_t, std::uint64_t) {
+          f, [&](std::size_t candidate, std::size_t n_left, std::uint32_t, std::uint32_t) {
             lane_candidate[scorer_.candidates()] = candidate;
             if (scorer_.add_candidate(n_left)) bound_batch();
           });
@@ -231,22 +233,26 @@ class SplitSearch {
   std::optional<BestSplit> score_candidates() {
     std::optional<BestSplit> best;
     double best_score = -std::numeric_limits<double>::infinity();
-    std::array<std::pair<std::uint64_t, std::uint64_t>, EventGroupScorer::kLanes> neighbours{};
+    // Rows holding the values on either side of each held candidate.
+    std::array<std::pair<std::uint32_t, std::uint32_t>, EventGroupScorer::kLanes> neighbours{};
     for (std::size_t f = 0; f < features_.size(); ++f) {
       const auto judge_batch = [&] {
         const std::size_t count = scorer_.candidates();
         const auto& scores = scorer_.scores();
         for (std::size_t j = 0; j < count; ++j) {
           if (scores[j] > best_score) {
+            const auto [left, right] = neighbours[j];
             best = BestSplit{features_[f],
-                             detail::midpoint(neighbours[j].first, neighbours[j].second), scores[j]};
+                             detail::midpoint(data_.x.at(left, features_[f]),
+                                              data_.x.at(right, features_[f])),
+                             scores[j]};
             best_score = scores[j];
           }
         }
       };
-      visit_survivors(f, [&](std::size_t, std::size_t n_left, std::uint64_t value,
-                             std::uint64_t next) {
-        neighbours[scorer_.candidates()] = {value, next};
+      visit_survivors(f, [&](std::size_t, std::size_t n_left, std::uint32_t left_row,
+                             std::uint32_t right_row) {
+        neighbours[scorer_.candidates()] = {left_row, right_row};
         if (scorer_.add_candidate(n_left)) judge_batch();
       });
       if (scorer_.candidates() > 0) judge_batch();
@@ -272,14 +278,15 @@ class SplitSearch {
                                   ? SIZE_MAX
                                   : entries * candidates_per_bound_;
     return scan_.run(f, features_[f], scorer_, limit,
-                     [&](std::size_t candidate, std::size_t n_left, std::uint64_t value,
-                         std::uint64_t next, bool) {
+                     [&](std::size_t candidate, std::size_t n_left, std::uint32_t left_row,
+                         std::uint32_t right_row, bool) {
                        if (survives(upper[candidate / candidates_per_bound_])) {
-                         visit(candidate, n_left, value, next);
+                         visit(candidate, n_left, left_row, right_row);
                        }
                      });
   }
 
+  const SurvivalData& data_;
   std::span<const std::uint32_t> features_;
   EventGroupScorer scorer_;
   FeatureScan scan_;

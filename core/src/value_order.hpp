@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "korvane/data.hpp"
+
 namespace korvane::detail {
 
 // Maps a double to an integer whose unsigned order is the order of `<` on
@@ -50,12 +52,15 @@ inline void sort_by_key(std::vector<KeyedIndex>& items, std::vector<KeyedIndex>&
     }
     return;
   }
+  std::uint64_t all_bits = 0;
+  for (const KeyedIndex& item : items) all_bits |= item.key;
+  const auto n_bytes = static_cast<std::size_t>(std::bit_width(all_bits) + 7) / 8;
   std::array<std::array<std::uint32_t, 256>, 8> counts{};
   for (const KeyedIndex& item : items) {
-    for (std::size_t byte = 0; byte < 8; ++byte) ++counts[byte][(item.key >> (8 * byte)) & 0xFF];
+    for (std::size_t byte = 0; byte < n_bytes; ++byte) ++counts[byte][(item.key >> (8 * byte)) & 0xFF];
   }
   scratch.resize(n);
-  for (std::size_t byte = 0; byte < 8; ++byte) {
+  for (std::size_t byte = 0; byte < n_bytes; ++byte) {
     std::array<std::uint32_t, 256>& count = counts[byte];
     if (count[(items[0].key >> (8 * byte)) & 0xFF] == n) continue;
     std::uint32_t offset = 0;
@@ -65,9 +70,21 @@ inline void sort_by_key(std::vector<KeyedIndex>& items, std::vector<KeyedIndex>&
   }
 }
 
-// The midpoint threshold between two neighbouring distinct values.
-[[nodiscard]] inline double midpoint(std::uint64_t left_key, std::uint64_t right_key) {
-  return (key_value(left_key) + key_value(right_key)) * 0.5;
+// The midpoint threshold between two neighbouring distinct values (both zeros
+// read as 0.0).
+[[nodiscard]] inline double midpoint(double left, double right) {
+  return (key_value(order_key(left)) + key_value(order_key(right))) * 0.5;
+}
+
+// Sort keys of a covariate value and of a time: their ranks when the fit
+// attached them, else the values' own keys; either way the same order.
+[[nodiscard]] inline std::uint64_t covariate_key(const SurvivalData& data, std::uint32_t row,
+                                                 std::uint32_t feature) {
+  return data.ranks != nullptr ? data.ranks->x_rank(row, feature)
+                               : order_key(data.x.at(row, feature));
+}
+[[nodiscard]] inline std::uint64_t time_key(const SurvivalData& data, std::uint32_t row) {
+  return data.ranks != nullptr ? data.ranks->time[row] : order_key(data.time[row]);
 }
 
 }  // namespace korvane::detail

@@ -187,6 +187,32 @@ TEST(Tree, PropertiesHoldOnRandomData) {
   }
 }
 
+// A fit sorts value ranks instead of values; both criteria must grow exactly
+// the trees they grow on the values (continuous values, ties, both zeros).
+TEST(Tree, RankedFitEqualsFitOnTheValues) {
+  Dataset d = Dataset::random(400, 4, 9);
+  std::mt19937 gen(9);
+  for (double& v : d.x) {
+    v = gen() % 6 == 0 ? (gen() % 2 == 0 ? -0.0 : 0.0)
+                       : std::ldexp(static_cast<double>(gen() % 20001) - 10000.0, -7);
+  }
+  for (double& t : d.time) t = std::ldexp(static_cast<double>(gen() % 5000), -6);
+  std::vector<double> outcome(d.n);
+  for (double& y : outcome) y = std::ldexp(static_cast<double>(gen() % 1000), -9);
+  const TreeParams params = params_with(3, MaxFeatures::fixed(3));
+  const auto on_values = [&]<class Payload>(const auto& criterion) {
+    std::vector<std::uint32_t> rows = all_rows(d.n);
+    ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(5);
+    return fit_subset<Payload>(d.data(), rows, criterion, params, stream);
+  };
+  const auto log_rank = fit<StepFunction>(d.data(), LogRankCriterion{}, params, 5);
+  EXPECT_GT(log_rank.n_leaves(), 10u);
+  EXPECT_EQ(log_rank, on_values.operator()<StepFunction>(LogRankCriterion{}));
+  const auto gradient = fit<NoPayload>(d.data(), GradientCriterion(outcome), params, 5);
+  EXPECT_GT(gradient.n_leaves(), 10u);
+  EXPECT_EQ(gradient, on_values.operator()<NoPayload>(GradientCriterion(outcome)));
+}
+
 // With a constant pseudo-outcome every candidate scores 0 and the smallest
 // threshold wins, so each split peels off one row: the tree is as deep as its
 // row count and must still fit on a thread with a small stack.

@@ -21,15 +21,19 @@ TEST(OrderKey, OrdersLikeLessThanAndMergesZeros) {
   EXPECT_EQ(order_key(std::nan("")), UINT64_MAX);
 }
 
-// The radix sort must give exactly the stable order by key, ties in input order.
-TEST(SortByKey, EqualsAStableSort) {
+// The radix sort must give exactly the stable order by key, ties in input order,
+// for value keys and for small rank keys alike.
+class SortByKey : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SortByKey, EqualsAStableSort) {
+  const bool rank_keys = GetParam();
   std::mt19937_64 gen(5);
   std::vector<KeyedIndex> scratch;
   for (const std::size_t n : {0, 1, 63, 64, 65, 1000, 5000}) {
     std::vector<KeyedIndex> items(n);
     for (std::uint32_t i = 0; i < n; ++i) {
       const double value = static_cast<double>(static_cast<int>(gen() % 50) - 25) * 0.75;
-      items[i] = {order_key(i % 7 == 0 ? -value : value), i};
+      items[i] = {rank_keys ? gen() % 300 : order_key(i % 7 == 0 ? -value : value), i};
     }
     std::vector<KeyedIndex> expected = items;
     std::stable_sort(expected.begin(), expected.end(),
@@ -41,6 +45,18 @@ TEST(SortByKey, EqualsAStableSort) {
       EXPECT_EQ(items[i].index, expected[i].index);
     }
   }
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, SortByKey, ::testing::Values(false, true));
+
+TEST(ValueRanks, AreDenseAndMergeZeros) {
+  const std::vector<double> x{2.5, -0.0, -7.0, 0.0, 2.5, 1e300, -7.0, 3.0};
+  const std::vector<double> time{4.0, 4.0, 1.0, 9.0};
+  const std::vector<std::uint8_t> event(4, 1);
+  const SurvivalData data({x.data(), 4, 2, 1, 4}, time, event);
+  const ValueRanks ranks = ValueRanks::of(data);
+  EXPECT_EQ(ranks.x, (std::vector<std::uint32_t>{2, 1, 0, 1, 1, 3, 0, 2}));
+  EXPECT_EQ(ranks.time, (std::vector<std::uint32_t>{1, 1, 0, 2}));
 }
 
 }  // namespace

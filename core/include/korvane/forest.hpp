@@ -74,12 +74,14 @@ Forest<Payload> Forest<Payload>::fit(const SurvivalData& data, const Criterion& 
   // Each tree records straight into its own row of the matrix, so no per-tree
   // record outlives its task and the result does not depend on scheduling.
   forest.row_leaf.assign(params.n_trees * n, NO_LEAF);
+  const ValueRanks ranks = ValueRanks::of(data);
+  const SurvivalData ranked = data.with_ranks(ranks);
   forest.trees = pool::parallel_map(params.n_trees, [&](std::size_t b) {
     ChaCha8Rng stream = ChaCha8Rng::from_seed(seeds[b]);
     std::vector<std::uint32_t> sample =
         draw_sample(n, params.bootstrap, params.subsample_fraction, stream);
     const std::span<std::uint32_t> record = std::span(forest.row_leaf).subspan(b * n, n);
-    return fit_subset_recording<Payload>(data, sample, criterion, params.tree, stream, record);
+    return fit_subset_recording<Payload>(ranked, sample, criterion, params.tree, stream, record);
   });
   forest.leaf_sizes.reserve(params.n_trees);
   for (std::size_t b = 0; b < params.n_trees; ++b) {

@@ -326,7 +326,8 @@ Tree<Payload> fit(const SurvivalData& data, const Criterion& criterion, const Tr
   std::vector<std::uint32_t> rows(data.n_samples());
   for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<std::uint32_t>(i);
   ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(seed);
-  return fit_subset<Payload>(data, rows, criterion, params, stream);
+  const ValueRanks ranks = ValueRanks::of(data);
+  return fit_subset<Payload>(data.with_ranks(ranks), rows, criterion, params, stream);
 }
 
 // Adds the tree's cumulative hazard of every row of x at every time to the
