@@ -154,6 +154,7 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void bound_lane_pai
 EventGroupScorer::EventGroupScorer(const SortedNode& node) {
   bucket_.resize(node.sorted_rows.size());
   event_weight_.resize(node.sorted_rows.size());
+  groups_.reserve(node.groups.size());
   std::uint32_t bucket = 0;
   for (std::size_t g = 0; g < node.groups.size(); ++g) {
     const std::uint32_t d = node.group_events[g];

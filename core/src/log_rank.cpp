@@ -26,6 +26,9 @@ SortedNode SortedNode::from_subset(const SurvivalData& data, std::span<const std
   SortedNode node;
   node.sorted_rows.reserve(rows.size());
   node.sorted_events.reserve(rows.size());
+  node.groups.reserve(rows.size());
+  node.group_events.reserve(rows.size());
+  node.group_at_risk.reserve(rows.size());
   for (const KeyedIndex& entry : by_time) {
     const std::uint32_t row = rows[entry.index];
     node.sorted_rows.push_back(row);
