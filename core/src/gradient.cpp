@@ -15,23 +15,22 @@ std::optional<BestSplit> GradientCriterion::find_best_split(
   for (const std::uint32_t row : rows) total += pseudo_outcome[row];
 
   const auto n_all = static_cast<double>(n);
-  std::vector<detail::KeyedIndex> by_value(n);
-  std::vector<detail::KeyedIndex> scratch;
+  std::vector<detail::RankedPosition> by_value;
+  detail::OrderScratch scratch;
   std::optional<BestSplit> best;
   double best_score = -std::numeric_limits<double>::infinity();
   for (const std::uint32_t feature : features) {
-    for (std::uint32_t i = 0; i < n; ++i) by_value[i] = {detail::covariate_key(data, rows[i], feature), i};
-    detail::sort_by_key(by_value, scratch);
+    detail::order_by_covariate(data, rows, feature, by_value, scratch);
     double left_sum = 0.0;
     std::size_t n_left = 0;
     std::size_t i = 0;
     while (i < n) {
-      const std::uint64_t value = by_value[i].key;
+      const std::uint32_t rank = detail::rank_of(by_value[i]);
       do {
-        left_sum = left_sum + pseudo_outcome[rows[by_value[i].index]];
+        left_sum = left_sum + pseudo_outcome[rows[detail::position_of(by_value[i])]];
         ++n_left;
         ++i;
-      } while (i < n && by_value[i].key == value);
+      } while (i < n && detail::rank_of(by_value[i]) == rank);
       if (i == n) break;
       const std::size_t n_right = n - n_left;
       if (n_right < min_samples_leaf) break;
@@ -42,8 +41,8 @@ std::optional<BestSplit> GradientCriterion::find_best_split(
           (((static_cast<double>(n_right) * static_cast<double>(n_left)) / n_all) * diff) * diff;
       if (score > best_score) {
         best = BestSplit{feature,
-                         detail::midpoint(data.x.at(rows[by_value[i - 1].index], feature),
-                                          data.x.at(rows[by_value[i].index], feature)),
+                         detail::midpoint(data.x.at(rows[detail::position_of(by_value[i - 1])], feature),
+                                          data.x.at(rows[detail::position_of(by_value[i])], feature)),
                          score};
         best_score = score;
       }

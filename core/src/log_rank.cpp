@@ -11,17 +11,16 @@
 
 namespace korvane {
 
-using detail::KeyedIndex;
+using detail::RankedPosition;
 
 SortedNode SortedNode::from_subset(const SurvivalData& data, std::span<const std::uint32_t> rows) {
-  std::vector<KeyedIndex> by_time(rows.size());
-  std::vector<KeyedIndex> scratch;
-  for (std::uint32_t i = 0; i < rows.size(); ++i) {
-    // The binding refuses NaN times; only a caller writing during the fit gets here.
-    assert(!std::isnan(data.time[rows[i]]));
-    by_time[i] = {detail::time_key(data, rows[i]), i};
-  }
-  detail::sort_by_key(by_time, scratch);
+  // The binding refuses NaN times; only a caller writing during the fit gets here.
+  assert(std::none_of(rows.begin(), rows.end(), [&](std::uint32_t r) { return std::isnan(data.time[r]); }));
+  std::vector<RankedPosition> by_time;
+  detail::OrderScratch scratch;
+  detail::order_positions(
+      rows.size(), data.ranks != nullptr, [&](std::uint32_t i) { return data.ranks->time[rows[i]]; },
+      [&](std::uint32_t i) { return detail::order_key(data.time[rows[i]]); }, by_time, scratch);
 
   SortedNode node;
   node.sorted_rows.reserve(rows.size());
@@ -29,8 +28,8 @@ SortedNode SortedNode::from_subset(const SurvivalData& data, std::span<const std
   node.groups.reserve(rows.size());
   node.group_events.reserve(rows.size());
   node.group_at_risk.reserve(rows.size());
-  for (const KeyedIndex& entry : by_time) {
-    const std::uint32_t row = rows[entry.index];
+  for (const RankedPosition entry : by_time) {
+    const std::uint32_t row = rows[detail::position_of(entry)];
     node.sorted_rows.push_back(row);
     node.sorted_events.push_back(data.is_event(row) ? 1 : 0);
   }
@@ -42,7 +41,7 @@ SortedNode SortedNode::from_subset(const SurvivalData& data, std::span<const std
     do {
       events += node.sorted_events[end];
       ++end;
-    } while (end < n && by_time[end].key == by_time[start].key);
+    } while (end < n && detail::rank_of(by_time[end]) == detail::rank_of(by_time[start]));
     node.groups.push_back({start, end});
     node.group_events.push_back(events);
     node.group_at_risk.push_back(at_risk);
@@ -99,7 +98,7 @@ class FeatureScan {
   template <class Visit>
   std::size_t run(std::size_t slot, std::uint32_t feature, EventGroupScorer& scorer,
                   std::size_t limit, Visit&& visit) {
-    const std::vector<KeyedIndex>& order = value_order(slot, feature);
+    const std::vector<RankedPosition>& order = value_order(slot, feature);
     const std::size_t n = order.size();
     scorer.clear();
     // Positions before `n_left` in value order are on the left.
@@ -107,45 +106,39 @@ class FeatureScan {
     std::size_t candidate = 0;
     while (n_left < n && candidate < limit) {
       const std::size_t group_end = end_of_value_group(order, n_left);
-      for (; n_left < group_end; ++n_left) scorer.move_left(order[n_left].index);
+      for (; n_left < group_end; ++n_left) scorer.move_left(detail::position_of(order[n_left]));
       if (n_left == n) break;
       // n_right only shrinks from here on.
       if (n - n_left < min_samples_leaf_) break;
       if (n_left < min_samples_leaf_) continue;
       const std::size_t next_end = end_of_value_group(order, n_left);
       const bool last = next_end == n || n - next_end < min_samples_leaf_;
-      visit(candidate++, n_left, node_.sorted_rows[order[n_left - 1].index],
-            node_.sorted_rows[order[n_left].index], last);
+      visit(candidate++, n_left, node_.sorted_rows[detail::position_of(order[n_left - 1])],
+            node_.sorted_rows[detail::position_of(order[n_left])], last);
     }
     return candidate;
   }
 
  private:
-  const std::vector<KeyedIndex>& value_order(std::size_t slot, std::uint32_t feature) {
-    std::vector<KeyedIndex>& order = by_value_[slot];
-    if (order.empty()) {
-      const std::size_t n = node_.sorted_rows.size();
-      order.resize(n);
-      for (std::uint32_t pos = 0; pos < n; ++pos) {
-        order[pos] = {detail::covariate_key(data_, node_.sorted_rows[pos], feature), pos};
-      }
-      detail::sort_by_key(order, scratch_);
-    }
+  const std::vector<RankedPosition>& value_order(std::size_t slot, std::uint32_t feature) {
+    std::vector<RankedPosition>& order = by_value_[slot];
+    if (order.empty()) detail::order_by_covariate(data_, node_.sorted_rows, feature, order, scratch_);
     return order;
   }
 
-  [[nodiscard]] static std::size_t end_of_value_group(const std::vector<KeyedIndex>& order,
+  [[nodiscard]] static std::size_t end_of_value_group(const std::vector<RankedPosition>& order,
                                                       std::size_t start) {
+    const std::uint32_t rank = detail::rank_of(order[start]);
     std::size_t end = start + 1;
-    while (end < order.size() && order[end].key == order[start].key) ++end;
+    while (end < order.size() && detail::rank_of(order[end]) == rank) ++end;
     return end;
   }
 
   const SurvivalData& data_;
   const SortedNode& node_;
   std::size_t min_samples_leaf_;
-  std::vector<std::vector<KeyedIndex>> by_value_;  // per candidate feature
-  std::vector<KeyedIndex> scratch_;
+  std::vector<std::vector<RankedPosition>> by_value_;  // per candidate feature
+  detail::OrderScratch scratch_;
 };
 
 // Candidates per run in the first pass: large nodes bound runs of consecutive

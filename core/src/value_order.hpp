@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "korvane/data.hpp"
@@ -76,15 +77,91 @@ inline void sort_by_key(std::vector<KeyedIndex>& items, std::vector<KeyedIndex>&
   return (key_value(order_key(left)) + key_value(order_key(right))) * 0.5;
 }
 
-// Sort keys of a covariate value and of a time: their ranks when the fit
-// attached them, else the values' own keys; either way the same order.
-[[nodiscard]] inline std::uint64_t covariate_key(const SurvivalData& data, std::uint32_t row,
-                                                 std::uint32_t feature) {
-  return data.ranks != nullptr ? data.ranks->x_rank(row, feature)
-                               : order_key(data.x.at(row, feature));
+// An entry of a position order: (rank << 32) | position, where equal values
+// share a rank and ranks ascend with the values. Half the size of a keyed
+// index, so the sorts move half the bytes.
+using RankedPosition = std::uint64_t;
+
+[[nodiscard]] inline std::uint32_t position_of(RankedPosition entry) {
+  return static_cast<std::uint32_t>(entry);
 }
-[[nodiscard]] inline std::uint64_t time_key(const SurvivalData& data, std::uint32_t row) {
-  return data.ranks != nullptr ? data.ranks->time[row] : order_key(data.time[row]);
+[[nodiscard]] inline std::uint32_t rank_of(RankedPosition entry) {
+  return static_cast<std::uint32_t>(entry >> 32);
+}
+
+// Ascending; built with positions in ascending order, so equal ranks keep their
+// input order either way (insertion for short lists, else an LSD radix sort over
+// the rank bytes only).
+inline void sort_ranked(std::vector<RankedPosition>& items, std::vector<RankedPosition>& scratch) {
+  const std::size_t n = items.size();
+  if (n < kShortestRadixSort) {
+    for (std::size_t i = 1; i < n; ++i) {
+      const RankedPosition item = items[i];
+      std::size_t j = i;
+      for (; j > 0 && items[j - 1] > item; --j) items[j] = items[j - 1];
+      items[j] = item;
+    }
+    return;
+  }
+  std::uint64_t all_ranks = 0;
+  for (const RankedPosition item : items) all_ranks |= item >> 32;
+  const auto n_bytes = static_cast<std::size_t>(std::bit_width(all_ranks) + 7) / 8;
+  std::array<std::array<std::uint32_t, 256>, 4> counts{};
+  for (const RankedPosition item : items) {
+    for (std::size_t byte = 0; byte < n_bytes; ++byte) ++counts[byte][(item >> (32 + 8 * byte)) & 0xFF];
+  }
+  scratch.resize(n);
+  for (std::size_t byte = 0; byte < n_bytes; ++byte) {
+    std::array<std::uint32_t, 256>& count = counts[byte];
+    const std::size_t shift = 32 + 8 * byte;
+    if (count[(items[0] >> shift) & 0xFF] == n) continue;
+    std::uint32_t offset = 0;
+    for (std::uint32_t& c : count) offset += std::exchange(c, offset);
+    for (const RankedPosition item : items) scratch[count[(item >> shift) & 0xFF]++] = item;
+    items.swap(scratch);
+  }
+}
+
+// Buffers reused between calls of order_positions.
+struct OrderScratch {
+  std::vector<RankedPosition> ranked;
+  std::vector<KeyedIndex> keyed;
+  std::vector<KeyedIndex> keyed_scratch;
+};
+
+// Positions 0 .. n - 1 in ascending order of their values, equal values in
+// position order. When the fit attached ranks, `rank_at(position)` gives them
+// and the packed entries are sorted directly; otherwise the values' keys
+// (`key_at(position)`) are sorted and ranked here. Either way the same order.
+template <class RankAt, class KeyAt>
+void order_positions(std::size_t n, bool ranked, RankAt&& rank_at, KeyAt&& key_at,
+                     std::vector<RankedPosition>& out, OrderScratch& scratch) {
+  out.resize(n);
+  if (ranked) {
+    for (std::uint32_t pos = 0; pos < n; ++pos) {
+      out[pos] = (static_cast<std::uint64_t>(rank_at(pos)) << 32) | pos;
+    }
+    sort_ranked(out, scratch.ranked);
+    return;
+  }
+  scratch.keyed.resize(n);
+  for (std::uint32_t pos = 0; pos < n; ++pos) scratch.keyed[pos] = {key_at(pos), pos};
+  sort_by_key(scratch.keyed, scratch.keyed_scratch);
+  std::uint64_t rank = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i > 0 && scratch.keyed[i].key != scratch.keyed[i - 1].key) ++rank;
+    out[i] = (rank << 32) | scratch.keyed[i].index;
+  }
+}
+
+// The order of `rows` by their values in one covariate column.
+inline void order_by_covariate(const SurvivalData& data, std::span<const std::uint32_t> rows,
+                               std::uint32_t feature, std::vector<RankedPosition>& out,
+                               OrderScratch& scratch) {
+  order_positions(
+      rows.size(), data.ranks != nullptr,
+      [&](std::uint32_t pos) { return data.ranks->x_rank(rows[pos], feature); },
+      [&](std::uint32_t pos) { return order_key(data.x.at(rows[pos], feature)); }, out, scratch);
 }
 
 }  // namespace korvane::detail
