@@ -6,6 +6,10 @@
 
 namespace korvane {
 
+namespace {
+constexpr std::size_t kShortestMergeSort = 64;
+}  // namespace
+
 StepFunction nelson_aalen(std::span<const double> time, std::span<const std::uint8_t> event,
                           std::span<const std::uint32_t> rows) {
   if (rows.empty()) return StepFunction::empty();
@@ -13,8 +17,18 @@ StepFunction nelson_aalen(std::span<const double> time, std::span<const std::uin
   std::vector<std::pair<double, bool>> pairs;
   pairs.reserve(rows.size());
   for (const std::uint32_t row : rows) pairs.emplace_back(time[row], event[row] == 1);
-  std::stable_sort(pairs.begin(), pairs.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  const auto earlier = [](const auto& a, const auto& b) { return a.first < b.first; };
+  if (pairs.size() < kShortestMergeSort) {
+    // Leaves are small: insertion is stable too, and allocates nothing.
+    for (std::size_t i = 1; i < pairs.size(); ++i) {
+      const auto pair = pairs[i];
+      std::size_t j = i;
+      for (; j > 0 && earlier(pair, pairs[j - 1]); --j) pairs[j] = pairs[j - 1];
+      pairs[j] = pair;
+    }
+  } else {
+    std::stable_sort(pairs.begin(), pairs.end(), earlier);
+  }
 
   std::vector<double> times;
   std::vector<double> values;

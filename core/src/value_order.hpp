@@ -106,7 +106,8 @@ inline void sort_ranked(std::vector<RankedPosition>& items, std::vector<RankedPo
   std::uint64_t all_ranks = 0;
   for (const RankedPosition item : items) all_ranks |= item >> 32;
   const auto n_bytes = static_cast<std::size_t>(std::bit_width(all_ranks) + 7) / 8;
-  std::array<std::array<std::uint32_t, 256>, 4> counts{};
+  std::array<std::array<std::uint32_t, 256>, 4> counts;
+  for (std::size_t byte = 0; byte < n_bytes; ++byte) counts[byte].fill(0);
   for (const RankedPosition item : items) {
     for (std::size_t byte = 0; byte < n_bytes; ++byte) ++counts[byte][(item >> (32 + 8 * byte)) & 0xFF];
   }

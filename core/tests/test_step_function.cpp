@@ -81,6 +81,40 @@ INSTANTIATE_TEST_SUITE_P(
         HazardCase{{-1, 0}, {1, 1}, {0, 1}, {-1, 0}, {0.5, 1.5}},
         HazardCase{{1, 2}, {0, 0}, {0, 1}, {}, {}}, HazardCase{{1, 2}, {1, 1}, {}, {}, {}}));
 
+// Short and long row lists are sorted differently; both must give the estimate
+// a plain computation over the distinct times gives, whatever the row order.
+class NelsonAalenSize : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(NelsonAalenSize, EqualsAPlainComputation) {
+  const std::size_t n = GetParam();
+  std::vector<double> time(n);
+  std::vector<std::uint8_t> event(n);
+  std::vector<std::uint32_t> rows(n);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    time[i] = static_cast<double>((i * 37) % 23);
+    event[i] = static_cast<std::uint8_t>(i % 3 != 0);
+    rows[i] = static_cast<std::uint32_t>((i * 11) % n);  // a permutation: n is not a multiple of 11
+  }
+  std::vector<double> times;
+  std::vector<double> values;
+  double cumulative = 0.0;
+  for (int t = 0; t < 23; ++t) {
+    std::size_t at_risk = 0;
+    std::size_t events = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      at_risk += time[i] >= t ? 1 : 0;
+      events += time[i] == t && event[i] == 1 ? 1 : 0;
+    }
+    if (events == 0) continue;
+    cumulative += static_cast<double>(events) / static_cast<double>(at_risk);
+    times.push_back(t);
+    values.push_back(cumulative);
+  }
+  EXPECT_EQ(nelson_aalen(time, event, rows), StepFunction(times, values));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, NelsonAalenSize, ::testing::Values(std::size_t{6}, std::size_t{300}));
+
 TEST(NelsonAalen, RowOrderDoesNotMatter) {
   const std::vector<double> time{3, 1, 2, 2, 5, 1};
   const std::vector<std::uint8_t> event{1, 0, 1, 1, 0, 1};
