@@ -89,11 +89,43 @@ using RankedPosition = std::uint64_t;
   return static_cast<std::uint32_t>(entry >> 32);
 }
 
+// Buffers reused between sorts.
+struct OrderScratch {
+  std::vector<RankedPosition> ranked;
+  std::vector<std::uint32_t> counts;
+  std::vector<KeyedIndex> keyed;
+  std::vector<KeyedIndex> keyed_scratch;
+};
+
+// Ranks spanning at most this many values, and at most a few per entry, are
+// sorted by counting: one pass over the entries.
+constexpr std::uint32_t kLongestCountingRange = 1u << 16;
+constexpr std::size_t kCountingRangePerEntry = 4;
+
 // Ascending; built with positions in ascending order, so equal ranks keep their
-// input order either way (insertion for short lists, else an LSD radix sort over
-// the rank bytes only).
-inline void sort_ranked(std::vector<RankedPosition>& items, std::vector<RankedPosition>& scratch) {
+// input order whichever way is used: counting when the ranks span a short range,
+// insertion for short lists, else an LSD radix sort over the rank bytes only.
+inline void sort_ranked(std::vector<RankedPosition>& items, OrderScratch& scratch) {
   const std::size_t n = items.size();
+  if (n < 2) return;
+  std::uint32_t lowest = UINT32_MAX;
+  std::uint32_t highest = 0;
+  for (const RankedPosition item : items) {
+    lowest = std::min(lowest, rank_of(item));
+    highest = std::max(highest, rank_of(item));
+  }
+  const std::uint32_t range = highest - lowest + 1;  // no wrap: lowest <= highest
+  std::vector<RankedPosition>& sorted = scratch.ranked;
+  if (range != 0 && range <= kLongestCountingRange && range <= kCountingRangePerEntry * n) {
+    std::vector<std::uint32_t>& start = scratch.counts;
+    start.assign(range + 1, 0);
+    for (const RankedPosition item : items) ++start[rank_of(item) - lowest + 1];
+    for (std::uint32_t r = 1; r <= range; ++r) start[r] += start[r - 1];
+    sorted.resize(n);
+    for (const RankedPosition item : items) sorted[start[rank_of(item) - lowest]++] = item;
+    items.swap(sorted);
+    return;
+  }
   if (n < kShortestRadixSort) {
     for (std::size_t i = 1; i < n; ++i) {
       const RankedPosition item = items[i];
@@ -103,32 +135,23 @@ inline void sort_ranked(std::vector<RankedPosition>& items, std::vector<RankedPo
     }
     return;
   }
-  std::uint64_t all_ranks = 0;
-  for (const RankedPosition item : items) all_ranks |= item >> 32;
-  const auto n_bytes = static_cast<std::size_t>(std::bit_width(all_ranks) + 7) / 8;
+  const auto n_bytes = static_cast<std::size_t>(std::bit_width(highest) + 7) / 8;
   std::array<std::array<std::uint32_t, 256>, 4> counts;
   for (std::size_t byte = 0; byte < n_bytes; ++byte) counts[byte].fill(0);
   for (const RankedPosition item : items) {
     for (std::size_t byte = 0; byte < n_bytes; ++byte) ++counts[byte][(item >> (32 + 8 * byte)) & 0xFF];
   }
-  scratch.resize(n);
+  sorted.resize(n);
   for (std::size_t byte = 0; byte < n_bytes; ++byte) {
     std::array<std::uint32_t, 256>& count = counts[byte];
     const std::size_t shift = 32 + 8 * byte;
     if (count[(items[0] >> shift) & 0xFF] == n) continue;
     std::uint32_t offset = 0;
     for (std::uint32_t& c : count) offset += std::exchange(c, offset);
-    for (const RankedPosition item : items) scratch[count[(item >> shift) & 0xFF]++] = item;
-    items.swap(scratch);
+    for (const RankedPosition item : items) sorted[count[(item >> shift) & 0xFF]++] = item;
+    items.swap(sorted);
   }
 }
-
-// Buffers reused between calls of order_positions.
-struct OrderScratch {
-  std::vector<RankedPosition> ranked;
-  std::vector<KeyedIndex> keyed;
-  std::vector<KeyedIndex> keyed_scratch;
-};
 
 // Positions 0 .. n - 1 in ascending order of their values, equal values in
 // position order. When the fit attached ranks, `rank_at(position)` gives them
@@ -142,7 +165,7 @@ void order_positions(std::size_t n, bool ranked, RankAt&& rank_at, KeyAt&& key_a
     for (std::uint32_t pos = 0; pos < n; ++pos) {
       out[pos] = (static_cast<std::uint64_t>(rank_at(pos)) << 32) | pos;
     }
-    sort_ranked(out, scratch.ranked);
+    sort_ranked(out, scratch);
     return;
   }
   scratch.keyed.resize(n);

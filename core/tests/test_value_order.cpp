@@ -49,6 +49,34 @@ TEST_P(SortByKey, EqualsAStableSort) {
 
 INSTANTIATE_TEST_SUITE_P(Keys, SortByKey, ::testing::Values(false, true));
 
+// Packed rank orders are sorted by counting, by insertion or by radix passes,
+// depending on the count and the span of the ranks; each must be the stable
+// order by rank.
+class SortRanked : public ::testing::TestWithParam<std::pair<std::size_t, std::uint32_t>> {};
+
+TEST_P(SortRanked, EqualsAStableSortByRank) {
+  const auto [n, span] = GetParam();
+  std::mt19937_64 gen(n + span);
+  std::vector<RankedPosition> items(n);
+  for (std::uint32_t pos = 0; pos < n; ++pos) {
+    items[pos] = (static_cast<std::uint64_t>(1000 + gen() % span) << 32) | pos;
+  }
+  std::vector<RankedPosition> expected = items;
+  std::stable_sort(expected.begin(), expected.end(), [](RankedPosition a, RankedPosition b) {
+    return rank_of(a) < rank_of(b);
+  });
+  OrderScratch scratch;
+  sort_ranked(items, scratch);
+  EXPECT_EQ(items, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Regimes, SortRanked,
+                         ::testing::Values(std::pair{std::size_t{40}, 1000u},      // insertion
+                                           std::pair{std::size_t{40}, 30u},        // counting
+                                           std::pair{std::size_t{5000}, 3000u},    // counting
+                                           std::pair{std::size_t{5000}, 200000u},  // radix
+                                           std::pair{std::size_t{1}, 5u}));
+
 TEST(ValueRanks, AreDenseAndMergeZeros) {
   const std::vector<double> x{2.5, -0.0, -7.0, 0.0, 2.5, 1e300, -7.0, 3.0};
   const std::vector<double> time{4.0, 4.0, 1.0, 9.0};
