@@ -10,18 +10,113 @@ namespace korvane::detail {
 namespace {
 
 constexpr std::size_t kLanes = EventGroupScorer::kLanes;
-using Lanes = EventGroupScorer::Lanes;
 using EventGroup = EventGroupScorer::EventGroup;
 using ScoreBounds = EventGroupScorer::ScoreBounds;
 using BucketCounts = EventGroupScorer::BucketCounts;
 using Batch = EventGroupScorer::Batch;
+using LaneValues = EventGroupScorer::LaneValues;
+
+// The eight lanes as chunks of doubles as wide as the registers of the
+// vector unit a pass is compiled for. One 64-byte vector serves AVX-512 and the
+// baseline well, but on AVX2 the compiler keeps it in memory and moves it
+// through general registers on every operation, three times slower than the
+// baseline; two native 32-byte halves avoid that. Every operation is the same
+// IEEE operation per lane whatever the width.
+using EightDoubles = double __attribute__((vector_size(8 * sizeof(double))));
+using FourDoubles = double __attribute__((vector_size(4 * sizeof(double))));
+
+template <class Chunk>
+struct LaneBlock {
+  static constexpr std::size_t kWidth = sizeof(Chunk) / sizeof(double);
+  static constexpr std::size_t kChunks = kLanes / kWidth;
+  Chunk chunk[kChunks];
+
+  [[gnu::always_inline]] static LaneBlock load(const double* values) {
+    LaneBlock block;
+    for (std::size_t c = 0; c < kChunks; ++c) {
+      std::memcpy(&block.chunk[c], values + c * kWidth, sizeof(Chunk));
+    }
+    return block;
+  }
+  [[gnu::always_inline]] void store(double* values) const {
+    for (std::size_t c = 0; c < kChunks; ++c) {
+      std::memcpy(values + c * kWidth, &chunk[c], sizeof(Chunk));
+    }
+  }
+  [[gnu::always_inline]] double last() const { return chunk[kChunks - 1][kWidth - 1]; }
+
+  // Chunk by chunk; a scalar operand takes part in every lane. No lambdas here:
+  // one left out of line would pass vectors between differently compiled code.
+  [[gnu::always_inline]] friend LaneBlock operator+(const LaneBlock& a, const LaneBlock& b) {
+    LaneBlock r;
+    for (std::size_t c = 0; c < kChunks; ++c) r.chunk[c] = a.chunk[c] + b.chunk[c];
+    return r;
+  }
+  [[gnu::always_inline]] friend LaneBlock operator-(const LaneBlock& a, const LaneBlock& b) {
+    LaneBlock r;
+    for (std::size_t c = 0; c < kChunks; ++c) r.chunk[c] = a.chunk[c] - b.chunk[c];
+    return r;
+  }
+  [[gnu::always_inline]] friend LaneBlock operator-(double a, const LaneBlock& b) {
+    LaneBlock r;
+    for (std::size_t c = 0; c < kChunks; ++c) r.chunk[c] = a - b.chunk[c];
+    return r;
+  }
+  [[gnu::always_inline]] friend LaneBlock operator*(const LaneBlock& a, const LaneBlock& b) {
+    LaneBlock r;
+    for (std::size_t c = 0; c < kChunks; ++c) r.chunk[c] = a.chunk[c] * b.chunk[c];
+    return r;
+  }
+  [[gnu::always_inline]] friend LaneBlock operator*(const LaneBlock& a, double b) {
+    LaneBlock r;
+    for (std::size_t c = 0; c < kChunks; ++c) r.chunk[c] = a.chunk[c] * b;
+    return r;
+  }
+  [[gnu::always_inline]] friend LaneBlock operator*(double a, const LaneBlock& b) {
+    LaneBlock r;
+    for (std::size_t c = 0; c < kChunks; ++c) r.chunk[c] = a * b.chunk[c];
+    return r;
+  }
+  [[gnu::always_inline]] friend LaneBlock operator/(const LaneBlock& a, double b) {
+    LaneBlock r;
+    for (std::size_t c = 0; c < kChunks; ++c) r.chunk[c] = a.chunk[c] / b;
+    return r;
+  }
+  // The smaller of a and b in each lane.
+  [[gnu::always_inline]] friend LaneBlock smaller(const LaneBlock& a, const LaneBlock& b) {
+    LaneBlock r;
+    for (std::size_t c = 0; c < kChunks; ++c) r.chunk[c] = a.chunk[c] < b.chunk[c] ? a.chunk[c] : b.chunk[c];
+    return r;
+  }
+  // Lanes 0 and 1, 2 and 3, ... swapped.
+  [[gnu::always_inline]] friend LaneBlock swap_pairs(const LaneBlock& a) {
+    LaneBlock r;
+    for (std::size_t c = 0; c < kChunks; ++c) {
+      if constexpr (kWidth == 8) {
+        r.chunk[c] = __builtin_shufflevector(a.chunk[c], a.chunk[c], 1, 0, 3, 2, 5, 4, 7, 6);
+      } else {
+        r.chunk[c] = __builtin_shufflevector(a.chunk[c], a.chunk[c], 1, 0, 3, 2);
+      }
+    }
+    return r;
+  }
+};
 
 // Reads one bucket's per-lane counts and leaves every lane at the last lane's
-// count, which holds all of the batch's moves. Works through references so that
-// no vector is passed by value between differently compiled code.
-[[gnu::always_inline]] inline void take_lanes(Lanes& out, EventGroupScorer::LaneValues& values) {
-  std::memcpy(&out, values.data(), sizeof out);
-  values.fill(out[kLanes - 1]);
+// count, which holds all of the batch's moves.
+template <class Lanes>
+[[gnu::always_inline]] inline Lanes take_lanes(LaneValues& values) {
+  const Lanes lanes = Lanes::load(values.data());
+  values.fill(lanes.last());
+  return lanes;
+}
+
+// Per-lane values, out of the vector registers.
+template <class Lanes>
+[[gnu::always_inline]] inline std::array<double, kLanes> lanes_of(const Lanes& lanes) {
+  std::array<double, kLanes> values;
+  lanes.store(values.data());
+  return values;
 }
 
 constexpr double kUnitRoundoff = 0x1p-53;
@@ -56,51 +151,51 @@ enum class Pass { kExact, kBound, kBlockBound };
 // E_first]. Per group, V's term c·p(1 - p) is concave in p, so it is at least
 // the smaller of the two ends' terms. The last candidate's O + E bounds the
 // errors of every candidate of the run.
-template <Pass kPass, class Result>
+template <Pass kPass, class Lanes, class Result>
 [[gnu::always_inline]] inline void walk_groups(const Batch& batch, Result* results) {
-  Lanes at_risk_left;
-  std::memcpy(&at_risk_left, batch.n_left.data(), sizeof at_risk_left);
-  Lanes u{};
-  Lanes v{};
-  Lanes mass{};          // sum of o + E, which bounds the errors of U and of V
-  Lanes observed_sum{};  // block bounding: O and E apart, and the smaller V terms
-  Lanes expected_sum{};
-  Lanes v_smaller{};
+  Lanes at_risk_left = Lanes::load(batch.n_left.data());
+  Lanes u_lanes{};
+  Lanes v_lanes{};
+  Lanes mass_lanes{};      // sum of o + E, which bounds the errors of U and of V
+  Lanes observed_lanes{};  // block bounding: O and E apart, and the smaller V terms
+  Lanes expected_lanes{};
+  Lanes v_smaller_lanes{};
   BucketCounts* bucket = batch.buckets.data();
-  Lanes leaving;
-  take_lanes(leaving, bucket[0].leaving);
-  at_risk_left = at_risk_left - leaving;
+  at_risk_left = at_risk_left - take_lanes<Lanes>(bucket[0].leaving);
   for (std::size_t k = 0; k < batch.groups.size(); ++k) {
     const EventGroup& group = batch.groups[k];
     BucketCounts& after = bucket[k + 1];
-    Lanes observed;
-    take_lanes(observed, after.events);
+    const Lanes observed = take_lanes<Lanes>(after.events);
     if constexpr (kPass == Pass::kExact) {
       const Lanes p = at_risk_left / group.at_risk;
       const Lanes e = p * group.events;
-      u = u + (observed - e);
-      if (group.at_risk > 1.0) {
-        v = v + (group.survivors * (e * (1.0 - p))) / group.at_risk_minus_one;
-      }
+      u_lanes = u_lanes + (observed - e);
+      // Without a branch: with one occurrence at risk there are no survivors,
+      // the term is +0 and V (never negative) keeps its bits, as when skipped.
+      v_lanes = v_lanes + (group.survivors * (e * (1.0 - p))) / group.variance_divisor;
     } else {
       const Lanes p = at_risk_left * group.inverse_at_risk;
       const Lanes e = p * group.events;
       const Lanes v_term = (group.survivors * (e * (1.0 - p))) * group.inverse_at_risk_minus_one;
-      v = v + v_term;
+      v_lanes = v_lanes + v_term;
       if constexpr (kPass == Pass::kBound) {
-        u = u + (observed - e);
-        mass = mass + (observed + e);
+        u_lanes = u_lanes + (observed - e);
+        mass_lanes = mass_lanes + (observed + e);
       } else {
-        observed_sum = observed_sum + observed;
-        expected_sum = expected_sum + e;
-        // The other end of the lane's run: lanes 0 and 1, 2 and 3, ... swapped.
-        const Lanes other = __builtin_shufflevector(v_term, v_term, 1, 0, 3, 2, 5, 4, 7, 6);
-        v_smaller = v_smaller + (v_term < other ? v_term : other);
+        observed_lanes = observed_lanes + observed;
+        expected_lanes = expected_lanes + e;
+        // The other end of the lane's run.
+        v_smaller_lanes = v_smaller_lanes + smaller(v_term, swap_pairs(v_term));
       }
     }
-    take_lanes(leaving, after.leaving);
-    at_risk_left = at_risk_left - leaving;
+    at_risk_left = at_risk_left - take_lanes<Lanes>(after.leaving);
   }
+  const auto u = lanes_of(u_lanes);
+  const auto v = lanes_of(v_lanes);
+  const auto mass = lanes_of(mass_lanes);
+  const auto observed_sum = lanes_of(observed_lanes);
+  const auto expected_sum = lanes_of(expected_lanes);
+  const auto v_smaller = lanes_of(v_smaller_lanes);
   const double slack = 64.0 * (static_cast<double>(batch.groups.size()) + 8.0) * kUnitRoundoff;
   if constexpr (kPass == Pass::kExact) {
     for (std::size_t j = 0; j < kLanes; ++j) results[j] = v[j] > 0.0 ? u[j] * u[j] / v[j] : 0.0;
@@ -132,26 +227,56 @@ template <Pass kPass, class Result>
   }
 }
 
-// Cloned for wider vector units and chosen at run time; no clone fuses
-// operations (contraction is off).
-__attribute__((target_clones("avx512f", "avx2", "default"))) void score_lanes(const Batch& batch,
-                                                                              double* scores) {
-  walk_groups<Pass::kExact>(batch, scores);
+template <Pass kPass, class Result>
+__attribute__((target("avx512f"))) void walk_avx512(const Batch& batch, Result* results) {
+  walk_groups<kPass, LaneBlock<EightDoubles>>(batch, results);
 }
 
-__attribute__((target_clones("avx512f", "avx2", "default"))) void bound_lanes(
-    const Batch& batch, ScoreBounds* bounds) {
-  walk_groups<Pass::kBound>(batch, bounds);
+template <Pass kPass, class Result>
+__attribute__((target("avx2"))) void walk_avx2(const Batch& batch, Result* results) {
+  walk_groups<kPass, LaneBlock<FourDoubles>>(batch, results);
 }
 
-__attribute__((target_clones("avx512f", "avx2", "default"))) void bound_lane_pairs(
-    const Batch& batch, ScoreBounds* bounds) {
-  walk_groups<Pass::kBlockBound>(batch, bounds);
+template <Pass kPass, class Result>
+void walk_baseline(const Batch& batch, Result* results) {
+  walk_groups<kPass, LaneBlock<EightDoubles>>(batch, results);
+}
+
+// Compiled for each vector unit; none fuses operations (contraction is off).
+template <Pass kPass, class Result>
+void walk(VectorUnit unit, const Batch& batch, Result* results) {
+  switch (unit) {
+    case VectorUnit::kAvx512:
+      return walk_avx512<kPass>(batch, results);
+    case VectorUnit::kAvx2:
+      return walk_avx2<kPass>(batch, results);
+    case VectorUnit::kBaseline:
+      return walk_baseline<kPass>(batch, results);
+  }
 }
 
 }  // namespace
 
-EventGroupScorer::EventGroupScorer(const SortedNode& node) {
+bool supports(VectorUnit unit) {
+  switch (unit) {
+    case VectorUnit::kAvx512:
+      return __builtin_cpu_supports("avx512f") != 0;
+    case VectorUnit::kAvx2:
+      return __builtin_cpu_supports("avx2") != 0;
+    case VectorUnit::kBaseline:
+      return true;
+  }
+  return false;
+}
+
+VectorUnit widest_vector_unit() {
+  static const VectorUnit unit = supports(VectorUnit::kAvx512) ? VectorUnit::kAvx512
+                                 : supports(VectorUnit::kAvx2) ? VectorUnit::kAvx2
+                                                               : VectorUnit::kBaseline;
+  return unit;
+}
+
+EventGroupScorer::EventGroupScorer(const SortedNode& node, VectorUnit unit) : unit_(unit) {
   bucket_.resize(node.sorted_rows.size());
   event_weight_.resize(node.sorted_rows.size());
   groups_.reserve(node.groups.size());
@@ -163,7 +288,7 @@ EventGroupScorer::EventGroupScorer(const SortedNode& node) {
       ++bucket;
       groups_.push_back({static_cast<double>(d), static_cast<double>(y),
                          static_cast<double>(y) - static_cast<double>(d),
-                         static_cast<double>(y - 1), 1.0 / static_cast<double>(y),
+                         y > 1 ? static_cast<double>(y - 1) : 1.0, 1.0 / static_cast<double>(y),
                          y > 1 ? 1.0 / static_cast<double>(y - 1) : 0.0});
     }
     for (std::uint32_t pos = node.groups[g].start; pos < node.groups[g].end; ++pos) {
@@ -188,21 +313,21 @@ bool EventGroupScorer::add_candidate(std::size_t n_left) {
 }
 
 const std::array<double, EventGroupScorer::kLanes>& EventGroupScorer::scores() {
-  score_lanes(batch(), scores_.data());
+  walk<Pass::kExact>(unit_, batch(), scores_.data());
   start_batch();
   return scores_;
 }
 
 const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes>&
 EventGroupScorer::bounds() {
-  bound_lanes(batch(), bounds_.data());
+  walk<Pass::kBound>(unit_, batch(), bounds_.data());
   start_batch();
   return bounds_;
 }
 
 const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes / 2>&
 EventGroupScorer::block_bounds() {
-  bound_lane_pairs(batch(), block_bounds_.data());
+  walk<Pass::kBlockBound>(unit_, batch(), block_bounds_.data());
   start_batch();
   return block_bounds_;
 }

@@ -10,6 +10,13 @@
 
 namespace korvane::detail {
 
+// The vector instructions a scoring pass is compiled for.
+enum class VectorUnit : std::uint8_t { kAvx512, kAvx2, kBaseline };
+
+[[nodiscard]] bool supports(VectorUnit unit);
+// The widest unit this processor has, found once.
+[[nodiscard]] VectorUnit widest_vector_unit();
+
 // Scores log-rank candidates of one node many at a time, one candidate per
 // vector lane. Per candidate the arithmetic is exactly the reference order
 // (every lane runs the same IEEE operations a scalar loop would), so scores are
@@ -32,7 +39,7 @@ class EventGroupScorer {
     double events;
     double at_risk;
     double survivors;  // at risk minus events
-    double at_risk_minus_one;
+    double variance_divisor;  // at risk minus one; 1 when only one is at risk
     double inverse_at_risk;            // rounded 1 / at risk
     double inverse_at_risk_minus_one;  // rounded 1 / (at risk - 1), 0 without variance
   };
@@ -61,7 +68,8 @@ class EventGroupScorer {
     const std::array<double, kLanes>& n_left;
   };
 
-  explicit EventGroupScorer(const SortedNode& node);
+  // Every unit gives the same bits; only the speed differs.
+  explicit EventGroupScorer(const SortedNode& node, VectorUnit unit = widest_vector_unit());
 
   // Starts a new feature: nothing is on the left.
   void clear();
@@ -97,6 +105,7 @@ class EventGroupScorer {
   }
   void start_batch();
 
+  VectorUnit unit_;
   std::vector<std::uint32_t> bucket_;  // 0: before the first event group; k + 1: after group k
   std::vector<double> event_weight_;   // 1 for an event, 0 for a censored occurrence
   std::vector<EventGroup> groups_;

@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <numeric>
+#include <random>
+
+#include "event_group_scorer.hpp"
+#include "support.hpp"
+
+namespace korvane::detail {
+namespace {
+
+using testing::all_rows;
+using testing::Dataset;
+
+// The bits of everything the three kinds of pass return for one sequence of
+// moves and candidates, plus the left marks of every candidate.
+struct PassResults {
+  std::vector<std::uint64_t> bits;
+  std::vector<double> exact;
+  std::vector<std::vector<std::uint8_t>> marks;
+};
+
+PassResults run_passes(const SortedNode& node, VectorUnit unit) {
+  const std::size_t n = node.sorted_rows.size();
+  std::vector<std::uint32_t> order(n);
+  std::iota(order.begin(), order.end(), 0u);
+  std::mt19937 gen(7);
+  std::shuffle(order.begin(), order.end(), gen);
+  EventGroupScorer scorer(node, unit);
+  PassResults out;
+  const auto keep = [&](double value) { out.bits.push_back(std::bit_cast<std::uint64_t>(value)); };
+  for (int pass = 0; pass < 3; ++pass) {
+    const auto flush = [&] {
+      const std::size_t count = scorer.candidates();
+      if (pass == 0) {
+        const auto& scores = scorer.scores();
+        for (std::size_t j = 0; j < count; ++j) {
+          keep(scores[j]);
+          out.exact.push_back(scores[j]);
+        }
+      } else if (pass == 1) {
+        const auto& bounds = scorer.bounds();
+        for (std::size_t j = 0; j < count; ++j) {
+          keep(bounds[j].lower);
+          keep(bounds[j].upper);
+        }
+      } else {
+        const auto& bounds = scorer.block_bounds();
+        for (std::size_t j = 0; j < count / 2; ++j) {
+          keep(bounds[j].lower);
+          keep(bounds[j].upper);
+        }
+      }
+    };
+    scorer.clear();
+    std::vector<std::uint8_t> marks(n, 0);
+    std::size_t moved = 0;
+    while (moved + 5 < n) {
+      const std::size_t step = 1 + (moved * 7) % 5;
+      for (std::size_t i = 0; i < step; ++i) {
+        scorer.move_left(order[moved]);
+        marks[order[moved++]] = 1;
+      }
+      if (pass == 0) out.marks.push_back(marks);
+      if (scorer.add_candidate(moved)) flush();
+    }
+    if (scorer.candidates() > 0) flush();
+  }
+  return out;
+}
+
+// Every vector unit this processor has must give the baseline's bits, and the
+// exact scores must equal the reference evaluation.
+TEST(EventGroupScorer, EveryVectorUnitGivesTheSameBits) {
+  Dataset d = Dataset::random(300, 1, 21);
+  for (std::size_t i = 0; i < d.n; ++i) d.time[i] = static_cast<double>((i * 37) % 101);
+  const std::vector<std::uint32_t> rows = all_rows(d.n);
+  const SortedNode node = SortedNode::from_subset(d.data(), rows);
+  const PassResults baseline = run_passes(node, VectorUnit::kBaseline);
+  ASSERT_EQ(baseline.exact.size(), baseline.marks.size());
+  for (std::size_t c = 0; c < baseline.exact.size(); ++c) {
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(baseline.exact[c]),
+              std::bit_cast<std::uint64_t>(node.log_rank_score(baseline.marks[c])))
+        << c;
+  }
+  for (const VectorUnit unit : {VectorUnit::kAvx2, VectorUnit::kAvx512}) {
+    if (!supports(unit)) continue;
+    EXPECT_EQ(run_passes(node, unit).bits, baseline.bits) << static_cast<int>(unit);
+  }
+}
+
+}  // namespace
+}  // namespace korvane::detail
