@@ -16,14 +16,15 @@ using BucketCounts = EventGroupScorer::BucketCounts;
 using Batch = EventGroupScorer::Batch;
 using LaneValues = EventGroupScorer::LaneValues;
 
-// The eight lanes as chunks of doubles as wide as the registers of the
-// vector unit a pass is compiled for. One 64-byte vector serves AVX-512 and the
-// baseline well, but on AVX2 the compiler keeps it in memory and moves it
-// through general registers on every operation, three times slower than the
-// baseline; two native 32-byte halves avoid that. Every operation is the same
-// IEEE operation per lane whatever the width.
+// The eight lanes as chunks of doubles as wide as the registers of the vector
+// unit a pass is compiled for: one 64-byte vector for AVX-512, two 32-byte
+// halves for AVX2, four 16-byte quarters for the baseline. On AVX2 a single
+// 64-byte vector made the compiler route every value through memory and
+// general registers, three times slower. Every operation is the same IEEE
+// operation per lane whatever the width.
 using EightDoubles = double __attribute__((vector_size(8 * sizeof(double))));
 using FourDoubles = double __attribute__((vector_size(4 * sizeof(double))));
+using TwoDoubles = double __attribute__((vector_size(2 * sizeof(double))));
 
 template <class Chunk>
 struct LaneBlock {
@@ -94,6 +95,8 @@ struct LaneBlock {
     for (std::size_t c = 0; c < kChunks; ++c) {
       if constexpr (kWidth == 8) {
         r.chunk[c] = __builtin_shufflevector(a.chunk[c], a.chunk[c], 1, 0, 3, 2, 5, 4, 7, 6);
+      } else if constexpr (kWidth == 2) {
+        r.chunk[c] = __builtin_shufflevector(a.chunk[c], a.chunk[c], 1, 0);
       } else {
         r.chunk[c] = __builtin_shufflevector(a.chunk[c], a.chunk[c], 1, 0, 3, 2);
       }
@@ -239,7 +242,7 @@ __attribute__((target("avx2"))) void walk_avx2(const Batch& batch, Result* resul
 
 template <Pass kPass, class Result>
 void walk_baseline(const Batch& batch, Result* results) {
-  walk_groups<kPass, LaneBlock<EightDoubles>>(batch, results);
+  walk_groups<kPass, LaneBlock<TwoDoubles>>(batch, results);
 }
 
 // Compiled for each vector unit; none fuses operations (contraction is off).
