@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "korvane/splits.hpp"
@@ -117,5 +119,13 @@ class EventGroupScorer {
   std::array<ScoreBounds, kLanes / 2> block_bounds_{};
   std::size_t used_ = 0;
 };
+
+// The log-rank split search (LogRankCriterion's) with its code compiled for
+// `unit`; the criterion uses the widest unit, tests each one.
+[[nodiscard]] std::optional<BestSplit> find_log_rank_split(const SurvivalData& data,
+                                                           std::span<const std::uint32_t> rows,
+                                                           std::span<const std::uint32_t> features,
+                                                           std::size_t min_samples_leaf,
+                                                           VectorUnit unit);
 
 }  // namespace korvane::detail

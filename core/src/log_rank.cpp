@@ -159,10 +159,11 @@ std::size_t candidates_per_run(std::size_t n_rows) {
 class SplitSearch {
  public:
   SplitSearch(const SurvivalData& data, const SortedNode& node,
-              std::span<const std::uint32_t> features, std::size_t min_samples_leaf)
+              std::span<const std::uint32_t> features, std::size_t min_samples_leaf,
+              detail::VectorUnit unit)
       : data_(data),
         features_(features),
-        scorer_(node),
+        scorer_(node, unit),
         scan_(data, node, features.size(), min_samples_leaf),
         run_(candidates_per_run(node.sorted_rows.size())),
         upper_(features.size(), {std::numeric_limits<double>::infinity()}) {}
@@ -294,17 +295,59 @@ class SplitSearch {
   double best_lower_ = -std::numeric_limits<double>::infinity();
 };
 
+using detail::VectorUnit;
+
+// The whole search compiled for each vector unit (every call inside inlined),
+// so that the scan's moves use the wide registers too.
+__attribute__((target("avx512f"), flatten)) std::optional<BestSplit> search_avx512(
+    const SurvivalData& data, const SortedNode& node, std::span<const std::uint32_t> features,
+    std::size_t min_samples_leaf) {
+  return SplitSearch(data, node, features, min_samples_leaf, VectorUnit::kAvx512).run();
+}
+
+__attribute__((target("avx2"), flatten)) std::optional<BestSplit> search_avx2(
+    const SurvivalData& data, const SortedNode& node, std::span<const std::uint32_t> features,
+    std::size_t min_samples_leaf) {
+  return SplitSearch(data, node, features, min_samples_leaf, VectorUnit::kAvx2).run();
+}
+
+std::optional<BestSplit> search_baseline(const SurvivalData& data, const SortedNode& node,
+                                         std::span<const std::uint32_t> features,
+                                         std::size_t min_samples_leaf) {
+  return SplitSearch(data, node, features, min_samples_leaf, VectorUnit::kBaseline).run();
+}
+
 }  // namespace
 
-std::optional<BestSplit> LogRankCriterion::find_best_split(
-    const SurvivalData& data, std::span<const std::uint32_t> rows,
-    std::span<const std::uint32_t> features, std::size_t min_samples_leaf) const {
+namespace detail {
+
+std::optional<BestSplit> find_log_rank_split(const SurvivalData& data,
+                                             std::span<const std::uint32_t> rows,
+                                             std::span<const std::uint32_t> features,
+                                             std::size_t min_samples_leaf, VectorUnit unit) {
   if (rows.empty()) return std::nullopt;
   if (std::none_of(rows.begin(), rows.end(), [&](std::uint32_t r) { return data.is_event(r); })) {
     return std::nullopt;
   }
   const SortedNode node = SortedNode::from_subset(data, rows);
-  return SplitSearch(data, node, features, min_samples_leaf).run();
+  switch (unit) {
+    case VectorUnit::kAvx512:
+      return search_avx512(data, node, features, min_samples_leaf);
+    case VectorUnit::kAvx2:
+      return search_avx2(data, node, features, min_samples_leaf);
+    case VectorUnit::kBaseline:
+      break;
+  }
+  return search_baseline(data, node, features, min_samples_leaf);
+}
+
+}  // namespace detail
+
+std::optional<BestSplit> LogRankCriterion::find_best_split(
+    const SurvivalData& data, std::span<const std::uint32_t> rows,
+    std::span<const std::uint32_t> features, std::size_t min_samples_leaf) const {
+  return detail::find_log_rank_split(data, rows, features, min_samples_leaf,
+                                     detail::widest_vector_unit());
 }
 
 }  // namespace korvane

@@ -4,6 +4,7 @@
 #include <limits>
 #include <random>
 
+#include "event_group_scorer.hpp"
 #include "korvane/splits.hpp"
 #include "support.hpp"
 
@@ -106,8 +107,13 @@ TEST(LogRank, SearchEqualsExhaustiveReferenceSearchBitForBit) {
     std::vector<std::uint32_t> rows;
     for (std::size_t i = 0; i < d.n; ++i) rows.push_back(static_cast<std::uint32_t>(gen() % d.n));
     const std::size_t min_leaf = 1 + seed % 4;
-    const auto split = LogRankCriterion{}.find_best_split(d.data(), rows,
-                                                          std::vector<std::uint32_t>{3, 1, 0, 2}, min_leaf);
+    const std::vector<std::uint32_t> features{3, 1, 0, 2};
+    const auto split = LogRankCriterion{}.find_best_split(d.data(), rows, features, min_leaf);
+    // The search compiled for every vector unit the processor has.
+    for (const auto unit : {detail::VectorUnit::kAvx2, detail::VectorUnit::kBaseline}) {
+      if (!detail::supports(unit)) continue;
+      EXPECT_EQ(detail::find_log_rank_split(d.data(), rows, features, min_leaf, unit), split) << seed;
+    }
     const SortedNode node = SortedNode::from_subset(d.data(), rows);
     std::optional<BestSplit> expected;
     for (const std::uint32_t f : {3u, 1u, 0u, 2u}) {
