@@ -299,8 +299,8 @@ EventGroupScorer::EventGroupScorer(const SortedNode& node, VectorUnit unit) : un
       event_weight_[pos] = node.sorted_events[pos] != 0 ? 1.0 : 0.0;
     }
   }
-  buckets_.resize(groups_.size() + 1);
-  clear();
+  buckets_.resize(groups_.size() + 1);  // all zero: nothing is on the left
+  start_batch();
 }
 
 void EventGroupScorer::clear() {

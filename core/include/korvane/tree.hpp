@@ -250,7 +250,11 @@ class TreeBuilder {
         criterion_.find_best_split(data_, frame.splitting, features, params_.min_samples_leaf);
     if (!best) return std::nullopt;
     const std::size_t sl = partition(data_.x, frame.splitting, best->feature, best->threshold);
-    const std::size_t el = partition(data_.x, frame.estimation, best->feature, best->threshold);
+    // Without honesty both lists are the same rows in the same place, already
+    // partitioned.
+    const bool shared = frame.estimation.data() == frame.splitting.data();
+    const std::size_t el =
+        shared ? sl : partition(data_.x, frame.estimation, best->feature, best->threshold);
     // A midpoint threshold can fail to separate two neighbouring values (it
     // rounds onto one of them or overflows); such a split would be found again
     // in the child forever.
@@ -284,7 +288,8 @@ Tree<Payload> fit_subset_inner(const SurvivalData& data, std::span<std::uint32_t
                                ChaCha8Rng& stream,
                                std::optional<std::span<std::uint32_t>> leaf_record) {
   std::span<std::uint32_t> splitting = rows;
-  std::vector<std::uint32_t> estimation;
+  std::span<std::uint32_t> estimation = rows;
+  std::vector<std::uint32_t> honest_estimation;
   if (params.honesty) {
     const double fraction = *params.honesty;
     if (!(fraction > 0.0 && fraction < 1.0)) {
@@ -296,9 +301,8 @@ Tree<Payload> fit_subset_inner(const SurvivalData& data, std::span<std::uint32_t
     shuffle_in_place(rows, stream);
     const std::size_t s = honest_split_size(fraction, rows.size());
     splitting = rows.first(s);
-    estimation.assign(rows.begin() + static_cast<std::ptrdiff_t>(s), rows.end());
-  } else {
-    estimation.assign(rows.begin(), rows.end());
+    honest_estimation.assign(rows.begin() + static_cast<std::ptrdiff_t>(s), rows.end());
+    estimation = honest_estimation;
   }
   TreeBuilder<Payload, Criterion> builder(data, criterion, params, stream, leaf_record);
   const std::uint32_t root = builder.build(splitting, estimation, 0);
