@@ -27,16 +27,11 @@ namespace {
 // Writes the dense rank of value(i) for i in [0, n) to rank[i].
 template <class ValueOf>
 void rank_values(std::size_t n, ValueOf&& value_of, std::span<std::uint32_t> rank,
-                 std::vector<detail::KeyedIndex>& order, std::vector<detail::KeyedIndex>& scratch) {
-  order.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    order[i] = {detail::order_key(value_of(i)), static_cast<std::uint32_t>(i)};
-  }
-  detail::sort_by_key(order, scratch);
-  std::uint32_t current = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i > 0 && order[i].key != order[i - 1].key) ++current;
-    rank[order[i].index] = current;
+                 std::vector<detail::RankedPosition>& order, detail::OrderScratch& scratch) {
+  detail::order_by_keys(n, [&](std::uint32_t i) { return detail::order_key(value_of(i)); }, order,
+                        scratch);
+  for (const detail::RankedPosition entry : order) {
+    rank[detail::position_of(entry)] = detail::rank_of(entry);
   }
 }
 
@@ -48,8 +43,8 @@ ValueRanks ValueRanks::of(const SurvivalData& data) {
   ranks.n_rows = n;
   ranks.x.resize(n * data.n_features());
   ranks.time.resize(n);
-  std::vector<detail::KeyedIndex> order;
-  std::vector<detail::KeyedIndex> scratch;
+  std::vector<detail::RankedPosition> order;
+  detail::OrderScratch scratch;
   for (std::size_t f = 0; f < data.n_features(); ++f) {
     rank_values(n, [&](std::size_t i) { return data.x.at(i, f); },
                 std::span(ranks.x).subspan(f * n, n), order, scratch);

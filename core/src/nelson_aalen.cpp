@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "value_order.hpp"
+
 namespace korvane {
 
 namespace {
@@ -19,13 +21,8 @@ StepFunction nelson_aalen(std::span<const double> time, std::span<const std::uin
   for (const std::uint32_t row : rows) pairs.emplace_back(time[row], event[row] == 1);
   const auto earlier = [](const auto& a, const auto& b) { return a.first < b.first; };
   if (pairs.size() < kShortestMergeSort) {
-    // Leaves are small: insertion is stable too, and allocates nothing.
-    for (std::size_t i = 1; i < pairs.size(); ++i) {
-      const auto pair = pairs[i];
-      std::size_t j = i;
-      for (; j > 0 && earlier(pair, pairs[j - 1]); --j) pairs[j] = pairs[j - 1];
-      pairs[j] = pair;
-    }
+    // Leaves are small: no merge buffer to allocate.
+    detail::insertion_sort(std::span(pairs), earlier);
   } else {
     std::stable_sort(pairs.begin(), pairs.end(), earlier);
   }

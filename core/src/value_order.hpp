@@ -34,41 +34,57 @@ namespace korvane::detail {
 // Below this many entries an insertion sort beats the radix passes.
 constexpr std::size_t kShortestRadixSort = 64;
 
+// Stable; allocates nothing, so it suits the many short lists of small nodes
+// and leaves.
+template <class T, class Before>
+void insertion_sort(std::span<T> items, Before before) {
+  for (std::size_t i = 1; i < items.size(); ++i) {
+    const T item = items[i];
+    std::size_t j = i;
+    for (; j > 0 && before(item, items[j - 1]); --j) items[j] = items[j - 1];
+    items[j] = item;
+  }
+}
+
+// Stable LSD radix sort over the first `n_bytes` (at most kMaxBytes) digits,
+// digit(item, byte) in [0, 256) counted from the least significant; a digit
+// that every item shares costs no pass. `scratch` is reused between calls.
+template <std::size_t kMaxBytes, class T, class Digit>
+void radix_sort(std::vector<T>& items, std::vector<T>& scratch, std::size_t n_bytes, Digit digit) {
+  const std::size_t n = items.size();
+  std::array<std::array<std::uint32_t, 256>, kMaxBytes> counts;
+  for (std::size_t byte = 0; byte < n_bytes; ++byte) counts[byte].fill(0);
+  for (const T& item : items) {
+    for (std::size_t byte = 0; byte < n_bytes; ++byte) ++counts[byte][digit(item, byte)];
+  }
+  scratch.resize(n);
+  for (std::size_t byte = 0; byte < n_bytes; ++byte) {
+    std::array<std::uint32_t, 256>& count = counts[byte];
+    if (count[digit(items[0], byte)] == n) continue;
+    std::uint32_t offset = 0;
+    for (std::uint32_t& c : count) offset += std::exchange(c, offset);
+    for (const T& item : items) scratch[count[digit(item, byte)]++] = item;
+    items.swap(scratch);
+  }
+}
+
 struct KeyedIndex {
   std::uint64_t key;
   std::uint32_t index;
 };
 
-// Ascending by key; entries with equal keys keep their input order. Short
-// lists by insertion; longer ones by an LSD radix sort (stable, byte by byte,
-// skipping bytes that all keys share); `scratch` is reused between calls.
+// Ascending by key; entries with equal keys keep their input order.
 inline void sort_by_key(std::vector<KeyedIndex>& items, std::vector<KeyedIndex>& scratch) {
-  const std::size_t n = items.size();
-  if (n < kShortestRadixSort) {
-    for (std::size_t i = 1; i < n; ++i) {
-      const KeyedIndex item = items[i];
-      std::size_t j = i;
-      for (; j > 0 && items[j - 1].key > item.key; --j) items[j] = items[j - 1];
-      items[j] = item;
-    }
+  if (items.size() < kShortestRadixSort) {
+    insertion_sort(std::span(items), [](const KeyedIndex& a, const KeyedIndex& b) { return a.key < b.key; });
     return;
   }
   std::uint64_t all_bits = 0;
   for (const KeyedIndex& item : items) all_bits |= item.key;
   const auto n_bytes = static_cast<std::size_t>(std::bit_width(all_bits) + 7) / 8;
-  std::array<std::array<std::uint32_t, 256>, 8> counts{};
-  for (const KeyedIndex& item : items) {
-    for (std::size_t byte = 0; byte < n_bytes; ++byte) ++counts[byte][(item.key >> (8 * byte)) & 0xFF];
-  }
-  scratch.resize(n);
-  for (std::size_t byte = 0; byte < n_bytes; ++byte) {
-    std::array<std::uint32_t, 256>& count = counts[byte];
-    if (count[(items[0].key >> (8 * byte)) & 0xFF] == n) continue;
-    std::uint32_t offset = 0;
-    for (std::uint32_t& c : count) offset += std::exchange(c, offset);
-    for (const KeyedIndex& item : items) scratch[count[(item.key >> (8 * byte)) & 0xFF]++] = item;
-    items.swap(scratch);
-  }
+  radix_sort<8>(items, scratch, n_bytes, [](const KeyedIndex& item, std::size_t byte) {
+    return (item.key >> (8 * byte)) & 0xFF;
+  });
 }
 
 // The midpoint threshold between two neighbouring distinct values (both zeros
@@ -104,7 +120,7 @@ constexpr std::size_t kCountingRangePerEntry = 4;
 
 // Ascending; built with positions in ascending order, so equal ranks keep their
 // input order whichever way is used: counting when the ranks span a short range,
-// insertion for short lists, else an LSD radix sort over the rank bytes only.
+// insertion for short lists, else radix passes over the rank bytes only.
 inline void sort_ranked(std::vector<RankedPosition>& items, OrderScratch& scratch) {
   const std::size_t n = items.size();
   if (n < 2) return;
@@ -127,29 +143,28 @@ inline void sort_ranked(std::vector<RankedPosition>& items, OrderScratch& scratc
     return;
   }
   if (n < kShortestRadixSort) {
-    for (std::size_t i = 1; i < n; ++i) {
-      const RankedPosition item = items[i];
-      std::size_t j = i;
-      for (; j > 0 && items[j - 1] > item; --j) items[j] = items[j - 1];
-      items[j] = item;
-    }
+    insertion_sort(std::span(items), [](RankedPosition a, RankedPosition b) { return a < b; });
     return;
   }
   const auto n_bytes = static_cast<std::size_t>(std::bit_width(highest) + 7) / 8;
-  std::array<std::array<std::uint32_t, 256>, 4> counts;
-  for (std::size_t byte = 0; byte < n_bytes; ++byte) counts[byte].fill(0);
-  for (const RankedPosition item : items) {
-    for (std::size_t byte = 0; byte < n_bytes; ++byte) ++counts[byte][(item >> (32 + 8 * byte)) & 0xFF];
-  }
-  sorted.resize(n);
-  for (std::size_t byte = 0; byte < n_bytes; ++byte) {
-    std::array<std::uint32_t, 256>& count = counts[byte];
-    const std::size_t shift = 32 + 8 * byte;
-    if (count[(items[0] >> shift) & 0xFF] == n) continue;
-    std::uint32_t offset = 0;
-    for (std::uint32_t& c : count) offset += std::exchange(c, offset);
-    for (const RankedPosition item : items) sorted[count[(item >> shift) & 0xFF]++] = item;
-    items.swap(sorted);
+  radix_sort<4>(items, sorted, n_bytes, [](RankedPosition item, std::size_t byte) {
+    return (item >> (32 + 8 * byte)) & 0xFF;
+  });
+}
+
+// Positions 0 .. n - 1 sorted by their keys (`key_at(position)`), equal keys in
+// position order, each packed with its dense rank among the keys.
+template <class KeyAt>
+void order_by_keys(std::size_t n, KeyAt&& key_at, std::vector<RankedPosition>& out,
+                   OrderScratch& scratch) {
+  scratch.keyed.resize(n);
+  for (std::uint32_t pos = 0; pos < n; ++pos) scratch.keyed[pos] = {key_at(pos), pos};
+  sort_by_key(scratch.keyed, scratch.keyed_scratch);
+  out.resize(n);
+  std::uint64_t rank = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i > 0 && scratch.keyed[i].key != scratch.keyed[i - 1].key) ++rank;
+    out[i] = (rank << 32) | scratch.keyed[i].index;
   }
 }
 
@@ -160,22 +175,15 @@ inline void sort_ranked(std::vector<RankedPosition>& items, OrderScratch& scratc
 template <class RankAt, class KeyAt>
 void order_positions(std::size_t n, bool ranked, RankAt&& rank_at, KeyAt&& key_at,
                      std::vector<RankedPosition>& out, OrderScratch& scratch) {
-  out.resize(n);
-  if (ranked) {
-    for (std::uint32_t pos = 0; pos < n; ++pos) {
-      out[pos] = (static_cast<std::uint64_t>(rank_at(pos)) << 32) | pos;
-    }
-    sort_ranked(out, scratch);
+  if (!ranked) {
+    order_by_keys(n, key_at, out, scratch);
     return;
   }
-  scratch.keyed.resize(n);
-  for (std::uint32_t pos = 0; pos < n; ++pos) scratch.keyed[pos] = {key_at(pos), pos};
-  sort_by_key(scratch.keyed, scratch.keyed_scratch);
-  std::uint64_t rank = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i > 0 && scratch.keyed[i].key != scratch.keyed[i - 1].key) ++rank;
-    out[i] = (rank << 32) | scratch.keyed[i].index;
+  out.resize(n);
+  for (std::uint32_t pos = 0; pos < n; ++pos) {
+    out[pos] = (static_cast<std::uint64_t>(rank_at(pos)) << 32) | pos;
   }
+  sort_ranked(out, scratch);
 }
 
 // The order of `rows` by their values in one covariate column.
