@@ -11,8 +11,7 @@
 #include "arguments.hpp"
 #include "boundary.hpp"
 #include "korvane/data.hpp"
-#include "korvane/forest.hpp"
-#include "korvane/tree.hpp"
+#include "korvane/hazard.hpp"
 #include "python.hpp"
 #include "result_array.hpp"
 

@@ -3,7 +3,9 @@
 #include "bindings.hpp"
 #include "boundary.hpp"
 #include "fit_arguments.hpp"
-#include "korvane/tree.hpp"
+#include "korvane/builder.hpp"
+#include "korvane/criteria/log_rank.hpp"
+#include "korvane/leaf_estimates.hpp"
 #include "model_class.hpp"
 #include "queries.hpp"
 
@@ -49,9 +51,11 @@ const Signature kFitSignature{"fit_log_rank_tree", kFitParameters, 3};
 
 PyObject* fit_log_rank_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const auto inputs = checked_tree_inputs(bind(kFitSignature, args, nargs, kwnames), kDefaults);
+  // A log-rank tree: log-rank splits, Nelson–Aalen leaves.
   auto tree = without_gil([&] {
-    return korvane::fit<korvane::StepFunction>(inputs.data, korvane::LogRankCriterion{},
-                                               inputs.params, inputs.seed);
+    return korvane::fit_tree(
+        korvane::Covariates(inputs.x), korvane::LogRankCriterion(inputs.time, inputs.event),
+        korvane::NelsonAalenLeaves{inputs.time, inputs.event}, inputs.params, inputs.seed);
   });
   return new_owner<PyLogRankSurvivalTree>(log_rank_survival_tree_class(), std::move(tree))
       .release();
