@@ -200,7 +200,7 @@ def concordance_index_ipcw(
     event_weights[weighted] = weights
     if pairs.comparable.sum() == 0:
         raise ValueError("survival_test allows no comparable pair: no event happens before another sample's time")
-    if np.dot(event_weights[pairs.rows], pairs.comparable) == 0:
+    if _dot(event_weights[pairs.rows], pairs.comparable) == 0:
         raise ValueError(f"tau={tau} leaves no comparable pair: every comparable pair starts at or after tau")
     return (float(pairs.score(event_weights[pairs.rows])), *pairs.totals())
 
@@ -263,17 +263,41 @@ def brier_score(
     # A censoring survival of zero gives the sample no weight, as 1 / inf would.
     at_times = _inverse_or_zero(_step_at(censoring, grid.times, "times"))
     at_test = _inverse_or_zero(_step_at(censoring, test_time, "survival_test"))
-    order = np.argsort(test_time, kind="stable")
-    case_weight = np.where(test_event, at_test, 0.0)[order]
-    ended = np.searchsorted(test_time[order], grid.times, side="right")
-    # One contiguous row per time, samples in time order: cases are a prefix, controls the rest.
-    by_time = np.ascontiguousarray(grid.estimate[order].T)
-    scores = np.empty(len(grid.times))
-    for k, survival in enumerate(by_time):
-        case_part = survival[: ended[k]]
-        control_miss = 1.0 - survival[ended[k] :]
-        scores[k] = np.dot(case_part * case_part, case_weight[: ended[k]]) + np.dot(control_miss, control_miss) * at_times[k]
-    return grid.times, scores / len(test_time)
+    case_weight = np.where(test_event, at_test, 0.0)
+    case_sums, control_sums = _squared_errors_by_time(grid.estimate, case_weight, test_time, grid.times)
+    return grid.times, (case_sums + control_sums * at_times) / len(test_time)
+
+
+# Rows of the estimate gathered at once: small enough to stay in cache while squared and summed.
+_CHUNK_ROWS = 2048
+
+
+def _squared_errors_by_time(
+    survival: FloatArray, case_weight: FloatArray, time: FloatArray, times: FloatArray
+) -> tuple[FloatArray, FloatArray]:
+    """Per evaluation time: the weighted sum of S^2 over cases and the sum of (1 - S)^2 over controls.
+
+    Samples ending between two consecutive evaluation times (block k: after
+    times[k-1], at or before times[k]) are controls at the earlier times and
+    cases, or censored with weight 0, at the later ones. So the rows are
+    taken block by block, a chunk at a time, and each chunk's row slices are
+    squared and summed whole: one read of the estimate, no masks.
+    """
+    block = np.searchsorted(times, time, side="left")
+    # Block numbers are small integers, which a stable sort orders by counting.
+    by_block = np.argsort(block.astype(np.uint16 if len(times) < 2**16 else np.int64), kind="stable")
+    bounds = np.concatenate(([0], np.cumsum(np.bincount(block, minlength=len(times) + 1))))
+    case_sums = np.zeros(len(times))
+    control_sums = np.zeros(len(times))
+    for k in range(len(times) + 1):
+        for start in range(bounds[k], bounds[k + 1], _CHUNK_ROWS):
+            rows = by_block[start : min(start + _CHUNK_ROWS, bounds[k + 1])]
+            chunk = survival[rows]
+            misses = np.subtract(1.0, chunk[:, :k], out=chunk[:, :k])
+            control_sums[:k] += np.einsum("ij,ij->j", misses, misses)
+            cases = chunk[:, k:]
+            case_sums[k:] += np.einsum("i,ij,ij->j", case_weight[rows], cases, cases)
+    return case_sums, control_sums
 
 
 def integrated_brier_score(
@@ -368,11 +392,10 @@ def cumulative_dynamic_auc(
     case_weight = np.zeros(len(test_time))
     case_weight[test_event] = 1.0 / _positive_censoring_survival(censoring, test_time[test_event])
     if grid.estimate.ndim == 1:
-        ranking = _RiskRanking.of(grid.estimate, tol, test_time, case_weight)
-        scores = np.array([ranking.auc(t) for t in grid.times])
+        scores = _auc_over_times(_TieGroups.of(grid.estimate, tol), test_time, case_weight, grid.times)
     else:
         columns = zip(grid.times, grid.estimate.T)
-        scores = np.array([_RiskRanking.of(risk, tol, test_time, case_weight).auc(t) for t, risk in columns])
+        scores = np.array([_TieGroups.of(risk, tol).auc(test_time, case_weight, t) for t, risk in columns])
     return scores, _mean_auc(scores, grid.times, test_event, test_time)
 
 
@@ -449,7 +472,7 @@ def _evaluation_grid(
             f"estimate must be a 1-D or 2-D array of numbers with one row per sample of survival_test "
             f"({len(test_time)}), got shape {values.shape}"
         )
-    values = values.astype(np.float64)
+    values = np.asarray(values, dtype=np.float64)
     if not np.isfinite(values).all():
         raise ValueError("estimate contains NaN or infinite values")
     if values.ndim == 1:
@@ -477,6 +500,11 @@ def _columns_by_time(values: FloatArray, given: npt.NDArray[Any], first: IntArra
     raise ValueError(f"estimate has {columns} columns but times has {len(given)} values; give one column per time")
 
 
+def _dot(a: npt.NDArray[Any], b: npt.NDArray[Any]) -> np.float64:
+    """Inner product without BLAS, whose threads can spend milliseconds synchronising on a busy machine."""
+    return np.float64(np.einsum("i,i->", a.astype(np.float64, copy=False), b.astype(np.float64, copy=False)))
+
+
 # ---------------------------------------------------------------- concordance
 
 
@@ -492,8 +520,8 @@ class _PairCounts(NamedTuple):
 
     def score(self, weights: FloatArray) -> np.float64:
         """Weighted concordance, each event's pairs weighted by `weights` (one per row of `rows`)."""
-        numerator = np.dot(weights, self.concordant + 0.5 * self.tied_risk)
-        return np.float64(numerator / np.dot(weights, self.comparable))
+        numerator = _dot(weights, self.concordant + 0.5 * self.tied_risk)
+        return np.float64(numerator / _dot(weights, self.comparable))
 
     def totals(self) -> tuple[int, int, int, int]:
         """Concordant, discordant, tied-risk and tied-time pair counts."""
@@ -532,7 +560,7 @@ def _count_pairs(event: BoolArray, time: FloatArray, risk: FloatArray, tied_tol:
     )
     concordant = ranks_below[below_tied] - before[: len(rows)]
     up_to = ranks_below[up_to_tied] - before[len(rows) :]
-    tied_time = int(np.dot(events_at, samples_at - events_at))
+    tied_time = int(_dot(events_at, samples_at - events_at))
     return _PairCounts(rows, concordant, up_to - concordant, n - first_compared, tied_time)
 
 
@@ -645,33 +673,56 @@ def _inverse_or_zero(values: FloatArray) -> FloatArray:
 # ---------------------------------------------------------------- cumulative/dynamic AUC
 
 
-class _RiskRanking(NamedTuple):
-    """Samples in decreasing order of risk, cut into groups of tied risk."""
+class _TieGroups(NamedTuple):
+    """Samples grouped by tied risk, group 0 holding the highest."""
 
-    time: FloatArray
-    case_weight: FloatArray
-    group_starts: IntArray
+    group: IntArray
+    count: int
 
     @classmethod
-    def of(cls, risk: FloatArray, tied_tol: float, time: FloatArray, case_weight: FloatArray) -> "_RiskRanking":
-        """Tie groups chain: a score joins the group of the next higher one when within `tied_tol` of it."""
-        order = np.argsort(-risk, kind="stable")
+    def of(cls, risk: FloatArray, tied_tol: float) -> "_TieGroups":
+        """Ties chain: in decreasing order, a score joins the previous group when within `tied_tol` of its last score."""
+        order = np.argsort(risk)[::-1]
         ranked = risk[order]
-        starts = np.flatnonzero(np.concatenate(([True], np.abs(ranked[1:] - ranked[:-1]) > tied_tol)))
-        return cls(time[order], case_weight[order], starts)
+        group = np.empty(len(risk), dtype=np.int64)
+        group[order] = np.concatenate(([0], np.cumsum(np.abs(np.diff(ranked)) > tied_tol)))
+        return cls(group, int(group[order[-1]]) + 1)
 
-    def auc(self, at: float) -> float:
-        """Weighted share of (case, control) pairs at time `at` ranked case first, ties counting 1/2.
+    def auc(self, time: FloatArray, case_weight: FloatArray, at: float) -> float:
+        cases = np.bincount(self.group, weights=np.where(time <= at, case_weight, 0.0), minlength=self.count)
+        controls = np.bincount(self.group, weights=time > at, minlength=self.count)
+        return _auc(cases, controls)
 
-        This is the area under the ROC curve traced by lowering the
-        threshold one tie group at a time.
-        """
-        cases = np.add.reduceat(np.where(self.time <= at, self.case_weight, 0.0), self.group_starts)
-        controls = np.add.reduceat((self.time > at).astype(np.float64), self.group_starts)
-        cases_above = np.cumsum(cases) - cases
-        pairs = np.dot(controls, cases_above + 0.5 * cases)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            return float(pairs / (cases.sum() * controls.sum()))
+
+def _auc_over_times(groups: _TieGroups, time: FloatArray, case_weight: FloatArray, times: FloatArray) -> FloatArray:
+    """AUC at each of the increasing `times` for one ranking, moving only the samples that end in between."""
+    by_time = np.argsort(time, kind="stable")
+    ended = np.searchsorted(time[by_time], times, side="right")
+    cases = np.zeros(groups.count)
+    controls = np.bincount(groups.group, minlength=groups.count).astype(np.float64)
+    scores = np.empty(len(times))
+    start = 0
+    for k, stop in enumerate(ended):
+        moved = by_time[start:stop]
+        np.add.at(cases, groups.group[moved], case_weight[moved])
+        np.subtract.at(controls, groups.group[moved], 1.0)
+        scores[k] = _auc(cases, controls)
+        start = stop
+    return scores
+
+
+def _auc(cases: FloatArray, controls: FloatArray) -> float:
+    """Weighted share of (case, control) pairs with the case in a higher tie group, ties counting 1/2.
+
+    `cases` and `controls` are the case weight and control count of each
+    tie group, highest risk first. This equals the area under the ROC curve
+    traced by lowering the threshold one tie group at a time; NaN without
+    any case.
+    """
+    # cumsum - cases / 2: the case weight of the higher groups plus half the group's own.
+    pairs = _dot(controls, np.cumsum(cases) - 0.5 * cases)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return float(pairs / (cases.sum() * controls.sum()))
 
 
 def _mean_auc(scores: FloatArray, times: FloatArray, test_event: BoolArray, test_time: FloatArray) -> float:
@@ -682,4 +733,4 @@ def _mean_auc(scores: FloatArray, times: FloatArray, test_event: BoolArray, test
     at_times = _step_at(survival, times, "times")
     drops = -np.diff(np.concatenate(([1.0], at_times)))
     with np.errstate(invalid="ignore", divide="ignore"):
-        return float(np.dot(scores, drops) / (1.0 - at_times[-1]))
+        return float(_dot(scores, drops) / (1.0 - at_times[-1]))
