@@ -34,8 +34,12 @@ make_venv() {  # make_venv DIR PACKAGE...
   "$dir/bin/python" -m pip install -q --disable-pip-version-check "$@"
 }
 
+# The metrics tests compare with scikit-survival; its last release for NumPy 1.26 is older.
+PEERS_NUMPY2=(scikit-survival==0.28.0 scikit-learn==1.9.1)
+PEERS_NUMPY1=(scikit-survival==0.26.0 scikit-learn==1.7.2)
+
 build_wheel() {
-  make_venv "$VENV" scikit-build-core "numpy>=2" cmake ninja pytest matplotlib
+  make_venv "$VENV" scikit-build-core "numpy>=2" cmake ninja pytest matplotlib "${PEERS_NUMPY2[@]}"
   rm -rf dist
   "$VENV/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w dist .
   "$VENV/bin/python" -m pip install -q --force-reinstall --no-deps dist/korvane-*.whl
@@ -65,7 +69,7 @@ case "${1:-}" in
     # The benchmark harness's own logic (nothing timed).
     (cd benchmarks && "../$VENV/bin/python" -m pytest -q -p no:cacheprovider test_harness.py)
     # The extension is built against NumPy 2 and must also run under NumPy 1.26.
-    make_venv "$VENV_NUMPY1" "numpy==1.26.*" pytest
+    make_venv "$VENV_NUMPY1" "numpy==1.26.*" pytest "${PEERS_NUMPY1[@]}"
     "$VENV_NUMPY1/bin/python" -m pip install -q --force-reinstall --no-deps dist/korvane-*.whl
     python_tests "$VENV_NUMPY1"
     ;;
