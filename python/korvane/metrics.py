@@ -193,16 +193,14 @@ def concordance_index_ipcw(
     if not weighted.any():
         raise ValueError(f"tau={tau} is before every event of survival_test")
     censoring = _censoring_survival(train_event, train_time)
-    ipcw = 1.0 / _positive_censoring_survival(censoring, test_time[weighted])
-    weights = np.square(ipcw)
+    weights = np.zeros(len(test_time))
+    weights[weighted] = np.square(1.0 / _positive_censoring_survival(censoring, test_time[weighted]))
     pairs = _count_pairs(test_event, test_time, risk, tol)
-    event_weights = np.zeros(len(test_time))
-    event_weights[weighted] = weights
     if pairs.comparable.sum() == 0:
         raise ValueError("survival_test allows no comparable pair: no event happens before another sample's time")
-    if _dot(event_weights[pairs.rows], pairs.comparable) == 0:
+    if _dot(weights[pairs.rows], pairs.comparable) == 0:
         raise ValueError(f"tau={tau} leaves no comparable pair: every comparable pair starts at or after tau")
-    return (float(pairs.score(event_weights[pairs.rows])), *pairs.totals())
+    return (float(pairs.score(weights[pairs.rows])), *pairs.totals())
 
 
 def brier_score(
@@ -677,7 +675,7 @@ class _TieGroups(NamedTuple):
     """Samples grouped by tied risk, group 0 holding the highest."""
 
     group: IntArray
-    count: int
+    n_groups: int
 
     @classmethod
     def of(cls, risk: FloatArray, tied_tol: float) -> "_TieGroups":
@@ -689,8 +687,8 @@ class _TieGroups(NamedTuple):
         return cls(group, int(group[order[-1]]) + 1)
 
     def auc(self, time: FloatArray, case_weight: FloatArray, at: float) -> float:
-        cases = np.bincount(self.group, weights=np.where(time <= at, case_weight, 0.0), minlength=self.count)
-        controls = np.bincount(self.group, weights=time > at, minlength=self.count)
+        cases = np.bincount(self.group, weights=np.where(time <= at, case_weight, 0.0), minlength=self.n_groups)
+        controls = np.bincount(self.group, weights=time > at, minlength=self.n_groups)
         return _auc(cases, controls)
 
 
@@ -698,8 +696,8 @@ def _auc_over_times(groups: _TieGroups, time: FloatArray, case_weight: FloatArra
     """AUC at each of the increasing `times` for one ranking, moving only the samples that end in between."""
     by_time = np.argsort(time, kind="stable")
     ended = np.searchsorted(time[by_time], times, side="right")
-    cases = np.zeros(groups.count)
-    controls = np.bincount(groups.group, minlength=groups.count).astype(np.float64)
+    cases = np.zeros(groups.n_groups)
+    controls = np.bincount(groups.group, minlength=groups.n_groups).astype(np.float64)
     scores = np.empty(len(times))
     start = 0
     for k, stop in enumerate(ended):
