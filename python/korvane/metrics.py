@@ -287,10 +287,12 @@ def _squared_errors_by_time(
     bounds = np.concatenate(([0], np.cumsum(np.bincount(block, minlength=len(times) + 1))))
     case_sums = np.zeros(len(times))
     control_sums = np.zeros(len(times))
+    # One buffer for every chunk: a fresh array per chunk would fault its pages in each time.
+    buffer = np.empty((min(_CHUNK_ROWS, len(survival)), len(times)))
     for k in range(len(times) + 1):
         for start in range(bounds[k], bounds[k + 1], _CHUNK_ROWS):
             rows = by_block[start : min(start + _CHUNK_ROWS, bounds[k + 1])]
-            chunk = survival[rows]
+            chunk = np.take(survival, rows, axis=0, out=buffer[: len(rows)])
             misses = np.subtract(1.0, chunk[:, :k], out=chunk[:, :k])
             control_sums[:k] += np.einsum("ij,ij->j", misses, misses)
             cases = chunk[:, k:]
