@@ -105,6 +105,28 @@ def test_cumulative_dynamic_auc_matches_scikit_survival(peer, seed, kind, shared
     assert ours_mean == pytest.approx(theirs_mean, rel=1e-12)
 
 
+@pytest.mark.filterwarnings("ignore:invalid value:RuntimeWarning:sksurv")
+@pytest.mark.parametrize("seed", range(3))
+def test_weights_match_scikit_survival_where_the_censoring_survival_reaches_zero(peer, seed):
+    """Training follow-up ends with a censoring inside the test follow-up, and the
+    earliest test sample is censored: later samples weigh nothing in the Brier
+    score, and the AUC has no case at the first time (NaN, as the mean)."""
+    rng = np.random.default_rng(seed)
+    test = target(np.r_[False, rng.random(59) < 0.6], np.r_[0.5, rng.integers(1, 10, 59)])
+    train = target(np.r_[rng.random(40) < 0.5, False], np.r_[rng.integers(1, 6, 40), 6.0])
+    survival, times = rng.random((60, 3)), [0.5, 2.0, 7.0]
+    np.testing.assert_allclose(
+        brier_score(train, test, survival, times)[1], peer.brier_score(train, test, survival, times)[1], rtol=1e-12
+    )
+    late_train = target(rng.random(80) < 0.5, np.r_[rng.integers(1, 11, 79), 11.0])
+    late_train["event"][-1] = False
+    for estimate in (survival, survival[:, 0]):
+        ours, ours_mean = cumulative_dynamic_auc(late_train, test, estimate, times)
+        theirs, theirs_mean = peer.cumulative_dynamic_auc(late_train, test, estimate, times)
+        np.testing.assert_allclose(ours, theirs, rtol=1e-12)
+        assert np.isnan(ours[0]) and np.isnan(ours_mean) and np.isnan(theirs_mean)
+
+
 def brute_force_concordance(event, time, risk, weight, tied_tol):
     numerator = denominator = 0.0
     for i in np.flatnonzero(event):
