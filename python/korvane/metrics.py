@@ -456,6 +456,7 @@ class _EvaluationGrid(NamedTuple):
 def _evaluation_grid(
     estimate: npt.ArrayLike, times: npt.ArrayLike, test_time: FloatArray, shared_column: bool
 ) -> _EvaluationGrid:
+    """Check the times and the estimate; a 1-D estimate stays 1-D only when `shared_column` allows it."""
     given = np.ravel(np.asarray(times))
     if given.size == 0 or given.dtype.kind not in "biuf" or not np.isfinite(given).all():
         raise ValueError("times must be a non-empty array of finite numbers")
