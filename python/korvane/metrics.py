@@ -716,15 +716,17 @@ def _auc_per_column(
     stable sort of nearly sorted values takes about one pass.
     """
     order = np.arange(len(time))
+    ranked_time, ranked_weight = time, case_weight
     scores = np.empty(len(times))
     # Contiguous columns: reading a column of the row-major matrix in rank order misses the cache at every element.
     for k, (at, column) in enumerate(zip(times, np.ascontiguousarray(risk.T))):
         ranked = column[order]
+        # Nearly the identity, so the arrays already in rank order are reordered by almost sequential reads.
         resorted = np.argsort(ranked, kind="stable")
         order, ranked = order[resorted], ranked[resorted]
+        ranked_time, ranked_weight = ranked_time[resorted], ranked_weight[resorted]
         starts = np.flatnonzero(np.concatenate(([True], np.diff(ranked) > tied_tol)))
-        ranked_time = time[order]
-        cases = (ranked_time <= at) * case_weight[order]
+        cases = (ranked_time <= at) * ranked_weight
         controls = (ranked_time > at).astype(np.float64)
         if len(starts) < len(ranked):
             cases, controls = np.add.reduceat(cases, starts), np.add.reduceat(controls, starts)
