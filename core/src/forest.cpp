@@ -8,6 +8,7 @@
 #include <new>
 
 #include "korvane/format.hpp"
+#include "korvane/memory.hpp"
 
 namespace korvane {
 
@@ -51,7 +52,7 @@ std::vector<std::uint32_t> draw_sample(std::size_t n, bool bootstrap, double fra
 
 std::vector<double> predict_cumulative_hazard(const Forest<StepFunction>& forest,
                                               const MatrixView& x, std::span<const double> times) {
-  std::vector<double> out(x.n_rows * times.size(), 0.0);
+  std::vector<double> out(hazard_output_size(x.n_rows, times.size()), 0.0);
   for (const Tree<StepFunction>& tree : forest.trees) add_cumulative_hazard(tree, x, times, out);
   const auto n_trees = static_cast<double>(forest.n_trees());
   for (double& value : out) value /= n_trees;
@@ -93,6 +94,8 @@ LeafRows index_leaf_rows(std::span<const std::uint32_t> row_leaf,
 template <class Payload>
 std::vector<double> forest_weights(const Forest<Payload>& forest, const VectorView& x) {
   const std::size_t n = forest.n_train_samples();
+  reserve(saturating_mul(n, sizeof(double)),
+          "a forest-weight vector over " + std::to_string(n) + " training rows");
   std::vector<double> weights(n, 0.0);
   for (std::size_t b = 0; b < forest.n_trees(); ++b) {
     const std::uint32_t leaf = forest.trees[b].predict_leaf(x);
@@ -106,6 +109,20 @@ std::vector<double> forest_weights(const Forest<Payload>& forest, const VectorVi
   }
   if (n > 0) average_over_trees(weights, forest.n_trees());
   return weights;
+}
+
+// The output of forest_weights_batch and the per-tree index of leaf rows it
+// builds first (at most every training row and one offset per leaf and tree).
+template <class Payload>
+void reserve_batch_weights(const Forest<Payload>& forest, std::size_t n_rows) {
+  const std::size_t n = forest.n_train_samples();
+  const std::uint64_t output = saturating_mul(saturating_mul(n_rows, n), sizeof(double));
+  const std::uint64_t index =
+      saturating_mul(saturating_mul(forest.n_trees(), saturating_add(2 * std::uint64_t{n}, 1)),
+                     sizeof(std::uint32_t));
+  reserve(saturating_add(output, index), "a forest-weight matrix of " + std::to_string(n_rows) +
+                                             " query rows over " + std::to_string(n) +
+                                             " training rows");
 }
 
 // Query rows per pool task of forest_weights_batch.
@@ -138,7 +155,7 @@ std::vector<double> zeros(std::size_t size) {
 template <class Payload>
 std::vector<double> forest_weights_batch(const Forest<Payload>& forest, const MatrixView& x) {
   const std::size_t n = forest.n_train_samples();
-  if (x.n_rows != 0 && n > SIZE_MAX / x.n_rows) throw std::bad_alloc();
+  reserve_batch_weights(forest, x.n_rows);
   std::vector<double> out = zeros(x.n_rows * n);
   if (n == 0 || x.n_rows == 0) return out;
   const std::size_t n_trees = forest.n_trees();

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
+
+#include "korvane/memory.hpp"
 
 namespace korvane {
 
@@ -79,9 +82,16 @@ void add_cumulative_hazard(const Tree<StepFunction>& tree, const MatrixView& x,
   }
 }
 
+std::size_t hazard_output_size(std::size_t n_rows, std::size_t n_times) {
+  reserve(saturating_mul(saturating_mul(n_rows, n_times), sizeof(double)),
+          "a cumulative hazard of " + std::to_string(n_rows) + " rows at " +
+              std::to_string(n_times) + " times");
+  return n_rows * n_times;
+}
+
 std::vector<double> predict_cumulative_hazard(const Tree<StepFunction>& tree, const MatrixView& x,
                                               std::span<const double> times) {
-  std::vector<double> out(x.n_rows * times.size(), 0.0);
+  std::vector<double> out(hazard_output_size(x.n_rows, times.size()), 0.0);
   add_cumulative_hazard(tree, x, times, out);
   return out;
 }

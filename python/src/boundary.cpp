@@ -4,6 +4,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "korvane/memory.hpp"
+
 namespace korvane::python {
 
 namespace {
@@ -33,6 +35,8 @@ void set_error_from_current_exception() noexcept {
     throw;
   } catch (const PythonError&) {
     // Already set where it was raised.
+  } catch (const korvane::OutOfMemory& error) {
+    PyErr_SetString(PyExc_MemoryError, error.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {

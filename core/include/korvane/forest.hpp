@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <new>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "korvane/data.hpp"
+#include "korvane/memory.hpp"
 #include "korvane/pool.hpp"
 #include "korvane/rng.hpp"
 #include "korvane/splits.hpp"
@@ -60,13 +62,27 @@ struct Forest {
   friend bool operator==(const Forest&, const Forest&) = default;
 };
 
+// The least memory a forest of n_trees trees on n rows takes while it is
+// grown: the recorded leaf of every row in every tree, and per tree its seed,
+// its result slot, the tree with one node and one leaf, and its leaf sizes.
+template <class Payload>
+[[nodiscard]] std::uint64_t forest_bytes(std::size_t n_trees, std::size_t n) {
+  constexpr std::uint64_t per_tree = sizeof(ChaCha8Rng::Seed) +
+                                     sizeof(std::optional<Tree<Payload>>) + sizeof(Tree<Payload>) +
+                                     sizeof(NodeKind) + sizeof(Payload) +
+                                     sizeof(std::vector<std::uint32_t>) + sizeof(std::uint32_t);
+  const std::uint64_t recorded = saturating_mul(n, sizeof(std::uint32_t));
+  return saturating_mul(n_trees, saturating_add(recorded, per_tree));
+}
+
 template <class Payload>
 template <SplitCriterion Criterion>
 Forest<Payload> Forest<Payload>::fit(const SurvivalData& data, const Criterion& criterion,
                                      const ForestParams& params, std::uint64_t seed) {
   const std::size_t n = data.n_samples();
-  // An impossible size is reported like any failed allocation, never wrapped.
-  if (n != 0 && params.n_trees > SIZE_MAX / n) throw std::bad_alloc();
+  reserve(
+      forest_bytes<Payload>(params.n_trees, n),
+      "a forest of " + std::to_string(params.n_trees) + " trees on " + std::to_string(n) + " rows");
   const std::vector<ChaCha8Rng::Seed> seeds = derive_tree_seeds(seed, params.n_trees);
   Forest forest;
   forest.n_features = static_cast<std::uint32_t>(data.n_features());

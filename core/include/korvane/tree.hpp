@@ -339,6 +339,10 @@ Tree<Payload> fit(const SurvivalData& data, const Criterion& criterion, const Tr
 void add_cumulative_hazard(const Tree<StepFunction>& tree, const MatrixView& x,
                            std::span<const double> times, std::span<double> out);
 
+// rows × times, the element count of a hazard prediction, after checking that
+// its bytes fit in the memory this process can have (OutOfMemory otherwise).
+[[nodiscard]] std::size_t hazard_output_size(std::size_t n_rows, std::size_t n_times);
+
 // The tree's cumulative hazard, row-major rows(x) × times.size().
 [[nodiscard]] std::vector<double> predict_cumulative_hazard(const Tree<StepFunction>& tree,
                                                             const MatrixView& x,
