@@ -2,6 +2,7 @@
 
 #include <oneapi/tbb/global_control.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 
 #include "cgroup.hpp"
 
@@ -61,22 +63,39 @@ std::optional<std::size_t> affinity_cpu_count() {
   return std::nullopt;
 }
 
-// The scheduler caps its workers at the processor count; the cap is raised when
-// more threads are asked for, and otherwise left alone, because it is
+// The one worker pool: the process-wide arena, the process that made it, and
+// the raised cap on the scheduler's workers.
+//
+// The scheduler caps its workers at one less than the processor count; the cap
+// is raised as far as the arenas in use need, and never lowered, because it is
 // process-wide and lowering it would throttle every other user of the library.
-std::unique_ptr<tbb::global_control> raise_thread_cap(std::size_t size) {
-  const auto cap = tbb::global_control::max_allowed_parallelism;
-  if (size <= tbb::global_control::active_value(cap)) return nullptr;
-  return std::make_unique<tbb::global_control>(cap, size);
-}
+class ProcessPool {
+ public:
+  explicit ProcessPool(std::size_t size) : arena_(static_cast<int>(size), 0), creator_(getpid()) {
+    allow_workers(size);
+  }
 
-struct ProcessPool {
-  explicit ProcessPool(std::size_t size)
-      : raised_cap(raise_thread_cap(size)), arena(static_cast<int>(size)) {}
+  tbb::task_arena& arena() { return arena_; }
+  [[nodiscard]] bool inherited() const { return getpid() != creator_; }
 
-  std::unique_ptr<tbb::global_control> raised_cap;
-  tbb::task_arena arena;
+  void allow_workers(std::size_t workers) {
+    const auto cap = tbb::global_control::max_allowed_parallelism;
+    const std::lock_guard lock(mutex_);
+    if (workers < tbb::global_control::active_value(cap)) return;
+    // The smallest value of all live controls applies, so the new one takes
+    // over only once the old one is gone.
+    auto raised = std::make_unique<tbb::global_control>(cap, workers + 1);
+    raised_cap_ = std::move(raised);
+  }
+
+ private:
+  tbb::task_arena arena_;
+  pid_t creator_;
+  std::mutex mutex_;
+  std::unique_ptr<tbb::global_control> raised_cap_;
 };
+
+ProcessPool& process_pool();
 
 }  // namespace
 
@@ -111,12 +130,30 @@ std::size_t available_parallelism() {
   return std::min<std::size_t>(*affinity, quota.value_or(*affinity));
 }
 
-tbb::task_arena& arena() {
+namespace {
+
+ProcessPool& process_pool() {
   // Intentionally leaked: worker threads may still be winding down while
   // static destructors run at exit.
   static ProcessPool* const pool = new ProcessPool(size_from_environment(
       std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), available_parallelism()));
-  return pool->arena;
+  return *pool;
 }
+
+}  // namespace
+
+std::size_t thread_count() {
+  return static_cast<std::size_t>(process_pool().arena().max_concurrency());
+}
+
+namespace detail {
+
+bool inherited_by_fork() { return process_pool().inherited(); }
+
+tbb::task_arena& process_arena() { return process_pool().arena(); }
+
+void allow_workers(std::size_t workers) { process_pool().allow_workers(workers); }
+
+}  // namespace detail
 
 }  // namespace korvane::pool

@@ -3,6 +3,7 @@
 #include <exception>
 #include <new>
 #include <stdexcept>
+#include <thread>
 
 #include "korvane/memory.hpp"
 
@@ -47,6 +48,29 @@ void set_error_from_current_exception() noexcept {
   } catch (...) {
     set_panic("unknown C++ exception");
   }
+}
+
+void ProgressReports::report(std::size_t finished) {
+  reported_ = finished;
+  checked(PyObject_CallFunction(callback_, "nn", static_cast<Py_ssize_t>(finished),
+                                static_cast<Py_ssize_t>(total_)));
+  last_ = std::chrono::steady_clock::now();
+}
+
+void ProgressReports::report_if_due() {
+  if (callback_ == nullptr) return;
+  if (last_ && std::chrono::steady_clock::now() - *last_ < kProgressInterval) return;
+  const std::size_t finished = control_.trees_finished();
+  if (finished != reported_) report(finished);
+}
+
+void ProgressReports::report_completion() {
+  if (callback_ == nullptr || reported_ == total_) return;
+  if (last_ && std::chrono::steady_clock::now() < *last_ + kProgressInterval) {
+    const GilRelease released;
+    std::this_thread::sleep_until(*last_ + kProgressInterval);
+  }
+  report(total_);
 }
 
 }  // namespace korvane::python

@@ -59,7 +59,7 @@ PyObject* forest_weights(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   const korvane::MatrixView x =
       weights_query(bind(signature, args, nargs, kwnames), "forest", forest.n_features);
   std::vector<double> weights =
-      without_gil([&] { return korvane::forest_weights_batch(forest, x); });
+      run_pooled([&](korvane::CallControl&) { return korvane::forest_weights_batch(forest, x); });
   return result_array(std::move(weights), x.n_rows, forest.n_train_samples());
 }
 
@@ -71,7 +71,7 @@ PyObject* forest_weights_one(PyObject* self, PyObject* const* args, Py_ssize_t n
   const auto& forest = forest_of<Payload>(self);
   const korvane::VectorView x =
       weights_one_query(bind(signature, args, nargs, kwnames), "forest", forest.n_features);
-  std::vector<double> weights = without_gil([&] { return korvane::forest_weights(forest, x); });
+  std::vector<double> weights = run_pooled([&](korvane::CallControl&) { return korvane::forest_weights(forest, x); });
   return result_array(std::move(weights));
 }
 
@@ -84,7 +84,7 @@ PyObject* grow_forest(PyTypeObject* type, const korvane::SurvivalData& data,
                       const Criterion& criterion, const korvane::ForestParams& params,
                       std::uint64_t seed) {
   auto forest =
-      without_gil([&] { return korvane::Forest<Payload>::fit(data, criterion, params, seed); });
+      run_pooled([&](korvane::CallControl&) { return korvane::Forest<Payload>::fit(data, criterion, params, seed); });
   return new_owner<PyForest<Payload>>(type, std::move(forest)).release();
 }
 

@@ -40,7 +40,7 @@ PyObject* predict_hazard(const Model& model, const char* model_noun, PyObject* c
   const HazardQuery query =
       hazard_query(bind(signature, args, nargs, kwnames), model_noun, model.n_features);
   std::vector<double> hazard =
-      without_gil([&] { return korvane::predict_cumulative_hazard(model, query.x, query.times); });
+      run_pooled([&](korvane::CallControl&) { return korvane::predict_cumulative_hazard(model, query.x, query.times); });
   return result_array(std::move(hazard), query.x.n_rows, query.times.size());
 }
 

@@ -49,7 +49,7 @@ const Signature kFitSignature{"fit_log_rank_tree", kFitParameters, 3};
 
 PyObject* fit_log_rank_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const auto inputs = checked_tree_inputs(bind(kFitSignature, args, nargs, kwnames), kDefaults);
-  auto tree = without_gil([&] {
+  auto tree = run_pooled([&](korvane::CallControl&) {
     return korvane::fit<korvane::StepFunction>(inputs.data, korvane::LogRankCriterion{},
                                                inputs.params, inputs.seed);
   });
