@@ -1,5 +1,6 @@
 #include "boundary.hpp"
 
+#include <algorithm>
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -48,6 +49,41 @@ void set_error_from_current_exception() noexcept {
   } catch (...) {
     set_panic("unknown C++ exception");
   }
+}
+
+namespace {
+
+korvane::pool::ThreadCount thread_count_from(PyObject* value) {
+  if (value == nullptr || value == Py_None) return std::nullopt;
+  if (!PyIndex_Check(value)) {
+    const OwnedRef type = checked(PyType_GetName(Py_TYPE(value)));
+    PyErr_Format(PyExc_TypeError, "n_threads must be None or an integer, got %U", type.get());
+    throw PythonError{};
+  }
+  const OwnedRef index = checked(PyNumber_Index(value));
+  int overflow = 0;
+  const long long count = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (count == -1 && PyErr_Occurred()) throw PythonError{};
+  if (overflow > 0) return korvane::pool::kMaxThreads;
+  if (count == -1) return korvane::pool::available_parallelism();
+  if (overflow < 0 || count < 1) {
+    PyErr_Format(PyExc_ValueError, "n_threads must be None, -1 or a positive integer, got %R",
+                 value);
+    throw PythonError{};
+  }
+  return std::min(static_cast<std::size_t>(count), korvane::pool::kMaxThreads);
+}
+
+PyObject* progress_from(PyObject* value) {
+  if (value == nullptr || value == Py_None) return nullptr;
+  if (!PyCallable_Check(value)) raise(PyExc_TypeError, "progress must be callable or None");
+  return value;
+}
+
+}  // namespace
+
+RunSettings run_settings(const BoundArguments& arguments) {
+  return {thread_count_from(arguments["n_threads"]), progress_from(arguments["progress"])};
 }
 
 void ProgressReports::report(std::size_t finished) {

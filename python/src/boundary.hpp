@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <optional>
 
+#include "arguments.hpp"
 #include "korvane/call_control.hpp"
 #include "korvane/pool.hpp"
 #include "python.hpp"
@@ -86,6 +87,21 @@ struct CallOptions {
   PyObject* progress = nullptr;          // callable(trees_finished, total), or null
   std::size_t total = 0;                 // the trees the call grows
 };
+
+// The private entry points' `n_threads` and `progress` arguments, checked.
+struct RunSettings {
+  korvane::pool::ThreadCount n_threads;
+  PyObject* progress = nullptr;
+
+  [[nodiscard]] CallOptions options(std::size_t total) const {
+    return {n_threads, progress, total};
+  }
+};
+
+// n_threads: None, -1 (one thread per available processor) or a positive
+// count, clamped to the pool's maximum; progress: None or a callable.
+// Raises TypeError or ValueError naming the argument.
+RunSettings run_settings(const BoundArguments& arguments);
 
 // Calls the progress callback, from the calling thread with the lock held, at
 // most once per kProgressInterval and only when the count moved; the report of

@@ -82,9 +82,12 @@ PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 template <class Payload, class Criterion>
 PyObject* grow_forest(PyTypeObject* type, const korvane::SurvivalData& data,
                       const Criterion& criterion, const korvane::ForestParams& params,
-                      std::uint64_t seed) {
-  auto forest =
-      run_pooled([&](korvane::CallControl&) { return korvane::Forest<Payload>::fit(data, criterion, params, seed); });
+                      std::uint64_t seed, const RunSettings& settings) {
+  auto forest = run_pooled(
+      [&](korvane::CallControl&) {
+        return korvane::Forest<Payload>::fit(data, criterion, params, seed);
+      },
+      settings.options(params.n_trees));
   return new_owner<PyForest<Payload>>(type, std::move(forest)).release();
 }
 
@@ -102,13 +105,29 @@ constexpr const char* kLogRankFitParameters[] = {
 
 const Signature kLogRankFitSignature{"fit_log_rank_forest", kLogRankFitParameters, 3};
 
-PyObject* fit_log_rank_forest(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  const auto inputs =
-      checked_forest_inputs(bind(kLogRankFitSignature, args, nargs, kwnames), kLogRankDefaults);
+PyObject* log_rank_forest(const BoundArguments& arguments, const RunSettings& settings) {
+  const auto inputs = checked_forest_inputs(arguments, kLogRankDefaults);
   return grow_forest<korvane::StepFunction>(log_rank_survival_forest_class(), inputs.data,
                                             korvane::LogRankCriterion{}, inputs.params,
-                                            inputs.seed);
+                                            inputs.seed, settings);
+}
+
+PyObject* fit_log_rank_forest(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return log_rank_forest(bind(kLogRankFitSignature, args, nargs, kwnames), {});
+}
+
+constexpr const char* kLogRankGrowParameters[] = {
+    "X",         "event_time", "event_indicator",    "n_trees", "min_samples_leaf",
+    "max_depth", "max_features", "bootstrap", "subsample_fraction", "honesty",
+    "honesty_fraction", "seed", "n_threads", "progress"};
+
+const Signature kLogRankGrowSignature{"_grow_log_rank_forest", kLogRankGrowParameters, 3};
+
+PyObject* grow_log_rank_forest(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  const BoundArguments arguments = bind(kLogRankGrowSignature, args, nargs, kwnames);
+  return log_rank_forest(arguments, run_settings(arguments));
 }
 
 const ForestDefaults kGradientDefaults{
@@ -123,17 +142,33 @@ constexpr const char* kGradientFitParameters[] = {
 
 const Signature kGradientFitSignature{"fit_gradient_forest", kGradientFitParameters, 2};
 
-PyObject* fit_gradient_forest(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  const GradientInputs inputs =
-      checked_gradient_inputs(bind(kGradientFitSignature, args, nargs, kwnames), kGradientDefaults);
+PyObject* gradient_forest(const BoundArguments& arguments, const RunSettings& settings) {
+  const GradientInputs inputs = checked_gradient_inputs(arguments, kGradientDefaults);
   // The record needs times and indicators; the gradient criterion never reads them.
   const std::vector<double> placeholder_time(inputs.x.n_rows, 0.0);
   const std::vector<std::uint8_t> placeholder_event(inputs.x.n_rows, 0);
   const korvane::SurvivalData data(inputs.x, placeholder_time, placeholder_event);
   return grow_forest<korvane::NoPayload>(gradient_forest_class(), data,
                                          korvane::GradientCriterion(inputs.pseudo_outcome),
-                                         inputs.params, inputs.seed);
+                                         inputs.params, inputs.seed, settings);
+}
+
+PyObject* fit_gradient_forest(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return gradient_forest(bind(kGradientFitSignature, args, nargs, kwnames), {});
+}
+
+constexpr const char* kGradientGrowParameters[] = {
+    "X",         "pseudo_outcome",     "n_trees", "min_samples_leaf", "max_depth", "max_features",
+    "bootstrap", "subsample_fraction", "honesty", "honesty_fraction", "seed", "n_threads",
+    "progress"};
+
+const Signature kGradientGrowSignature{"_grow_gradient_forest", kGradientGrowParameters, 2};
+
+PyObject* grow_gradient_forest(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  const BoundArguments arguments = bind(kGradientGrowSignature, args, nargs, kwnames);
+  return gradient_forest(arguments, run_settings(arguments));
 }
 
 template <class Payload>
@@ -203,6 +238,27 @@ PyMethodDef fit_gradient_forest_function = fastcall_method<fit_gradient_forest>(
     "pseudo-outcome (no log-rank, no survival times). Predictions come\n"
     "through [`PyGradientForest.forest_weights`], not per-leaf payloads.\n\n"
     "`pseudo_outcome` length must equal `X.shape[0]`.");
+
+PyMethodDef grow_log_rank_forest_function = fastcall_method<grow_log_rank_forest>(
+    "_grow_log_rank_forest",
+    "_grow_log_rank_forest(X, event_time, event_indicator, *, n_trees=100, min_samples_leaf=15, "
+    "max_depth=None, max_features=None, bootstrap=True, subsample_fraction=1.0, honesty=False, "
+    "honesty_fraction=0.5, seed=None, n_threads=None, progress=None)\n--\n\n"
+    "fit_log_rank_forest on a chosen number of threads, with progress reports.\n\n"
+    "`n_threads`: None runs on the process-wide pool (sized by RAYON_NUM_THREADS\n"
+    "when set, else by the processors available), k on k threads of the call's\n"
+    "own, -1 on one thread per available processor. It never changes the\n"
+    "forest. `progress(trees_finished, total)` is called from the calling\n"
+    "thread at most ten times a second, and once all trees are grown; an\n"
+    "exception it raises stops the fit.");
+
+PyMethodDef grow_gradient_forest_function = fastcall_method<grow_gradient_forest>(
+    "_grow_gradient_forest",
+    "_grow_gradient_forest(X, pseudo_outcome, *, n_trees=500, min_samples_leaf=5, max_depth=None, "
+    "max_features=None, bootstrap=False, subsample_fraction=0.5, honesty=True, "
+    "honesty_fraction=0.5, seed=None, n_threads=None, progress=None)\n--\n\n"
+    "fit_gradient_forest on a chosen number of threads, with progress reports\n"
+    "(see _grow_log_rank_forest).");
 
 PyTypeObject* log_rank_survival_forest_class() {
   return class_once(

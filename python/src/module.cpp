@@ -37,9 +37,18 @@ void add_public(PyObject* module, const char* name, PyObject* object) {
   append_to_all(module, name);
 }
 
+OwnedRef new_function(PyObject* module_name, PyMethodDef* definition) {
+  return checked(PyCFunction_NewEx(definition, nullptr, module_name));
+}
+
 void add_function(PyObject* module, PyObject* module_name, PyMethodDef* definition) {
-  const OwnedRef function = checked(PyCFunction_NewEx(definition, nullptr, module_name));
-  add_public(module, definition->ml_name, function.get());
+  add_public(module, definition->ml_name, new_function(module_name, definition).get());
+}
+
+// Reachable by name, but not listed in __all__.
+void add_private_function(PyObject* module, PyObject* module_name, PyMethodDef* definition) {
+  const OwnedRef function = new_function(module_name, definition);
+  if (PyModule_AddObjectRef(module, definition->ml_name, function.get()) < 0) throw PythonError{};
 }
 
 // Registered under the name the class itself carries.
@@ -60,6 +69,8 @@ int exec_module(PyObject* module) {
   add_class(module, log_rank_survival_tree_class());
   add_class(module, log_rank_survival_forest_class());
   add_class(module, gradient_forest_class());
+  add_private_function(module, module_name.get(), &grow_log_rank_forest_function);
+  add_private_function(module, module_name.get(), &grow_gradient_forest_function);
   // Reachable for `except`, but not part of the public names.
   PyObject* panic = panic_exception_class();
   if (panic == nullptr || PyModule_AddObjectRef(module, "PanicException", panic) < 0) {
