@@ -51,13 +51,11 @@ void set_error_from_current_exception() noexcept {
   }
 }
 
-namespace {
-
-korvane::pool::ThreadCount thread_count_from(PyObject* value) {
+korvane::pool::ThreadCount to_thread_count(PyObject* value) {
   if (value == nullptr || value == Py_None) return std::nullopt;
   if (!PyIndex_Check(value)) {
     const OwnedRef type = checked(PyType_GetName(Py_TYPE(value)));
-    PyErr_Format(PyExc_TypeError, "n_threads must be None or an integer, got %U", type.get());
+    PyErr_Format(PyExc_TypeError, "expected None or an integer, got %U", type.get());
     throw PythonError{};
   }
   const OwnedRef index = checked(PyNumber_Index(value));
@@ -74,16 +72,14 @@ korvane::pool::ThreadCount thread_count_from(PyObject* value) {
   return std::min(static_cast<std::size_t>(count), korvane::pool::kMaxThreads);
 }
 
-PyObject* progress_from(PyObject* value) {
+PyObject* to_progress(PyObject* value) {
   if (value == nullptr || value == Py_None) return nullptr;
-  if (!PyCallable_Check(value)) raise(PyExc_TypeError, "progress must be callable or None");
+  if (!PyCallable_Check(value)) {
+    const OwnedRef type = checked(PyType_GetName(Py_TYPE(value)));
+    PyErr_Format(PyExc_TypeError, "expected None or a callable, got %U", type.get());
+    throw PythonError{};
+  }
   return value;
-}
-
-}  // namespace
-
-RunSettings run_settings(const BoundArguments& arguments) {
-  return {thread_count_from(arguments["n_threads"]), progress_from(arguments["progress"])};
 }
 
 void ProgressReports::report(std::size_t finished) {

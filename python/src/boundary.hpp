@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <optional>
 
-#include "arguments.hpp"
 #include "korvane/call_control.hpp"
 #include "korvane/pool.hpp"
 #include "python.hpp"
@@ -88,20 +87,12 @@ struct CallOptions {
   std::size_t total = 0;                 // the trees the call grows
 };
 
-// The private entry points' `n_threads` and `progress` arguments, checked.
-struct RunSettings {
-  korvane::pool::ThreadCount n_threads;
-  PyObject* progress = nullptr;
-
-  [[nodiscard]] CallOptions options(std::size_t total) const {
-    return {n_threads, progress, total};
-  }
-};
-
-// n_threads: None, -1 (one thread per available processor) or a positive
-// count, clamped to the pool's maximum; progress: None or a callable.
-// Raises TypeError or ValueError naming the argument.
-RunSettings run_settings(const BoundArguments& arguments);
+// Conversions of the private entry points' `n_threads` and `progress`
+// arguments. n_threads: None, -1 (one thread per available processor) or a
+// positive count, clamped to the pool's maximum; progress: None or a callable
+// (borrowed). TypeError or ValueError otherwise.
+korvane::pool::ThreadCount to_thread_count(PyObject* value);
+PyObject* to_progress(PyObject* value);
 
 // Calls the progress callback, from the calling thread with the lock held, at
 // most once per kProgressInterval and only when the count moved; the report of
