@@ -1,8 +1,11 @@
 #include "korvane/pool.hpp"
 
 #include <oneapi/tbb/global_control.h>
-#include <sched.h>
 #include <unistd.h>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +14,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "cgroup.hpp"
 
@@ -46,6 +50,11 @@ std::optional<std::uint64_t> cpus_in_directory(const std::filesystem::path& dire
   return quota && period ? cpus_from_cgroup_v1(*quota, *period) : std::nullopt;
 }
 
+// Processors are read from the affinity mask on Linux; elsewhere every
+// processor the system reports counts. (Control-group files exist only on
+// Linux; elsewhere their reading finds nothing.)
+#if defined(__linux__)
+
 std::optional<std::size_t> affinity_cpu_count() {
   struct CpuSetFree {
     void operator()(cpu_set_t* set) const { CPU_FREE(set); }
@@ -62,6 +71,16 @@ std::optional<std::size_t> affinity_cpu_count() {
   }
   return std::nullopt;
 }
+
+#else
+
+std::optional<std::size_t> affinity_cpu_count() {
+  const unsigned count = std::thread::hardware_concurrency();
+  if (count == 0) return std::nullopt;
+  return count;
+}
+
+#endif
 
 // The one worker pool: the process-wide arena, the process that made it, and
 // the raised cap on the scheduler's workers.

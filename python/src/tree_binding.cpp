@@ -6,7 +6,9 @@
 #include "boundary.hpp"
 #include "declaration.hpp"
 #include "fit_arguments.hpp"
-#include "korvane/tree.hpp"
+#include "korvane/builder.hpp"
+#include "korvane/criteria/log_rank.hpp"
+#include "korvane/leaf_estimates.hpp"
 #include "model_class.hpp"
 #include "queries.hpp"
 
@@ -59,9 +61,12 @@ constexpr auto kFit =
 
 PyObject* fit_log_rank_tree(PyObject*, const Arguments<kFit>& arguments) {
   const auto inputs = checked_tree_inputs(arguments);
-  auto tree = run_pooled([&](korvane::CallControl&) {
-    return korvane::fit<korvane::StepFunction>(inputs.data, korvane::LogRankCriterion{},
-                                               inputs.params, inputs.seed);
+  // A log-rank tree: log-rank splits, Nelson–Aalen leaves.
+  auto tree = run_pooled([&](korvane::CallControl& control) {
+    return korvane::fit_tree(korvane::Covariates(inputs.x, control),
+                             korvane::LogRankCriterion(inputs.time, inputs.event),
+                             korvane::NelsonAalenLeaves{inputs.time, inputs.event}, inputs.params,
+                             inputs.seed, control);
   });
   return new_owner<PyLogRankSurvivalTree>(log_rank_survival_tree_class(), std::move(tree))
       .release();

@@ -18,7 +18,8 @@ class Cancelled : public std::exception {
 // work: a stop request, which the work checks at short intervals (every tree
 // node, every block of query rows), and the number of finished trees, which
 // the caller reads for progress reports. Both are single atomics: checking
-// costs one relaxed load.
+// costs one relaxed load. The work sees the control as const: it can neither
+// stop the call nor reset it, only report into it.
 class CallControl {
  public:
   void request_stop() noexcept { stop_.store(true, std::memory_order_relaxed); }
@@ -30,14 +31,14 @@ class CallControl {
     if (stop_requested()) throw Cancelled{};
   }
 
-  void finish_tree() noexcept { trees_finished_.fetch_add(1, std::memory_order_relaxed); }
+  void finish_tree() const noexcept { trees_finished_.fetch_add(1, std::memory_order_relaxed); }
   [[nodiscard]] std::size_t trees_finished() const noexcept {
     return trees_finished_.load(std::memory_order_relaxed);
   }
 
  private:
   std::atomic<bool> stop_{false};
-  std::atomic<std::size_t> trees_finished_{0};
+  mutable std::atomic<std::size_t> trees_finished_{0};
 };
 
 }  // namespace korvane

@@ -1,0 +1,94 @@
+#include "korvane/hazard.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "korvane/memory.hpp"
+#include "korvane/pool.hpp"
+
+namespace korvane {
+
+void add_cumulative_hazard(const Tree<StepFunction>& tree, const MatrixView& x,
+                           std::span<const double> times, std::span<double> out) {
+  const std::size_t k = times.size();
+  // Ascending query times (the usual grid) let one forward walk over a leaf's
+  // jumps replace a binary search per time; it finds the same jump for every time.
+  const bool ascending =
+      std::is_sorted(times.begin(), times.end()) &&
+      std::none_of(times.begin(), times.end(), [](double t) { return std::isnan(t); });
+  for (std::size_t row = 0; row < x.n_rows; ++row) {
+    const StepFunction& curve = tree.leaves[tree.predict_leaf(x, row)];
+    double* out_row = out.data() + row * k;
+    if (!ascending) {
+      for (std::size_t j = 0; j < k; ++j) out_row[j] += curve.value_at(times[j]);
+      continue;
+    }
+    std::size_t jumps = 0;  // jumps at or before the current time
+    for (std::size_t j = 0; j < k; ++j) {
+      while (jumps < curve.times.size() && !(curve.times[jumps] > times[j])) ++jumps;
+      out_row[j] += jumps == 0 ? curve.initial_value : curve.values[jumps - 1];
+    }
+  }
+}
+
+namespace {
+
+// Query rows per pool task: the block's output stays in cache while every
+// tree adds to it.
+constexpr std::size_t kRowBlock = 256;
+
+MatrixView rows_of(const MatrixView& x, std::size_t first, std::size_t count) {
+  return {x.base + static_cast<std::ptrdiff_t>(first) * x.row_stride, count, x.n_cols, x.row_stride,
+          x.col_stride};
+}
+
+// rows(x) × n_times zeros, each block of rows then filled by
+// add(rows of the block, their part of the output) as one pool task. Every
+// element is written by one task only, so the result does not depend on
+// scheduling.
+template <class AddBlock>
+std::vector<double> hazard_by_blocks(const MatrixView& x, std::size_t n_times,
+                                     const CallControl& control, AddBlock&& add) {
+  reserve(saturating_mul(saturating_mul(x.n_rows, n_times), sizeof(double)),
+          "a cumulative hazard of " + std::to_string(x.n_rows) + " rows at " +
+              std::to_string(n_times) + " times");
+  std::vector<double> out(x.n_rows * n_times, 0.0);
+  const std::size_t n_blocks = (x.n_rows + kRowBlock - 1) / kRowBlock;
+  pool::parallel_for_each(n_blocks, [&](std::size_t block) {
+    control.check();
+    const std::size_t first = block * kRowBlock;
+    const std::size_t count = std::min(kRowBlock, x.n_rows - first);
+    add(rows_of(x, first, count), std::span(out).subspan(first * n_times, count * n_times));
+  });
+  return out;
+}
+
+}  // namespace
+
+std::vector<double> predict_cumulative_hazard(const Tree<StepFunction>& tree, const MatrixView& x,
+                                              std::span<const double> times,
+                                              const CallControl& control) {
+  return hazard_by_blocks(x, times.size(), control,
+                          [&](const MatrixView& rows, std::span<double> out) {
+                            add_cumulative_hazard(tree, rows, times, out);
+                          });
+}
+
+// Each element is summed in tree order, as one pass per tree over all rows
+// would sum it, and divided once.
+std::vector<double> predict_cumulative_hazard(const Forest<StepFunction>& forest,
+                                              const MatrixView& x, std::span<const double> times,
+                                              const CallControl& control) {
+  const auto n_trees = static_cast<double>(forest.n_trees());
+  return hazard_by_blocks(x, times.size(), control,
+                          [&](const MatrixView& rows, std::span<double> out) {
+                            for (const Tree<StepFunction>& tree : forest.trees) {
+                              control.check();
+                              add_cumulative_hazard(tree, rows, times, out);
+                            }
+                            for (double& value : out) value /= n_trees;
+                          });
+}
+
+}  // namespace korvane
