@@ -116,7 +116,7 @@ class TreeBuilder {
     if (should_stop(frame)) return std::nullopt;
     const std::vector<std::uint32_t> features = features_.draw(stream_);
     const std::optional<BestSplit> best = criterion_.find_best_split(
-        covariates_, frame.splitting, features, params_.min_samples_leaf);
+        covariates_, frame.splitting, features, params_.min_samples_leaf, control_);
     if (!best) return std::nullopt;
     const MatrixView& x = covariates_.x;
     const std::size_t sl = partition(x, frame.splitting, best->feature, best->threshold);
