@@ -63,7 +63,7 @@ korvane::pool::ThreadCount to_thread_count(PyObject* value) {
   const long long count = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (count == -1 && PyErr_Occurred()) throw PythonError{};
   if (overflow > 0) return korvane::pool::kMaxThreads;
-  if (count == -1) return korvane::pool::available_parallelism();
+  if (overflow == 0 && count == -1) return korvane::pool::available_parallelism();
   if (overflow < 0 || count < 1) {
     PyErr_Format(PyExc_ValueError, "n_threads must be None, -1 or a positive integer, got %R",
                  value);
