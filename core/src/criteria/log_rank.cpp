@@ -147,12 +147,12 @@ class SplitSearch {
   // last candidate.
   void bound_runs() {
     const auto bound_batch = [&](std::vector<double>& upper) {
+      control_.check();
       const std::size_t runs = scorer_.candidates() / 2;
       const auto& bounds = scorer_.template block_bounds<Unit>();
       for (std::size_t j = 0; j < runs; ++j) keep(upper, bounds[j]);
     };
     for (std::size_t f = 0; f < features_.size(); ++f) {
-      control_.check();
       std::vector<double> upper;
       std::size_t in_run = 0;
       scan_.run(f, features_[f], scorer_, SIZE_MAX,
@@ -173,9 +173,9 @@ class SplitSearch {
   void bound_candidates() {
     std::array<std::size_t, EventGroupScorer::kLanes> lane_candidate{};
     for (std::size_t f = 0; f < features_.size(); ++f) {
-      control_.check();
       std::vector<double> upper;
       const auto bound_batch = [&] {
+        control_.check();
         const std::size_t count = scorer_.candidates();
         const auto& bounds = scorer_.template bounds<Unit>();
         for (std::size_t j = 0; j < count; ++j) {
@@ -201,8 +201,8 @@ class SplitSearch {
     // Rows holding the values on either side of each held candidate.
     std::array<std::pair<std::uint32_t, std::uint32_t>, EventGroupScorer::kLanes> neighbours{};
     for (std::size_t f = 0; f < features_.size(); ++f) {
-      control_.check();
       const auto judge_batch = [&] {
+        control_.check();
         const std::size_t count = scorer_.candidates();
         const auto& scores = scorer_.template scores<Unit>();
         for (std::size_t j = 0; j < count; ++j) {
@@ -252,8 +252,8 @@ class SplitSearch {
   }
 
   const Covariates& covariates_;
-  // A pass over one feature of a large node takes at most a fraction of a
-  // second; the stop request is checked before each.
+  // A pass over one feature of a large node can take seconds; the stop request
+  // is checked before each batch of candidates is scored.
   const CallControl& control_;
   std::span<const std::uint32_t> features_;
   EventGroupScorer scorer_;
