@@ -18,6 +18,10 @@ namespace {
 // Query rows per pool task.
 constexpr std::size_t kQueryBlock = 64;
 
+// Below this many query rows each row scans every tree's recorded leaves:
+// indexing the rows of every leaf first costs several such scans.
+constexpr std::size_t kFewestIndexedQueries = 4;
+
 // The training rows recorded in each leaf of one tree, in ascending row order.
 struct LeafRows {
   std::vector<std::uint32_t> offsets;  // rows of leaf l: rows[offsets[l] .. offsets[l + 1])
@@ -85,11 +89,31 @@ std::vector<std::uint32_t> reached_leaves(const Forest<Payload>& forest, const M
   return reached;
 }
 
+// Weights of one query row by a scan of each tree's recorded leaves.
+template <class Payload>
+void scan_weights(const Forest<Payload>& forest, const MatrixView& x, std::size_t row,
+                  std::span<double> weights, const CallControl& control) {
+  for (std::size_t b = 0; b < forest.n_trees(); ++b) {
+    control.check();
+    const std::uint32_t leaf = forest.trees[b].predict_leaf(x, row);
+    const std::uint32_t size = forest.leaf_sizes[b][leaf];
+    if (size == 0) continue;
+    const double increment = 1.0 / static_cast<double>(size);
+    const std::span<const std::uint32_t> recorded = forest.recorded_leaves(b);
+    for (std::size_t i = 0; i < weights.size(); ++i) {
+      if (recorded[i] == leaf) weights[i] += increment;
+    }
+  }
+  const auto divisor = static_cast<double>(forest.n_trees());
+  for (double& w : weights) w /= divisor;
+}
+
 }  // namespace
 
 // Every weight receives its increments in tree order, so visiting only the rows
 // of the reached leaf gives the bits of a scan over all rows, and dividing only
-// the weights that received any leaves the others at 0 = 0 / B. Each task first
+// the weights that received any leaves the others at 0 = 0 / B. A few query rows
+// take the scan itself. Each task first
 // descends every tree for a block of query rows, so that a tree's nodes stay in
 // cache while it is descended.
 template <class Payload>
@@ -99,6 +123,12 @@ std::vector<double> forest_weights(const Forest<Payload>& forest, const MatrixVi
   reserve_weights(forest, x.n_rows);
   std::vector<double> out = zeros(x.n_rows * n);
   if (n == 0 || x.n_rows == 0) return out;
+  if (x.n_rows < kFewestIndexedQueries) {
+    for (std::size_t r = 0; r < x.n_rows; ++r) {
+      scan_weights(forest, x, r, {out.data() + r * n, n}, control);
+    }
+    return out;
+  }
   const std::size_t n_trees = forest.n_trees();
   const std::vector<LeafRows> leaf_rows = pool::parallel_map(n_trees, [&](std::size_t b) {
     control.check();
