@@ -92,8 +92,9 @@ std::vector<std::uint32_t> reached_leaves(const Forest<Payload>& forest, const M
 // Weights of one query row by a scan of each tree's recorded leaves.
 template <class Payload>
 void scan_weights(const Forest<Payload>& forest, const MatrixView& x, std::size_t row,
-                  std::span<double> weights) {
+                  std::span<double> weights, const CallControl& control) {
   for (std::size_t b = 0; b < forest.n_trees(); ++b) {
+    control.check();
     const std::uint32_t leaf = forest.trees[b].predict_leaf(x, row);
     const std::uint32_t size = forest.leaf_sizes[b][leaf];
     if (size == 0) continue;
@@ -123,7 +124,9 @@ std::vector<double> forest_weights(const Forest<Payload>& forest, const MatrixVi
   std::vector<double> out = zeros(x.n_rows * n);
   if (n == 0 || x.n_rows == 0) return out;
   if (x.n_rows < kFewestIndexedQueries) {
-    for (std::size_t r = 0; r < x.n_rows; ++r) scan_weights(forest, x, r, {out.data() + r * n, n});
+    for (std::size_t r = 0; r < x.n_rows; ++r) {
+      scan_weights(forest, x, r, {out.data() + r * n, n}, control);
+    }
     return out;
   }
   const std::size_t n_trees = forest.n_trees();
