@@ -128,13 +128,16 @@ TEST(Honesty, SplitSizesRoundHalfAwayAndClamp) {
 TEST(Honesty, SplitsShuffledRowsIntoSplittingAndEstimation) {
   std::vector<std::uint32_t> rows = testing::all_rows(10);
   ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(3);
-  const HonestRows honest = split_honestly(rows, 0.3, stream);
+  TreeParams params;
+  params.honesty = 0.3;
+  TreeRows honest = arrange_rows(rows, params, stream);
   const auto golden = testing::load_json("seeds_and_samples.json");
   const auto shuffled =
       golden["shuffle_in_place_0_to_9_seed_from_u64_3"].get<std::vector<std::uint32_t>>();
-  EXPECT_EQ(std::vector<std::uint32_t>(honest.splitting.begin(), honest.splitting.end()),
+  EXPECT_EQ(std::vector<std::uint32_t>(honest.splitting().begin(), honest.splitting().end()),
             std::vector<std::uint32_t>(shuffled.begin(), shuffled.begin() + 3));
-  EXPECT_EQ(honest.estimation, std::vector<std::uint32_t>(shuffled.begin() + 3, shuffled.end()));
+  EXPECT_EQ(std::vector<std::uint32_t>(honest.estimation().begin(), honest.estimation().end()),
+            std::vector<std::uint32_t>(shuffled.begin() + 3, shuffled.end()));
 }
 
 }  // namespace

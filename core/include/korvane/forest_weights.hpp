@@ -21,9 +21,20 @@ template <class Payload>
 [[nodiscard]] std::vector<double> forest_weights(const Forest<Payload>& forest,
                                                  const VectorView& x);
 
+// Out-of-bag weights of the training rows, row-major n_train_samples ×
+// n_train_samples: row i holds the forest weights of x_i computed over only the
+// trees that did not draw training row i, averaged over those trees; NaN when
+// every tree drew it. `x` holds the training covariates.
+template <class Payload>
+[[nodiscard]] std::vector<double> oob_forest_weights(const Forest<Payload>& forest,
+                                                     const MatrixView& x);
+
 extern template std::vector<double> forest_weights(const Forest<StepFunction>&, const MatrixView&);
 extern template std::vector<double> forest_weights(const Forest<NoPayload>&, const MatrixView&);
 extern template std::vector<double> forest_weights(const Forest<StepFunction>&, const VectorView&);
 extern template std::vector<double> forest_weights(const Forest<NoPayload>&, const VectorView&);
+extern template std::vector<double> oob_forest_weights(const Forest<StepFunction>&,
+                                                       const MatrixView&);
+extern template std::vector<double> oob_forest_weights(const Forest<NoPayload>&, const MatrixView&);
 
 }  // namespace korvane
