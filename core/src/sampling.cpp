@@ -13,8 +13,18 @@
 namespace korvane {
 
 std::vector<ChaCha8Rng::Seed> derive_tree_seeds(std::uint64_t seed, std::size_t n_trees) {
+  return derive_tree_seeds(seed, 0, n_trees);
+}
+
+std::vector<ChaCha8Rng::Seed> derive_tree_seeds(std::uint64_t seed, std::uint64_t first,
+                                                std::size_t count) {
+  // A keystream block of 64 bytes holds two seeds.
+  constexpr std::uint64_t kSeedsPerBlock = 2;
   ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(seed);
-  std::vector<ChaCha8Rng::Seed> seeds(n_trees);
+  stream.seek_block(first / kSeedsPerBlock);
+  ChaCha8Rng::Seed skipped{};
+  if (first % kSeedsPerBlock != 0) stream.fill_bytes(skipped);
+  std::vector<ChaCha8Rng::Seed> seeds(count);
   for (ChaCha8Rng::Seed& tree_seed : seeds) stream.fill_bytes(tree_seed);
   return seeds;
 }

@@ -36,6 +36,18 @@ TEST(ForestSampling, SeedsAndSamplesMatchReferenceVectors) {
   }
 }
 
+// Entering the stream at a later tree gives that tree the seed it has in the
+// whole sequence, at every offset within a keystream block and buffer.
+TEST(ForestSampling, SeedsOfATreeRangeAreTheSeedsOfThoseTrees) {
+  const auto all = derive_tree_seeds(7, 40);
+  for (std::uint64_t first = 0; first < 30; ++first) {
+    for (const std::size_t count : {1u, 3u, 10u}) {
+      const auto range = derive_tree_seeds(7, first, count);
+      EXPECT_TRUE(std::equal(range.begin(), range.end(), all.begin() + first)) << first;
+    }
+  }
+}
+
 TEST(ForestSampling, SampleSizeRoundsHalfAwayAndClamps) {
   EXPECT_EQ(sample_size(5, 0.5), 3u);
   EXPECT_EQ(sample_size(3, 0.1), 1u);

@@ -91,7 +91,7 @@ Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
   const std::size_t n_trees = trees.stop - trees.start;
   // An impossible size is reported like any failed allocation, never wrapped.
   if (n != 0 && n_trees > SIZE_MAX / n) throw std::bad_alloc();
-  const std::vector<ChaCha8Rng::Seed> seeds = derive_tree_seeds(seed, trees.stop);
+  const std::vector<ChaCha8Rng::Seed> seeds = derive_tree_seeds(seed, trees.start, n_trees);
   Forest<typename Leaves::Payload> forest;
   forest.n_features = static_cast<std::uint32_t>(covariates.n_features());
   forest.n_train_samples = n;
@@ -102,7 +102,7 @@ Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
   // record outlives its task and the result does not depend on scheduling.
   forest.recorded_leaf.assign(n_trees * n, NO_LEAF);
   forest.trees = pool::parallel_map(n_trees, [&](std::size_t k) {
-    ChaCha8Rng stream = ChaCha8Rng::from_seed(seeds[trees.start + k]);
+    ChaCha8Rng stream = ChaCha8Rng::from_seed(seeds[k]);
     TreeRows rows = draw_tree_rows(n, params, stream);
     const std::span<std::uint32_t> record = std::span(forest.recorded_leaf).subspan(k * n, n);
     return grow(covariates, rows, criterion, leaves, params.tree, stream, record);

@@ -25,9 +25,9 @@ void replay_tree_rows(const Forest<Payload>& forest, Use&& use) {
   const std::size_t n = forest.n_train_samples;
   if (n != 0 && forest.n_trees() > SIZE_MAX / n) throw std::bad_alloc();
   const std::vector<ChaCha8Rng::Seed> seeds =
-      derive_tree_seeds(forest.seed, forest.first_tree + forest.n_trees());
+      derive_tree_seeds(forest.seed, forest.first_tree, forest.n_trees());
   pool::parallel_for_each(forest.n_trees(), [&](std::size_t k) {
-    ChaCha8Rng stream = ChaCha8Rng::from_seed(seeds[forest.first_tree + k]);
+    ChaCha8Rng stream = ChaCha8Rng::from_seed(seeds[k]);
     TreeRows rows = draw_tree_rows(n, forest.params, stream);
     use(k, rows);
   });

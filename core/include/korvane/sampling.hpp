@@ -15,6 +15,11 @@ namespace korvane {
 // from `seed`, so seed b depends only on (seed, b).
 [[nodiscard]] std::vector<ChaCha8Rng::Seed> derive_tree_seeds(std::uint64_t seed,
                                                               std::size_t n_trees);
+// The seeds of trees [first, first + count) alone: the stream is entered at
+// tree first's seed, so the trees before it cost nothing.
+[[nodiscard]] std::vector<ChaCha8Rng::Seed> derive_tree_seeds(std::uint64_t seed,
+                                                              std::uint64_t first,
+                                                              std::size_t count);
 
 // round(fraction·n), halves away from zero, saturating (0 for NaN or negatives).
 [[nodiscard]] std::size_t rounded_share(double fraction, std::size_t n);
