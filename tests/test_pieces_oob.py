@@ -262,20 +262,3 @@ def test_thread_counts_and_progress_never_change_the_forest(n_threads, data):
     forest = grow("log_rank", data, trees=(2, 7), n_threads=n_threads, progress=lambda *a: reports.append(a))
     assert everything(forest, data.X) == everything(grow("log_rank", data, trees=(2, 7)), data.X)
     assert reports[-1] == (5, 5)
-
-
-@pytest.mark.parametrize(
-    "settings, error",
-    [(dict(n_threads=0), ValueError), (dict(n_threads=-2), ValueError), (dict(n_threads="2"), TypeError), (dict(progress=3), TypeError)],
-)
-def test_run_settings_are_checked(settings, error, data):
-    with pytest.raises(error):
-        grow("log_rank", data, **settings)
-
-
-def test_an_exception_in_progress_reaches_the_caller(data):
-    def fail(*_):
-        raise RuntimeError("stop")
-
-    with pytest.raises(RuntimeError, match="stop"):
-        grow("log_rank", data, progress=fail)

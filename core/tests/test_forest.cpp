@@ -148,29 +148,6 @@ TEST(Pieces, OfAForestGrownFurtherJoinWithItsFirstTrees) {
   EXPECT_EQ(join<StepFunction>(views), log_rank_forest(d, forest_params(7, true, 1.0), 9));
 }
 
-TEST(Pieces, ThatDoNotFollowEachOtherAreNamed) {
-  const Dataset d = Dataset::random(40, 3, 6);
-  const Dataset other = Dataset::random(41, 3, 6);
-  const ForestParams params = forest_params(6, true, 1.0);
-  auto piece = [&](const Dataset& data, const ForestParams& p, std::uint64_t seed, TreeRange r) {
-    return grow_forest(data.covariates(), data.log_rank(), data.nelson_aalen(), p, seed, r);
-  };
-  const auto head = piece(d, params, 1, {0, 2});
-  EXPECT_EQ(join_mismatch(head, piece(d, params, 1, {2, 4})), std::nullopt);
-  EXPECT_EQ(join_mismatch(head, piece(d, params, 1, {3, 4})),
-            "trees 0 to 1 are followed by tree 3");
-  EXPECT_EQ(join_mismatch(head, piece(d, params, 1, {0, 2})),
-            "trees 0 to 1 are followed by tree 0");
-  EXPECT_EQ(join_mismatch(head, piece(d, params, 2, {2, 4})),
-            "they were grown from different seeds");
-  EXPECT_EQ(join_mismatch(head, piece(d, forest_params(6, false, 1.0), 1, {2, 4})),
-            "they were grown with different settings");
-  EXPECT_EQ(join_mismatch(head, piece(other, params, 1, {2, 4})),
-            "they were grown on different numbers of training rows");
-  const std::vector<const Forest<StepFunction>*> gap{&head, &head};
-  EXPECT_THROW((void)join<StepFunction>(gap), InternalError);
-}
-
 TEST(Pieces, OutsideTheForestAreRefused) {
   const Dataset d = Dataset::random(20, 2, 1);
   for (const TreeRange range : {TreeRange{2, 2}, TreeRange{3, 2}, TreeRange{0, 5}}) {
@@ -178,44 +155,6 @@ TEST(Pieces, OutsideTheForestAreRefused) {
                                    forest_params(4, true, 1.0), 0, range),
                  InternalError);
   }
-}
-
-// A drawn training row reaches the leaf it was recorded in, unless the tree is
-// honest and the row only split nodes.
-TEST(Forest, ApplySendsRecordedRowsToTheirLeaves) {
-  const Dataset d = Dataset::random(80, 4, 13);
-  const auto forest = log_rank_forest(d, forest_params(5, true, 0.8), 3);
-  const auto leaves = apply(forest, d.column_major());
-  ASSERT_EQ(leaves.size(), d.n * 5);
-  std::size_t recorded = 0;
-  for (std::size_t b = 0; b < 5; ++b) {
-    for (std::size_t i = 0; i < d.n; ++i) {
-      const std::uint32_t leaf = forest.recorded_leaves(b)[i];
-      if (leaf == NO_LEAF) continue;
-      EXPECT_EQ(leaves[i * 5 + b], leaf);
-      ++recorded;
-    }
-  }
-  EXPECT_GT(recorded, d.n);
-}
-
-TEST(Forest, SplitImportanceAveragesScoresAndIgnoresConstantFeatures) {
-  Dataset d = Dataset::random(100, 3, 17);
-  std::fill(d.x.begin() + 100, d.x.begin() + 200, 4.0);  // feature 1 is constant
-  const auto forest = log_rank_forest(d, forest_params(6, true, 1.0), 8);
-  std::vector<double> expected(3, 0.0);
-  for (const auto& tree : forest.trees) {
-    for (const auto& node : tree.nodes) {
-      if (const auto* split = std::get_if<node::Split>(&node)) {
-        EXPECT_GE(split->score, 0.0);
-        expected[split->feature] += split->score / 6.0;
-      }
-    }
-  }
-  const auto importance = split_importance(forest);
-  EXPECT_EQ(importance[1], 0.0);
-  for (std::size_t f = 0; f < 3; ++f) EXPECT_NEAR(importance[f], expected[f], 1e-9);
-  EXPECT_GT(importance[0] + importance[2], 0.0);
 }
 
 }  // namespace

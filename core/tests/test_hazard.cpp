@@ -5,7 +5,6 @@
 
 #include "korvane/builder.hpp"
 #include "korvane/hazard.hpp"
-#include "korvane/in_bag.hpp"
 #include "support.hpp"
 
 namespace korvane {
@@ -60,38 +59,6 @@ ForestParams forest_params(bool bootstrap, double fraction, std::optional<double
   params.tree = params_with(3, MaxFeatures::sqrt());
   params.tree.honesty = honesty;
   return params;
-}
-
-// The definition: each training row's hazards of the trees that did not draw
-// it, summed in tree order and divided once.
-TEST(Forest, OutOfBagHazardAveragesTheTreesThatDidNotDrawTheRow) {
-  const Dataset d = Dataset::random(90, 3, 12);
-  const std::vector<double> times{9.0, 1.0, 4.0, 12.5};
-  for (const auto& params :
-       {forest_params(true, 1.0, std::nullopt), forest_params(false, 0.5, 0.5)}) {
-    const auto forest = grow_forest(d.covariates(), d.log_rank(), d.nelson_aalen(), params, 4);
-    const auto drawn = in_bag(forest);
-    const auto oob = oob_cumulative_hazard(forest, d.column_major(), times);
-    for (std::size_t i = 0; i < d.n; ++i) {
-      std::vector<double> sum(times.size(), 0.0);
-      std::size_t count = 0;
-      for (std::size_t b = 0; b < forest.n_trees(); ++b) {
-        if (drawn[b * d.n + i] != 0) continue;
-        const auto& curve =
-            forest.trees[b].leaves[forest.trees[b].predict_leaf(d.column_major(), i)];
-        for (std::size_t j = 0; j < times.size(); ++j) sum[j] += curve.value_at(times[j]);
-        ++count;
-      }
-      for (std::size_t j = 0; j < times.size(); ++j) {
-        const double expected = sum[j] / static_cast<double>(count);
-        if (count == 0) {
-          EXPECT_TRUE(std::isnan(oob[i * times.size() + j]));
-        } else {
-          EXPECT_EQ(oob[i * times.size() + j], expected);
-        }
-      }
-    }
-  }
 }
 
 TEST(Forest, OutOfBagHazardIsNaNForRowsEveryTreeDrew) {
