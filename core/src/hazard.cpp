@@ -39,6 +39,16 @@ void add_curve(const StepFunction& curve, std::span<const double> times, bool ti
 // Training rows per pool task of the out-of-bag hazard.
 constexpr std::size_t kOutOfBagBlock = 64;
 
+// Divides each row of k sums by the number of trees that summed into it; a
+// row without any becomes NaN.
+void divide_by_counts(std::span<double> rows, std::span<const std::size_t> counts, std::size_t k) {
+  for (std::size_t r = 0; r < counts.size(); ++r) {
+    const double divisor =
+        counts[r] == 0 ? std::numeric_limits<double>::quiet_NaN() : static_cast<double>(counts[r]);
+    for (std::size_t j = 0; j < k; ++j) rows[r * k + j] /= divisor;
+  }
+}
+
 }  // namespace
 
 void add_cumulative_hazard(const Tree<StepFunction>& tree, const MatrixView& x,
@@ -74,12 +84,7 @@ std::vector<double> oob_cumulative_hazard(const Forest<StepFunction>& forest, co
         ++n_oob[row - first];
       }
     }
-    for (std::size_t row = first; row < last; ++row) {
-      const std::size_t count = n_oob[row - first];
-      const double divisor =
-          count == 0 ? std::numeric_limits<double>::quiet_NaN() : static_cast<double>(count);
-      for (std::size_t j = 0; j < k; ++j) out[row * k + j] /= divisor;
-    }
+    divide_by_counts(std::span(out).subspan(first * k, (last - first) * k), n_oob, k);
   });
   return out;
 }
