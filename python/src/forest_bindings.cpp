@@ -38,54 +38,19 @@ const korvane::Forest<Payload>& forest_of(PyObject* self) {
   return value_of<PyForest<Payload>>(self);
 }
 
-// How the private calls run. The pooled runner (per-call threads, Ctrl-C,
-// throttled progress) plugs in here, in `run_growth` and the two conversions;
-// until then a call runs on the process-wide pool, whose size never changes a
-// result, and progress hears once, when the work is done.
-struct RunRequest {
-  PyObject* progress = nullptr;  // callable(trees_finished, total), or null
-};
+// The run settings of the private calls.
+inline constexpr auto kThreads = keyword("n_threads", "None", to_thread_count);
+inline constexpr auto kProgress = keyword("progress", "None", to_progress);
 
-// None, -1 (one thread per core) or a positive count.
-std::int64_t to_thread_request(PyObject* value) {
-  if (value == Py_None) return 0;
-  const OwnedRef index = checked(PyNumber_Index(value));
-  const long long count = PyLong_AsLongLong(index.get());
-  if (count == -1 && PyErr_Occurred()) throw PythonError{};
-  if (count == 0 || count < -1) {
-    raise(PyExc_ValueError,
-          "n_threads must be None, -1 or a positive integer, got " + std::to_string(count));
-  }
-  return count;
-}
-
-PyObject* to_progress_callback(PyObject* value) {
-  if (value == Py_None) return nullptr;
-  if (!PyCallable_Check(value)) raise(PyExc_TypeError, "expected None or a callable");
-  return value;
-}
-
-inline constexpr auto kThreads = keyword("n_threads", "None", to_thread_request);
-inline constexpr auto kProgress = keyword("progress", "None", to_progress_callback);
-
+// A private call's options: its threads, and its progress callback when it
+// declares one, told about `total` trees.
 template <const auto& D>
-RunRequest run_request(const Arguments<D>& arguments) {
+CallOptions call_options(const Arguments<D>& arguments, std::size_t total = 0) {
   if constexpr (D.index_of("progress") < std::remove_cvref_t<decltype(D)>::size) {
-    return {get<"progress">(arguments)};
+    return {get<"n_threads">(arguments), get<"progress">(arguments), total};
   } else {
-    return {};
+    return {get<"n_threads">(arguments), nullptr, total};
   }
-}
-
-// Runs `work` without the GIL; then tells progress that `total` trees are done.
-template <class Work>
-auto run_growth(const RunRequest& run, std::size_t total, Work&& work) {
-  auto result = without_gil(work);
-  if (run.progress != nullptr) {
-    checked(PyObject_CallFunction(run.progress, "nn", static_cast<Py_ssize_t>(total),
-                                  static_cast<Py_ssize_t>(total)));
-  }
-  return result;
 }
 
 template <class Payload>
@@ -115,7 +80,8 @@ template <class Payload, const auto& D>
 PyObject* forest_weights(PyObject* self, const Arguments<D>& arguments) {
   const auto& forest = forest_of<Payload>(self);
   const korvane::MatrixView x = weights_query(get<"X">(arguments), "forest", forest.n_features);
-  std::vector<double> weights = without_gil([&] { return korvane::forest_weights(forest, x); });
+  std::vector<double> weights = run_pooled(
+      [&](korvane::CallControl& control) { return korvane::forest_weights(forest, x, control); });
   return result_array(std::move(weights), x.n_rows, forest.n_train_samples);
 }
 
@@ -123,7 +89,8 @@ template <class Payload, const auto& D>
 PyObject* forest_weights_one(PyObject* self, const Arguments<D>& arguments) {
   const auto& forest = forest_of<Payload>(self);
   const korvane::VectorView x = weights_one_query(get<"x">(arguments), "forest", forest.n_features);
-  std::vector<double> weights = without_gil([&] { return korvane::forest_weights(forest, x); });
+  std::vector<double> weights = run_pooled(
+      [&](korvane::CallControl& control) { return korvane::forest_weights(forest, x, control); });
   return result_array(std::move(weights));
 }
 
@@ -150,8 +117,11 @@ PyObject* oob_forest_weights(PyObject* self, const Arguments<D>& arguments) {
   const auto& forest = forest_of<Payload>(self);
   const korvane::MatrixView x =
       training_rows(forest, weights_query(get<"X">(arguments), "forest", forest.n_features));
-  std::vector<double> weights =
-      run_growth(run_request(arguments), 0, [&] { return korvane::oob_forest_weights(forest, x); });
+  std::vector<double> weights = run_pooled(
+      [&](korvane::CallControl& control) {
+        return korvane::oob_forest_weights(forest, x, control);
+      },
+      call_options(arguments));
   return result_array(std::move(weights), x.n_rows, forest.n_train_samples);
 }
 
@@ -164,7 +134,8 @@ constexpr auto kInBag =
 template <class Payload, const auto& D>
 PyObject* in_bag(PyObject* self, const Arguments<D>&) {
   const auto& forest = forest_of<Payload>(self);
-  std::vector<std::uint32_t> counts = without_gil([&] { return korvane::in_bag(forest); });
+  std::vector<std::uint32_t> counts =
+      run_pooled([&](korvane::CallControl&) { return korvane::in_bag(forest); });
   return result_array(std::move(counts), forest.n_trees(), forest.n_train_samples);
 }
 
@@ -176,7 +147,8 @@ constexpr auto kHonestEstimation =
 template <class Payload, const auto& D>
 PyObject* honest_estimation(PyObject* self, const Arguments<D>&) {
   const auto& forest = forest_of<Payload>(self);
-  std::vector<std::uint8_t> rows = without_gil([&] { return korvane::honest_estimation(forest); });
+  std::vector<std::uint8_t> rows =
+      run_pooled([&](korvane::CallControl&) { return korvane::honest_estimation(forest); });
   return result_array(std::move(rows), forest.n_trees(), forest.n_train_samples);
 }
 
@@ -188,7 +160,8 @@ template <class Payload, const auto& D>
 PyObject* apply(PyObject* self, const Arguments<D>& arguments) {
   const auto& forest = forest_of<Payload>(self);
   const korvane::MatrixView x = weights_query(get<"X">(arguments), "forest", forest.n_features);
-  std::vector<std::uint32_t> leaves = without_gil([&] { return korvane::apply(forest, x); });
+  std::vector<std::uint32_t> leaves =
+      run_pooled([&](korvane::CallControl&) { return korvane::apply(forest, x); });
   return result_array(std::move(leaves), x.n_rows, forest.n_trees());
 }
 
@@ -224,9 +197,11 @@ PyObject* oob_cumulative_hazard(PyObject* self, const Arguments<kOobHazard>& arg
   const HazardQuery query =
       hazard_query(get<"X">(arguments), get<"times">(arguments), "forest", forest.n_features);
   const korvane::MatrixView x = training_rows(forest, query.x);
-  std::vector<double> hazard = run_growth(run_request(arguments), 0, [&] {
-    return korvane::oob_cumulative_hazard(forest, x, query.times);
-  });
+  std::vector<double> hazard = run_pooled(
+      [&](korvane::CallControl& control) {
+        return korvane::oob_cumulative_hazard(forest, x, query.times, control);
+      },
+      call_options(arguments));
   return result_array(std::move(hazard), x.n_rows, query.times.size());
 }
 
@@ -237,11 +212,13 @@ template <class MakeCriterion, class Leaves>
 PyObject* grow_forest(PyTypeObject* type, const korvane::MatrixView& x,
                       MakeCriterion&& make_criterion, const Leaves& leaves,
                       const korvane::ForestParams& params, std::uint64_t seed,
-                      korvane::TreeRange trees, const RunRequest& run = {}) {
-  auto forest = run_growth(run, trees.stop - trees.start, [&] {
-    return korvane::grow_forest(korvane::Covariates(x), make_criterion(), leaves, params, seed,
-                                trees);
-  });
+                      korvane::TreeRange trees, const CallOptions& options = {}) {
+  auto forest = run_pooled(
+      [&](korvane::CallControl& control) {
+        return korvane::grow_forest(korvane::Covariates(x, control), make_criterion(), leaves,
+                                    params, seed, trees, control);
+      },
+      options);
   return new_owner<PyForest<typename Leaves::Payload>>(type, std::move(forest)).release();
 }
 
@@ -283,12 +260,12 @@ constexpr auto kFitLogRank =
 // A log-rank forest: log-rank splits, Nelson–Aalen leaves.
 template <class Inputs>
 PyObject* log_rank_forest(const Inputs& inputs, korvane::TreeRange trees,
-                          const RunRequest& run = {}) {
+                          const CallOptions& options = {}) {
   return grow_forest(
       log_rank_survival_forest_class(), inputs.x,
       [&] { return korvane::LogRankCriterion(inputs.time, inputs.event); },
       korvane::NelsonAalenLeaves{inputs.time, inputs.event}, inputs.params, inputs.seed, trees,
-      run);
+      options);
 }
 
 PyObject* fit_log_rank_forest(PyObject*, const Arguments<kFitLogRank>& arguments) {
@@ -320,11 +297,11 @@ constexpr auto kFitGradient =
 // A gradient forest: variance-reduction splits of the pseudo-outcome, no leaf
 // estimates (it answers through forest weights).
 PyObject* gradient_forest(const GradientInputs& inputs, korvane::TreeRange trees,
-                          const RunRequest& run = {}) {
+                          const CallOptions& options = {}) {
   return grow_forest(
       gradient_forest_class(), inputs.x,
       [&] { return korvane::GradientCriterion(inputs.pseudo_outcome); }, korvane::NoLeaves{},
-      inputs.params, inputs.seed, trees, run);
+      inputs.params, inputs.seed, trees, options);
 }
 
 PyObject* fit_gradient_forest(PyObject*, const Arguments<kFitGradient>& arguments) {
@@ -350,7 +327,7 @@ constexpr auto kGrowLogRank =
 PyObject* grow_log_rank_forest(PyObject*, const Arguments<kGrowLogRank>& arguments) {
   const auto inputs = checked_forest_inputs(arguments);
   const korvane::TreeRange trees = checked_trees(get<"trees">(arguments), inputs.params.n_trees);
-  return log_rank_forest(inputs, trees, run_request(arguments));
+  return log_rank_forest(inputs, trees, call_options(arguments, trees.stop - trees.start));
 }
 
 constexpr auto kGrowGradient =
@@ -361,7 +338,7 @@ constexpr auto kGrowGradient =
 PyObject* grow_gradient_forest(PyObject*, const Arguments<kGrowGradient>& arguments) {
   const GradientInputs inputs = checked_gradient_inputs(arguments);
   const korvane::TreeRange trees = checked_trees(get<"trees">(arguments), inputs.params.n_trees);
-  return gradient_forest(inputs, trees, run_request(arguments));
+  return gradient_forest(inputs, trees, call_options(arguments, trees.stop - trees.start));
 }
 
 constexpr auto kJoin =
@@ -397,7 +374,7 @@ std::vector<const korvane::Forest<Payload>*> forests_in(const std::vector<OwnedR
 template <class Payload>
 PyObject* join_pieces(const std::vector<OwnedRef>& items, PyTypeObject* type) {
   const auto forests = forests_in<Payload>(items, type);
-  auto joined = without_gil([&] { return korvane::join<Payload>(forests); });
+  auto joined = run_pooled([&](korvane::CallControl&) { return korvane::join<Payload>(forests); });
   return new_owner<PyForest<Payload>>(type, std::move(joined)).release();
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -12,10 +11,12 @@
 #include <vector>
 
 #include "korvane/builder.hpp"
+#include "korvane/call_control.hpp"
 #include "korvane/criterion.hpp"
 #include "korvane/data.hpp"
 #include "korvane/error.hpp"
 #include "korvane/leaf_estimates.hpp"
+#include "korvane/memory.hpp"
 #include "korvane/params.hpp"
 #include "korvane/pool.hpp"
 #include "korvane/rng.hpp"
@@ -52,11 +53,25 @@ struct Forest {
 
 namespace detail {
 
+// The least memory a forest of n_trees trees on n rows takes while it is
+// grown: the recorded leaf of every row in every tree, and per tree its seed,
+// its result slot, the tree with one node and one leaf, and its leaf sizes.
+template <class Payload>
+[[nodiscard]] std::uint64_t forest_bytes(std::size_t n_trees, std::size_t n) {
+  constexpr std::uint64_t per_tree = sizeof(ChaCha8Rng::Seed) +
+                                     sizeof(std::optional<Tree<Payload>>) + sizeof(Tree<Payload>) +
+                                     sizeof(NodeKind) + sizeof(Payload) +
+                                     sizeof(std::vector<std::uint32_t>) + sizeof(std::uint32_t);
+  const std::uint64_t recorded = saturating_mul(n, sizeof(std::uint32_t));
+  return saturating_mul(n_trees, saturating_add(recorded, per_tree));
+}
+
 // Rows recorded per leaf of each tree.
 template <class Payload>
-void count_leaf_sizes(Forest<Payload>& forest) {
+void count_leaf_sizes(Forest<Payload>& forest, const CallControl& control) {
   forest.leaf_sizes.reserve(forest.n_trees());
   for (std::size_t b = 0; b < forest.n_trees(); ++b) {
+    control.check();
     std::vector<std::uint32_t> sizes(forest.trees[b].n_leaves(), 0);
     for (const std::uint32_t leaf : forest.recorded_leaves(b)) {
       if (leaf != NO_LEAF) ++sizes[leaf];
@@ -77,22 +92,26 @@ struct TreeRange {
 // that `seed` defines, in parallel. Tree b grows from its own stream, derived
 // from (seed, b) alone, and its own sample, so the forest is the same whatever
 // the number of threads, and pieces grown apart and joined in order are the
-// forest grown at once.
+// forest grown at once. Counts finished trees in `control` and throws
+// Cancelled, within a tree node, once it asks to stop; a forest that cannot fit
+// in memory throws OutOfMemory before anything is allocated.
 template <SplitCriterion Criterion, LeafEstimate Leaves>
 Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
                                              const Criterion& criterion, const Leaves& leaves,
                                              const ForestParams& params, std::uint64_t seed,
-                                             TreeRange trees) {
+                                             TreeRange trees,
+                                             const CallControl& control = CallControl{}) {
+  using Payload = typename Leaves::Payload;
   if (!(trees.start < trees.stop && trees.stop <= params.n_trees)) {
     fail("trees [" + std::to_string(trees.start) + ", " + std::to_string(trees.stop) +
          ") do not lie in a forest of " + std::to_string(params.n_trees));
   }
   const std::size_t n = covariates.n_samples();
   const std::size_t n_trees = trees.stop - trees.start;
-  // An impossible size is reported like any failed allocation, never wrapped.
-  if (n != 0 && n_trees > SIZE_MAX / n) throw std::bad_alloc();
+  reserve(detail::forest_bytes<Payload>(n_trees, n),
+          "a forest of " + std::to_string(n_trees) + " trees on " + std::to_string(n) + " rows");
   const std::vector<ChaCha8Rng::Seed> seeds = derive_tree_seeds(seed, trees.start, n_trees);
-  Forest<typename Leaves::Payload> forest;
+  Forest<Payload> forest;
   forest.n_features = static_cast<std::uint32_t>(covariates.n_features());
   forest.n_train_samples = n;
   forest.params = params;
@@ -105,9 +124,12 @@ Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
     ChaCha8Rng stream = ChaCha8Rng::from_seed(seeds[k]);
     TreeRows rows = draw_tree_rows(n, params, stream);
     const std::span<std::uint32_t> record = std::span(forest.recorded_leaf).subspan(k * n, n);
-    return grow(covariates, rows, criterion, leaves, params.tree, stream, record);
+    Tree<Payload> tree =
+        grow(covariates, rows, criterion, leaves, params.tree, stream, record, control);
+    control.finish_tree();
+    return tree;
   });
-  detail::count_leaf_sizes(forest);
+  detail::count_leaf_sizes(forest, control);
   return forest;
 }
 
@@ -115,8 +137,10 @@ Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
 template <SplitCriterion Criterion, LeafEstimate Leaves>
 Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
                                              const Criterion& criterion, const Leaves& leaves,
-                                             const ForestParams& params, std::uint64_t seed) {
-  return grow_forest(covariates, criterion, leaves, params, seed, TreeRange{0, params.n_trees});
+                                             const ForestParams& params, std::uint64_t seed,
+                                             const CallControl& control = CallControl{}) {
+  return grow_forest(covariates, criterion, leaves, params, seed, TreeRange{0, params.n_trees},
+                     control);
 }
 
 // Why `next` cannot follow `before` in one forest, or nothing when it can: both
@@ -164,7 +188,9 @@ template <class Payload>
 template <class Payload>
 [[nodiscard]] std::vector<std::uint32_t> apply(const Forest<Payload>& forest, const MatrixView& x) {
   const std::size_t n_trees = forest.n_trees();
-  if (x.n_rows != 0 && n_trees > SIZE_MAX / x.n_rows) throw std::bad_alloc();
+  reserve(saturating_mul(saturating_mul(x.n_rows, n_trees), sizeof(std::uint32_t)),
+          "leaf indices of " + std::to_string(x.n_rows) + " rows in " + std::to_string(n_trees) +
+              " trees");
   std::vector<std::uint32_t> leaves(x.n_rows * n_trees);
   pool::parallel_for_each(x.n_rows, [&](std::size_t row) {
     for (std::size_t b = 0; b < n_trees; ++b) {

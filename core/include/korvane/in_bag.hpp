@@ -6,10 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <new>
+#include <string>
 #include <vector>
 
 #include "korvane/forest.hpp"
+#include "korvane/memory.hpp"
 #include "korvane/pool.hpp"
 #include "korvane/rng.hpp"
 #include "korvane/sampling.hpp"
@@ -23,7 +24,9 @@ namespace detail {
 template <class Payload, class Use>
 void replay_tree_rows(const Forest<Payload>& forest, Use&& use) {
   const std::size_t n = forest.n_train_samples;
-  if (n != 0 && forest.n_trees() > SIZE_MAX / n) throw std::bad_alloc();
+  reserve(saturating_mul(saturating_mul(forest.n_trees(), n), sizeof(std::uint32_t)),
+          "the draws of " + std::to_string(forest.n_trees()) + " trees from " + std::to_string(n) +
+              " rows");
   const std::vector<ChaCha8Rng::Seed> seeds =
       derive_tree_seeds(forest.seed, forest.first_tree, forest.n_trees());
   pool::parallel_for_each(forest.n_trees(), [&](std::size_t k) {
