@@ -1,3 +1,4 @@
+from collections.abc import Buffer
 from typing import SupportsFloat, SupportsIndex, final
 
 import numpy as np
@@ -68,6 +69,12 @@ def fit_gradient_forest(
     seed: SupportsIndex | None = None,
 ) -> GradientForest:
     """Fit a partition-only ("gradient") forest on `(X, pseudo_outcome)`."""
+
+def _to_bytes(model: LogRankSurvivalTree | LogRankSurvivalForest | GradientForest) -> bytes:
+    """The fitted model in korvane's binary format (docs/FORMAT.md), as bytes."""
+
+def _from_bytes(data: Buffer) -> LogRankSurvivalTree | LogRankSurvivalForest | GradientForest:
+    """The model that `data` (any bytes-like object) holds in korvane's binary"""
 
 @final
 class LogRankSurvivalTree:
