@@ -133,6 +133,8 @@ def parse_args():
     parser.add_argument("--peer-trees", type=int, default=None, help="trees of the peers' forests (default --n-trees)")
     parser.add_argument("--reps", type=int, default=5)
     parser.add_argument("--max-peer-seconds", type=float, default=600.0)
+    parser.add_argument("--peers", action=argparse.BooleanOptionalAction, default=True,
+                        help="also run the peers (--no-peers: korvane alone)")
     parser.add_argument("--worker", choices=["sksurv"], help=argparse.SUPPRESS)
     parser.add_argument("--data-dir", type=Path, help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -155,7 +157,7 @@ def main() -> None:
             ours = korvane_side(split, args.n_trees, data_dir / "forest.korvane", args.reps) | {"trees": args.n_trees}
             print(f"n={n:,} korvane: {ours['bytes']:,} bytes (pickle {ours['pickle_bytes']:,})", file=sys.stderr, flush=True)
             rows.append(row(n, "korvane save", args.n_trees, ours, None))
-            for side, result in peers(data_dir, args).items():
+            for side, result in (peers(data_dir, args) if args.peers else {}).items():
                 print(f"n={n:,} {side}: {result}", file=sys.stderr, flush=True)
                 rows.append(row(n, side, args.peer_trees, result | {"trees": args.peer_trees}, ours))
     print(markdown(rows))

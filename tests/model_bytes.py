@@ -118,7 +118,11 @@ def sections(data: bytes) -> dict[str, Section]:
         add("curve times", 8 * h["n_times"])
         add("curve lengths", _packed(n_leaves, h["n_times"].bit_length()))
         add("curve time indices", _packed(h["n_points"], max(h["n_times"] - 1, 0).bit_length()))
-        add("curve values", 8 * h["n_points"])
+        add("curve step widths", 10)
+        events_width, at_risk_width, n_stored = struct.unpack_from("<BBQ", data, found["curve step widths"].offset)
+        add("curve events", _packed(h["n_points"], events_width))
+        add("curve at-risk counts", _packed(h["n_points"], at_risk_width))
+        add("stored curve values", 8 * n_stored)
     if h["kind"] != TREE:
         widths = [((size + 1) // 2).bit_length() for size in tree_sizes]
         add("recorded leaves", sum(_packed(h["n_train_samples"], w) for w in widths))

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -195,6 +196,97 @@ void for_each_curve(std::span<const Tree<StepFunction>> trees, Visit&& visit) {
   }
 }
 
+// How a curve value is stored: the counts of the Nelson–Aalen step that leads
+// to it from the previous value (a few bits), or no counts ({0, 0}) and the
+// value itself when no small counts reproduce it to the last bit.
+struct Step {
+  std::uint32_t events = 0;
+  std::uint32_t at_risk = 0;
+};
+
+// The search tries this many at-risk counts right below the previous step's,
+// then every count from 1 up to kSearchedAtRisk.
+constexpr std::uint32_t kCensoredGap = 64;
+constexpr std::uint32_t kSearchedAtRisk = 1024;
+
+bool reproduces(double from, double to, std::uint32_t events, std::uint32_t at_risk) {
+  return events >= 1 && events <= at_risk &&
+         std::bit_cast<std::uint64_t>(nelson_aalen_step(from, events, at_risk)) ==
+             std::bit_cast<std::uint64_t>(to);
+}
+
+// The events count, next to (to - from) · at_risk, of a step from `from` to
+// `to`; 0 when none reproduces `to`.
+std::uint32_t events_for(double from, double to, std::uint32_t at_risk) {
+  const double guess = std::round((to - from) * at_risk);
+  if (std::isnan(guess)) return 0;
+  const auto centre =
+      static_cast<std::uint32_t>(std::clamp(guess, 1.0, static_cast<double>(at_risk)));
+  for (const std::uint32_t events : {centre, centre + 1, centre - 1}) {
+    if (reproduces(from, to, events, at_risk)) return events;
+  }
+  return 0;
+}
+
+// In a Nelson–Aalen curve the at-risk count falls from one event time to the
+// next by the events and the rows censored in between, so the counts right
+// below `next_at_risk` are tried first. Any counts that reproduce the value
+// do: the reader only repeats the step.
+Step find_step(double from, double to, std::uint32_t next_at_risk) {
+  for (std::uint32_t k = 0; k < kCensoredGap && k < next_at_risk; ++k) {
+    if (const std::uint32_t events = events_for(from, to, next_at_risk - k)) {
+      return {events, next_at_risk - k};
+    }
+  }
+  for (std::uint32_t at_risk = 1; at_risk <= kSearchedAtRisk; ++at_risk) {
+    if (const std::uint32_t events = events_for(from, to, at_risk)) return {events, at_risk};
+  }
+  return {};
+}
+
+// The steps of every curve point, in curve order.
+std::vector<Step> curve_steps(std::span<const Tree<StepFunction>> trees) {
+  std::vector<Step> steps;
+  for_each_curve(trees, [&](const StepFunction& curve) {
+    double from = 0.0;
+    std::uint32_t next_at_risk = 0;
+    for (const double to : curve.values) {
+      const Step step = find_step(from, to, next_at_risk);
+      steps.push_back(step);
+      next_at_risk = step.at_risk - step.events;
+      from = to;
+    }
+  });
+  return steps;
+}
+
+void write_steps(ByteWriter& out, std::span<const Tree<StepFunction>> trees) {
+  const std::vector<Step> steps = curve_steps(trees);
+  std::uint32_t most_events = 0;
+  std::uint32_t most_at_risk = 0;
+  std::uint64_t n_stored = 0;
+  for (const Step& step : steps) {
+    most_events = std::max(most_events, step.events);
+    most_at_risk = std::max(most_at_risk, step.at_risk);
+    n_stored += step.events == 0;
+  }
+  out.u8(static_cast<std::uint8_t>(width_for(most_events)));
+  out.u8(static_cast<std::uint8_t>(width_for(most_at_risk)));
+  out.u64(n_stored);
+  ByteWriter::Bits events(out, width_for(most_events));
+  for (const Step& step : steps) events.put(step.events);
+  events.finish();
+  ByteWriter::Bits at_risk(out, width_for(most_at_risk));
+  for (const Step& step : steps) at_risk.put(step.at_risk);
+  at_risk.finish();
+  std::size_t k = 0;
+  for_each_curve(trees, [&](const StepFunction& curve) {
+    for (const double value : curve.values) {
+      if (steps[k++].events == 0) out.f64(value);
+    }
+  });
+}
+
 void write_curves(ByteWriter& out, std::span<const Tree<StepFunction>> trees,
                   const std::vector<double>& table) {
   for (const double t : table) out.f64(t);
@@ -211,9 +303,7 @@ void write_curves(ByteWriter& out, std::span<const Tree<StepFunction>> trees,
     }
   });
   indices.finish();
-  for_each_curve(trees, [&](const StepFunction& curve) {
-    for (const double v : curve.values) out.f64(v);
-  });
+  write_steps(out, trees);
 }
 
 // Each tree's codes start on a whole byte; the code n_leaves stands for NO_LEAF.
@@ -523,36 +613,92 @@ std::vector<double> read_time_table(ByteReader& in, const Counts& counts) {
   return table;
 }
 
+// The leaf curves' values: each point's Nelson–Aalen step counts, and the
+// values stored as they are (for points without counts).
+class StepSource {
+ public:
+  StepSource(ByteReader& in, std::uint64_t n_points) : StepSource(in, n_points, preamble(in)) {}
+
+  // The value after `from`, or NaN when the counts are not a step.
+  double next(double from) {
+    const std::uint32_t events = events_.next();
+    const std::uint32_t at_risk = at_risk_.next();
+    if (events != 0) return at_risk >= events ? nelson_aalen_step(from, events, at_risk) : kNaN;
+    if (at_risk != 0 || used_ == stored_.size()) return kNaN;
+    return stored_[used_++];
+  }
+
+  void finish() const {
+    events_.finish("the curve events");
+    at_risk_.finish("the curve at-risk counts");
+    if (used_ != stored_.size()) {
+      invalid("inconsistent counts: " + std::to_string(stored_.size()) +
+              " curve values are stored but " + std::to_string(used_) + " are used");
+    }
+  }
+
+ private:
+  static constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+  struct Preamble {
+    unsigned events_width;
+    unsigned at_risk_width;
+    std::uint64_t n_stored;
+  };
+
+  static Preamble preamble(ByteReader& in) {
+    const std::string what = "the curve step widths";
+    const Preamble read{in.u8(what), in.u8(what), in.u64(what)};
+    if (read.events_width > 32 || read.at_risk_width > 32) {
+      invalid("a curve count is wider than 32 bits");
+    }
+    return read;
+  }
+
+  StepSource(ByteReader& in, std::uint64_t n_points, const Preamble& widths)
+      : events_(in.bits(n_points, widths.events_width, "the curve events")),
+        at_risk_(in.bits(n_points, widths.at_risk_width, "the curve at-risk counts")),
+        stored_(in.f64s(widths.n_stored, "the stored curve values")) {}
+
+  BitReader events_;
+  BitReader at_risk_;
+  std::vector<double> stored_;
+  std::size_t used_ = 0;
+};
+
 // Reads the leaf curves, point by point, checking each against the curve
 // invariants: times strictly increasing, cumulative hazards never negative
 // and never decreasing.
 class CurveSource {
  public:
   CurveSource(ByteReader& in, const Counts& counts, std::uint64_t n_leaves)
-      : table_(read_time_table(in, counts)),
+      : n_points_(counts.n_points),
+        table_(read_time_table(in, counts)),
         lengths_(in.bits(n_leaves, width_for(table_.size()), "the curve lengths")),
         indices_(in.bits(counts.n_points, width_for(table_.empty() ? 0 : table_.size() - 1),
                          "the curve time indices")),
-        values_(in.f64s(counts.n_points, "the curve values")),
+        steps_(in, counts.n_points),
         used_(table_.size(), false) {}
 
   StepFunction next(std::size_t b, std::size_t leaf) {
     const auto where = [&] { return tree_name(b) + ", leaf " + std::to_string(leaf); };
     const std::uint32_t length = lengths_.next();
-    if (length > values_.size() - at_) {
-      invalid(where() + ": the curve lengths add up to more than the header's " +
-              std::to_string(values_.size()) + " points");
+    // Times strictly increase: no curve is longer than the table.
+    if (length > table_.size() || length > n_points_ - at_) {
+      invalid(where() + ": the curve is longer than the curve times or the header's points allow");
     }
     std::vector<double> times(length);
     std::vector<double> values(length);
     for (std::uint32_t k = 0; k < length; ++k, ++at_) {
       times[k] = time_at(indices_.next(), where);
-      values[k] = values_[at_];
       if (k > 0 && !(times[k - 1] < times[k])) {
         invalid(where() + ": the curve times are not increasing");
       }
-      if (!(values[k] >= (k > 0 ? values[k - 1] : 0.0))) {
-        invalid(where() + ": the cumulative hazard is negative, decreasing or NaN");
+      const double from = k > 0 ? values[k - 1] : 0.0;
+      values[k] = steps_.next(from);
+      if (!(values[k] >= from)) {
+        invalid(where() + ": the cumulative hazard is negative, decreasing, NaN or has counts " +
+                "that are not a step");
       }
     }
     return {std::move(times), std::move(values)};
@@ -560,12 +706,13 @@ class CurveSource {
 
   // Once every curve is read.
   void finish() const {
-    if (at_ != values_.size()) {
+    if (at_ != n_points_) {
       invalid("inconsistent counts: the curves hold " + std::to_string(at_) +
-              " points but the header says " + std::to_string(values_.size()));
+              " points but the header says " + std::to_string(n_points_));
     }
     lengths_.finish("the curve lengths");
     indices_.finish("the curve time indices");
+    steps_.finish();
     const auto unused = std::find(used_.begin(), used_.end(), false);
     if (unused != used_.end()) {
       invalid("curve time " + std::to_string(unused - used_.begin()) + " belongs to no curve");
@@ -583,12 +730,13 @@ class CurveSource {
     return table_[index];
   }
 
+  std::uint64_t n_points_;
   std::vector<double> table_;
   BitReader lengths_;
   BitReader indices_;
-  std::vector<double> values_;
+  StepSource steps_;
   std::vector<bool> used_;
-  std::size_t at_ = 0;
+  std::uint64_t at_ = 0;
 };
 
 void read_curves(ByteReader& in, const Counts& counts, std::vector<Tree<StepFunction>>& trees) {
