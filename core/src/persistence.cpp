@@ -51,13 +51,17 @@ std::uint64_t order_key(double t) {
   return bits >> 63 ? ~bits : bits | (std::uint64_t{1} << 63);
 }
 
+double from_order_key(std::uint64_t key) {
+  return std::bit_cast<double>(key >> 63 ? key & ~(std::uint64_t{1} << 63) : ~key);
+}
+
 bool before(double a, double b) { return order_key(a) < order_key(b); }
 
 // ---------------------------------------------------------------- writing
 
-// The sorted, distinct times of every leaf curve.
-std::vector<double> curve_times(std::span<const Tree<StepFunction>> trees) {
-  std::vector<double> table;
+// The order keys of the distinct times of every leaf curve, ascending.
+std::vector<std::uint64_t> curve_times(std::span<const Tree<StepFunction>> trees) {
+  std::vector<std::uint64_t> table;
   for (const auto& tree : trees) {
     for (const StepFunction& curve : tree.leaves) {
       // The format stores what a Nelson–Aalen leaf is: a right-continuous
@@ -66,13 +70,11 @@ std::vector<double> curve_times(std::span<const Tree<StepFunction>> trees) {
           std::signbit(curve.initial_value)) {
         fail("a leaf curve that does not start at 0 from the right cannot be stored");
       }
-      table.insert(table.end(), curve.times.begin(), curve.times.end());
+      for (const double t : curve.times) table.push_back(order_key(t));
     }
   }
-  std::sort(table.begin(), table.end(), before);
-  table.erase(std::unique(table.begin(), table.end(),
-                          [](double a, double b) { return order_key(a) == order_key(b); }),
-              table.end());
+  std::sort(table.begin(), table.end());
+  table.erase(std::unique(table.begin(), table.end()), table.end());
   return table;
 }
 
@@ -204,42 +206,31 @@ struct Step {
   std::uint32_t at_risk = 0;
 };
 
-// The search tries this many at-risk counts right below the previous step's,
-// then every count from 1 up to kSearchedAtRisk.
-constexpr std::uint32_t kCensoredGap = 64;
-constexpr std::uint32_t kSearchedAtRisk = 1024;
+// Events at one time of a leaf are few: the search tries event counts up to
+// this one, each with the at-risk counts its ratio to the increment suggests.
+constexpr std::uint32_t kSearchedEvents = 64;
 
-bool reproduces(double from, double to, std::uint32_t events, std::uint32_t at_risk) {
-  return events >= 1 && events <= at_risk &&
-         std::bit_cast<std::uint64_t>(nelson_aalen_step(from, events, at_risk)) ==
+bool reproduces(double from, double to, std::uint32_t events, double at_risk) {
+  return at_risk >= events && at_risk <= UINT32_MAX &&
+         std::bit_cast<std::uint64_t>(
+             nelson_aalen_step(from, events, static_cast<std::uint32_t>(at_risk))) ==
              std::bit_cast<std::uint64_t>(to);
 }
 
-// The events count, next to (to - from) · at_risk, of a step from `from` to
-// `to`; 0 when none reproduces `to`.
-std::uint32_t events_for(double from, double to, std::uint32_t at_risk) {
-  const double guess = std::round((to - from) * at_risk);
-  if (std::isnan(guess)) return 0;
-  const auto centre =
-      static_cast<std::uint32_t>(std::clamp(guess, 1.0, static_cast<double>(at_risk)));
-  for (const std::uint32_t events : {centre, centre + 1, centre - 1}) {
-    if (reproduces(from, to, events, at_risk)) return events;
-  }
-  return 0;
-}
-
-// In a Nelson–Aalen curve the at-risk count falls from one event time to the
-// next by the events and the rows censored in between, so the counts right
-// below `next_at_risk` are tried first. Any counts that reproduce the value
-// do: the reader only repeats the step.
-Step find_step(double from, double to, std::uint32_t next_at_risk) {
-  for (std::uint32_t k = 0; k < kCensoredGap && k < next_at_risk; ++k) {
-    if (const std::uint32_t events = events_for(from, to, next_at_risk - k)) {
-      return {events, next_at_risk - k};
+// Counts of a Nelson–Aalen step from `from` to `to`, the fewest events first.
+// The increment to - from is exact or off by a rounding of `to`, so the
+// at-risk count is events / increment rounded, or a neighbour. Any counts that
+// reproduce the value do: the reader only repeats the step.
+Step find_step(double from, double to) {
+  const double increment = to - from;
+  if (!(increment > 0.0)) return {};
+  for (std::uint32_t events = 1; events <= kSearchedEvents; ++events) {
+    const double at_risk = std::round(events / increment);
+    for (const double candidate : {at_risk, at_risk - 1.0, at_risk + 1.0}) {
+      if (reproduces(from, to, events, candidate)) {
+        return {events, static_cast<std::uint32_t>(candidate)};
+      }
     }
-  }
-  for (std::uint32_t at_risk = 1; at_risk <= kSearchedAtRisk; ++at_risk) {
-    if (const std::uint32_t events = events_for(from, to, at_risk)) return {events, at_risk};
   }
   return {};
 }
@@ -249,11 +240,8 @@ std::vector<Step> curve_steps(std::span<const Tree<StepFunction>> trees) {
   std::vector<Step> steps;
   for_each_curve(trees, [&](const StepFunction& curve) {
     double from = 0.0;
-    std::uint32_t next_at_risk = 0;
     for (const double to : curve.values) {
-      const Step step = find_step(from, to, next_at_risk);
-      steps.push_back(step);
-      next_at_risk = step.at_risk - step.events;
+      steps.push_back(find_step(from, to));
       from = to;
     }
   });
@@ -288,8 +276,8 @@ void write_steps(ByteWriter& out, std::span<const Tree<StepFunction>> trees) {
 }
 
 void write_curves(ByteWriter& out, std::span<const Tree<StepFunction>> trees,
-                  const std::vector<double>& table) {
-  for (const double t : table) out.f64(t);
+                  const std::vector<std::uint64_t>& table) {
+  for (const std::uint64_t key : table) out.f64(from_order_key(key));
   ByteWriter::Bits lengths(out, width_for(table.size()));
   for_each_curve(trees, [&](const StepFunction& c) {
     lengths.put(static_cast<std::uint32_t>(c.times.size()));
@@ -298,7 +286,7 @@ void write_curves(ByteWriter& out, std::span<const Tree<StepFunction>> trees,
   ByteWriter::Bits indices(out, width_for(table.empty() ? 0 : table.size() - 1));
   for_each_curve(trees, [&](const StepFunction& curve) {
     for (const double t : curve.times) {
-      const auto at = std::lower_bound(table.begin(), table.end(), t, before);
+      const auto at = std::lower_bound(table.begin(), table.end(), order_key(t));
       indices.put(static_cast<std::uint32_t>(at - table.begin()));
     }
   });
@@ -331,7 +319,7 @@ template <class Model, class Payload>
 std::vector<std::uint8_t> encode(const Model& model, std::span<const Tree<Payload>> trees,
                                  Kind kind, std::uint64_t n_train_samples) {
   Counts counts = counts_of(trees, model.n_features, n_train_samples);
-  std::vector<double> table;
+  std::vector<std::uint64_t> table;
   if constexpr (std::is_same_v<Payload, StepFunction>) {
     table = curve_times(trees);
     counts.n_times = table.size();
