@@ -29,6 +29,7 @@ from run import FOREST_SEED, MIN_LEAF, synthetic_data
 HERE = Path(__file__).resolve().parent
 N_FEATURES = 10
 THREADS = 2
+PEERS = ("sksurv", "ranger")
 
 
 def timed(action, reps):
@@ -103,10 +104,8 @@ def peers(data_dir: Path, args) -> dict:
               "--n-trees", str(args.peer_trees), "--reps", str(args.reps)]
     ranger = ["Rscript", str(HERE / "ranger_save.R"), str(data_dir), str(data_dir / "forest.rds"),
               *map(str, settings)]
-    return {
-        "scikit-survival pickle": run_peer(worker, args.max_peer_seconds),
-        "ranger saveRDS": run_peer(ranger, args.max_peer_seconds),
-    }
+    commands = {"sksurv": ("scikit-survival pickle", worker), "ranger": ("ranger saveRDS", ranger)}
+    return {commands[peer][0]: run_peer(commands[peer][1], args.max_peer_seconds) for peer in args.peers}
 
 
 def row(n: int, side: str, trees: int, result: dict, reference: dict | None) -> list[str]:
@@ -133,8 +132,8 @@ def parse_args():
     parser.add_argument("--peer-trees", type=int, default=None, help="trees of the peers' forests (default --n-trees)")
     parser.add_argument("--reps", type=int, default=5)
     parser.add_argument("--max-peer-seconds", type=float, default=600.0)
-    parser.add_argument("--peers", action=argparse.BooleanOptionalAction, default=True,
-                        help="also run the peers (--no-peers: korvane alone)")
+    parser.add_argument("--peers", nargs="*", choices=list(PEERS), default=list(PEERS),
+                        help="the peers to run (none: korvane alone)")
     parser.add_argument("--worker", choices=["sksurv"], help=argparse.SUPPRESS)
     parser.add_argument("--data-dir", type=Path, help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -157,7 +156,7 @@ def main() -> None:
             ours = korvane_side(split, args.n_trees, data_dir / "forest.korvane", args.reps) | {"trees": args.n_trees}
             print(f"n={n:,} korvane: {ours['bytes']:,} bytes (pickle {ours['pickle_bytes']:,})", file=sys.stderr, flush=True)
             rows.append(row(n, "korvane save", args.n_trees, ours, None))
-            for side, result in (peers(data_dir, args) if args.peers else {}).items():
+            for side, result in peers(data_dir, args).items():
                 print(f"n={n:,} {side}: {result}", file=sys.stderr, flush=True)
                 rows.append(row(n, side, args.peer_trees, result | {"trees": args.peer_trees}, ours))
     print(markdown(rows))
