@@ -11,8 +11,8 @@ from __future__ import annotations
 
 import copyreg
 import os
-from collections.abc import Buffer
-from typing import TypeAlias
+from collections.abc import Buffer, Callable
+from typing import TypeAlias, TypeVar, cast
 
 from korvane._korvane_core import (
     GradientForest,
@@ -155,13 +155,18 @@ def load(path: str | os.PathLike[str]) -> Model:
     return from_bytes(data)
 
 
-def _reduce(model: Model) -> tuple[object, tuple[bytes]]:
+_M = TypeVar("_M", LogRankSurvivalTree, LogRankSurvivalForest, GradientForest)
+
+
+def _reduce(model: _M) -> tuple[Callable[[Buffer], _M], tuple[bytes]]:
     # The reconstructor is found by name, so a model pickled in one process
-    # loads in any other with korvane installed.
-    return from_bytes, (to_bytes(model),)
+    # loads in any other with korvane installed; the bytes of a model read
+    # back as a model of the same class.
+    return cast(Callable[[Buffer], _M], from_bytes), (to_bytes(model),)
 
 
 def _register() -> None:
     """Make every model class picklable and copyable through the binary format."""
-    for model_class in (LogRankSurvivalTree, LogRankSurvivalForest, GradientForest):
-        copyreg.pickle(model_class, _reduce)  # type: ignore[arg-type]
+    copyreg.pickle(LogRankSurvivalTree, _reduce)
+    copyreg.pickle(LogRankSurvivalForest, _reduce)
+    copyreg.pickle(GradientForest, _reduce)
