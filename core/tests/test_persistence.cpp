@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "checksum.hpp"
 #include "korvane/criteria/gradient.hpp"
 #include "korvane/forest.hpp"
 #include "korvane/persistence.hpp"
+#include "persistence/checksum.hpp"
 #include "support.hpp"
 
 namespace korvane {

@@ -1,8 +1,8 @@
-#include "checksum.hpp"
+#include "persistence/checksum.hpp"
 
 #include <bit>
 
-#include "byte_stream.hpp"
+#include "persistence/byte_stream.hpp"
 
 namespace korvane::detail {
 
