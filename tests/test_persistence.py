@@ -8,6 +8,8 @@ import math
 import pickle
 import random
 import struct
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -58,9 +60,11 @@ def test_models_copy(fit, duplicate):
     assert type(copied) is type(model) and model_outputs(copied, SURVIVAL.X) == model_outputs(model, SURVIVAL.X)
 
 
-def test_pickles_name_the_package_reader_so_other_processes_can_load_them():
-    data = pickle.dumps(fit_tree(SURVIVAL), protocol=0)
-    assert b"korvane.persistence" in data and b"from_bytes" in data
+def test_a_pickled_model_loads_in_a_fresh_process():
+    model = fit_log_rank_forest(SURVIVAL, n_trees=3)
+    script = "import pickle, sys; print(repr(pickle.loads(sys.stdin.buffer.read())))"
+    done = subprocess.run([sys.executable, "-c", script], input=pickle.dumps(model), capture_output=True, check=True)
+    assert done.stdout.decode().strip() == repr(model)
 
 
 @pytest.mark.parametrize("argument, message", [
