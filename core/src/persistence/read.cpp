@@ -475,7 +475,7 @@ Forest<Payload> read_forest_model(ByteReader& in, const Counts& counts) {
   forest.trees = read_trees<Payload>(in, counts);
   if constexpr (std::is_same_v<Payload, StepFunction>) read_curves(in, counts, forest.trees);
   read_recorded_leaves(in, forest);
-  detail::count_leaf_sizes(forest);
+  detail::count_leaf_sizes(forest, CallControl{});
   return forest;
 }
 
