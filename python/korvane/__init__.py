@@ -9,6 +9,8 @@ from korvane._korvane_core import (
     fit_log_rank_tree,
     version,
 )
+from korvane.persistence import from_bytes, load, save, to_bytes
+from korvane.persistence import _register as _register_persistence
 
 __all__ = [
     "version",
@@ -18,5 +20,10 @@ __all__ = [
     "LogRankSurvivalTree",
     "LogRankSurvivalForest",
     "GradientForest",
+    "save",
+    "load",
+    "to_bytes",
+    "from_bytes",
 ]
 __version__ = version()
+_register_persistence()

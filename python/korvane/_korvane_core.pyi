@@ -1,4 +1,4 @@
-from collections.abc import Callable, Sequence
+from collections.abc import Buffer, Callable, Sequence
 from typing import SupportsFloat, SupportsIndex, TypeVar, final
 
 import numpy as np
@@ -116,6 +116,12 @@ def _grow_gradient_forest(
 
 def _join_forests(pieces: Sequence[_AnyForest]) -> _AnyForest:
     """Join pieces grown by `_grow_*_forest(..., trees=...)` into one forest."""
+
+def _to_bytes(model: LogRankSurvivalTree | LogRankSurvivalForest | GradientForest) -> bytes:
+    """The fitted model in korvane's binary format (docs/FORMAT.md), as bytes."""
+
+def _from_bytes(data: Buffer) -> LogRankSurvivalTree | LogRankSurvivalForest | GradientForest:
+    """The model that `data` (any bytes-like object) holds in korvane's binary"""
 
 @final
 class LogRankSurvivalTree:
