@@ -71,8 +71,8 @@ def fresh_fingerprint():
     return run.stdout.strip()
 
 
-@pytest.mark.parametrize("case", list(CALLS))
-def test_ctrl_c_interrupts_a_long_call_within_half_a_second(case, fresh_fingerprint):
+def interrupted_latency(case):
+    """Seconds from SIGINT to KeyboardInterrupt in a child, and what it printed after."""
     child = subprocess.Popen(
         [sys.executable, "-c", child_program(*CALLS[case])],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=os.environ | {"PYTHONHASHSEED": "0"},
@@ -87,6 +87,16 @@ def test_ctrl_c_interrupts_a_long_call_within_half_a_second(case, fresh_fingerpr
         child.kill()
     lines = output.splitlines()
     assert lines[0].startswith("interrupted"), (output, errors)
-    latency = float(lines[0].split()[1]) - sent
-    assert latency < 0.5, f"KeyboardInterrupt {latency:.3f} s after SIGINT"
-    assert lines[1] == f"after {fresh_fingerprint}", errors
+    return float(lines[0].split()[1]) - sent, lines[1], errors
+
+
+@pytest.mark.parametrize("case", list(CALLS))
+def test_ctrl_c_interrupts_a_long_call_within_half_a_second(case, fresh_fingerprint):
+    # A second trial forgives a child that a loaded machine did not schedule in
+    # time; a call that does not check for stops misses the limit every time.
+    for _ in range(2):
+        latency, after, errors = interrupted_latency(case)
+        assert after == f"after {fresh_fingerprint}", errors
+        if latency < 0.5:
+            return
+    pytest.fail(f"KeyboardInterrupt {latency:.3f} s after SIGINT")
