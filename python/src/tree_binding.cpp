@@ -47,6 +47,15 @@ PyObject* predict(PyObject* self, const Arguments<kPredict>& arguments) {
   return predict_hazard(tree_of(self), "tree", arguments);
 }
 
+constexpr auto kApply =
+    method("_apply", std::tuple{kQueryX}, "The leaf each row of `X` reaches, uint32 `(n,)`.");
+
+PyObject* apply(PyObject* self, const Arguments<kApply>& arguments) {
+  const auto& tree = tree_of(self);
+  const korvane::MatrixView x = weights_query(get<"X">(arguments), "tree", tree.n_features);
+  return result_array(korvane::apply(tree, x));
+}
+
 constexpr auto kFit =
     function("fit_log_rank_tree",
              std::tuple{kTrainingX, kEventTime, kEventIndicator,
@@ -78,6 +87,7 @@ PyMethodDef functions[] = {
 
 PyMethodDef methods[] = {
     fastcall_method<kPredict, predict>(),
+    fastcall_method<kApply, apply>(),
     kEndOfMethods,
 };
 
