@@ -66,6 +66,15 @@ class BufferView {
   Py_buffer view_{};
 };
 
+// Encoding and decoding are linear in the model and take well under a second
+// for the largest forests, so they run with the lock released but without the
+// pool's polling for interrupts.
+template <class Work>
+auto without_lock(Work&& work) {
+  const GilRelease released;
+  return work();
+}
+
 constexpr auto kToBytes =
     function("_to_bytes", std::tuple{positional("model", to_model)},
              "The fitted model in korvane's binary format (docs/FORMAT.md), as bytes.");
@@ -83,7 +92,7 @@ std::vector<std::uint8_t> encoded(PyObject* model) {
 
 PyObject* to_bytes(PyObject*, const Arguments<kToBytes>& arguments) {
   PyObject* model = get<"model">(arguments);
-  const std::vector<std::uint8_t> bytes = without_gil([&] { return encoded(model); });
+  const std::vector<std::uint8_t> bytes = without_lock([&] { return encoded(model); });
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                    static_cast<Py_ssize_t>(bytes.size()));
 }
@@ -97,7 +106,7 @@ constexpr auto kFromBytes =
 // the bytes meanwhile.
 korvane::Model decoded(PyObject* data, std::span<const std::uint8_t> bytes) {
   try {
-    if (PyBytes_Check(data)) return without_gil([&] { return korvane::from_bytes(bytes); });
+    if (PyBytes_Check(data)) return without_lock([&] { return korvane::from_bytes(bytes); });
     return korvane::from_bytes(bytes);
   } catch (const korvane::FormatError& error) {
     raise(PyExc_ValueError, std::string("cannot read a korvane model: ") + error.what());
