@@ -80,16 +80,6 @@ class GilRelease {
   PyThreadState* state_;
 };
 
-// Runs `work` with the lock released, on the calling thread, for work that
-// needs no pool and ends quickly whatever the input (reading or writing a
-// model's bytes). The lock is back before the result is used or an exception
-// leaves.
-template <class Work>
-auto without_gil(Work&& work) {
-  const GilRelease released;
-  return work();
-}
-
 // How a long call runs: on how many threads, and whom it tells how far it got.
 struct CallOptions {
   korvane::pool::ThreadCount n_threads;  // none: the process-wide pool
