@@ -9,6 +9,10 @@ from korvane._korvane_core import (
     fit_log_rank_tree,
     version,
 )
+from korvane.ensemble import RandomSurvivalForest
+from korvane.functions import StepFunction
+from korvane.surv import Surv
+from korvane.tree import SurvivalTree
 
 __all__ = [
     "version",
@@ -18,5 +22,9 @@ __all__ = [
     "LogRankSurvivalTree",
     "LogRankSurvivalForest",
     "GradientForest",
+    "RandomSurvivalForest",
+    "SurvivalTree",
+    "Surv",
+    "StepFunction",
 ]
 __version__ = version()
