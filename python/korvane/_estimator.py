@@ -69,6 +69,8 @@ class LogRankSurvivalEstimator(BaseEstimator):
     def _training_data(
         self, X: Any, y: Any, *, reset: bool
     ) -> tuple[Float64Array, npt.NDArray[np.uint8], Float64Array]:
+        if y is None:
+            raise ValueError(f"{type(self).__name__} requires y to be passed, but the target y is None")
         X_checked = check_features(self, X, reset=reset, order="F")
         event, time = check_survival_target(y)
         if len(event) != X_checked.shape[0]:
