@@ -34,8 +34,15 @@ make_venv() {  # make_venv DIR PACKAGE...
   "$dir/bin/python" -m pip install -q --disable-pip-version-check "$@"
 }
 
+# The estimators' dependencies and the peers the tests compare with; pandas 3 and
+# scikit-survival need NumPy 2, so the NumPy 1.26 run takes pandas 2 and skips
+# the comparisons with scikit-survival.
+TEST_PACKAGES=(pytest matplotlib scikit-learn==1.9.1 polars==2.1.0)
+TEST_PACKAGES_NUMPY2=(pandas==3.1.1 scikit-survival==0.28.0)
+TEST_PACKAGES_NUMPY1=("pandas==2.3.*")
+
 build_wheel() {
-  make_venv "$VENV" scikit-build-core "numpy>=2" cmake ninja pytest matplotlib
+  make_venv "$VENV" scikit-build-core "numpy>=2" cmake ninja "${TEST_PACKAGES[@]}" "${TEST_PACKAGES_NUMPY2[@]}"
   rm -rf dist
   "$VENV/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w dist .
   "$VENV/bin/python" -m pip install -q --force-reinstall --no-deps dist/korvane-*.whl
@@ -65,7 +72,7 @@ case "${1:-}" in
     # The benchmark harness's own logic (nothing timed).
     (cd benchmarks && "../$VENV/bin/python" -m pytest -q -p no:cacheprovider test_harness.py)
     # The extension is built against NumPy 2 and must also run under NumPy 1.26.
-    make_venv "$VENV_NUMPY1" "numpy==1.26.*" pytest
+    make_venv "$VENV_NUMPY1" "numpy==1.26.*" "${TEST_PACKAGES[@]}" "${TEST_PACKAGES_NUMPY1[@]}"
     "$VENV_NUMPY1/bin/python" -m pip install -q --force-reinstall --no-deps dist/korvane-*.whl
     python_tests "$VENV_NUMPY1"
     ;;
