@@ -137,7 +137,7 @@ def time_vector(values: Any, what: str) -> npt.NDArray[np.float64]:
     bad = ~(np.isfinite(time) & (time >= 0))
     if bad.any():
         row = int(np.argmax(bad))
-        raise ValueError(f"{what} must be finite and non-negative, got {time[row]!r} at row {row}")
+        raise ValueError(f"{what} must be finite and non-negative, got {float(time[row])!r} at row {row}")
     return time
 
 
