@@ -426,7 +426,8 @@ def _grow(
     forest = grow(X, time, event, n_trees=n_trees, seed=seed, trees=trees, n_threads=run.get("n_threads"),
                   progress=progress, **settings)
     if progress is not None:
-        progress.finish()
+        start, stop = trees or (0, n_trees)
+        progress.finish(stop - start)
     return forest
 
 
@@ -474,9 +475,9 @@ class _ProgressBar:
         sys.stderr.write(f"\rgrowing trees [{'#' * filled}{'.' * (self.WIDTH - filled)}] {done}/{total}")
         sys.stderr.flush()
 
-    def finish(self) -> None:
-        if self._total and self._done < self._total:
-            self(self._total, self._total)
-        if self._total:
-            sys.stderr.write("\n")
-            sys.stderr.flush()
+    def finish(self, grown: int) -> None:
+        """Draws the full bar, which a fit quicker than the core's reporting interval never showed."""
+        total = self._total or grown
+        self(total, total)
+        sys.stderr.write("\n")
+        sys.stderr.flush()
