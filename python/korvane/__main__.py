@@ -76,7 +76,7 @@ def _subset(data: SurvivalDataset, rows: np.ndarray) -> SurvivalDataset:
     )
 
 
-def _plot_survival(output, test: SurvivalDataset, forest: RandomSurvivalForest) -> int:
+def _plot_survival(output: Path, test: SurvivalDataset, forest: RandomSurvivalForest) -> int:
     try:
         from matplotlib.figure import Figure
     except ImportError:

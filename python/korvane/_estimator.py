@@ -25,7 +25,7 @@ _BLOCK_VALUES = 1 << 22
 Float64Array = npt.NDArray[np.float64]
 
 
-class LogRankSurvivalEstimator(BaseEstimator):
+class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
     """Base of the log-rank survival estimators; not for direct use.
 
     Subclasses grow the core model in `_fit_model` and keep it in `_model`;
@@ -283,7 +283,7 @@ def training_digest(X: Float64Array, event: npt.NDArray[np.uint8], time: Float64
 
 
 def check_int(value: Any, name: str, low: int) -> int:
-    if not isinstance(value, numbers.Integral) or isinstance(value, bool) or value < low:
+    if not isinstance(value, numbers.Integral) or isinstance(value, bool) or int(value) < low:
         raise ValueError(f"{name} must be an int >= {low}, got {value!r}")
     return int(value)
 
@@ -301,9 +301,9 @@ def resolve_max_depth(value: Any) -> int | None:
 def resolve_min_samples_leaf(value: Any, n_samples: int) -> int:
     """An int count, or a fraction in (0, 0.5] of the training rows (rounded up)."""
     if isinstance(value, numbers.Real) and not isinstance(value, numbers.Integral):
-        if not 0.0 < value <= 0.5:
+        if not 0.0 < float(value) <= 0.5:
             raise ValueError(f"min_samples_leaf as a fraction must lie in (0, 0.5], got {value!r}")
-        return max(1, math.ceil(value * n_samples))
+        return max(1, math.ceil(float(value) * n_samples))
     return check_int(value, "min_samples_leaf", 1)
 
 
@@ -311,9 +311,9 @@ def check_min_samples_split(value: Any, min_samples_leaf: int, n_samples: int) -
     """Accepted where it changes nothing: the core splits every node of at least
     2 * min_samples_leaf rows, so only a smaller or equal floor has the same meaning."""
     if isinstance(value, numbers.Real) and not isinstance(value, numbers.Integral):
-        if not 0.0 < value <= 1.0:
+        if not 0.0 < float(value) <= 1.0:
             raise ValueError(f"min_samples_split as a fraction must lie in (0, 1], got {value!r}")
-        count = max(2, math.ceil(value * n_samples))
+        count = max(2, math.ceil(float(value) * n_samples))
     else:
         count = check_int(value, "min_samples_split", 2)
     if count > 2 * min_samples_leaf:
@@ -335,16 +335,16 @@ def resolve_max_features(value: Any, n_features: int) -> int:
             return max(1, int(math.log2(n_features)))
         raise ValueError(f"max_features must be 'sqrt', 'log2', an int, a float in (0, 1] or None, got {value!r}")
     if isinstance(value, numbers.Integral) and not isinstance(value, bool):
-        if not 1 <= value <= n_features:
+        if not 1 <= int(value) <= n_features:
             raise ValueError(f"max_features={value} must lie in [1, n_features={n_features}]")
         return int(value)
-    if isinstance(value, numbers.Real) and 0.0 < value <= 1.0:
-        return max(1, int(value * n_features))
+    if isinstance(value, numbers.Real) and 0.0 < float(value) <= 1.0:
+        return max(1, int(float(value) * n_features))
     raise ValueError(f"max_features must be 'sqrt', 'log2', an int, a float in (0, 1] or None, got {value!r}")
 
 
 def check_honesty_fraction(value: Any) -> float:
-    if not isinstance(value, numbers.Real) or isinstance(value, bool) or not 0.0 < value < 1.0:
+    if not isinstance(value, numbers.Real) or isinstance(value, bool) or not 0.0 < float(value) < 1.0:
         raise ValueError(f"honesty_fraction must lie in (0, 1), got {value!r}")
     return float(value)
 

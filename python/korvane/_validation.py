@@ -111,12 +111,12 @@ def event_vector(values: Any, what: str) -> npt.NDArray[np.bool_]:
     """Event indicators as bool: from bools, or from numbers that are all 0 or 1."""
     array = _vector(values, what)
     if array.dtype.kind == "b":
-        return array.astype(bool)
+        return np.asarray(array, dtype=np.bool_)
     if array.dtype.kind not in "iuf":
         raise TypeError(f"{what} must hold booleans or 0/1 numbers, got {array.dtype}")
     present = np.unique(array)
     if np.isin(present, (0, 1)).all():
-        return array == 1
+        return np.asarray(array == 1, dtype=np.bool_)
     if np.isin(present, (1, 2)).all():
         # R's survival objects code a censoring as 1 and an event as 2; read
         # as 0/1, every event would silently become a censoring.

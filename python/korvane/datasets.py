@@ -1,6 +1,7 @@
 """Small real survival datasets shipped with the package, ready for the fit functions."""
 
 import csv
+import io
 from importlib import resources
 from typing import Any, Literal, NamedTuple, overload
 
@@ -111,7 +112,7 @@ def load_veteran(*, as_frame: bool = False) -> SurvivalDataset | SurvivalFrame:
 
 def _veteran_rows() -> list[dict[str, str]]:
     source = resources.files("korvane").joinpath("data", "veteran.csv")
-    with source.open("r", encoding="utf-8", newline="") as stream:
+    with io.TextIOWrapper(source.open("rb"), encoding="utf-8", newline="") as stream:
         return list(csv.DictReader(stream))
 
 

@@ -7,7 +7,7 @@ import os
 import sys
 import warnings
 from collections.abc import Callable
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -201,7 +201,7 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
             raise ValueError(
                 "oob_score needs rows each tree leaves out: set bootstrap=True, or max_samples below the row count"
             )
-        run = {"n_threads": _n_threads(self.n_jobs), "progress": _ProgressBar.when(self.verbose)}
+        run = _Run(_n_threads(self.n_jobs), _ProgressBar.when(self.verbose))
         digest = training_digest(X, event, time)
         if check_flag(self.warm_start, "warm_start") and hasattr(self, "_model"):
             self._check_warm_start(settings, digest)
@@ -212,7 +212,7 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
         self._settings, self._training_digest = settings, digest
         self.n_estimators_ = int(self._model.n_trees)
         if self.oob_score:
-            self._score_out_of_bag(X, event, time, run["n_threads"])
+            self._score_out_of_bag(X, event, time, run.n_threads)
 
     def _check_warm_start(self, settings: dict[str, Any], digest: str) -> None:
         # Forest weights and out-of-bag answers refer to the training rows,
@@ -230,7 +230,7 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
         time: Float64Array,
         n_estimators: int,
         settings: dict[str, Any],
-        run: dict[str, Any],
+        run: _Run,
     ) -> Any:
         grown = int(self._model.n_trees)
         if n_estimators < grown:
@@ -375,7 +375,7 @@ class _OutOfBagPermutations:
         if len(out_of_bag) == 0:
             return
         forest = self._forest
-        piece = _grow(self._X, time, event, forest.n_estimators_, forest._settings, forest._seed, (tree, tree + 1), {})
+        piece = _grow(self._X, time, event, forest.n_estimators_, forest._settings, forest._seed, (tree, tree + 1), _Run())
         leaf_risk = _leaf_risk(piece, self._X, forest.unique_times_)
         rows = np.asfortranarray(self._X[out_of_bag])
         self._risk[out_of_bag] += leaf_risk[_leaves(piece, rows)]
@@ -415,19 +415,18 @@ def _grow(
     settings: dict[str, Any],
     seed: int,
     trees: tuple[int, int] | None,
-    run: dict[str, Any],
+    run: _Run,
 ) -> Any:
     """Trees [start, stop) of the forest of `n_trees` trees that `seed` defines (all when `trees` is None)."""
     grow = getattr(core, "_grow_log_rank_forest", None)
     if grow is None:
         # The public fit grows whole forests on the process's threads.
         return core.fit_log_rank_forest(X, time, event, n_trees=n_trees, seed=seed, **settings)
-    progress = run.get("progress")
-    forest = grow(X, time, event, n_trees=n_trees, seed=seed, trees=trees, n_threads=run.get("n_threads"),
-                  progress=progress, **settings)
-    if progress is not None:
+    forest = grow(X, time, event, n_trees=n_trees, seed=seed, trees=trees, n_threads=run.n_threads,
+                  progress=run.progress, **settings)
+    if run.progress is not None:
         start, stop = trees or (0, n_trees)
-        progress.finish(stop - start)
+        run.progress.finish(stop - start)
     return forest
 
 
@@ -436,11 +435,11 @@ def _subsample_fraction(max_samples: Any, n_samples: int) -> float:
     if max_samples is None:
         return 1.0
     if isinstance(max_samples, numbers.Integral) and not isinstance(max_samples, bool):
-        if not 1 <= max_samples <= n_samples:
+        if not 1 <= int(max_samples) <= n_samples:
             raise ValueError(f"max_samples={max_samples} must lie in [1, {n_samples}], the number of rows")
         # (c / n) * n is within an ulp of c, far from the rounding boundary.
         return int(max_samples) / n_samples
-    if isinstance(max_samples, numbers.Real) and 0.0 < max_samples <= 1.0:
+    if isinstance(max_samples, numbers.Real) and 0.0 < float(max_samples) <= 1.0:
         return float(max_samples)
     raise ValueError(f"max_samples must be None, an int count or a float in (0, 1], got {max_samples!r}")
 
@@ -455,6 +454,13 @@ def _n_threads(n_jobs: Any) -> int | None:
     if count < -1:
         return max(1, (os.cpu_count() or 1) + 1 + count)
     return count
+
+
+class _Run(NamedTuple):
+    """How a fit runs, which never changes what it grows."""
+
+    n_threads: int | None = None
+    progress: _ProgressBar | None = None
 
 
 class _ProgressBar:
