@@ -62,6 +62,8 @@ def _target_forms():
         "time_first_any_names": _structured([("futime", "<f4"), ("died", "?")], time, event),
         "float_event_first": _structured([("status", "<f8"), ("days", "<i8")], event.astype(float), time),
         "pandas_frame": Surv.from_dataframe("dead", "days", pd.DataFrame({"days": time, "dead": event})),
+        "pandas_nullable": Surv.from_dataframe("dead", "days", pd.DataFrame(
+            {"days": pd.array(time.astype(int), dtype="Int64"), "dead": pd.array(event, dtype="boolean")})),
     }
     sksurv_util = pytest.importorskip("sksurv.util")
     forms["scikit_survival"] = sksurv_util.Surv.from_arrays(event, time)
@@ -69,7 +71,7 @@ def _target_forms():
 
 
 @pytest.mark.parametrize("form", ["bool_event", "int_event", "time_first_any_names", "float_event_first",
-                                  "pandas_frame", "scikit_survival"])
+                                  "pandas_frame", "pandas_nullable", "scikit_survival"])
 def test_every_form_of_the_target_gives_the_same_model(form):
     X, y = make_data()
     model = SurvivalTree(random_state=0).fit(X, _target_forms()[form])

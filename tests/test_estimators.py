@@ -142,7 +142,7 @@ def test_warm_start_without_more_trees_warns_and_keeps_the_forest():
         ({"max_features": "auto"}, "max_features must be 'sqrt', 'log2'"),
         ({"max_features": 1.5}, "max_features must be"),
         ({"min_samples_leaf": 0}, "min_samples_leaf must be an int >= 1"),
-        ({"min_samples_leaf": 0.7}, r"fraction must lie in \(0, 0.5\]"),
+        ({"min_samples_leaf": 1.0}, r"fraction must lie in \(0, 1\)"),
         ({"min_samples_split": 7}, "larger than 2 \\* min_samples_leaf=6"),
         ({"max_depth": 0}, "max_depth must be an int >= 1"),
         ({"max_samples": 151}, r"max_samples=151 must lie in \[1, 150\]"),
@@ -151,6 +151,7 @@ def test_warm_start_without_more_trees_warns_and_keeps_the_forest():
         ({"honesty": True, "honesty_fraction": 1.0}, r"honesty_fraction must lie in \(0, 1\)"),
         ({"n_jobs": 0}, "n_jobs must not be 0"),
         ({"oob_score": True, "bootstrap": False}, "oob_score needs rows each tree leaves out"),
+        ({"oob_score": True, "bootstrap": False, "max_samples": 0.999}, "oob_score needs rows each tree leaves out"),
     ],
 )
 def test_bad_settings_are_refused_naming_the_setting(settings, message):

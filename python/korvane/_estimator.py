@@ -299,10 +299,10 @@ def resolve_max_depth(value: Any) -> int | None:
 
 
 def resolve_min_samples_leaf(value: Any, n_samples: int) -> int:
-    """An int count, or a fraction in (0, 0.5] of the training rows (rounded up)."""
+    """An int count, or a fraction in (0, 1) of the training rows (rounded up)."""
     if isinstance(value, numbers.Real) and not isinstance(value, numbers.Integral):
-        if not 0.0 < float(value) <= 0.5:
-            raise ValueError(f"min_samples_leaf as a fraction must lie in (0, 0.5], got {value!r}")
+        if not 0.0 < float(value) < 1.0:
+            raise ValueError(f"min_samples_leaf as a fraction must lie in (0, 1), got {value!r}")
         return max(1, math.ceil(float(value) * n_samples))
     return check_int(value, "min_samples_leaf", 1)
 

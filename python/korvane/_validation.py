@@ -145,6 +145,10 @@ def _vector(values: Any, what: str) -> npt.NDArray[Any]:
     if hasattr(values, "to_numpy"):  # pandas and polars series
         values = values.to_numpy()
     array = np.asarray(values)
+    if array.dtype == object:
+        # pandas' nullable columns come out as objects; without missing values
+        # they hold plain numbers or booleans.
+        array = np.array(array.tolist())
     if array.ndim != 1:
         raise ValueError(f"{what} must be 1-D, got shape {array.shape}")
     return array

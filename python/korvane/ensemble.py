@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import numbers
 import os
 import sys
@@ -59,7 +60,7 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
         scikit-learn: at most ``2 * min_samples_leaf`` (a node smaller than
         that cannot be split anyway). Larger values are refused.
     min_samples_leaf : int or float, default=3
-        Fewest rows a leaf may hold; a float in (0, 0.5] is a fraction of the
+        Fewest rows a leaf may hold; a float in (0, 1) is a fraction of the
         training rows, rounded up. Rows drawn more than once by the bootstrap
         count once per draw.
     max_features : {"sqrt", "log2"}, int, float or None, default="sqrt"
@@ -197,7 +198,7 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
     def _fit_model(self, X: Float64Array, event: npt.NDArray[np.uint8], time: Float64Array) -> None:
         n_estimators = check_int(self.n_estimators, "n_estimators", 1)
         settings = self._core_settings(*X.shape)
-        if self.oob_score and not settings["bootstrap"] and self.max_samples is None:
+        if self.oob_score and not settings["bootstrap"] and _draws_every_row(settings["subsample_fraction"], len(time)):
             raise ValueError(
                 "oob_score needs rows each tree leaves out: set bootstrap=True, or max_samples below the row count"
             )
@@ -442,6 +443,11 @@ def _subsample_fraction(max_samples: Any, n_samples: int) -> float:
     if isinstance(max_samples, numbers.Real) and 0.0 < float(max_samples) <= 1.0:
         return float(max_samples)
     raise ValueError(f"max_samples must be None, an int count or a float in (0, 1], got {max_samples!r}")
+
+
+def _draws_every_row(fraction: float, n_samples: int) -> bool:
+    """Whether subsampling without replacement draws all rows (the core rounds halves away from zero)."""
+    return math.floor(fraction * n_samples + 0.5) >= n_samples
 
 
 def _n_threads(n_jobs: Any) -> int | None:

@@ -39,7 +39,7 @@ class SurvivalTree(LogRankSurvivalEstimator):
         scikit-learn: at most ``2 * min_samples_leaf``. Larger values are
         refused.
     min_samples_leaf : int or float, default=3
-        Fewest rows a leaf may hold; a float in (0, 0.5] is a fraction of the
+        Fewest rows a leaf may hold; a float in (0, 1) is a fraction of the
         training rows, rounded up.
     max_features : {"sqrt", "log2"}, int, float or None, default=None
         Covariates drawn at each split; None = all of them.
