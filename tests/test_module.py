@@ -1,4 +1,5 @@
 import gc
+import importlib.metadata
 import importlib.util
 import inspect
 import sys
@@ -28,11 +29,11 @@ def test_module_lists_the_seven_public_names_in_registration_order():
     assert core.__doc__ == ""
     assert {getattr(core, name).__module__ for name in PUBLIC} == {"korvane._korvane_core"}
     assert korvane.__all__ == PUBLIC + ["RandomSurvivalForest", "SurvivalTree", "Surv", "StepFunction"]
-    assert korvane.__version__ == "0.1.0"
+    assert korvane.__version__ == importlib.metadata.version("korvane")
 
 
 def test_version_takes_no_arguments():
-    assert core.version() == "0.1.0"
+    assert core.version() == importlib.metadata.version("korvane")
     assert core.version.__doc__ is None and core.version.__text_signature__ == "()"
     with pytest.raises(TypeError, match=r"^version\(\) takes 0 positional arguments but 1 was given$"):
         core.version(1)

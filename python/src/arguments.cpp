@@ -1,7 +1,8 @@
 #include "arguments.hpp"
 
-#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace korvane::python {
 
@@ -40,7 +41,7 @@ std::size_t parameter_index(const Signature& signature, PyObject* keyword) {
   raise_keyword_error(signature, "got an unexpected keyword argument", keyword);
 }
 
-void check_required_given(const Signature& signature, const std::vector<PyObject*>& values) {
+void check_required_given(const Signature& signature, std::span<PyObject* const> values) {
   std::vector<const char*> missing;
   for (std::size_t i = 0; i < signature.n_positional; ++i) {
     if (values[i] == nullptr) missing.push_back(signature.parameters[i]);
@@ -53,19 +54,11 @@ void check_required_given(const Signature& signature, const std::vector<PyObject
 
 }  // namespace
 
-PyObject* BoundArguments::operator[](std::string_view parameter) const {
-  for (std::size_t i = 0; i < values_.size(); ++i) {
-    if (parameter == signature_.parameters[i]) return values_[i];
-  }
-  throw std::logic_error("no parameter " + std::string(parameter));
-}
-
-BoundArguments bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) {
+void bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          std::span<PyObject*> values) {
   if (static_cast<std::size_t>(nargs) > signature.n_positional) {
     raise_too_many_positional(signature, nargs);
   }
-  std::vector<PyObject*> values(signature.parameters.size(), nullptr);
   for (Py_ssize_t i = 0; i < nargs; ++i) values[static_cast<std::size_t>(i)] = args[i];
   const Py_ssize_t n_keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
   for (Py_ssize_t k = 0; k < n_keywords; ++k) {
@@ -77,7 +70,19 @@ BoundArguments bind(const Signature& signature, PyObject* const* args, Py_ssize_
     values[index] = args[nargs + k];
   }
   check_required_given(signature, values);
-  return {signature, std::move(values)};
+}
+
+OwnedRef default_object(const char* shown) {
+  const std::string_view text(shown);
+  if (text == "None") return OwnedRef::borrow(Py_None);
+  if (text == "True") return OwnedRef::borrow(Py_True);
+  if (text == "False") return OwnedRef::borrow(Py_False);
+  if (text.find('.') == std::string_view::npos) {
+    return checked(PyLong_FromString(shown, nullptr, 10));
+  }
+  // Python's own parser, so the value is the float the signature shows.
+  const OwnedRef digits = checked(PyUnicode_FromString(shown));
+  return checked(PyFloat_FromString(digits.get()));
 }
 
 }  // namespace korvane::python

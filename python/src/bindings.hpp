@@ -2,13 +2,15 @@
 
 // What the binding units contribute to the module.
 
+#include <span>
+
 #include "python.hpp"
 
 namespace korvane::python {
 
-extern PyMethodDef fit_log_rank_tree_function;
-extern PyMethodDef fit_log_rank_forest_function;
-extern PyMethodDef fit_gradient_forest_function;
+// Each unit's module functions, in the order they are registered.
+std::span<PyMethodDef> tree_functions();
+std::span<PyMethodDef> forest_functions();
 
 PyTypeObject* log_rank_survival_tree_class();
 PyTypeObject* log_rank_survival_forest_class();

@@ -165,7 +165,7 @@ std::uint64_t to_seed(PyObject* value) { return value == Py_None ? 0 : to_u64(va
 
 korvane::MaxFeatures parse_max_features(PyObject* value, std::uint32_t n_features,
                                         korvane::MaxFeatures fallback) {
-  if (value == nullptr || value == Py_None) return fallback;
+  if (value == Py_None) return fallback;
   if (PyUnicode_Check(value)) return named_max_features(value);
   const std::optional<std::uint32_t> count = to_u32_or_nothing(value);
   if (!count) raise(PyExc_ValueError, "max_features must be None, 'sqrt', 'all', or a positive int");

@@ -41,14 +41,21 @@ double to_fraction(PyObject* value);
 // None means 0.
 std::uint64_t to_seed(PyObject* value);
 
-// `value` is the max_features argument as given (nullptr when omitted);
-// `fallback` is used for None. Raises ValueError.
+// `value` is the max_features argument as given; `fallback` is used for None.
+// Raises ValueError.
 korvane::MaxFeatures parse_max_features(PyObject* value, std::uint32_t n_features,
                                         korvane::MaxFeatures fallback);
 
 // An ndarray (or subclass) with exactly `ndim` dimensions and a dtype
 // equivalent to `type_number`, borrowed from the caller; no copy is made.
 PyArrayObject* to_array(PyObject* value, int ndim, int type_number);
+
+// `to_array` as the conversion of a declared parameter.
+struct ArrayOf {
+  int ndim;
+  int type_number;
+  PyArrayObject* operator()(PyObject* value) const { return to_array(value, ndim, type_number); }
+};
 
 // The elements of a 1-D array that is contiguous and aligned (or empty);
 // TypeError otherwise.

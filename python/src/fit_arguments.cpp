@@ -13,94 +13,12 @@ namespace korvane::python {
 
 namespace {
 
-// Every member is set from the arguments or from the function's defaults.
-struct TreeSettings {
-  std::uint64_t min_samples_leaf{};
-  std::optional<std::uint32_t> max_depth;
-  // Kept as given until the column count is known.
-  PyObject* max_features{};
-  korvane::MaxFeatures max_features_if_none;
-  bool honesty{};
-  double honesty_fraction{};
-  std::uint64_t seed{};
-};
-
-// A forest is configured like its trees plus three settings of its own.
-struct ForestSettings : TreeSettings {
-  std::uint64_t n_trees{};
-  bool bootstrap{};
-  double subsample_fraction{};
-};
-
-// One keyword setting: its default when omitted, else its conversion with the
-// argument's name on a failure.
-template <class T, class Convert>
-T setting(const BoundArguments& arguments, const char* name, T fallback, Convert convert) {
-  PyObject* value = arguments[name];
-  if (value == nullptr) return fallback;
-  return converted(name, [&] { return convert(value); });
-}
-
-// The settings every fit has, before and after the forest-only ones, so that
-// each signature's order is kept.
-void convert_leading(const BoundArguments& arguments, const TreeDefaults& defaults,
-                     TreeSettings& settings) {
-  settings.min_samples_leaf =
-      setting(arguments, "min_samples_leaf", defaults.min_samples_leaf, to_u64);
-  settings.max_depth =
-      setting<std::optional<std::uint32_t>>(arguments, "max_depth", std::nullopt, to_max_depth);
-  settings.max_features = arguments["max_features"];
-  settings.max_features_if_none = defaults.max_features;
-}
-
-void convert_trailing(const BoundArguments& arguments, const TreeDefaults& defaults,
-                      TreeSettings& settings) {
-  settings.honesty = setting(arguments, "honesty", defaults.honesty, to_flag);
-  settings.honesty_fraction = setting(arguments, "honesty_fraction", 0.5, to_fraction);
-  settings.seed = setting(arguments, "seed", std::uint64_t{0}, to_seed);
-}
-
-TreeSettings settings_from(const BoundArguments& arguments, const TreeDefaults& defaults) {
-  TreeSettings settings;
-  convert_leading(arguments, defaults, settings);
-  convert_trailing(arguments, defaults, settings);
-  return settings;
-}
-
-ForestSettings settings_from(const BoundArguments& arguments, const ForestDefaults& defaults) {
-  ForestSettings settings;
-  settings.n_trees = setting(arguments, "n_trees", defaults.n_trees, to_u64);
-  convert_leading(arguments, defaults.tree, settings);
-  settings.bootstrap = setting(arguments, "bootstrap", defaults.bootstrap, to_flag);
-  settings.subsample_fraction =
-      setting(arguments, "subsample_fraction", defaults.subsample_fraction, to_fraction);
-  convert_trailing(arguments, defaults.tree, settings);
-  return settings;
-}
-
-PyArrayObject* array_argument(const BoundArguments& arguments, const char* name, int ndim,
-                              int type_number) {
-  return converted(name, [&] { return to_array(arguments[name], ndim, type_number); });
-}
-
 void check_layout(PyArrayObject* x) {
   if (!is_column_major(x)) {
     raise(PyExc_ValueError,
           "X must be Fortran-contiguous (column-major) f64. "
           "Call np.asfortranarray(x, dtype=np.float64) before fitting.");
   }
-}
-
-struct SurvivalArrays {
-  PyArrayObject* x;
-  PyArrayObject* event_time;
-  PyArrayObject* event_indicator;
-};
-
-SurvivalArrays survival_arrays(const BoundArguments& arguments) {
-  return {array_argument(arguments, "X", 2, NPY_FLOAT64),
-          array_argument(arguments, "event_time", 1, NPY_FLOAT64),
-          array_argument(arguments, "event_indicator", 1, NPY_UINT8)};
 }
 
 struct SurvivalColumns {
@@ -120,16 +38,6 @@ SurvivalColumns checked_survival_columns(const SurvivalArrays& arrays) {
   }
   check_layout(arrays.x);
   return columns;
-}
-
-struct GradientArrays {
-  PyArrayObject* x;
-  PyArrayObject* pseudo_outcome;
-};
-
-GradientArrays gradient_arrays(const BoundArguments& arguments) {
-  return {array_argument(arguments, "X", 2, NPY_FLOAT64),
-          array_argument(arguments, "pseudo_outcome", 1, NPY_FLOAT64)};
 }
 
 std::span<const double> checked_pseudo_outcome(const GradientArrays& arrays) {
@@ -245,8 +153,9 @@ void check_no_nan_covariates(const korvane::MatrixView& x) {
 // Parses max_features, the last setting a fit checks.
 korvane::TreeParams params_from(const TreeSettings& settings, std::size_t n_features) {
   korvane::TreeParams params;
-  params.max_features = parse_max_features(
-      settings.max_features, static_cast<std::uint32_t>(n_features), settings.max_features_if_none);
+  params.max_features =
+      parse_max_features(settings.max_features.given, static_cast<std::uint32_t>(n_features),
+                         settings.max_features.if_none);
   if (settings.honesty) params.honesty = settings.honesty_fraction;
   params.max_depth = settings.max_depth;
   params.min_samples_leaf = settings.min_samples_leaf;
@@ -258,11 +167,9 @@ korvane::ForestParams params_from(const ForestSettings& settings, std::size_t n_
           settings.bootstrap, settings.subsample_fraction};
 }
 
-template <class Params, class Defaults>
-LogRankInputs<Params> checked_log_rank_inputs(const BoundArguments& arguments,
-                                              const Defaults& defaults) {
-  const SurvivalArrays arrays = survival_arrays(arguments);
-  const auto settings = settings_from(arguments, defaults);
+template <class Params, class Settings>
+LogRankInputs<Params> checked_log_rank_inputs(const SurvivalArrays& arrays,
+                                              const Settings& settings) {
   const SurvivalColumns columns = checked_survival_columns(arrays);
   const korvane::MatrixView x = checked_training(arrays.x, settings);
   check_no_nan_times(columns.time);
@@ -273,20 +180,18 @@ LogRankInputs<Params> checked_log_rank_inputs(const BoundArguments& arguments,
 
 }  // namespace
 
-LogRankInputs<korvane::TreeParams> checked_tree_inputs(const BoundArguments& arguments,
-                                                       const TreeDefaults& defaults) {
-  return checked_log_rank_inputs<korvane::TreeParams>(arguments, defaults);
+LogRankInputs<korvane::TreeParams> checked_tree_inputs(const SurvivalArrays& arrays,
+                                                       const TreeSettings& settings) {
+  return checked_log_rank_inputs<korvane::TreeParams>(arrays, settings);
 }
 
-LogRankInputs<korvane::ForestParams> checked_forest_inputs(const BoundArguments& arguments,
-                                                           const ForestDefaults& defaults) {
-  return checked_log_rank_inputs<korvane::ForestParams>(arguments, defaults);
+LogRankInputs<korvane::ForestParams> checked_forest_inputs(const SurvivalArrays& arrays,
+                                                           const ForestSettings& settings) {
+  return checked_log_rank_inputs<korvane::ForestParams>(arrays, settings);
 }
 
-GradientInputs checked_gradient_inputs(const BoundArguments& arguments,
-                                       const ForestDefaults& defaults) {
-  const GradientArrays arrays = gradient_arrays(arguments);
-  const ForestSettings settings = settings_from(arguments, defaults);
+GradientInputs checked_gradient_inputs(const GradientArrays& arrays,
+                                       const ForestSettings& settings) {
   const std::span<const double> pseudo_outcome = checked_pseudo_outcome(arrays);
   const korvane::MatrixView x = checked_training(arrays.x, settings);
   check_no_nan_covariates(x);

@@ -7,27 +7,64 @@
 // the data, and the max_features setting last.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "arguments.hpp"
+#include "convert.hpp"
 #include "korvane/data.hpp"
 #include "korvane/forest.hpp"
 #include "korvane/tree.hpp"
 
 namespace korvane::python {
 
-// The defaults that differ between the fit functions.
-struct TreeDefaults {
-  std::uint64_t min_samples_leaf;
-  bool honesty;
-  korvane::MaxFeatures max_features;  // what None means
+// The max_features argument as given, parsed last once the column count is
+// known, and what None means for this fit.
+struct MaxFeaturesSetting {
+  PyObject* given;
+  korvane::MaxFeatures if_none;
 };
 
-struct ForestDefaults {
+struct MaxFeaturesOr {
+  korvane::MaxFeatures (*if_none)();
+  MaxFeaturesSetting operator()(PyObject* value) const { return {value, if_none()}; }
+};
+
+// The parameters the fit declarations share. Those whose default differs
+// between the fits are written in each declaration.
+inline constexpr auto kTrainingX = positional("X", ArrayOf{2, NPY_FLOAT64});
+inline constexpr auto kEventTime = positional("event_time", ArrayOf{1, NPY_FLOAT64});
+inline constexpr auto kEventIndicator = positional("event_indicator", ArrayOf{1, NPY_UINT8});
+inline constexpr auto kPseudoOutcome = positional("pseudo_outcome", ArrayOf{1, NPY_FLOAT64});
+inline constexpr auto kMaxDepth = keyword("max_depth", "None", to_max_depth);
+inline constexpr auto kHonestyFraction = keyword("honesty_fraction", "0.5", to_fraction);
+inline constexpr auto kSeed = keyword("seed", "None", to_seed);
+
+struct TreeSettings {
+  std::uint64_t min_samples_leaf;
+  std::optional<std::uint32_t> max_depth;
+  MaxFeaturesSetting max_features;
+  bool honesty;
+  double honesty_fraction;
+  std::uint64_t seed;
+};
+
+// A forest is configured like its trees plus three settings of its own.
+struct ForestSettings : TreeSettings {
   std::uint64_t n_trees;
-  TreeDefaults tree;
   bool bootstrap;
   double subsample_fraction;
+};
+
+struct SurvivalArrays {
+  PyArrayObject* x;
+  PyArrayObject* event_time;
+  PyArrayObject* event_indicator;
+};
+
+struct GradientArrays {
+  PyArrayObject* x;
+  PyArrayObject* pseudo_outcome;
 };
 
 // Everything a log-rank fit hands to the core. The record borrows the
@@ -47,11 +84,50 @@ struct GradientInputs {
   std::uint64_t seed;
 };
 
-LogRankInputs<korvane::TreeParams> checked_tree_inputs(const BoundArguments& arguments,
-                                                       const TreeDefaults& defaults);
-LogRankInputs<korvane::ForestParams> checked_forest_inputs(const BoundArguments& arguments,
-                                                           const ForestDefaults& defaults);
-GradientInputs checked_gradient_inputs(const BoundArguments& arguments,
-                                       const ForestDefaults& defaults);
+LogRankInputs<korvane::TreeParams> checked_tree_inputs(const SurvivalArrays& arrays,
+                                                       const TreeSettings& settings);
+LogRankInputs<korvane::ForestParams> checked_forest_inputs(const SurvivalArrays& arrays,
+                                                           const ForestSettings& settings);
+GradientInputs checked_gradient_inputs(const GradientArrays& arrays,
+                                       const ForestSettings& settings);
+
+// Reading the settings of any function that declares them, whatever else it
+// declares.
+template <const auto& D>
+TreeSettings tree_settings(const Arguments<D>& arguments) {
+  return {.min_samples_leaf = get<"min_samples_leaf">(arguments),
+          .max_depth = get<"max_depth">(arguments),
+          .max_features = get<"max_features">(arguments),
+          .honesty = get<"honesty">(arguments),
+          .honesty_fraction = get<"honesty_fraction">(arguments),
+          .seed = get<"seed">(arguments)};
+}
+
+template <const auto& D>
+ForestSettings forest_settings(const Arguments<D>& arguments) {
+  return {tree_settings(arguments), get<"n_trees">(arguments), get<"bootstrap">(arguments),
+          get<"subsample_fraction">(arguments)};
+}
+
+template <const auto& D>
+SurvivalArrays survival_arrays(const Arguments<D>& arguments) {
+  return {get<"X">(arguments), get<"event_time">(arguments), get<"event_indicator">(arguments)};
+}
+
+template <const auto& D>
+LogRankInputs<korvane::TreeParams> checked_tree_inputs(const Arguments<D>& arguments) {
+  return checked_tree_inputs(survival_arrays(arguments), tree_settings(arguments));
+}
+
+template <const auto& D>
+LogRankInputs<korvane::ForestParams> checked_forest_inputs(const Arguments<D>& arguments) {
+  return checked_forest_inputs(survival_arrays(arguments), forest_settings(arguments));
+}
+
+template <const auto& D>
+GradientInputs checked_gradient_inputs(const Arguments<D>& arguments) {
+  return checked_gradient_inputs({get<"X">(arguments), get<"pseudo_outcome">(arguments)},
+                                 forest_settings(arguments));
+}
 
 }  // namespace korvane::python

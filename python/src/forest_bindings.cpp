@@ -3,11 +3,14 @@
 // repr, and differ in their fits, docstrings and the log-rank prediction.
 
 #include <cstdint>
+#include <span>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "bindings.hpp"
 #include "boundary.hpp"
+#include "declaration.hpp"
 #include "fit_arguments.hpp"
 #include "korvane/forest.hpp"
 #include "model_class.hpp"
@@ -50,33 +53,30 @@ PyObject* repr(PyObject* self) {
                               forest.n_trees(), forest.n_features, forest.n_train_samples());
 }
 
-template <class Payload>
-PyObject* forest_weights(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  static constexpr const char* parameters[] = {"X"};
-  static const Signature signature{"forest_weights", parameters, 1};
+template <class Payload, const auto& D>
+PyObject* forest_weights(PyObject* self, const Arguments<D>& arguments) {
   const auto& forest = forest_of<Payload>(self);
-  const korvane::MatrixView x =
-      weights_query(bind(signature, args, nargs, kwnames), "forest", forest.n_features);
+  const korvane::MatrixView x = weights_query(get<"X">(arguments), "forest", forest.n_features);
   std::vector<double> weights =
       without_gil([&] { return korvane::forest_weights_batch(forest, x); });
   return result_array(std::move(weights), x.n_rows, forest.n_train_samples());
 }
 
-template <class Payload>
-PyObject* forest_weights_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  static constexpr const char* parameters[] = {"x"};
-  static const Signature signature{"forest_weights_one", parameters, 1};
+template <class Payload, const auto& D>
+PyObject* forest_weights_one(PyObject* self, const Arguments<D>& arguments) {
   const auto& forest = forest_of<Payload>(self);
-  const korvane::VectorView x =
-      weights_one_query(bind(signature, args, nargs, kwnames), "forest", forest.n_features);
+  const korvane::VectorView x = weights_one_query(get<"x">(arguments), "forest", forest.n_features);
   std::vector<double> weights = without_gil([&] { return korvane::forest_weights(forest, x); });
   return result_array(std::move(weights));
 }
 
-PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return predict_hazard(forest_of<korvane::StepFunction>(self), "forest", args, nargs, kwnames);
+constexpr auto kLogRankPredict =
+    method("predict_cumulative_hazard", std::tuple{kQueryX, kTimes},
+           "Tree-averaged cumulative hazard $\\hat\\Lambda(t | x)$ for each row of\n"
+           "`X` at every time in `times`. Returns an `(n, k)` array.");
+
+PyObject* predict(PyObject* self, const Arguments<kLogRankPredict>& arguments) {
+  return predict_hazard(forest_of<korvane::StepFunction>(self), "forest", arguments);
 }
 
 template <class Payload, class Criterion>
@@ -88,45 +88,42 @@ PyObject* grow_forest(PyTypeObject* type, const korvane::SurvivalData& data,
   return new_owner<PyForest<Payload>>(type, std::move(forest)).release();
 }
 
-const ForestDefaults kLogRankDefaults{.n_trees = 100,
-                                      .tree = {.min_samples_leaf = 15,
-                                               .honesty = false,
-                                               .max_features = korvane::MaxFeatures::sqrt()},
-                                      .bootstrap = true,
-                                      .subsample_fraction = 1.0};
+constexpr auto kFitLogRank =
+    function("fit_log_rank_forest",
+             std::tuple{kTrainingX, kEventTime, kEventIndicator, keyword("n_trees", "100", to_u64),
+                        keyword("min_samples_leaf", "15", to_u64), kMaxDepth,
+                        keyword("max_features", "None", MaxFeaturesOr{&korvane::MaxFeatures::sqrt}),
+                        keyword("bootstrap", "True", to_flag),
+                        keyword("subsample_fraction", "1.0", to_fraction),
+                        keyword("honesty", "False", to_flag), kHonestyFraction, kSeed},
+             "Fit a random survival forest with log-rank splitting.\n\n"
+             "Trees are fitted in parallel, each from its own seed derived\n"
+             "deterministically from `seed`, so the forest is identical whatever\n"
+             "the number of threads.");
 
-constexpr const char* kLogRankFitParameters[] = {
-    "X",         "event_time", "event_indicator",    "n_trees", "min_samples_leaf",
-    "max_depth", "max_features", "bootstrap", "subsample_fraction", "honesty",
-    "honesty_fraction", "seed"};
-
-const Signature kLogRankFitSignature{"fit_log_rank_forest", kLogRankFitParameters, 3};
-
-PyObject* fit_log_rank_forest(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  const auto inputs =
-      checked_forest_inputs(bind(kLogRankFitSignature, args, nargs, kwnames), kLogRankDefaults);
+PyObject* fit_log_rank_forest(PyObject*, const Arguments<kFitLogRank>& arguments) {
+  const auto inputs = checked_forest_inputs(arguments);
   return grow_forest<korvane::StepFunction>(log_rank_survival_forest_class(), inputs.data,
                                             korvane::LogRankCriterion{}, inputs.params,
                                             inputs.seed);
 }
 
-const ForestDefaults kGradientDefaults{
-    .n_trees = 500,
-    .tree = {.min_samples_leaf = 5, .honesty = true, .max_features = korvane::MaxFeatures::sqrt()},
-    .bootstrap = false,
-    .subsample_fraction = 0.5};
+constexpr auto kFitGradient =
+    function("fit_gradient_forest",
+             std::tuple{kTrainingX, kPseudoOutcome, keyword("n_trees", "500", to_u64),
+                        keyword("min_samples_leaf", "5", to_u64), kMaxDepth,
+                        keyword("max_features", "None", MaxFeaturesOr{&korvane::MaxFeatures::sqrt}),
+                        keyword("bootstrap", "False", to_flag),
+                        keyword("subsample_fraction", "0.5", to_fraction),
+                        keyword("honesty", "True", to_flag), kHonestyFraction, kSeed},
+             "Fit a partition-only (\"gradient\") forest on `(X, pseudo_outcome)`.\n\n"
+             "Each tree uses variance-reduction splitting on the per-sample\n"
+             "pseudo-outcome (no log-rank, no survival times). Predictions come\n"
+             "through [`PyGradientForest.forest_weights`], not per-leaf payloads.\n\n"
+             "`pseudo_outcome` length must equal `X.shape[0]`.");
 
-constexpr const char* kGradientFitParameters[] = {
-    "X",         "pseudo_outcome",     "n_trees", "min_samples_leaf", "max_depth", "max_features",
-    "bootstrap", "subsample_fraction", "honesty", "honesty_fraction", "seed"};
-
-const Signature kGradientFitSignature{"fit_gradient_forest", kGradientFitParameters, 2};
-
-PyObject* fit_gradient_forest(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  const GradientInputs inputs =
-      checked_gradient_inputs(bind(kGradientFitSignature, args, nargs, kwnames), kGradientDefaults);
+PyObject* fit_gradient_forest(PyObject*, const Arguments<kFitGradient>& arguments) {
+  const GradientInputs inputs = checked_gradient_inputs(arguments);
   // The record needs times and indicators; the gradient criterion never reads them.
   const std::vector<double> placeholder_time(inputs.x.n_rows, 0.0);
   const std::vector<std::uint8_t> placeholder_event(inputs.x.n_rows, 0);
@@ -136,6 +133,11 @@ PyObject* fit_gradient_forest(PyObject*, PyObject* const* args, Py_ssize_t nargs
                                          inputs.params, inputs.seed);
 }
 
+PyMethodDef functions[] = {
+    fastcall_method<kFitLogRank, fit_log_rank_forest>(),
+    fastcall_method<kFitGradient, fit_gradient_forest>(),
+};
+
 template <class Payload>
 PyGetSetDef properties[] = {
     read_only_property<n_trees<Payload>>("n_trees"),
@@ -144,37 +146,36 @@ PyGetSetDef properties[] = {
     kEndOfProperties,
 };
 
+constexpr auto kLogRankWeights = method(
+    "forest_weights", std::tuple{kQueryX},
+    "For each row of `X`, return an `(n_train,)` weight vector over the training samples.\n\n"
+    "$$\n"
+    R"(w_i(x) = \frac{1}{B} \sum_b \frac{\mathbb{1}\{\mathrm{leaf}_b(x) = \mathrm{leaf}_b(x_i)\}}{|\mathrm{leaf}_b(x)|})"
+    "\n$$");
+
+constexpr auto kLogRankWeightsOne =
+    method("forest_weights_one", std::tuple{kQueryRow},
+           "Forest weights for a single query point. Returns a `(n_train,)`\n"
+           "array — convenience over [`forest_weights`] when there's only one\n"
+           "query.");
+
 PyMethodDef log_rank_methods[] = {
-    fastcall_method<predict>(
-        "predict_cumulative_hazard",
-        "predict_cumulative_hazard($self, X, times)\n--\n\n"
-        "Tree-averaged cumulative hazard $\\hat\\Lambda(t | x)$ for each row of\n"
-        "`X` at every time in `times`. Returns an `(n, k)` array."),
-    fastcall_method<forest_weights<korvane::StepFunction>>(
-        "forest_weights",
-        "forest_weights($self, X)\n--\n\n"
-        "For each row of `X`, return an `(n_train,)` weight vector over the training samples.\n\n"
-        "$$\n"
-        R"(w_i(x) = \frac{1}{B} \sum_b \frac{\mathbb{1}\{\mathrm{leaf}_b(x) = \mathrm{leaf}_b(x_i)\}}{|\mathrm{leaf}_b(x)|})"
-        "\n$$"),
-    fastcall_method<forest_weights_one<korvane::StepFunction>>(
-        "forest_weights_one",
-        "forest_weights_one($self, x)\n--\n\n"
-        "Forest weights for a single query point. Returns a `(n_train,)`\n"
-        "array — convenience over [`forest_weights`] when there's only one\n"
-        "query."),
+    fastcall_method<kLogRankPredict, predict>(),
+    fastcall_method<kLogRankWeights, forest_weights<korvane::StepFunction>>(),
+    fastcall_method<kLogRankWeightsOne, forest_weights_one<korvane::StepFunction>>(),
     kEndOfMethods,
 };
 
+constexpr auto kGradientWeights = method("forest_weights", std::tuple{kQueryX},
+                                         "Batched forest weights. Returns `(n_query, n_train)`.");
+
+constexpr auto kGradientWeightsOne =
+    method("forest_weights_one", std::tuple{kQueryRow},
+           "Forest weights for a single query point. Returns `(n_train,)`.");
+
 PyMethodDef gradient_methods[] = {
-    fastcall_method<forest_weights<korvane::NoPayload>>(
-        "forest_weights",
-        "forest_weights($self, X)\n--\n\n"
-        "Batched forest weights. Returns `(n_query, n_train)`."),
-    fastcall_method<forest_weights_one<korvane::NoPayload>>(
-        "forest_weights_one",
-        "forest_weights_one($self, x)\n--\n\n"
-        "Forest weights for a single query point. Returns `(n_train,)`."),
+    fastcall_method<kGradientWeights, forest_weights<korvane::NoPayload>>(),
+    fastcall_method<kGradientWeightsOne, forest_weights_one<korvane::NoPayload>>(),
     kEndOfMethods,
 };
 
@@ -183,26 +184,7 @@ PyTypeObject* gradient_class = nullptr;
 
 }  // namespace
 
-PyMethodDef fit_log_rank_forest_function = fastcall_method<fit_log_rank_forest>(
-    "fit_log_rank_forest",
-    "fit_log_rank_forest(X, event_time, event_indicator, *, n_trees=100, min_samples_leaf=15, "
-    "max_depth=None, max_features=None, bootstrap=True, subsample_fraction=1.0, honesty=False, "
-    "honesty_fraction=0.5, seed=None)\n--\n\n"
-    "Fit a random survival forest with log-rank splitting.\n\n"
-    "Trees are fitted in parallel, each from its own seed derived\n"
-    "deterministically from `seed`, so the forest is identical whatever\n"
-    "the number of threads.");
-
-PyMethodDef fit_gradient_forest_function = fastcall_method<fit_gradient_forest>(
-    "fit_gradient_forest",
-    "fit_gradient_forest(X, pseudo_outcome, *, n_trees=500, min_samples_leaf=5, max_depth=None, "
-    "max_features=None, bootstrap=False, subsample_fraction=0.5, honesty=True, "
-    "honesty_fraction=0.5, seed=None)\n--\n\n"
-    "Fit a partition-only (\"gradient\") forest on `(X, pseudo_outcome)`.\n\n"
-    "Each tree uses variance-reduction splitting on the per-sample\n"
-    "pseudo-outcome (no log-rank, no survival times). Predictions come\n"
-    "through [`PyGradientForest.forest_weights`], not per-leaf payloads.\n\n"
-    "`pseudo_outcome` length must equal `X.shape[0]`.");
+std::span<PyMethodDef> forest_functions() { return functions; }
 
 PyTypeObject* log_rank_survival_forest_class() {
   return class_once(

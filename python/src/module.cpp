@@ -1,9 +1,13 @@
 // Module frame: one execution step registers the functions and classes, in a
-// fixed order, each also listed in __all__.
+// fixed order, the public ones also listed in __all__.
+
+#include <span>
+#include <tuple>
 
 #include "arguments.hpp"
 #include "bindings.hpp"
 #include "boundary.hpp"
+#include "declaration.hpp"
 #include "model_class.hpp"
 #include "python.hpp"
 
@@ -11,13 +15,15 @@ namespace korvane::python {
 
 namespace {
 
-PyObject* version(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature signature{"version", {}, 0};
-  bind(signature, args, nargs, kwnames);
-  return PyUnicode_FromString("0.1.0");
+constexpr auto kVersion = function("version", std::tuple{}, "");
+
+PyObject* version(PyObject*, const Arguments<kVersion>&) {
+  return PyUnicode_FromString(KORVANE_VERSION);
 }
 
-PyMethodDef version_function = fastcall_method<version>("version", "version()\n--\n\n");
+PyMethodDef functions[] = {
+    fastcall_method<kVersion, version>(),
+};
 
 void append_to_all(PyObject* module, const char* name) {
   PyObject* namespace_dict = PyModule_GetDict(module);
@@ -32,14 +38,17 @@ void append_to_all(PyObject* module, const char* name) {
   if (PyList_Append(all, text.get()) < 0) throw PythonError{};
 }
 
-void add_public(PyObject* module, const char* name, PyObject* object) {
+// Names starting with an underscore stay out of __all__.
+void add_named(PyObject* module, const char* name, PyObject* object) {
   if (PyModule_AddObjectRef(module, name, object) < 0) throw PythonError{};
-  append_to_all(module, name);
+  if (name[0] != '_') append_to_all(module, name);
 }
 
-void add_function(PyObject* module, PyObject* module_name, PyMethodDef* definition) {
-  const OwnedRef function = checked(PyCFunction_NewEx(definition, nullptr, module_name));
-  add_public(module, definition->ml_name, function.get());
+void add_functions(PyObject* module, PyObject* module_name, std::span<PyMethodDef> definitions) {
+  for (PyMethodDef& definition : definitions) {
+    const OwnedRef function = checked(PyCFunction_NewEx(&definition, nullptr, module_name));
+    add_named(module, definition.ml_name, function.get());
+  }
 }
 
 // Registered under the name the class itself carries.
@@ -47,16 +56,15 @@ void add_class(PyObject* module, PyTypeObject* type) {
   const OwnedRef name = checked(PyType_GetName(type));
   const char* text = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
   if (text == nullptr) throw PythonError{};
-  add_public(module, text, reinterpret_cast<PyObject*>(type));
+  add_named(module, text, reinterpret_cast<PyObject*>(type));
 }
 
 int exec_module(PyObject* module) {
   if (!PyModule_Check(module)) raise(PyExc_TypeError, "expected a module object");
   const OwnedRef module_name = checked(PyModule_GetNameObject(module));
-  add_function(module, module_name.get(), &version_function);
-  add_function(module, module_name.get(), &fit_log_rank_tree_function);
-  add_function(module, module_name.get(), &fit_log_rank_forest_function);
-  add_function(module, module_name.get(), &fit_gradient_forest_function);
+  add_functions(module, module_name.get(), functions);
+  add_functions(module, module_name.get(), tree_functions());
+  add_functions(module, module_name.get(), forest_functions());
   add_class(module, log_rank_survival_tree_class());
   add_class(module, log_rank_survival_forest_class());
   add_class(module, gradient_forest_class());

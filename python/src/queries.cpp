@@ -8,11 +8,6 @@ namespace korvane::python {
 
 namespace {
 
-// A float64 argument of a query (X, x or times) with `ndim` dimensions.
-PyArrayObject* query_array(const BoundArguments& arguments, const char* name, int ndim) {
-  return converted(name, [&] { return to_array(arguments[name], ndim, NPY_FLOAT64); });
-}
-
 // "X has 3 features but tree was fit on 4"
 void check_feature_count(const char* argument, std::size_t given, const char* model,
                          std::size_t expected) {
@@ -27,25 +22,19 @@ korvane::MatrixView query_matrix_view(PyArrayObject* x) { return matrix_view(x, 
 
 }  // namespace
 
-HazardQuery hazard_query(const BoundArguments& arguments, const char* model,
+HazardQuery hazard_query(PyArrayObject* x, PyArrayObject* times, const char* model,
                          std::size_t n_features) {
-  PyArrayObject* x = query_array(arguments, "X", 2);
-  PyArrayObject* times = query_array(arguments, "times", 1);
   check_feature_count("X", n_columns(x), model, n_features);
   const std::span<const double> checked_times = contiguous_doubles(times);
   return {query_matrix_view(x), checked_times};
 }
 
-korvane::MatrixView weights_query(const BoundArguments& arguments, const char* model,
-                                  std::size_t n_features) {
-  PyArrayObject* x = query_array(arguments, "X", 2);
+korvane::MatrixView weights_query(PyArrayObject* x, const char* model, std::size_t n_features) {
   check_feature_count("X", n_columns(x), model, n_features);
   return query_matrix_view(x);
 }
 
-korvane::VectorView weights_one_query(const BoundArguments& arguments, const char* model,
-                                      std::size_t n_features) {
-  PyArrayObject* x = query_array(arguments, "x", 1);
+korvane::VectorView weights_one_query(PyArrayObject* x, const char* model, std::size_t n_features) {
   check_feature_count("x", n_rows(x), model, n_features);
   return vector_view(x, "x", "x.copy()");
 }

@@ -10,6 +10,7 @@
 
 #include "arguments.hpp"
 #include "boundary.hpp"
+#include "convert.hpp"
 #include "korvane/data.hpp"
 #include "korvane/forest.hpp"
 #include "korvane/tree.hpp"
@@ -18,27 +19,28 @@
 
 namespace korvane::python {
 
-// The converted and checked arguments of each query method. `model` names the
-// model in the feature-count message ("X has 3 features but tree was fit on 4").
+// The parameters of the query methods.
+inline constexpr auto kQueryX = positional("X", ArrayOf{2, NPY_FLOAT64});
+inline constexpr auto kQueryRow = positional("x", ArrayOf{1, NPY_FLOAT64});
+inline constexpr auto kTimes = positional("times", ArrayOf{1, NPY_FLOAT64});
+
+// The checked arguments of each query method. `model` names the model in the
+// feature-count message ("X has 3 features but tree was fit on 4").
 struct HazardQuery {
   korvane::MatrixView x;
   std::span<const double> times;
 };
-HazardQuery hazard_query(const BoundArguments& arguments, const char* model,
+HazardQuery hazard_query(PyArrayObject* x, PyArrayObject* times, const char* model,
                          std::size_t n_features);
-korvane::MatrixView weights_query(const BoundArguments& arguments, const char* model,
-                                  std::size_t n_features);
-korvane::VectorView weights_one_query(const BoundArguments& arguments, const char* model,
-                                      std::size_t n_features);
+korvane::MatrixView weights_query(PyArrayObject* x, const char* model, std::size_t n_features);
+korvane::VectorView weights_one_query(PyArrayObject* x, const char* model, std::size_t n_features);
 
 // predict_cumulative_hazard(X, times) of a tree or a log-rank forest.
-template <class Model>
-PyObject* predict_hazard(const Model& model, const char* model_noun, PyObject* const* args,
-                         Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* parameters[] = {"X", "times"};
-  static const Signature signature{"predict_cumulative_hazard", parameters, 2};
+template <class Model, const auto& D>
+PyObject* predict_hazard(const Model& model, const char* model_noun,
+                         const Arguments<D>& arguments) {
   const HazardQuery query =
-      hazard_query(bind(signature, args, nargs, kwnames), model_noun, model.n_features);
+      hazard_query(get<"X">(arguments), get<"times">(arguments), model_noun, model.n_features);
   std::vector<double> hazard =
       without_gil([&] { return korvane::predict_cumulative_hazard(model, query.x, query.times); });
   return result_array(std::move(hazard), query.x.n_rows, query.times.size());

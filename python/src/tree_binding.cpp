@@ -1,7 +1,10 @@
+#include <span>
+#include <tuple>
 #include <utility>
 
 #include "bindings.hpp"
 #include "boundary.hpp"
+#include "declaration.hpp"
 #include "fit_arguments.hpp"
 #include "korvane/tree.hpp"
 #include "model_class.hpp"
@@ -33,22 +36,29 @@ PyObject* repr(PyObject* self) {
                               tree.n_features, tree.n_leaves(), tree.depth());
 }
 
-PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return predict_hazard(tree_of(self), "tree", args, nargs, kwnames);
+constexpr auto kPredict =
+    method("predict_cumulative_hazard", std::tuple{kQueryX, kTimes},
+           "Predict the cumulative hazard $\\hat\\Lambda(t \\mid x)$ for each row\n"
+           "of `X` at every time in `times`. Returns an `(n, k)` array.");
+
+PyObject* predict(PyObject* self, const Arguments<kPredict>& arguments) {
+  return predict_hazard(tree_of(self), "tree", arguments);
 }
 
-const TreeDefaults kDefaults{
-    .min_samples_leaf = 15, .honesty = false, .max_features = korvane::MaxFeatures::all()};
+constexpr auto kFit =
+    function("fit_log_rank_tree",
+             std::tuple{kTrainingX, kEventTime, kEventIndicator,
+                        keyword("min_samples_leaf", "15", to_u64), kMaxDepth,
+                        keyword("max_features", "None", MaxFeaturesOr{&korvane::MaxFeatures::all}),
+                        keyword("honesty", "False", to_flag), kHonestyFraction, kSeed},
+             "Fit a single log-rank survival tree.\n\n"
+             "When `honesty=True`, the training samples are shuffled and split into a\n"
+             "splitting set (drives the log-rank score at each node) and an estimation\n"
+             "set (drives the Nelson-Aalen leaf hazard). See Wager & Athey (2018) and\n"
+             "Athey, Tibshirani & Wager (2019) on honest trees.");
 
-constexpr const char* kFitParameters[] = {
-    "X",         "event_time",   "event_indicator", "min_samples_leaf",
-    "max_depth", "max_features", "honesty",         "honesty_fraction",
-    "seed"};
-
-const Signature kFitSignature{"fit_log_rank_tree", kFitParameters, 3};
-
-PyObject* fit_log_rank_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const auto inputs = checked_tree_inputs(bind(kFitSignature, args, nargs, kwnames), kDefaults);
+PyObject* fit_log_rank_tree(PyObject*, const Arguments<kFit>& arguments) {
+  const auto inputs = checked_tree_inputs(arguments);
   auto tree = without_gil([&] {
     return korvane::fit<korvane::StepFunction>(inputs.data, korvane::LogRankCriterion{},
                                                inputs.params, inputs.seed);
@@ -57,12 +67,12 @@ PyObject* fit_log_rank_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
       .release();
 }
 
+PyMethodDef functions[] = {
+    fastcall_method<kFit, fit_log_rank_tree>(),
+};
+
 PyMethodDef methods[] = {
-    fastcall_method<predict>(
-        "predict_cumulative_hazard",
-        "predict_cumulative_hazard($self, X, times)\n--\n\n"
-        "Predict the cumulative hazard $\\hat\\Lambda(t \\mid x)$ for each row\n"
-        "of `X` at every time in `times`. Returns an `(n, k)` array."),
+    fastcall_method<kPredict, predict>(),
     kEndOfMethods,
 };
 
@@ -78,15 +88,7 @@ PyTypeObject* tree_class = nullptr;
 
 }  // namespace
 
-PyMethodDef fit_log_rank_tree_function = fastcall_method<fit_log_rank_tree>(
-    "fit_log_rank_tree",
-    "fit_log_rank_tree(X, event_time, event_indicator, *, min_samples_leaf=15, max_depth=None, "
-    "max_features=None, honesty=False, honesty_fraction=0.5, seed=None)\n--\n\n"
-    "Fit a single log-rank survival tree.\n\n"
-    "When `honesty=True`, the training samples are shuffled and split into a\n"
-    "splitting set (drives the log-rank score at each node) and an estimation\n"
-    "set (drives the Nelson-Aalen leaf hazard). See Wager & Athey (2018) and\n"
-    "Athey, Tibshirani & Wager (2019) on honest trees.");
+std::span<PyMethodDef> tree_functions() { return functions; }
 
 PyTypeObject* log_rank_survival_tree_class() {
   return class_once(
