@@ -1,6 +1,7 @@
 import numpy as np
 import pytest
 from estimator_data import ESTIMATORS, make_data, make_frame
+from sklearn.utils.validation import _get_feature_names
 
 from korvane import RandomSurvivalForest, Surv, SurvivalTree
 
@@ -34,7 +35,8 @@ def test_every_numeric_form_of_X_gives_the_model_of_its_float64_values(name, for
     model = ESTIMATORS[name]().fit(given, y)
     expected = ESTIMATORS[name]().fit(np.asfortranarray(values), y)
     assert np.array_equal(model.predict(given), expected.predict(values))
-    if form in ("pandas", "polars"):
+    # scikit-learn reads polars column names from 1.9 on (through narwhals); 1.7 does not.
+    if form == "pandas" or (form == "polars" and _get_feature_names(given) is not None):
         assert model.feature_names_in_.tolist() == list("abcd")
     assert model.n_features_in_ == 4
 

@@ -104,7 +104,8 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
     n_features_in_ : int
         Number of covariates seen in `fit`.
     feature_names_in_ : ndarray of shape (n_features_in_,)
-        Column names, when `X` was a data frame with string column names.
+        Column names, when `X` was a data frame with string column names
+        (for polars frames, with a scikit-learn that reads their names: 1.9 does).
     oob_score_ : float
         Harrell's C of `oob_prediction_` (with `oob_score`).
     oob_prediction_ : ndarray of shape (n_samples,)
