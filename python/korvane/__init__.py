@@ -9,6 +9,10 @@ from korvane._korvane_core import (
     fit_log_rank_tree,
     version,
 )
+from korvane.ensemble import RandomSurvivalForest
+from korvane.functions import StepFunction
+from korvane.surv import Surv
+from korvane.tree import SurvivalTree
 from korvane.persistence import from_bytes, load, save, to_bytes
 from korvane.persistence import _register as _register_persistence
 
@@ -20,6 +24,10 @@ __all__ = [
     "LogRankSurvivalTree",
     "LogRankSurvivalForest",
     "GradientForest",
+    "RandomSurvivalForest",
+    "SurvivalTree",
+    "Surv",
+    "StepFunction",
     "save",
     "load",
     "to_bytes",

@@ -10,12 +10,13 @@ from pathlib import Path
 import numpy as np
 
 import korvane
-from korvane import fit_log_rank_forest
+from korvane import RandomSurvivalForest, Surv
 from korvane.datasets import SurvivalDataset, load_veteran
 from korvane.metrics import concordance_index
 
 TEST_FRACTION = 0.3
 N_TREES = 500
+MIN_SAMPLES_LEAF = 15
 N_CURVES = 4
 
 
@@ -31,20 +32,22 @@ def main(argv: list[str] | None = None) -> int:
     )
 
     started = time.perf_counter()
-    forest = fit_log_rank_forest(train.X, train.event_time, train.event_indicator, n_trees=N_TREES, seed=args.seed)
+    forest = RandomSurvivalForest(N_TREES, min_samples_leaf=MIN_SAMPLES_LEAF, random_state=args.seed)
+    forest.fit(train.X, _target(train))
     print(f"{forest!r} fitted in {time.perf_counter() - started:.2f} s")
 
-    death_times = np.unique(train.event_time[train.event_indicator == 1])
-    hazard = forest.predict_cumulative_hazard(test.X, death_times)
-    mortality = hazard.sum(axis=1)
-    forest_c = concordance_index(test.event_time, test.event_indicator, mortality)
+    forest_c = forest.score(test.X, _target(test))
     karno_c = concordance_index(test.event_time, test.event_indicator, -test.X[:, data.feature_names.index("karno")])
     print(f"Harrell's C on the {len(test_rows)} held-out patients: {forest_c:.3f} (Karnofsky score alone: {karno_c:.3f})")
     print(
         f"  risk score = ensemble mortality: predicted cumulative hazard summed over "
-        f"the {len(death_times)} distinct training death times"
+        f"the {len(forest.unique_times_)} distinct training death times"
     )
-    return _plot_survival(args.output, test, death_times, hazard, mortality)
+    return _plot_survival(args.output, test, forest)
+
+
+def _target(data: SurvivalDataset) -> np.ndarray:
+    return Surv.from_arrays(data.event_indicator, data.event_time)
 
 
 def _parse_args(argv: list[str] | None) -> argparse.Namespace:
@@ -73,7 +76,7 @@ def _subset(data: SurvivalDataset, rows: np.ndarray) -> SurvivalDataset:
     )
 
 
-def _plot_survival(output, test: SurvivalDataset, death_times, hazard, mortality) -> int:
+def _plot_survival(output: Path, test: SurvivalDataset, forest: RandomSurvivalForest) -> int:
     try:
         from matplotlib.figure import Figure
     except ImportError:
@@ -83,19 +86,19 @@ def _plot_survival(output, test: SurvivalDataset, death_times, hazard, mortality
             file=sys.stderr,
         )
         return 0
+    from korvane.plotting import plot_step_functions
 
     figure = Figure(figsize=(8, 5), layout="constrained")
     axes = figure.add_subplot()
-    curve_times = np.concatenate([[0.0], death_times])
     # Patients spread from the lowest to the highest predicted risk, so the curves differ.
-    by_risk = np.argsort(mortality, kind="stable")
-    for patient in by_risk[np.linspace(0, len(by_risk) - 1, N_CURVES).round().astype(int)]:
-        survival = np.exp(-np.concatenate([[0.0], hazard[patient]]))
-        (line,) = axes.step(curve_times, survival, where="post", label=_describe(test, patient))
+    by_risk = np.argsort(forest.predict(test.X), kind="stable")
+    patients = by_risk[np.linspace(0, len(by_risk) - 1, N_CURVES).round().astype(int)]
+    curves = forest.predict_survival_function(test.X[patients])
+    plot_step_functions(curves, ax=axes, labels=[_describe(test, patient) for patient in patients])
+    for line, curve, patient in zip(axes.lines, curves, patients):
         observed_time = test.event_time[patient]
-        observed = survival[np.searchsorted(curve_times, observed_time, side="right") - 1]
         marker = "x" if test.event_indicator[patient] == 1 else "o"
-        axes.plot(observed_time, observed, marker, color=line.get_color(), markersize=8)
+        axes.plot(observed_time, curve(observed_time), marker, color=line.get_color(), markersize=8)
     axes.set(
         xlabel="days since randomisation",
         ylabel="predicted survival S(t) = exp(-H(t))",

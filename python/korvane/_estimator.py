@@ -1,0 +1,361 @@
+"""What the survival tree and the survival forest share: settings checks,
+target handling and every prediction made from a cumulative hazard."""
+
+from __future__ import annotations
+
+import hashlib
+import math
+import numbers
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+from sklearn.base import BaseEstimator
+from sklearn.utils import check_random_state
+from sklearn.utils.validation import check_is_fitted
+
+from korvane._validation import check_features, check_survival_target
+from korvane.functions import StepFunction
+from korvane.metrics import concordance_index
+
+# Predictions are computed for blocks of rows so that the (rows, times)
+# intermediate stays near this many doubles (32 MiB) whatever the query size.
+_BLOCK_VALUES = 1 << 22
+
+Float64Array = npt.NDArray[np.float64]
+
+
+class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
+    """Base of the log-rank survival estimators; not for direct use.
+
+    Subclasses grow the core model in `_fit_model` and keep it in `_model`;
+    every answer here comes from the model's cumulative hazard on
+    `unique_times_`.
+    """
+
+    _model: Any
+
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()
+        tags.target_tags.required = True
+        tags.target_tags.single_output = True
+        tags.input_tags.allow_nan = False
+        return tags
+
+    def fit(self, X: Any, y: Any) -> LogRankSurvivalEstimator:
+        """Grow the model on covariates `X` and the survival target `y`.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Numeric covariates: a NumPy array of any numeric dtype and order,
+            or a pandas or polars data frame of numeric columns. NaN and
+            infinite values are refused.
+        y : structured array of shape (n_samples,)
+            An event field (bool, or 0/1) and a time field (finite, >= 0),
+            in either order, as `korvane.Surv.from_arrays(event, time)` or
+            scikit-survival's `Surv` make them. At least one event.
+
+        Returns
+        -------
+        self : object
+            The fitted estimator.
+        """
+        X_checked, event, time = self._training_data(X, y, reset=True)
+        self.unique_times_ = _read_only(np.unique(time[event == 1]))
+        self._fit_model(X_checked, event, time)
+        return self
+
+    def _training_data(
+        self, X: Any, y: Any, *, reset: bool
+    ) -> tuple[Float64Array, npt.NDArray[np.uint8], Float64Array]:
+        if y is None:
+            raise ValueError(f"{type(self).__name__} requires y to be passed, but the target y is None")
+        X_checked = check_features(self, X, reset=reset, order="F")
+        event, time = check_survival_target(y)
+        if len(event) != X_checked.shape[0]:
+            raise ValueError(f"X has {X_checked.shape[0]} rows but y has {len(event)}")
+        if not event.any():
+            raise ValueError("y has no event: at least one row must have its event observed")
+        return X_checked, event, time
+
+    def _fit_model(self, X: Float64Array, event: npt.NDArray[np.uint8], time: Float64Array) -> None:
+        raise NotImplementedError
+
+    def _query(self, X: Any) -> Float64Array:
+        check_is_fitted(self)
+        return check_features(self, X, reset=False)
+
+    def _cumulative_hazard(self, X: Float64Array) -> Float64Array:
+        return np.asarray(self._model.predict_cumulative_hazard(X, self.unique_times_))
+
+    def _row_blocks(self, n_rows: int) -> list[slice]:
+        size = max(1, _BLOCK_VALUES // max(1, len(self.unique_times_)))
+        return [slice(start, start + size) for start in range(0, n_rows, size)]
+
+    def predict(self, X: Any) -> Float64Array:
+        """Risk score of each row: the predicted cumulative hazard summed over `unique_times_`.
+
+        This is the "ensemble mortality": a higher score means an earlier
+        expected event, which is the orientation `score` and Harrell's C use.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Covariates, in any form `fit` takes.
+
+        Returns
+        -------
+        risk : ndarray of shape (n_samples,)
+        """
+        X_checked = self._query(X)
+        risk = np.empty(X_checked.shape[0])
+        for block in self._row_blocks(len(risk)):
+            risk[block] = self._cumulative_hazard(X_checked[block]).sum(axis=1)
+        return risk
+
+    def predict_cumulative_hazard_function(self, X: Any, return_array: bool = False) -> Any:
+        """Predicted cumulative hazard H(t | x) of each row.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Covariates, in any form `fit` takes.
+        return_array : bool, default=False
+            Return the values on `unique_times_` as an array instead of
+            step functions.
+
+        Returns
+        -------
+        hazard : ndarray of StepFunction of shape (n_samples,), or ndarray of shape (n_samples, n_times)
+            Step functions that are 0 before the first event time and jump
+            at the event times, or their values at `unique_times_`.
+        """
+        hazard = self._cumulative_hazard(self._query(X))
+        if return_array:
+            return hazard
+        return _step_functions(self.unique_times_, hazard, initial=0.0)
+
+    def predict_survival_function(self, X: Any, return_array: bool = False) -> Any:
+        """Predicted survival function S(t | x) = exp(-H(t | x)) of each row.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Covariates, in any form `fit` takes.
+        return_array : bool, default=False
+            Return the values on `unique_times_` as an array instead of
+            step functions.
+
+        Returns
+        -------
+        survival : ndarray of StepFunction of shape (n_samples,), or ndarray of shape (n_samples, n_times)
+            Step functions that are 1 before the first event time, or their
+            values at `unique_times_`.
+        """
+        survival = np.exp(-self._cumulative_hazard(self._query(X)))
+        if return_array:
+            return survival
+        return _step_functions(self.unique_times_, survival, initial=1.0)
+
+    def predict_quantile_survival_time(self, X: Any, q: Any = 0.5) -> Float64Array:
+        """Time by which a share `q` of rows like each one has had the event.
+
+        The q-quantile of the predicted event time: the first event time
+        where S(t | x) <= 1 - q. Where the predicted survival never falls
+        that low within the training times, the answer is `inf`.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Covariates, in any form `fit` takes.
+        q : float or array-like of shape (m,), default=0.5
+            Probabilities in (0, 1).
+
+        Returns
+        -------
+        times : ndarray of shape (n_samples,) for a scalar `q`, else (n_samples, m)
+        """
+        levels = np.asarray(q, dtype=np.float64)
+        if levels.ndim > 1 or not ((levels > 0) & (levels < 1)).all():
+            raise ValueError(f"q must be a probability in (0, 1) or a 1-D array of them, got {q!r}")
+        survival = self.predict_survival_function(X, return_array=True)
+        columns = [_first_time_at_or_below(survival, self.unique_times_, 1.0 - level) for level in levels.ravel()]
+        return columns[0] if levels.ndim == 0 else np.stack(columns, axis=1)
+
+    def predict_median_survival_time(self, X: Any) -> Float64Array:
+        """Predicted median time to the event: the first event time where S(t | x) <= 1/2.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Covariates, in any form `fit` takes.
+
+        Returns
+        -------
+        times : ndarray of shape (n_samples,)
+            `inf` where the predicted survival stays above 1/2.
+        """
+        return self.predict_quantile_survival_time(X, 0.5)
+
+    def score(self, X: Any, y: Any) -> float:
+        """Harrell's concordance index of `predict(X)` against the target `y`.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Covariates, in any form `fit` takes.
+        y : structured array of shape (n_samples,)
+            Survival target, as for `fit`.
+
+        Returns
+        -------
+        c : float
+            0.5 for a random ranking, 1 when the predicted risks order every
+            comparable pair correctly.
+        """
+        risk = self.predict(X)
+        event, time = check_survival_target(y)
+        if len(event) != len(risk):
+            raise ValueError(f"X has {len(risk)} rows but y has {len(event)}")
+        return concordance_index(time, event, risk)
+
+    def apply(self, X: Any) -> npt.NDArray[np.uint32]:
+        """Index of the leaf each row reaches (numbered among leaves, not nodes).
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Covariates, in any form `fit` takes.
+
+        Returns
+        -------
+        leaves : ndarray of uint32
+            Shape (n_samples,) for a tree, (n_samples, n_estimators_) for a forest.
+        """
+        return np.asarray(self._model._apply(self._query(X)))
+
+    @property
+    def feature_importances_(self) -> Float64Array:
+        """Log-rank split importance of each feature, summing to 1.
+
+        Per feature, the log-rank statistics of the splits made on it,
+        averaged over trees and normalised; all zeros when no split was made.
+        It reflects the training data only (an impurity-style importance);
+        `RandomSurvivalForest.oob_permutation_importance` measures importance
+        on rows each tree did not see.
+        """
+        check_is_fitted(self)
+        raw = np.asarray(self._model._split_importance(), dtype=np.float64)
+        total = raw.sum()
+        return raw / total if total > 0 else np.zeros_like(raw)
+
+
+def _step_functions(times: Float64Array, values: Float64Array, initial: float) -> npt.NDArray[np.object_]:
+    curves = np.empty(len(values), dtype=object)
+    for row, curve in enumerate(values):
+        curves[row] = StepFunction(times, _read_only(curve), initial=initial)
+    return curves
+
+
+def _first_time_at_or_below(survival: Float64Array, times: Float64Array, level: float) -> Float64Array:
+    reached = survival <= level
+    first = np.argmax(reached, axis=1)
+    return np.where(reached.any(axis=1), times[first], np.inf)
+
+
+def _read_only(array: Float64Array) -> Float64Array:
+    array.flags.writeable = False
+    return array
+
+
+def training_digest(X: Float64Array, event: npt.NDArray[np.uint8], time: Float64Array) -> str:
+    """A fingerprint of the training data, to recognise it when it is passed again."""
+    digest = hashlib.blake2b(digest_size=16)
+    for array in (X, event, time):
+        digest.update(str(array.shape).encode())
+        digest.update(memoryview(np.ascontiguousarray(array.T if array.ndim == 2 else array)).cast("B"))
+    return digest.hexdigest()
+
+
+# Settings shared by both estimators, checked and resolved as scikit-learn does
+# where it has the same setting.
+
+
+def check_int(value: Any, name: str, low: int) -> int:
+    if not isinstance(value, numbers.Integral) or isinstance(value, bool) or int(value) < low:
+        raise ValueError(f"{name} must be an int >= {low}, got {value!r}")
+    return int(value)
+
+
+def check_flag(value: Any, name: str) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise ValueError(f"{name} must be True or False, got {value!r}")
+    return bool(value)
+
+
+def resolve_max_depth(value: Any) -> int | None:
+    return None if value is None else check_int(value, "max_depth", 1)
+
+
+def resolve_min_samples_leaf(value: Any, n_samples: int) -> int:
+    """An int count, or a fraction in (0, 1) of the training rows (rounded up)."""
+    if isinstance(value, numbers.Real) and not isinstance(value, numbers.Integral):
+        if not 0.0 < float(value) < 1.0:
+            raise ValueError(f"min_samples_leaf as a fraction must lie in (0, 1), got {value!r}")
+        return max(1, math.ceil(float(value) * n_samples))
+    return check_int(value, "min_samples_leaf", 1)
+
+
+def check_min_samples_split(value: Any, min_samples_leaf: int, n_samples: int) -> None:
+    """Accepted where it changes nothing: the core splits every node of at least
+    2 * min_samples_leaf rows, so only a smaller or equal floor has the same meaning."""
+    if isinstance(value, numbers.Real) and not isinstance(value, numbers.Integral):
+        if not 0.0 < float(value) <= 1.0:
+            raise ValueError(f"min_samples_split as a fraction must lie in (0, 1], got {value!r}")
+        count = max(2, math.ceil(float(value) * n_samples))
+    else:
+        count = check_int(value, "min_samples_split", 2)
+    if count > 2 * min_samples_leaf:
+        raise ValueError(
+            f"min_samples_split={value!r} is larger than 2 * min_samples_leaf={2 * min_samples_leaf}; "
+            f"korvane tries to split every node that can hold two leaves of min_samples_leaf rows, "
+            f"so raise min_samples_leaf instead"
+        )
+
+
+def resolve_max_features(value: Any, n_features: int) -> int:
+    """Number of features drawn at each split, as scikit-learn's trees count it."""
+    if value is None:
+        return n_features
+    if isinstance(value, str):
+        if value == "sqrt":
+            return max(1, int(math.sqrt(n_features)))
+        if value == "log2":
+            return max(1, int(math.log2(n_features)))
+        raise ValueError(f"max_features must be 'sqrt', 'log2', an int, a float in (0, 1] or None, got {value!r}")
+    if isinstance(value, numbers.Integral) and not isinstance(value, bool):
+        if not 1 <= int(value) <= n_features:
+            raise ValueError(f"max_features={value} must lie in [1, n_features={n_features}]")
+        return int(value)
+    if isinstance(value, numbers.Real) and 0.0 < float(value) <= 1.0:
+        return max(1, int(float(value) * n_features))
+    raise ValueError(f"max_features must be 'sqrt', 'log2', an int, a float in (0, 1] or None, got {value!r}")
+
+
+def check_honesty_fraction(value: Any) -> float:
+    if not isinstance(value, numbers.Real) or isinstance(value, bool) or not 0.0 < float(value) < 1.0:
+        raise ValueError(f"honesty_fraction must lie in (0, 1), got {value!r}")
+    return float(value)
+
+
+def seed_from(random_state: Any) -> int:
+    """A 64-bit core seed drawn from `random_state` as scikit-learn reads it.
+
+    An int gives the same seed, hence the same model, on every fit; None
+    draws from NumPy's global generator; a RandomState or Generator draws from
+    it, advancing it.
+    """
+    if isinstance(random_state, np.random.Generator):
+        return int(random_state.integers(0, 2**64, dtype=np.uint64))
+    return int(check_random_state(random_state).randint(0, 2**64, dtype=np.uint64))

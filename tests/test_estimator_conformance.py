@@ -1,0 +1,167 @@
+"""scikit-learn's estimator checks, their survival-target counterparts, and the
+scikit-learn tools a user combines the estimators with."""
+
+import inspect
+
+import numpy as np
+import pytest
+from estimator_data import ESTIMATORS, make_data, make_frame
+from sklearn.base import clone
+from sklearn.compose import ColumnTransformer
+from sklearn.inspection import permutation_importance
+from sklearn.model_selection import GridSearchCV, KFold, cross_val_score
+from sklearn.pipeline import Pipeline
+from sklearn.preprocessing import OneHotEncoder
+from sklearn.utils.estimator_checks import parametrize_with_checks
+
+from korvane import RandomSurvivalForest, SurvivalTree
+
+# These checks fit on a 1-D class or regression target that scikit-learn makes
+# up; a survival target is a structured array of event and time, so fit
+# refuses theirs. The property each protects is tested with a survival target:
+# below, in test_estimator_inputs.py (dtypes, layouts, NaN and infinity, feature
+# counts) and in test_estimator_engine.py (pickle).
+_NEEDS_NUMERIC_Y = [
+    "check_fit_score_takes_y",
+    "check_estimators_overwrite_params",
+    "check_dont_overwrite_parameters",
+    "check_estimators_fit_returns_self",
+    "check_readonly_memmap_input",
+    "check_n_features_in_after_fitting",
+    "check_estimators_dtypes",
+    "check_dtype_object",
+    "check_pipeline_consistency",
+    "check_estimators_nan_inf",
+    "check_estimators_pickle",
+    "check_f_contiguous_array_estimator",
+    "check_methods_sample_order_invariance",
+    "check_methods_subset_invariance",
+    "check_fit2d_1sample",
+    "check_fit2d_1feature",
+    "check_dict_unchanged",
+    "check_fit_idempotent",
+    "check_fit_check_is_fitted",
+    "check_n_features_in",
+    "check_fit2d_predict1d",
+]
+EXPECTED_FAILED_CHECKS = {
+    **{name: "fits on a numeric 1-D y; survival targets are structured (event, time)" for name in _NEEDS_NUMERIC_Y},
+    "check_positive_only_tag_during_fit": "fits on a numeric 1-D y, refused with a TypeError before X is looked at",
+}
+
+
+# A listed check that starts passing fails the run, where scikit-learn can say so (1.8 on).
+_STRICT = {"xfail_strict": True} if "xfail_strict" in inspect.signature(parametrize_with_checks).parameters else {}
+
+
+@parametrize_with_checks(
+    [RandomSurvivalForest(n_estimators=5, random_state=0), SurvivalTree(random_state=0)],
+    expected_failed_checks=lambda estimator: EXPECTED_FAILED_CHECKS,
+    **_STRICT,
+)
+def test_scikit_learn_estimator_checks(estimator, check):
+    check(estimator)
+
+
+def _fit_is_idempotent_and_returns_self(make, X, y):
+    model = make()
+    assert model.fit(X, y) is model
+    first = model.predict(X)
+    assert np.array_equal(model.fit(X, y).predict(X), first)
+
+
+def _fit_keeps_parameters_and_predict_keeps_state(make, X, y):
+    model = make()
+    before = clone(model).get_params()
+    model.fit(X, y)
+    assert {k: repr(v) for k, v in model.get_params().items()} == {k: repr(v) for k, v in before.items()}
+    state = dict(vars(model))
+    model.predict(X)
+    model.predict_survival_function(X)
+    assert vars(model).keys() == state.keys() and all(vars(model)[k] is state[k] for k in state)
+
+
+def _answers_do_not_depend_on_order_or_batch(make, X, y):
+    model = make().fit(X, y)
+    whole = model.predict(X)
+    order = np.random.default_rng(0).permutation(len(X))
+    assert np.array_equal(model.predict(X[order]), whole[order])
+    assert np.array_equal(np.concatenate([model.predict(X[:7]), model.predict(X[7:])]), whole)
+
+
+def _read_only_memory_maps_are_accepted(make, X, y, tmp_path):
+    np.save(tmp_path / "X.npy", X)
+    np.save(tmp_path / "y.npy", y)
+    X_map, y_map = np.load(tmp_path / "X.npy", mmap_mode="r"), np.load(tmp_path / "y.npy", mmap_mode="r")
+    assert np.array_equal(make().fit(X_map, y_map).predict(X_map), make().fit(X, y).predict(X))
+
+
+def _one_row_one_column_and_1d_queries(make, X, y):
+    make().fit(X[:, :1], y).predict(X[:, :1])
+    one_event = y[np.argmax(y["event"])][None]
+    assert make().fit(X[:1], one_event).predict(X[:1]).shape == (1,)
+    with pytest.raises(ValueError, match="Expected 2D array"):
+        make().fit(X, y).predict(X[0])
+
+
+def _unfitted_models_say_so(make, X, y):
+    from sklearn.exceptions import NotFittedError
+
+    with pytest.raises(NotFittedError):
+        make().predict(X)
+
+
+COUNTERPARTS = [
+    _fit_is_idempotent_and_returns_self,
+    _fit_keeps_parameters_and_predict_keeps_state,
+    _answers_do_not_depend_on_order_or_batch,
+    _one_row_one_column_and_1d_queries,
+    _unfitted_models_say_so,
+]
+
+
+@pytest.mark.parametrize("name", ESTIMATORS)
+@pytest.mark.parametrize("counterpart", COUNTERPARTS, ids=lambda f: f.__name__.strip("_"))
+def test_survival_counterparts_of_the_estimator_checks(name, counterpart):
+    X, y = make_data(n=60)
+    counterpart(ESTIMATORS[name], X, y)
+
+
+@pytest.mark.parametrize("name", ESTIMATORS)
+def test_read_only_memory_maps_are_accepted(name, tmp_path):
+    X, y = make_data(n=60)
+    _read_only_memory_maps_are_accepted(ESTIMATORS[name], X, y, tmp_path)
+
+
+def _frame_pipeline(**forest_settings):
+    encode = ColumnTransformer(
+        [("categories", OneHotEncoder(), ["grade", "menopause"])], remainder="passthrough", sparse_threshold=0
+    )
+    return Pipeline([("encode", encode), ("forest", RandomSurvivalForest(n_estimators=10, random_state=0,
+                                                                         **forest_settings))])
+
+
+def test_a_pipeline_encodes_a_frame_with_categories_and_cross_validates():
+    frame, y = make_frame(n=200)
+    folds = KFold(3, shuffle=True, random_state=0)
+    scores = cross_val_score(_frame_pipeline(), frame, y, cv=folds)
+    assert scores.shape == (3,) and (scores > 0.55).all()
+    search = GridSearchCV(_frame_pipeline(), {"forest__min_samples_leaf": [3, 10]}, cv=folds).fit(frame, y)
+    assert search.best_params_["forest__min_samples_leaf"] in (3, 10)
+    assert search.best_estimator_.predict(frame).shape == (200,)
+
+
+@pytest.mark.parametrize("name", ESTIMATORS)
+def test_a_clone_refits_to_the_same_model(name):
+    X, y = make_data()
+    model = ESTIMATORS[name](max_depth=4).fit(X, y)
+    copy = clone(model)
+    assert not hasattr(copy, "n_features_in_") and copy.get_params() == model.get_params()
+    assert np.array_equal(copy.fit(X, y).predict(X), model.predict(X))
+
+
+def test_scikit_learn_permutation_importance_ranks_the_informative_column_first():
+    X, y = make_data(n=300)
+    forest = RandomSurvivalForest(n_estimators=20, random_state=0).fit(X, y)
+    result = permutation_importance(forest, X, y, n_repeats=3, random_state=0)
+    assert np.argmax(result.importances_mean) == 0

@@ -1,0 +1,165 @@
+import numpy as np
+import pytest
+from estimator_data import ESTIMATORS, make_data, make_frame
+from sklearn.utils.validation import _get_feature_names
+
+from korvane import RandomSurvivalForest, Surv, SurvivalTree
+
+pd = pytest.importorskip("pandas")
+
+
+def _rounded_data():
+    """Covariates with integer values, so that every numeric dtype holds them exactly."""
+    X, y = make_data()
+    return np.round(X * 10), y
+
+
+X_FORMS = {
+    "c_order": lambda X: np.ascontiguousarray(X),
+    "float32": lambda X: X.astype(np.float32),
+    "int16": lambda X: X.astype(np.int16),
+    "uint8_shifted": lambda X: (X + 100).astype(np.uint8) - 0,
+    "strided": lambda X: np.repeat(X, 2, axis=1)[:, ::2],
+    "list": lambda X: X.tolist(),
+    "pandas": lambda X: pd.DataFrame(X, columns=list("abcd")),
+    "polars": lambda X: pytest.importorskip("polars").DataFrame(X, schema=list("abcd")),
+}
+
+
+@pytest.mark.parametrize("form", X_FORMS)
+@pytest.mark.parametrize("name", ESTIMATORS)
+def test_every_numeric_form_of_X_gives_the_model_of_its_float64_values(name, form):
+    X, y = _rounded_data()
+    given = X_FORMS[form](X)
+    values = np.asarray(np.asarray(given), dtype=np.float64)
+    model = ESTIMATORS[name]().fit(given, y)
+    expected = ESTIMATORS[name]().fit(np.asfortranarray(values), y)
+    assert np.array_equal(model.predict(given), expected.predict(values))
+    # scikit-learn reads polars column names from 1.9 on (through narwhals); 1.7 does not.
+    if form == "pandas" or (form == "polars" and _get_feature_names(given) is not None):
+        assert model.feature_names_in_.tolist() == list("abcd")
+    assert model.n_features_in_ == 4
+
+
+def test_fit_leaves_the_callers_arrays_unchanged():
+    X, y = make_data()
+    X_before, y_before = X.copy(), y.copy()
+    RandomSurvivalForest(n_estimators=3).fit(X, y).predict(X)
+    assert np.array_equal(X, X_before) and np.array_equal(y, y_before)
+
+
+def _structured(fields, *columns):
+    y = np.empty(len(columns[0]), dtype=fields)
+    for (name, _), column in zip(fields, columns):
+        y[name] = column
+    return y
+
+
+def _target_forms():
+    _, y = make_data()
+    event, time = y["event"], y["time"]
+    forms = {
+        "bool_event": Surv.from_arrays(event, time),
+        "int_event": Surv.from_arrays(event.astype(np.int64), time.astype(np.int32)),
+        "time_first_any_names": _structured([("futime", "<f4"), ("died", "?")], time, event),
+        "float_event_first": _structured([("status", "<f8"), ("days", "<i8")], event.astype(float), time),
+        "pandas_frame": Surv.from_dataframe("dead", "days", pd.DataFrame({"days": time, "dead": event})),
+        "pandas_nullable": Surv.from_dataframe("dead", "days", pd.DataFrame(
+            {"days": pd.array(time.astype(int), dtype="Int64"), "dead": pd.array(event, dtype="boolean")})),
+    }
+    return forms
+
+
+@pytest.mark.parametrize("form", ["bool_event", "int_event", "time_first_any_names", "float_event_first",
+                                  "pandas_frame", "pandas_nullable", "scikit_survival"])
+def test_every_form_of_the_target_gives_the_same_model(form):
+    X, y = make_data()
+    if form == "scikit_survival":
+        target = pytest.importorskip("sksurv.util").Surv.from_arrays(y["event"], y["time"])
+    else:
+        target = _target_forms()[form]
+    model = SurvivalTree(random_state=0).fit(X, target)
+    assert np.array_equal(model.predict(X), SurvivalTree(random_state=0).fit(X, y).predict(X))
+
+
+def _y_with(event=None, time=None):
+    _, y = make_data(n=6)
+    event = y["event"].astype(np.int64) if event is None else np.asarray(event)
+    time = y["time"] if time is None else np.asarray(time, dtype=np.float64)
+    return _structured([("event", event.dtype), ("time", "<f8")], event, time)
+
+
+@pytest.mark.parametrize(
+    ("y", "error", "message"),
+    [
+        (_y_with(event=[1, 2, 2, 1, 2, 1]), ValueError, r"y's event field 'event' holds 1 and 2.*\(event == 2\)"),
+        (_y_with(event=[0, 1, 2, 1, 0, 1]), ValueError, r"must hold only 0 and 1 .*found \[2\]"),
+        (_y_with(event=[0.0, 1.0, np.nan, 1.0, 0.0, 1.0]), ValueError, "must hold only 0 and 1"),
+        (_y_with(time=[1, 2, -3, 4, 5, 6]), ValueError, r"time field 'time' must be finite and non-negative, got -3.0 at row 2"),
+        (_y_with(time=[1, 2, 3, np.inf, 5, 6]), ValueError, "got inf at row 3"),
+        (_y_with(time=[1, np.nan, 3, 4, 5, 6]), ValueError, "got nan at row 1"),
+        (_y_with(event=[0, 0, 0, 0, 0, 0]), ValueError, "y has no event"),
+        (_y_with()[:5], ValueError, "X has 6 rows but y has 5"),
+        (_y_with()["time"], TypeError, r"y must be a structured array .*korvane.Surv.from_arrays"),
+        (np.zeros(6, dtype=[("a", "?"), ("b", "<f8"), ("c", "<f8")]), ValueError, "exactly two fields"),
+        (None, ValueError, "requires y to be passed"),
+    ],
+)
+def test_targets_that_would_be_misread_are_refused_naming_y(y, error, message):
+    X, _ = make_data(n=6)
+    with pytest.raises(error, match=message):
+        SurvivalTree().fit(X, y)
+
+
+@pytest.mark.parametrize(
+    ("event", "time", "message"),
+    [
+        ([1, 2], [1.0, 2.0], r"event holds 1 and 2"),
+        ([True, False], [1.0, -1.0], "time must be finite and non-negative"),
+        ([True], [1.0, 2.0], "event has 1 entries but time has 2"),
+        (["yes", "no"], [1.0, 2.0], "event must hold booleans or 0/1"),
+    ],
+)
+def test_surv_refuses_what_would_be_misread(event, time, message):
+    with pytest.raises((ValueError, TypeError), match=message):
+        Surv.from_arrays(event, time)
+
+
+def test_surv_from_dataframe_names_a_missing_column():
+    with pytest.raises(KeyError, match="time='days' is not a column of data"):
+        Surv.from_dataframe("dead", "days", pd.DataFrame({"dead": [True]}))
+
+
+def test_non_numeric_columns_are_named_with_how_to_encode_them():
+    frame, y = make_frame()
+    with pytest.raises(ValueError, match=r"non-numeric columns 'grade' \(category\), 'menopause' \((object|str)\);"
+                                         r" encode them .*OneHotEncoder"):
+        RandomSurvivalForest().fit(frame, y)
+    polars = pytest.importorskip("polars")
+    with pytest.raises(ValueError, match=r"non-numeric columns 'menopause' \(String\)"):
+        RandomSurvivalForest().fit(polars.DataFrame({"age": frame["age"].to_numpy(),
+                                                     "menopause": frame["menopause"].to_numpy().astype(str)}), y)
+
+
+@pytest.mark.parametrize("name", ESTIMATORS)
+@pytest.mark.parametrize("bad", [np.nan, np.inf])
+def test_a_query_or_training_row_with_nan_or_infinity_is_refused(name, bad):
+    X, y = make_data()
+    model = ESTIMATORS[name]().fit(X, y)
+    query = X[:3].copy()
+    query[1, 2] = bad
+    for call in (model.predict, model.predict_survival_function, model.predict_median_survival_time):
+        with pytest.raises(ValueError, match="Input X contains (NaN|infinity)"):
+            call(query)
+    with pytest.raises(ValueError, match="Input X contains"):
+        ESTIMATORS[name]().fit(np.vstack([query, X[3:]]), y)
+
+
+@pytest.mark.filterwarnings("ignore:X does not have valid feature names")
+def test_a_query_with_other_columns_is_refused():
+    X, y = make_data()
+    model = RandomSurvivalForest(n_estimators=2).fit(pd.DataFrame(X, columns=list("abcd")), y)
+    with pytest.raises(ValueError, match="X has 3 features, but RandomSurvivalForest is expecting 4"):
+        model.predict(X[:, :3])
+    with pytest.raises(ValueError, match="Feature names must be in the same order"):
+        model.predict(pd.DataFrame(X, columns=list("badc")))
