@@ -1,7 +1,10 @@
 #include "korvane/pool.hpp"
 
 #include <oneapi/tbb/global_control.h>
+
+#if defined(__linux__)
 #include <sched.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <thread>
 
 namespace korvane::pool {
 
@@ -56,15 +60,6 @@ std::optional<std::size_t> cpus_from_quota(std::uint64_t quota, std::uint64_t pe
   return std::max<std::uint64_t>(1, quota / period);
 }
 
-std::optional<std::string> read_file(const fs::path& path) {
-  std::ifstream file(path);
-  if (!file) return std::nullopt;
-  std::ostringstream content;
-  content << file.rdbuf();
-  if (file.bad()) return std::nullopt;
-  return content.str();
-}
-
 std::vector<std::string_view> split(std::string_view text, char separator) {
   std::vector<std::string_view> parts;
   for (std::size_t start = 0;;) {
@@ -73,6 +68,19 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
     if (end == std::string_view::npos) return parts;
     start = end + 1;
   }
+}
+
+// Processors and quotas are read from Linux interfaces; elsewhere every
+// processor the system reports counts and no quota is known.
+#if defined(__linux__)
+
+std::optional<std::string> read_file(const fs::path& path) {
+  std::ifstream file(path);
+  if (!file) return std::nullopt;
+  std::ostringstream content;
+  content << file.rdbuf();
+  if (file.bad()) return std::nullopt;
+  return content.str();
 }
 
 bool contains(const std::vector<std::string_view>& items, std::string_view item) {
@@ -179,6 +187,18 @@ std::optional<std::size_t> affinity_cpu_count() {
   }
   return std::nullopt;
 }
+
+#else
+
+std::optional<std::size_t> cgroup_cpu_limit() { return std::nullopt; }
+
+std::optional<std::size_t> affinity_cpu_count() {
+  const unsigned count = std::thread::hardware_concurrency();
+  if (count == 0) return std::nullopt;
+  return count;
+}
+
+#endif
 
 // The scheduler caps its workers at the processor count; the cap is raised when
 // more threads are asked for, and otherwise left alone, because it is

@@ -15,9 +15,10 @@ std::size_t searchsorted_right(std::span<const double> times, double t) {
   return static_cast<std::size_t>(it - times.begin());
 }
 
-double StepFunction::at_with(double t) const {
+double StepFunction::value_at(double t) const {
   if (times.empty()) return initial_value;
-  const std::size_t k = left_continuous ? searchsorted_left(times, t) : searchsorted_right(times, t);
+  const std::size_t k =
+      left_continuous ? searchsorted_left(times, t) : searchsorted_right(times, t);
   return k == 0 ? initial_value : values[k - 1];
 }
 

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <utility>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "korvane/data.hpp"
@@ -76,7 +76,8 @@ struct KeyedIndex {
 // Ascending by key; entries with equal keys keep their input order.
 inline void sort_by_key(std::vector<KeyedIndex>& items, std::vector<KeyedIndex>& scratch) {
   if (items.size() < kShortestRadixSort) {
-    insertion_sort(std::span(items), [](const KeyedIndex& a, const KeyedIndex& b) { return a.key < b.key; });
+    insertion_sort(std::span(items),
+                   [](const KeyedIndex& a, const KeyedIndex& b) { return a.key < b.key; });
     return;
   }
   std::uint64_t all_bits = 0;
@@ -168,17 +169,21 @@ void order_by_keys(std::size_t n, KeyAt&& key_at, std::vector<RankedPosition>& o
   }
 }
 
-// Positions 0 .. n - 1 in ascending order of their values, equal values in
-// position order. When the fit attached ranks, `rank_at(position)` gives them
-// and the packed entries are sorted directly; otherwise the values' keys
-// (`key_at(position)`) are sorted and ranked here. Either way the same order.
-template <class RankAt, class KeyAt>
-void order_positions(std::size_t n, bool ranked, RankAt&& rank_at, KeyAt&& key_at,
-                     std::vector<RankedPosition>& out, OrderScratch& scratch) {
-  if (!ranked) {
-    order_by_keys(n, key_at, out, scratch);
-    return;
-  }
+// Writes the dense rank of value_of(i) for i in [0, n) to rank[i]: equal
+// values share a rank, -0.0 equals 0.0, NaN ranks last.
+template <class ValueOf>
+void rank_values(std::size_t n, ValueOf&& value_of, std::span<std::uint32_t> rank,
+                 std::vector<RankedPosition>& order, OrderScratch& scratch) {
+  order_by_keys(
+      n, [&](std::uint32_t i) { return order_key(value_of(i)); }, order, scratch);
+  for (const RankedPosition entry : order) rank[position_of(entry)] = rank_of(entry);
+}
+
+// Positions 0 .. n - 1 in ascending order of their ranks (`rank_at(position)`),
+// equal ranks in position order, each packed with its rank.
+template <class RankAt>
+void order_by_rank(std::size_t n, RankAt&& rank_at, std::vector<RankedPosition>& out,
+                   OrderScratch& scratch) {
   out.resize(n);
   for (std::uint32_t pos = 0; pos < n; ++pos) {
     out[pos] = (static_cast<std::uint64_t>(rank_at(pos)) << 32) | pos;
@@ -187,13 +192,12 @@ void order_positions(std::size_t n, bool ranked, RankAt&& rank_at, KeyAt&& key_a
 }
 
 // The order of `rows` by their values in one covariate column.
-inline void order_by_covariate(const SurvivalData& data, std::span<const std::uint32_t> rows,
+inline void order_by_covariate(const Covariates& covariates, std::span<const std::uint32_t> rows,
                                std::uint32_t feature, std::vector<RankedPosition>& out,
                                OrderScratch& scratch) {
-  order_positions(
-      rows.size(), data.ranks != nullptr,
-      [&](std::uint32_t pos) { return data.ranks->x_rank(rows[pos], feature); },
-      [&](std::uint32_t pos) { return order_key(data.x.at(rows[pos], feature)); }, out, scratch);
+  order_by_rank(
+      rows.size(), [&](std::uint32_t pos) { return covariates.rank(rows[pos], feature); }, out,
+      scratch);
 }
 
 }  // namespace korvane::detail

@@ -2,14 +2,15 @@
 
 #include <cstdint>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <numeric>
 #include <random>
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "korvane/criteria/log_rank.hpp"
 #include "korvane/data.hpp"
+#include "korvane/leaf_estimates.hpp"
 
 namespace korvane::testing {
 
@@ -33,9 +34,10 @@ struct Dataset {
   std::vector<double> time;
   std::vector<std::uint8_t> event;
 
-  static Dataset from_rows(const std::vector<std::vector<double>>& rows,
-                           std::vector<double> time, std::vector<std::uint8_t> event) {
-    Dataset d{rows.size(), rows.empty() ? 0 : rows[0].size(), {}, std::move(time), std::move(event)};
+  static Dataset from_rows(const std::vector<std::vector<double>>& rows, std::vector<double> time,
+                           std::vector<std::uint8_t> event) {
+    Dataset d{
+        rows.size(), rows.empty() ? 0 : rows[0].size(), {}, std::move(time), std::move(event)};
     d.x.resize(d.n * d.p);
     for (std::size_t r = 0; r < d.n; ++r)
       for (std::size_t f = 0; f < d.p; ++f) d.x[f * d.n + r] = rows[r][f];
@@ -45,7 +47,8 @@ struct Dataset {
   // Random data with ties in times and covariates and about a third censored.
   static Dataset random(std::size_t n, std::size_t p, std::uint32_t seed) {
     std::mt19937 gen(seed);
-    Dataset d{n, p, std::vector<double>(n * p), std::vector<double>(n), std::vector<std::uint8_t>(n)};
+    Dataset d{n, p, std::vector<double>(n * p), std::vector<double>(n),
+              std::vector<std::uint8_t>(n)};
     for (double& v : d.x) v = static_cast<double>(gen() % 7);
     for (std::size_t i = 0; i < n; ++i) {
       d.time[i] = static_cast<double>(1 + gen() % 12) + d.x[i] * 0.5;
@@ -62,7 +65,9 @@ struct Dataset {
   [[nodiscard]] MatrixView column_major() const {
     return {x.data(), n, p, 1, static_cast<std::ptrdiff_t>(n)};
   }
-  [[nodiscard]] SurvivalData data() const { return {column_major(), time, event}; }
+  [[nodiscard]] Covariates covariates() const { return Covariates(column_major()); }
+  [[nodiscard]] LogRankCriterion log_rank() const { return {time, event}; }
+  [[nodiscard]] NelsonAalenLeaves nelson_aalen() const { return {time, event}; }
 };
 
 }  // namespace korvane::testing

@@ -4,7 +4,11 @@
 
 #include <bit>
 
+#include "korvane/builder.hpp"
+#include "korvane/criteria/gradient.hpp"
 #include "korvane/forest.hpp"
+#include "korvane/forest_weights.hpp"
+#include "korvane/hazard.hpp"
 #include "support.hpp"
 
 namespace korvane {
@@ -12,10 +16,10 @@ namespace {
 
 struct Reference {
   nlohmann::json json = testing::load_json("models.json");
-  testing::Dataset data = testing::Dataset::from_rows(
-      json["X_rows"].get<std::vector<std::vector<double>>>(),
-      json["event_time"].get<std::vector<double>>(),
-      json["event_indicator"].get<std::vector<std::uint8_t>>());
+  testing::Dataset data =
+      testing::Dataset::from_rows(json["X_rows"].get<std::vector<std::vector<double>>>(),
+                                  json["event_time"].get<std::vector<double>>(),
+                                  json["event_indicator"].get<std::vector<std::uint8_t>>());
   std::vector<double> queries = column_major(json["query_rows"]);
   std::vector<double> times = json["times"].get<std::vector<double>>();
   std::vector<double> pseudo_outcome = json["pseudo_outcome"].get<std::vector<double>>();
@@ -68,7 +72,8 @@ class GoldenTree : public ::testing::TestWithParam<TreeCase> {};
 TEST_P(GoldenTree, MatchesReference) {
   const Reference ref;
   const auto& expected = ref.expected(GetParam().name);
-  const auto tree = fit<StepFunction>(ref.data.data(), LogRankCriterion{}, GetParam().params, GetParam().seed);
+  const auto tree = fit_tree(ref.data.covariates(), ref.data.log_rank(), ref.data.nelson_aalen(),
+                             GetParam().params, GetParam().seed);
   EXPECT_EQ(tree.n_nodes(), expected["n_nodes"].get<std::size_t>());
   EXPECT_EQ(tree.n_leaves(), expected["n_leaves"].get<std::size_t>());
   EXPECT_EQ(tree.depth(), expected["depth"].get<std::uint32_t>());
@@ -98,19 +103,16 @@ TEST_P(GoldenForest, MatchesReference) {
   const auto& expected = ref.expected(GetParam().name);
   const auto check_weights = [&](const auto& forest) {
     EXPECT_EQ(forest.n_trees(), expected["n_trees"].get<std::size_t>());
-    EXPECT_EQ(forest.n_train_samples(), expected["n_train_samples"].get<std::size_t>());
-    expect_bits(forest_weights_batch(forest, ref.query_view()), expected["forest_weights"]);
+    EXPECT_EQ(forest.n_train_samples, expected["n_train_samples"].get<std::size_t>());
+    expect_bits(forest_weights(forest, ref.query_view()), expected["forest_weights"]);
   };
   if (GetParam().name == "gradient_forest") {
-    const std::vector<double> zeros(ref.data.n, 0.0);
-    const std::vector<std::uint8_t> censored(ref.data.n, 0);
-    const SurvivalData data{ref.data.column_major(), zeros, censored};
-    check_weights(Forest<NoPayload>::fit(data, GradientCriterion(ref.pseudo_outcome), GetParam().params,
-                                         GetParam().seed));
+    check_weights(grow_forest(ref.data.covariates(), GradientCriterion(ref.pseudo_outcome),
+                              NoLeaves{}, GetParam().params, GetParam().seed));
     return;
   }
-  const auto forest =
-      Forest<StepFunction>::fit(ref.data.data(), LogRankCriterion{}, GetParam().params, GetParam().seed);
+  const auto forest = grow_forest(ref.data.covariates(), ref.data.log_rank(),
+                                  ref.data.nelson_aalen(), GetParam().params, GetParam().seed);
   check_weights(forest);
   expect_bits(predict_cumulative_hazard(forest, ref.query_view(), ref.times),
               expected["predict_cumulative_hazard"]);
@@ -120,7 +122,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, GoldenForest,
     ::testing::Values(
         ForestCase{"log_rank_forest",
-                   forest_params(6, tree_params(3, MaxFeatures::sqrt(), std::nullopt), true, 1.0), 7},
+                   forest_params(6, tree_params(3, MaxFeatures::sqrt(), std::nullopt), true, 1.0),
+                   7},
         ForestCase{"log_rank_forest_honest_subsample",
                    forest_params(5, tree_params(2, MaxFeatures::fixed(2), 0.4), false, 0.7), 123},
         ForestCase{"gradient_forest",

@@ -62,9 +62,8 @@ TEST_P(SortRanked, EqualsAStableSortByRank) {
     items[pos] = (static_cast<std::uint64_t>(1000 + gen() % span) << 32) | pos;
   }
   std::vector<RankedPosition> expected = items;
-  std::stable_sort(expected.begin(), expected.end(), [](RankedPosition a, RankedPosition b) {
-    return rank_of(a) < rank_of(b);
-  });
+  std::stable_sort(expected.begin(), expected.end(),
+                   [](RankedPosition a, RankedPosition b) { return rank_of(a) < rank_of(b); });
   OrderScratch scratch;
   sort_ranked(items, scratch);
   EXPECT_EQ(items, expected);
@@ -76,16 +75,6 @@ INSTANTIATE_TEST_SUITE_P(Regimes, SortRanked,
                                            std::pair{std::size_t{5000}, 3000u},    // counting
                                            std::pair{std::size_t{5000}, 200000u},  // radix
                                            std::pair{std::size_t{1}, 5u}));
-
-TEST(ValueRanks, AreDenseAndMergeZeros) {
-  const std::vector<double> x{2.5, -0.0, -7.0, 0.0, 2.5, 1e300, -7.0, 3.0};
-  const std::vector<double> time{4.0, 4.0, 1.0, 9.0};
-  const std::vector<std::uint8_t> event(4, 1);
-  const SurvivalData data({x.data(), 4, 2, 1, 4}, time, event);
-  const ValueRanks ranks = ValueRanks::of(data);
-  EXPECT_EQ(ranks.x, (std::vector<std::uint32_t>{2, 1, 0, 1, 1, 3, 0, 2}));
-  EXPECT_EQ(ranks.time, (std::vector<std::uint32_t>{1, 1, 0, 2}));
-}
 
 }  // namespace
 }  // namespace korvane::detail

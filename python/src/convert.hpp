@@ -10,7 +10,7 @@
 #include <string>
 
 #include "korvane/data.hpp"
-#include "korvane/tree.hpp"
+#include "korvane/params.hpp"
 #include "python.hpp"
 
 namespace korvane::python {

@@ -8,6 +8,7 @@
 
 #include "convert.hpp"
 #include "korvane/format.hpp"
+#include "korvane/sampling.hpp"
 
 namespace korvane::python {
 
@@ -174,8 +175,7 @@ LogRankInputs<Params> checked_log_rank_inputs(const SurvivalArrays& arrays,
   const korvane::MatrixView x = checked_training(arrays.x, settings);
   check_no_nan_times(columns.time);
   check_no_nan_covariates(x);
-  const korvane::SurvivalData data(x, columns.time, columns.event);
-  return {data, params_from(settings, x.n_cols), settings.seed};
+  return {x, columns.time, columns.event, params_from(settings, x.n_cols), settings.seed};
 }
 
 }  // namespace

@@ -13,8 +13,7 @@
 #include "arguments.hpp"
 #include "convert.hpp"
 #include "korvane/data.hpp"
-#include "korvane/forest.hpp"
-#include "korvane/tree.hpp"
+#include "korvane/params.hpp"
 
 namespace korvane::python {
 
@@ -67,16 +66,17 @@ struct GradientArrays {
   PyArrayObject* pseudo_outcome;
 };
 
-// Everything a log-rank fit hands to the core. The record borrows the
-// caller's arrays for the duration of the call.
+// Everything a log-rank fit hands to the core, borrowing the caller's arrays
+// for the duration of the call.
 template <class Params>
 struct LogRankInputs {
-  korvane::SurvivalData data;
+  korvane::MatrixView x;
+  std::span<const double> time;
+  std::span<const std::uint8_t> event;
   Params params;
   std::uint64_t seed;
 };
 
-// The gradient forest reads no times, so its record is built by the caller.
 struct GradientInputs {
   korvane::MatrixView x;
   std::span<const double> pseudo_outcome;

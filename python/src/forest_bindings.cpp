@@ -12,7 +12,11 @@
 #include "boundary.hpp"
 #include "declaration.hpp"
 #include "fit_arguments.hpp"
+#include "korvane/criteria/gradient.hpp"
+#include "korvane/criteria/log_rank.hpp"
 #include "korvane/forest.hpp"
+#include "korvane/forest_weights.hpp"
+#include "korvane/leaf_estimates.hpp"
 #include "model_class.hpp"
 #include "queries.hpp"
 
@@ -42,7 +46,7 @@ PyObject* n_features(PyObject* self, void*) {
 
 template <class Payload>
 PyObject* n_train_samples(PyObject* self, void*) {
-  return PyLong_FromSize_t(forest_of<Payload>(self).n_train_samples());
+  return PyLong_FromSize_t(forest_of<Payload>(self).n_train_samples);
 }
 
 template <class Payload>
@@ -50,16 +54,15 @@ PyObject* repr(PyObject* self) {
   const auto& forest = forest_of<Payload>(self);
   const OwnedRef name = checked(PyType_GetName(Py_TYPE(self)));
   return PyUnicode_FromFormat("%U(n_trees=%zu, n_features=%u, n_train_samples=%zu)", name.get(),
-                              forest.n_trees(), forest.n_features, forest.n_train_samples());
+                              forest.n_trees(), forest.n_features, forest.n_train_samples);
 }
 
 template <class Payload, const auto& D>
 PyObject* forest_weights(PyObject* self, const Arguments<D>& arguments) {
   const auto& forest = forest_of<Payload>(self);
   const korvane::MatrixView x = weights_query(get<"X">(arguments), "forest", forest.n_features);
-  std::vector<double> weights =
-      without_gil([&] { return korvane::forest_weights_batch(forest, x); });
-  return result_array(std::move(weights), x.n_rows, forest.n_train_samples());
+  std::vector<double> weights = without_gil([&] { return korvane::forest_weights(forest, x); });
+  return result_array(std::move(weights), x.n_rows, forest.n_train_samples);
 }
 
 template <class Payload, const auto& D>
@@ -79,13 +82,16 @@ PyObject* predict(PyObject* self, const Arguments<kLogRankPredict>& arguments) {
   return predict_hazard(forest_of<korvane::StepFunction>(self), "forest", arguments);
 }
 
-template <class Payload, class Criterion>
-PyObject* grow_forest(PyTypeObject* type, const korvane::SurvivalData& data,
-                      const Criterion& criterion, const korvane::ForestParams& params,
-                      std::uint64_t seed) {
-  auto forest =
-      without_gil([&] { return korvane::Forest<Payload>::fit(data, criterion, params, seed); });
-  return new_owner<PyForest<Payload>>(type, std::move(forest)).release();
+// Ranks the covariates and grows the forest without the GIL. `make_criterion`
+// builds the criterion there too, since a criterion may rank its outcome.
+template <class MakeCriterion, class Leaves>
+PyObject* grow_forest(PyTypeObject* type, const korvane::MatrixView& x,
+                      MakeCriterion&& make_criterion, const Leaves& leaves,
+                      const korvane::ForestParams& params, std::uint64_t seed) {
+  auto forest = without_gil([&] {
+    return korvane::grow_forest(korvane::Covariates(x), make_criterion(), leaves, params, seed);
+  });
+  return new_owner<PyForest<typename Leaves::Payload>>(type, std::move(forest)).release();
 }
 
 constexpr auto kFitLogRank =
@@ -103,9 +109,11 @@ constexpr auto kFitLogRank =
 
 PyObject* fit_log_rank_forest(PyObject*, const Arguments<kFitLogRank>& arguments) {
   const auto inputs = checked_forest_inputs(arguments);
-  return grow_forest<korvane::StepFunction>(log_rank_survival_forest_class(), inputs.data,
-                                            korvane::LogRankCriterion{}, inputs.params,
-                                            inputs.seed);
+  // A log-rank forest: log-rank splits, Nelson–Aalen leaves.
+  return grow_forest(
+      log_rank_survival_forest_class(), inputs.x,
+      [&] { return korvane::LogRankCriterion(inputs.time, inputs.event); },
+      korvane::NelsonAalenLeaves{inputs.time, inputs.event}, inputs.params, inputs.seed);
 }
 
 constexpr auto kFitGradient =
@@ -124,13 +132,12 @@ constexpr auto kFitGradient =
 
 PyObject* fit_gradient_forest(PyObject*, const Arguments<kFitGradient>& arguments) {
   const GradientInputs inputs = checked_gradient_inputs(arguments);
-  // The record needs times and indicators; the gradient criterion never reads them.
-  const std::vector<double> placeholder_time(inputs.x.n_rows, 0.0);
-  const std::vector<std::uint8_t> placeholder_event(inputs.x.n_rows, 0);
-  const korvane::SurvivalData data(inputs.x, placeholder_time, placeholder_event);
-  return grow_forest<korvane::NoPayload>(gradient_forest_class(), data,
-                                         korvane::GradientCriterion(inputs.pseudo_outcome),
-                                         inputs.params, inputs.seed);
+  // A gradient forest: variance-reduction splits of the pseudo-outcome, no leaf
+  // estimates (it answers through forest weights).
+  return grow_forest(
+      gradient_forest_class(), inputs.x,
+      [&] { return korvane::GradientCriterion(inputs.pseudo_outcome); }, korvane::NoLeaves{},
+      inputs.params, inputs.seed);
 }
 
 PyMethodDef functions[] = {

@@ -12,8 +12,7 @@
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "korvane/data.hpp"
-#include "korvane/forest.hpp"
-#include "korvane/tree.hpp"
+#include "korvane/hazard.hpp"
 #include "python.hpp"
 #include "result_array.hpp"
 

@@ -6,7 +6,9 @@
 #include "boundary.hpp"
 #include "declaration.hpp"
 #include "fit_arguments.hpp"
-#include "korvane/tree.hpp"
+#include "korvane/builder.hpp"
+#include "korvane/criteria/log_rank.hpp"
+#include "korvane/leaf_estimates.hpp"
 #include "model_class.hpp"
 #include "queries.hpp"
 
@@ -59,9 +61,11 @@ constexpr auto kFit =
 
 PyObject* fit_log_rank_tree(PyObject*, const Arguments<kFit>& arguments) {
   const auto inputs = checked_tree_inputs(arguments);
+  // A log-rank tree: log-rank splits, Nelson–Aalen leaves.
   auto tree = without_gil([&] {
-    return korvane::fit<korvane::StepFunction>(inputs.data, korvane::LogRankCriterion{},
-                                               inputs.params, inputs.seed);
+    return korvane::fit_tree(
+        korvane::Covariates(inputs.x), korvane::LogRankCriterion(inputs.time, inputs.event),
+        korvane::NelsonAalenLeaves{inputs.time, inputs.event}, inputs.params, inputs.seed);
   });
   return new_owner<PyLogRankSurvivalTree>(log_rank_survival_tree_class(), std::move(tree))
       .release();

@@ -24,7 +24,7 @@ struct StepFunction {
   StepFunction() = default;
   [[nodiscard]] static StepFunction empty() { return {}; }
 
-  [[nodiscard]] double at_with(double t) const;
+  [[nodiscard]] double value_at(double t) const;
 
   friend bool operator==(const StepFunction&, const StepFunction&) = default;
 };

@@ -1,4 +1,4 @@
-#include "event_group_scorer.hpp"
+#include "criteria/event_group_scorer.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -14,84 +14,90 @@ using EventGroup = EventGroupScorer::EventGroup;
 using ScoreBounds = EventGroupScorer::ScoreBounds;
 using BucketCounts = EventGroupScorer::BucketCounts;
 using Batch = EventGroupScorer::Batch;
-using LaneValues = EventGroupScorer::LaneValues;
+using LaneArray = EventGroupScorer::LaneArray;
 
-// The eight lanes as chunks of doubles as wide as the registers of the vector
-// unit a pass is compiled for: one 64-byte vector for AVX-512, two 32-byte
-// halves for AVX2, four 16-byte quarters for the baseline. On AVX2 a single
-// 64-byte vector made the compiler route every value through memory and
-// general registers, three times slower. Every operation is the same IEEE
-// operation per lane whatever the width.
-using EightDoubles = double __attribute__((vector_size(8 * sizeof(double))));
-using FourDoubles = double __attribute__((vector_size(4 * sizeof(double))));
-using TwoDoubles = double __attribute__((vector_size(2 * sizeof(double))));
+// One register of each vector unit, as doubles.
+using Register512 = double __attribute__((vector_size(8 * sizeof(double))));
+using Register256 = double __attribute__((vector_size(4 * sizeof(double))));
+using Register128 = double __attribute__((vector_size(2 * sizeof(double))));
 
-template <class Chunk>
-struct LaneBlock {
-  static constexpr std::size_t kWidth = sizeof(Chunk) / sizeof(double);
+// The eight lanes in registers as wide as those of the vector unit a pass is
+// compiled for: one 64-byte register for AVX-512, two 32-byte halves for AVX2,
+// four 16-byte quarters for the baseline. On AVX2 a single 64-byte vector made
+// the compiler route every value through memory and general registers, three
+// times slower. Every operation is the same IEEE operation per lane whatever
+// the width.
+template <class Register>
+struct LaneRegisters {
+  static constexpr std::size_t kWidth = sizeof(Register) / sizeof(double);
   static constexpr std::size_t kChunks = kLanes / kWidth;
-  Chunk chunk[kChunks];
+  Register chunk[kChunks];
 
-  [[gnu::always_inline]] static LaneBlock load(const double* values) {
-    LaneBlock block;
+  [[gnu::always_inline]] static LaneRegisters load(const double* values) {
+    LaneRegisters block;
     for (std::size_t c = 0; c < kChunks; ++c) {
-      std::memcpy(&block.chunk[c], values + c * kWidth, sizeof(Chunk));
+      std::memcpy(&block.chunk[c], values + c * kWidth, sizeof(Register));
     }
     return block;
   }
   [[gnu::always_inline]] void store(double* values) const {
     for (std::size_t c = 0; c < kChunks; ++c) {
-      std::memcpy(values + c * kWidth, &chunk[c], sizeof(Chunk));
+      std::memcpy(values + c * kWidth, &chunk[c], sizeof(Register));
     }
   }
   [[gnu::always_inline]] double last() const { return chunk[kChunks - 1][kWidth - 1]; }
 
   // Chunk by chunk; a scalar operand takes part in every lane. No lambdas here:
   // one left out of line would pass vectors between differently compiled code.
-  [[gnu::always_inline]] friend LaneBlock operator+(const LaneBlock& a, const LaneBlock& b) {
-    LaneBlock r;
+  [[gnu::always_inline]] friend LaneRegisters operator+(const LaneRegisters& a,
+                                                        const LaneRegisters& b) {
+    LaneRegisters r;
     for (std::size_t c = 0; c < kChunks; ++c) r.chunk[c] = a.chunk[c] + b.chunk[c];
     return r;
   }
-  [[gnu::always_inline]] friend LaneBlock operator-(const LaneBlock& a, const LaneBlock& b) {
-    LaneBlock r;
+  [[gnu::always_inline]] friend LaneRegisters operator-(const LaneRegisters& a,
+                                                        const LaneRegisters& b) {
+    LaneRegisters r;
     for (std::size_t c = 0; c < kChunks; ++c) r.chunk[c] = a.chunk[c] - b.chunk[c];
     return r;
   }
-  [[gnu::always_inline]] friend LaneBlock operator-(double a, const LaneBlock& b) {
-    LaneBlock r;
+  [[gnu::always_inline]] friend LaneRegisters operator-(double a, const LaneRegisters& b) {
+    LaneRegisters r;
     for (std::size_t c = 0; c < kChunks; ++c) r.chunk[c] = a - b.chunk[c];
     return r;
   }
-  [[gnu::always_inline]] friend LaneBlock operator*(const LaneBlock& a, const LaneBlock& b) {
-    LaneBlock r;
+  [[gnu::always_inline]] friend LaneRegisters operator*(const LaneRegisters& a,
+                                                        const LaneRegisters& b) {
+    LaneRegisters r;
     for (std::size_t c = 0; c < kChunks; ++c) r.chunk[c] = a.chunk[c] * b.chunk[c];
     return r;
   }
-  [[gnu::always_inline]] friend LaneBlock operator*(const LaneBlock& a, double b) {
-    LaneBlock r;
+  [[gnu::always_inline]] friend LaneRegisters operator*(const LaneRegisters& a, double b) {
+    LaneRegisters r;
     for (std::size_t c = 0; c < kChunks; ++c) r.chunk[c] = a.chunk[c] * b;
     return r;
   }
-  [[gnu::always_inline]] friend LaneBlock operator*(double a, const LaneBlock& b) {
-    LaneBlock r;
+  [[gnu::always_inline]] friend LaneRegisters operator*(double a, const LaneRegisters& b) {
+    LaneRegisters r;
     for (std::size_t c = 0; c < kChunks; ++c) r.chunk[c] = a * b.chunk[c];
     return r;
   }
-  [[gnu::always_inline]] friend LaneBlock operator/(const LaneBlock& a, double b) {
-    LaneBlock r;
+  [[gnu::always_inline]] friend LaneRegisters operator/(const LaneRegisters& a, double b) {
+    LaneRegisters r;
     for (std::size_t c = 0; c < kChunks; ++c) r.chunk[c] = a.chunk[c] / b;
     return r;
   }
   // The smaller of a and b in each lane.
-  [[gnu::always_inline]] friend LaneBlock smaller(const LaneBlock& a, const LaneBlock& b) {
-    LaneBlock r;
-    for (std::size_t c = 0; c < kChunks; ++c) r.chunk[c] = a.chunk[c] < b.chunk[c] ? a.chunk[c] : b.chunk[c];
+  [[gnu::always_inline]] friend LaneRegisters smaller(const LaneRegisters& a,
+                                                      const LaneRegisters& b) {
+    LaneRegisters r;
+    for (std::size_t c = 0; c < kChunks; ++c)
+      r.chunk[c] = a.chunk[c] < b.chunk[c] ? a.chunk[c] : b.chunk[c];
     return r;
   }
   // Lanes 0 and 1, 2 and 3, ... swapped.
-  [[gnu::always_inline]] friend LaneBlock swap_pairs(const LaneBlock& a) {
-    LaneBlock r;
+  [[gnu::always_inline]] friend LaneRegisters swap_pairs(const LaneRegisters& a) {
+    LaneRegisters r;
     for (std::size_t c = 0; c < kChunks; ++c) {
       if constexpr (kWidth == 8) {
         r.chunk[c] = __builtin_shufflevector(a.chunk[c], a.chunk[c], 1, 0, 3, 2, 5, 4, 7, 6);
@@ -108,7 +114,7 @@ struct LaneBlock {
 // Reads one bucket's per-lane counts and leaves every lane at the last lane's
 // count, which holds all of the batch's moves.
 template <class Lanes>
-[[gnu::always_inline]] inline Lanes take_lanes(LaneValues& values) {
+[[gnu::always_inline]] inline Lanes take_lanes(LaneArray& values) {
   const Lanes lanes = Lanes::load(values.data());
   values.fill(lanes.last());
   return lanes;
@@ -205,8 +211,8 @@ template <Pass kPass, class Lanes, class Result>
   } else if constexpr (kPass == Pass::kBound) {
     for (std::size_t j = 0; j < kLanes; ++j) {
       const double magnitude = u[j] < 0.0 ? -u[j] : u[j];
-      results[j] = score_interval(magnitude, magnitude, v[j], slack * mass[j],
-                                  slack * (v[j] + mass[j]));
+      results[j] =
+          score_interval(magnitude, magnitude, v[j], slack * mass[j], slack * (v[j] + mass[j]));
     }
   } else {
     for (std::size_t pair = 0; pair < kLanes / 2; ++pair) {
@@ -230,56 +236,28 @@ template <Pass kPass, class Lanes, class Result>
   }
 }
 
+// The passes compiled for each vector unit; none fuses operations (contraction
+// is off). The unit is a compile-time choice: no dispatch inside a search.
 template <Pass kPass, class Result>
-__attribute__((target("avx512f"))) void walk_avx512(const Batch& batch, Result* results) {
-  walk_groups<kPass, LaneBlock<EightDoubles>>(batch, results);
+void walk(Baseline, const Batch& batch, Result* results) {
+  walk_groups<kPass, LaneRegisters<Register128>>(batch, results);
+}
+
+#ifdef KORVANE_X86_VECTOR_UNITS
+template <Pass kPass, class Result>
+__attribute__((target("avx2"))) void walk(Avx2, const Batch& batch, Result* results) {
+  walk_groups<kPass, LaneRegisters<Register256>>(batch, results);
 }
 
 template <Pass kPass, class Result>
-__attribute__((target("avx2"))) void walk_avx2(const Batch& batch, Result* results) {
-  walk_groups<kPass, LaneBlock<FourDoubles>>(batch, results);
+__attribute__((target("avx512f"))) void walk(Avx512, const Batch& batch, Result* results) {
+  walk_groups<kPass, LaneRegisters<Register512>>(batch, results);
 }
-
-template <Pass kPass, class Result>
-void walk_baseline(const Batch& batch, Result* results) {
-  walk_groups<kPass, LaneBlock<TwoDoubles>>(batch, results);
-}
-
-// Compiled for each vector unit; none fuses operations (contraction is off).
-template <Pass kPass, class Result>
-void walk(VectorUnit unit, const Batch& batch, Result* results) {
-  switch (unit) {
-    case VectorUnit::kAvx512:
-      return walk_avx512<kPass>(batch, results);
-    case VectorUnit::kAvx2:
-      return walk_avx2<kPass>(batch, results);
-    case VectorUnit::kBaseline:
-      return walk_baseline<kPass>(batch, results);
-  }
-}
+#endif
 
 }  // namespace
 
-bool supports(VectorUnit unit) {
-  switch (unit) {
-    case VectorUnit::kAvx512:
-      return __builtin_cpu_supports("avx512f") != 0;
-    case VectorUnit::kAvx2:
-      return __builtin_cpu_supports("avx2") != 0;
-    case VectorUnit::kBaseline:
-      return true;
-  }
-  return false;
-}
-
-VectorUnit widest_vector_unit() {
-  static const VectorUnit unit = supports(VectorUnit::kAvx512) ? VectorUnit::kAvx512
-                                 : supports(VectorUnit::kAvx2) ? VectorUnit::kAvx2
-                                                               : VectorUnit::kBaseline;
-  return unit;
-}
-
-EventGroupScorer::EventGroupScorer(const SortedNode& node, VectorUnit unit) : unit_(unit) {
+EventGroupScorer::EventGroupScorer(const SortedNode& node) {
   bucket_.resize(node.sorted_rows.size());
   event_weight_.resize(node.sorted_rows.size());
   groups_.reserve(node.groups.size());
@@ -315,29 +293,50 @@ bool EventGroupScorer::add_candidate(std::size_t n_left) {
   return used_ == kLanes;
 }
 
-const std::array<double, EventGroupScorer::kLanes>& EventGroupScorer::scores() {
-  walk<Pass::kExact>(unit_, batch(), scores_.data());
+template <class Unit>
+const EventGroupScorer::LaneArray& EventGroupScorer::scores() {
+  walk<Pass::kExact>(Unit{}, batch(), scores_.data());
   start_batch();
   return scores_;
 }
 
+template <class Unit>
 const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes>&
 EventGroupScorer::bounds() {
-  walk<Pass::kBound>(unit_, batch(), bounds_.data());
+  walk<Pass::kBound>(Unit{}, batch(), bounds_.data());
   start_batch();
   return bounds_;
 }
 
+template <class Unit>
 const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes / 2>&
 EventGroupScorer::block_bounds() {
-  walk<Pass::kBlockBound>(unit_, batch(), block_bounds_.data());
+  walk<Pass::kBlockBound>(Unit{}, batch(), block_bounds_.data());
   start_batch();
   return block_bounds_;
 }
 
 void EventGroupScorer::start_batch() {
   used_ = 0;
-  pending_lanes_ = Lanes{} + 1.0;
+  pending_lanes_ = LaneVector{} + 1.0;
 }
+
+template const EventGroupScorer::LaneArray& EventGroupScorer::scores<Baseline>();
+template const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes>&
+EventGroupScorer::bounds<Baseline>();
+template const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes / 2>&
+EventGroupScorer::block_bounds<Baseline>();
+#ifdef KORVANE_X86_VECTOR_UNITS
+template const EventGroupScorer::LaneArray& EventGroupScorer::scores<Avx2>();
+template const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes>&
+EventGroupScorer::bounds<Avx2>();
+template const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes / 2>&
+EventGroupScorer::block_bounds<Avx2>();
+template const EventGroupScorer::LaneArray& EventGroupScorer::scores<Avx512>();
+template const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes>&
+EventGroupScorer::bounds<Avx512>();
+template const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes / 2>&
+EventGroupScorer::block_bounds<Avx512>();
+#endif
 
 }  // namespace korvane::detail

@@ -4,8 +4,10 @@
 #include <limits>
 #include <random>
 
-#include "event_group_scorer.hpp"
-#include "korvane/splits.hpp"
+#include "criteria/log_rank_reference.hpp"
+#include "criteria/sorted_node.hpp"
+#include "korvane/criteria/log_rank.hpp"
+#include "korvane/error.hpp"
 #include "support.hpp"
 
 namespace korvane {
@@ -18,8 +20,13 @@ const std::vector<std::uint32_t> kFirstFeature{0};
 
 // The best log-rank split of all rows of `d` on its first feature.
 std::optional<BestSplit> best_log_rank_split(const Dataset& d, std::size_t min_samples_leaf) {
-  return LogRankCriterion{}.find_best_split(d.data(), all_rows(d.n), kFirstFeature,
-                                            min_samples_leaf);
+  return d.log_rank().find_best_split(d.covariates(), all_rows(d.n), kFirstFeature,
+                                      min_samples_leaf);
+}
+
+// The reference score of marked rows of a node of all rows of `d`.
+double reference_score(const Dataset& d, const std::vector<std::uint8_t>& marks) {
+  return testing::log_rank_score(detail::SortedNode::of(d.log_rank(), all_rows(d.n)), marks);
 }
 
 TEST(LogRank, PicksTheHighestScoringThreshold) {
@@ -28,9 +35,8 @@ TEST(LogRank, PicksTheHighestScoringThreshold) {
   ASSERT_TRUE(split);
   EXPECT_EQ(split->threshold, 0.5);
   EXPECT_DOUBLE_EQ(split->score, 3.0);
-  const auto node = SortedNode::from_subset(d.data(), all_rows(4));
-  EXPECT_DOUBLE_EQ(node.log_rank_score(std::vector<std::uint8_t>{1, 1, 0, 0}), 49.0 / 17.0);
-  EXPECT_DOUBLE_EQ(node.log_rank_score(std::vector<std::uint8_t>{1, 1, 1, 0}), 169.0 / 95.0);
+  EXPECT_DOUBLE_EQ(reference_score(d, {1, 1, 0, 0}), 49.0 / 17.0);
+  EXPECT_DOUBLE_EQ(reference_score(d, {1, 1, 1, 0}), 169.0 / 95.0);
 }
 
 TEST(LogRank, MinSamplesLeafLimitsCandidates) {
@@ -43,10 +49,11 @@ TEST(LogRank, MinSamplesLeafLimitsCandidates) {
 
 TEST(LogRank, TiedTimesUseTheTiesCorrection) {
   const Dataset d = Dataset::from_rows({{0}, {0}, {0}, {0}}, {1, 1, 2, 2}, {1, 0, 1, 1});
-  const auto node = SortedNode::from_subset(d.data(), all_rows(4));
+  const auto node = detail::SortedNode::of(d.log_rank(), all_rows(4));
   EXPECT_EQ(node.groups.size(), 2u);
   EXPECT_EQ(node.group_at_risk, (std::vector<std::uint32_t>{4, 2}));
-  EXPECT_DOUBLE_EQ(node.log_rank_score(std::vector<std::uint8_t>{1, 0, 1, 0}), 1.0);
+  EXPECT_EQ(node.group_events, (std::vector<std::uint32_t>{1, 2}));
+  EXPECT_DOUBLE_EQ(testing::log_rank_score(node, std::vector<std::uint8_t>{1, 0, 1, 0}), 1.0);
 }
 
 TEST(LogRank, ZeroVarianceCandidateIsStillAccepted) {
@@ -59,24 +66,25 @@ TEST(LogRank, ZeroVarianceCandidateIsStillAccepted) {
 TEST(LogRank, NoSplitWithoutEventsOrRowsOrVariation) {
   const Dataset censored = Dataset::from_rows({{0}, {1}, {2}}, {1, 2, 3}, {0, 2, 0});
   EXPECT_FALSE(best_log_rank_split(censored, 1));
-  EXPECT_FALSE(LogRankCriterion{}.find_best_split(censored.data(), {}, kFirstFeature, 1));
+  EXPECT_FALSE(censored.log_rank().find_best_split(censored.covariates(), {}, kFirstFeature, 1));
   EXPECT_FALSE(
       best_log_rank_split(Dataset::from_rows({{-0.0}, {0.0}, {0.0}}, {1, 2, 3}, {1, 1, 1}), 1));
 }
 
 TEST(LogRank, DuplicateRowsCountAsOccurrences) {
   const Dataset d = Dataset::from_rows({{0}, {1}}, {1, 2}, {1, 1});
-  const auto split = LogRankCriterion{}.find_best_split(
-      d.data(), std::vector<std::uint32_t>{0, 0, 1}, kFirstFeature, 1);
+  const auto split = d.log_rank().find_best_split(
+      d.covariates(), std::vector<std::uint32_t>{0, 0, 1}, kFirstFeature, 1);
   ASSERT_TRUE(split);
   EXPECT_NEAR(split->score, 2.0, 1e-12);
 }
 
 TEST(LogRank, TiesPreferTheEarlierFeatureThenTheSmallerThreshold) {
   // Features 0 and 1 are identical; the symmetric data gives equal scores at 0.5 and 2.5.
-  const Dataset d = Dataset::from_rows({{0, 0}, {1, 1}, {2, 2}, {3, 3}}, {1, 2, 2, 1}, {1, 1, 1, 1});
-  const auto split = LogRankCriterion{}.find_best_split(d.data(), all_rows(4),
-                                                        std::vector<std::uint32_t>{1, 0}, 1);
+  const Dataset d =
+      Dataset::from_rows({{0, 0}, {1, 1}, {2, 2}, {3, 3}}, {1, 2, 2, 1}, {1, 1, 1, 1});
+  const auto split = d.log_rank().find_best_split(d.covariates(), all_rows(4),
+                                                  std::vector<std::uint32_t>{1, 0}, 1);
   ASSERT_TRUE(split);
   EXPECT_EQ(split->feature, 1u);
   EXPECT_EQ(split->threshold, 0.5);
@@ -108,13 +116,15 @@ TEST(LogRank, SearchEqualsExhaustiveReferenceSearchBitForBit) {
     for (std::size_t i = 0; i < d.n; ++i) rows.push_back(static_cast<std::uint32_t>(gen() % d.n));
     const std::size_t min_leaf = 1 + seed % 4;
     const std::vector<std::uint32_t> features{3, 1, 0, 2};
-    const auto split = LogRankCriterion{}.find_best_split(d.data(), rows, features, min_leaf);
+    const Covariates covariates = d.covariates();
+    const auto split = d.log_rank().find_best_split(covariates, rows, features, min_leaf);
     // The search compiled for every vector unit the processor has.
-    for (const auto unit : {detail::VectorUnit::kAvx2, detail::VectorUnit::kBaseline}) {
-      if (!detail::supports(unit)) continue;
-      EXPECT_EQ(detail::find_log_rank_split(d.data(), rows, features, min_leaf, unit), split) << seed;
+    for (const auto unit : {VectorUnit::kAvx512, VectorUnit::kAvx2, VectorUnit::kBaseline}) {
+      if (!supports(unit)) continue;
+      const LogRankCriterion criterion(d.time, d.event, unit);
+      EXPECT_EQ(criterion.find_best_split(covariates, rows, features, min_leaf), split) << seed;
     }
-    const SortedNode node = SortedNode::from_subset(d.data(), rows);
+    const auto node = detail::SortedNode::of(d.log_rank(), rows);
     std::optional<BestSplit> expected;
     for (const std::uint32_t f : {3u, 1u, 0u, 2u}) {
       std::vector<double> values;
@@ -129,7 +139,7 @@ TEST(LogRank, SearchEqualsExhaustiveReferenceSearchBitForBit) {
           left += marks[pos];
         }
         if (left < min_leaf || rows.size() - left < min_leaf) continue;
-        const double score = node.log_rank_score(marks);
+        const double score = testing::log_rank_score(node, marks);
         if (!expected || score > expected->score) {
           expected = BestSplit{f, (values[b] + values[b + 1]) * 0.5, score};
         }
@@ -139,57 +149,25 @@ TEST(LogRank, SearchEqualsExhaustiveReferenceSearchBitForBit) {
     if (!split) continue;
     EXPECT_EQ(split->feature, expected->feature) << seed;
     EXPECT_EQ(split->threshold, expected->threshold) << seed;
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(split->score), std::bit_cast<std::uint64_t>(expected->score))
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(split->score),
+              std::bit_cast<std::uint64_t>(expected->score))
         << seed;
   }
 }
 
-// The best variance-reduction split of four rows with outcomes `y`, by default
-// on the feature values 0 to 3.
-std::optional<BestSplit> best_gradient_split(const std::vector<double>& y,
-                                             std::size_t min_samples_leaf,
-                                             std::vector<std::vector<double>> values = {
-                                                 {0}, {1}, {2}, {3}}) {
-  const Dataset d = Dataset::from_rows(values, {0, 0, 0, 0}, {0, 0, 0, 0});
-  return GradientCriterion(y).find_best_split(d.data(), all_rows(4), kFirstFeature,
-                                              min_samples_leaf);
-}
-
-struct GradientCase {
-  std::vector<double> y;
-  std::size_t min_samples_leaf;
-  std::optional<double> threshold;
-  double score;
-};
-
-class Gradient : public ::testing::TestWithParam<GradientCase> {};
-
-TEST_P(Gradient, FindsTheLargestVarianceReduction) {
-  const auto split = best_gradient_split(GetParam().y, GetParam().min_samples_leaf);
-  ASSERT_EQ(split.has_value(), GetParam().threshold.has_value());
-  if (!split) return;
-  EXPECT_EQ(split->threshold, *GetParam().threshold);
-  EXPECT_DOUBLE_EQ(split->score, GetParam().score);
-}
-
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-INSTANTIATE_TEST_SUITE_P(Cases, Gradient,
-                         ::testing::Values(GradientCase{{1, 1, 3, 3}, 1, 1.5, 4.0},
-                                           GradientCase{{1, 1, 3, 3}, 2, 1.5, 4.0},
-                                           GradientCase{{2, 2, 2, 2}, 1, 0.5, 0.0},
-                                           GradientCase{{1, 1, 3, 3}, 3, std::nullopt, 0.0},
-                                           GradientCase{{1, kNaN, 3, 3}, 1, std::nullopt, 0.0}));
-
-TEST(Gradient, SideScoresMatchHandComputation) {
-  // Only the boundary after the first value is admissible on the left-heavy side.
-  const auto split = best_gradient_split({1, 1, 3, 3}, 1, {{0}, {1}, {1}, {1}});
-  ASSERT_TRUE(split);
-  EXPECT_DOUBLE_EQ(split->score, 4.0 / 3.0);
-}
-
-TEST(Gradient, SaturatesTwiceMinSamplesLeaf) {
-  EXPECT_FALSE(best_gradient_split({1, 1, 3, 3}, SIZE_MAX / 2 + 2));
+// Only the units this build has code for can be asked for, and only on a
+// processor that has them.
+TEST(LogRank, RefusesAVectorUnitTheProcessorLacks) {
+  const Dataset d = Dataset::four_events();
+  for (const auto unit : {VectorUnit::kAvx512, VectorUnit::kAvx2, VectorUnit::kBaseline}) {
+    if (supports(unit)) {
+      EXPECT_NO_THROW(LogRankCriterion(d.time, d.event, unit));
+    } else {
+      EXPECT_THROW(LogRankCriterion(d.time, d.event, unit), InternalError);
+    }
+  }
+  EXPECT_TRUE(supports(VectorUnit::kBaseline));
+  EXPECT_TRUE(supports(widest_vector_unit()));
 }
 
 }  // namespace

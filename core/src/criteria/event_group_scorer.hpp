@@ -4,20 +4,28 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <span>
 #include <vector>
 
-#include "korvane/splits.hpp"
+#include "criteria/sorted_node.hpp"
+#include "korvane/vector_unit.hpp"
 
 namespace korvane::detail {
 
-// The vector instructions a scoring pass is compiled for.
-enum class VectorUnit : std::uint8_t { kAvx512, kAvx2, kBaseline };
-
-[[nodiscard]] bool supports(VectorUnit unit);
-// The widest unit this processor has, found once.
-[[nodiscard]] VectorUnit widest_vector_unit();
+// The vector units as types: a scoring pass is compiled once per unit, and the
+// search that uses it names the unit at compile time.
+struct Baseline {
+  static constexpr VectorUnit kUnit = VectorUnit::kBaseline;
+};
+#if defined(__x86_64__) || defined(__i386__)
+#define KORVANE_X86_VECTOR_UNITS 1
+struct Avx2 {
+  static constexpr VectorUnit kUnit = VectorUnit::kAvx2;
+};
+struct Avx512 {
+  static constexpr VectorUnit kUnit = VectorUnit::kAvx512;
+};
+#endif
 
 // Scores log-rank candidates of one node many at a time, one candidate per
 // vector lane. Per candidate the arithmetic is exactly the reference order
@@ -35,13 +43,17 @@ enum class VectorUnit : std::uint8_t { kAvx512, kAvx2, kBaseline };
 class EventGroupScorer {
  public:
   static constexpr std::size_t kLanes = 8;
-  using Lanes = double __attribute__((vector_size(kLanes * sizeof(double))));
+  // All lanes in one GCC vector, for the moves.
+  using LaneVector = double __attribute__((vector_size(kLanes * sizeof(double))));
+  // All lanes in memory. Plain arrays rather than vectors: a vector type's
+  // alignment depends on the instruction set each function is compiled for.
+  using LaneArray = std::array<double, kLanes>;
 
   struct EventGroup {
     double events;
     double at_risk;
-    double survivors;  // at risk minus events
-    double variance_divisor;  // at risk minus one; 1 when only one is at risk
+    double survivors;                  // at risk minus events
+    double variance_divisor;           // at risk minus one; 1 when only one is at risk
     double inverse_at_risk;            // rounded 1 / at risk
     double inverse_at_risk_minus_one;  // rounded 1 / (at risk - 1), 0 without variance
   };
@@ -52,14 +64,10 @@ class EventGroupScorer {
     double upper;
   };
 
-  // Per lane. Plain arrays rather than vectors: a vector type's alignment
-  // depends on the instruction set each function is compiled for.
-  using LaneValues = std::array<double, kLanes>;
-
   // Left occurrences of one bucket, and how many of them are events, per lane.
   struct BucketCounts {
-    alignas(64) LaneValues leaving;
-    alignas(64) LaneValues events;
+    alignas(64) LaneArray leaving;
+    alignas(64) LaneArray events;
   };
 
   // The state a scoring pass reads. The pass also ends the batch: it leaves
@@ -67,11 +75,10 @@ class EventGroupScorer {
   struct Batch {
     const std::vector<EventGroup>& groups;
     std::vector<BucketCounts>& buckets;
-    const std::array<double, kLanes>& n_left;
+    const LaneArray& n_left;
   };
 
-  // Every unit gives the same bits; only the speed differs.
-  explicit EventGroupScorer(const SortedNode& node, VectorUnit unit = widest_vector_unit());
+  explicit EventGroupScorer(const SortedNode& node);
 
   // Starts a new feature: nothing is on the left.
   void clear();
@@ -86,46 +93,41 @@ class EventGroupScorer {
   // Returns true when every lane holds a candidate and the batch must be scored.
   bool add_candidate(std::size_t n_left);
   [[nodiscard]] std::size_t candidates() const { return used_; }
-  // Scores of the held candidates, in the order they were added; then starts an
-  // empty batch that keeps the current left side.
-  const std::array<double, kLanes>& scores();
+  // Scores of the held candidates, in the order they were added, computed with
+  // the registers of `Unit`; then starts an empty batch that keeps the current
+  // left side.
+  template <class Unit>
+  const LaneArray& scores();
   // Like scores(), but only bounds on each score, from multiplications by
   // reciprocals instead of divisions: several times cheaper.
+  template <class Unit>
   const std::array<ScoreBounds, kLanes>& bounds();
   // For lanes holding the first and the last candidate of runs of consecutive
   // candidates (lanes 2i and 2i + 1): per run, an upper bound on the score of
   // every candidate in it and the better lower bound of its two ends.
+  template <class Unit>
   const std::array<ScoreBounds, kLanes / 2>& block_bounds();
 
  private:
   Batch batch() { return {groups_, buckets_, n_left_}; }
-  static void add_lanes(LaneValues& values, const Lanes& addend) {
-    Lanes sum;
+  static void add_lanes(LaneArray& values, const LaneVector& addend) {
+    LaneVector sum;
     std::memcpy(&sum, values.data(), sizeof sum);
     sum += addend;
     std::memcpy(values.data(), &sum, sizeof sum);
   }
   void start_batch();
 
-  VectorUnit unit_;
   std::vector<std::uint32_t> bucket_;  // 0: before the first event group; k + 1: after group k
   std::vector<double> event_weight_;   // 1 for an event, 0 for a censored occurrence
   std::vector<EventGroup> groups_;
   std::vector<BucketCounts> buckets_;
-  Lanes pending_lanes_{};  // 1 in lanes at or after the candidate being formed
-  std::array<double, kLanes> n_left_{};
-  std::array<double, kLanes> scores_{};
+  LaneVector pending_lanes_{};  // 1 in lanes at or after the candidate being formed
+  LaneArray n_left_{};
+  LaneArray scores_{};
   std::array<ScoreBounds, kLanes> bounds_{};
   std::array<ScoreBounds, kLanes / 2> block_bounds_{};
   std::size_t used_ = 0;
 };
-
-// The log-rank split search (LogRankCriterion's) with its code compiled for
-// `unit`; the criterion uses the widest unit, tests each one.
-[[nodiscard]] std::optional<BestSplit> find_log_rank_split(const SurvivalData& data,
-                                                           std::span<const std::uint32_t> rows,
-                                                           std::span<const std::uint32_t> features,
-                                                           std::size_t min_samples_leaf,
-                                                           VectorUnit unit);
 
 }  // namespace korvane::detail

@@ -5,7 +5,8 @@
 #include <numeric>
 #include <random>
 
-#include "event_group_scorer.hpp"
+#include "criteria/event_group_scorer.hpp"
+#include "criteria/log_rank_reference.hpp"
 #include "support.hpp"
 
 namespace korvane::detail {
@@ -22,32 +23,33 @@ struct PassResults {
   std::vector<std::vector<std::uint8_t>> marks;
 };
 
-PassResults run_passes(const SortedNode& node, VectorUnit unit) {
+template <class Unit>
+PassResults run_passes(const SortedNode& node) {
   const std::size_t n = node.sorted_rows.size();
   std::vector<std::uint32_t> order(n);
   std::iota(order.begin(), order.end(), 0u);
   std::mt19937 gen(7);
   std::shuffle(order.begin(), order.end(), gen);
-  EventGroupScorer scorer(node, unit);
+  EventGroupScorer scorer(node);
   PassResults out;
   const auto keep = [&](double value) { out.bits.push_back(std::bit_cast<std::uint64_t>(value)); };
   for (int pass = 0; pass < 3; ++pass) {
     const auto flush = [&] {
       const std::size_t count = scorer.candidates();
       if (pass == 0) {
-        const auto& scores = scorer.scores();
+        const auto& scores = scorer.scores<Unit>();
         for (std::size_t j = 0; j < count; ++j) {
           keep(scores[j]);
           out.exact.push_back(scores[j]);
         }
       } else if (pass == 1) {
-        const auto& bounds = scorer.bounds();
+        const auto& bounds = scorer.bounds<Unit>();
         for (std::size_t j = 0; j < count; ++j) {
           keep(bounds[j].lower);
           keep(bounds[j].upper);
         }
       } else {
-        const auto& bounds = scorer.block_bounds();
+        const auto& bounds = scorer.block_bounds<Unit>();
         for (std::size_t j = 0; j < count / 2; ++j) {
           keep(bounds[j].lower);
           keep(bounds[j].upper);
@@ -77,18 +79,22 @@ TEST(EventGroupScorer, EveryVectorUnitGivesTheSameBits) {
   Dataset d = Dataset::random(300, 1, 21);
   for (std::size_t i = 0; i < d.n; ++i) d.time[i] = static_cast<double>((i * 37) % 101);
   const std::vector<std::uint32_t> rows = all_rows(d.n);
-  const SortedNode node = SortedNode::from_subset(d.data(), rows);
-  const PassResults baseline = run_passes(node, VectorUnit::kBaseline);
+  const SortedNode node = SortedNode::of(d.log_rank(), rows);
+  const PassResults baseline = run_passes<Baseline>(node);
   ASSERT_EQ(baseline.exact.size(), baseline.marks.size());
   for (std::size_t c = 0; c < baseline.exact.size(); ++c) {
     EXPECT_EQ(std::bit_cast<std::uint64_t>(baseline.exact[c]),
-              std::bit_cast<std::uint64_t>(node.log_rank_score(baseline.marks[c])))
+              std::bit_cast<std::uint64_t>(testing::log_rank_score(node, baseline.marks[c])))
         << c;
   }
-  for (const VectorUnit unit : {VectorUnit::kAvx2, VectorUnit::kAvx512}) {
-    if (!supports(unit)) continue;
-    EXPECT_EQ(run_passes(node, unit).bits, baseline.bits) << static_cast<int>(unit);
+#ifdef KORVANE_X86_VECTOR_UNITS
+  if (supports(VectorUnit::kAvx2)) {
+    EXPECT_EQ(run_passes<Avx2>(node).bits, baseline.bits);
   }
+  if (supports(VectorUnit::kAvx512)) {
+    EXPECT_EQ(run_passes<Avx512>(node).bits, baseline.bits);
+  }
+#endif
 }
 
 }  // namespace

@@ -1,0 +1,187 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "korvane/criterion.hpp"
+#include "korvane/data.hpp"
+#include "korvane/error.hpp"
+#include "korvane/leaf_estimates.hpp"
+#include "korvane/params.hpp"
+#include "korvane/rng.hpp"
+#include "korvane/sampling.hpp"
+#include "korvane/tree.hpp"
+
+namespace korvane {
+
+// Moves rows whose value in `feature` is <= threshold to the front, in place,
+// and returns how many there are. The resulting order is part of the model: the
+// children's split searches see their rows in it.
+std::size_t partition(const MatrixView& x, std::span<std::uint32_t> rows, std::uint32_t feature,
+                      double threshold);
+
+// Grows one tree: owns the node stack and the stopping rules; asks the
+// criterion for each node's split and the leaf estimate for each leaf.
+template <SplitCriterion Criterion, LeafEstimate Leaves>
+class TreeBuilder {
+ public:
+  using Payload = typename Leaves::Payload;
+
+  TreeBuilder(const Covariates& covariates, const Criterion& criterion, const Leaves& leaves,
+              const TreeParams& params, ChaCha8Rng& stream, std::span<std::uint32_t> recorded_leaf)
+      : covariates_(covariates),
+        criterion_(criterion),
+        leaves_estimate_(leaves),
+        params_(params),
+        stream_(stream),
+        recorded_leaf_(recorded_leaf),
+        features_(covariates.n_features(), params.max_features.resolve(covariates.n_features())) {}
+
+  // Grows the tree of the given rows. Nodes are visited exactly as a recursion
+  // would visit them (node, left subtree, right subtree, parent appended last),
+  // but on an explicit stack: a tree can be as deep as its row count.
+  [[nodiscard]] Tree<Payload> build(std::span<std::uint32_t> splitting_rows,
+                                    std::span<std::uint32_t> estimation_rows) && {
+    std::vector<Frame> stack;
+    stack.push_back({splitting_rows, estimation_rows, 0});
+    std::optional<std::uint32_t> finished;  // node index of the subtree just completed
+    while (!stack.empty()) {
+      Frame& top = stack.back();
+      if (!finished) {
+        top.split = choose_split(top);
+        if (!top.split) {
+          finished = make_leaf(top.estimation);
+          stack.pop_back();
+        } else {
+          stack.push_back(top.left_child());
+        }
+      } else if (!top.left) {
+        top.left = finished;
+        finished.reset();
+        stack.push_back(top.right_child());
+      } else {
+        finished = append(node::Split{top.split->feature, top.split->threshold, *top.left,
+                                      *finished, top.split->score});
+        stack.pop_back();
+      }
+    }
+    return Tree<Payload>{std::move(nodes_), std::move(leaves_), *finished,
+                         static_cast<std::uint32_t>(covariates_.n_features())};
+  }
+
+ private:
+  struct PartitionedSplit {
+    std::uint32_t feature;
+    double threshold;
+    double score;
+    std::size_t n_splitting_left;
+    std::size_t n_estimation_left;
+  };
+
+  struct Frame {
+    std::span<std::uint32_t> splitting;
+    std::span<std::uint32_t> estimation;
+    std::uint32_t depth;
+    std::optional<PartitionedSplit> split{};
+    std::optional<std::uint32_t> left{};
+
+    [[nodiscard]] Frame left_child() const {
+      return {splitting.first(split->n_splitting_left), estimation.first(split->n_estimation_left),
+              depth + 1};
+    }
+    [[nodiscard]] Frame right_child() const {
+      return {splitting.subspan(split->n_splitting_left),
+              estimation.subspan(split->n_estimation_left), depth + 1};
+    }
+  };
+
+  [[nodiscard]] bool should_stop(const Frame& frame) const {
+    return frame.splitting.size() < twice_saturating(params_.min_samples_leaf) ||
+           (params_.max_depth && frame.depth >= *params_.max_depth) || frame.estimation.empty();
+  }
+
+  // The node's split with both row lists partitioned, or none for a leaf.
+  std::optional<PartitionedSplit> choose_split(const Frame& frame) {
+    if (should_stop(frame)) return std::nullopt;
+    const std::vector<std::uint32_t> features = features_.draw(stream_);
+    const std::optional<BestSplit> best = criterion_.find_best_split(
+        covariates_, frame.splitting, features, params_.min_samples_leaf);
+    if (!best) return std::nullopt;
+    const MatrixView& x = covariates_.x;
+    const std::size_t sl = partition(x, frame.splitting, best->feature, best->threshold);
+    // Without honesty both lists are the same rows in the same place, already
+    // partitioned.
+    const bool shared = frame.estimation.data() == frame.splitting.data();
+    const std::size_t el =
+        shared ? sl : partition(x, frame.estimation, best->feature, best->threshold);
+    // A midpoint threshold can fail to separate two neighbouring values (it
+    // rounds onto one of them or overflows); such a split would be found again
+    // in the child forever.
+    if (sl == 0 || sl == frame.splitting.size()) return std::nullopt;
+    const std::size_t er = frame.estimation.size() - el;
+    if (el < params_.min_samples_leaf || er < params_.min_samples_leaf) return std::nullopt;
+    return PartitionedSplit{best->feature, best->threshold, best->score, sl, el};
+  }
+
+  std::uint32_t make_leaf(std::span<const std::uint32_t> estimation_rows) {
+    const auto leaf = static_cast<std::uint32_t>(leaves_.size());
+    leaves_.push_back(leaves_estimate_.estimate(estimation_rows));
+    if (!recorded_leaf_.empty()) {
+      for (const std::uint32_t row : estimation_rows) recorded_leaf_[row] = leaf;
+    }
+    return append(node::Leaf{leaf});
+  }
+
+  std::uint32_t append(NodeKind node) {
+    nodes_.push_back(node);
+    return static_cast<std::uint32_t>(nodes_.size() - 1);
+  }
+
+  const Covariates& covariates_;
+  const Criterion& criterion_;
+  const Leaves& leaves_estimate_;
+  const TreeParams& params_;
+  ChaCha8Rng& stream_;
+  std::span<std::uint32_t> recorded_leaf_;
+  FeatureSampler features_;
+  std::vector<NodeKind> nodes_;
+  std::vector<Payload> leaves_;
+};
+
+// Grows one tree on `rows` (permuted in place), honest when the parameters say
+// so, and records the leaf of every estimation row in `recorded_leaf` (indexed
+// by training row) unless it is empty. Every tree, alone or in a forest, grows
+// here.
+template <SplitCriterion Criterion, LeafEstimate Leaves>
+Tree<typename Leaves::Payload> grow(const Covariates& covariates, std::span<std::uint32_t> rows,
+                                    const Criterion& criterion, const Leaves& leaves,
+                                    const TreeParams& params, ChaCha8Rng& stream,
+                                    std::span<std::uint32_t> recorded_leaf) {
+  if (criterion.n_samples() != covariates.n_samples()) {
+    fail("x has " + std::to_string(covariates.n_samples()) + " rows but the outcome has " +
+         std::to_string(criterion.n_samples()) + " elements");
+  }
+  TreeBuilder<Criterion, Leaves> builder(covariates, criterion, leaves, params, stream,
+                                         recorded_leaf);
+  if (!params.honesty) return std::move(builder).build(rows, rows);
+  HonestRows honest = split_honestly(rows, *params.honesty, stream);
+  return std::move(builder).build(honest.splitting, honest.estimation);
+}
+
+// A tree on all rows, in index order, from a 64-bit seed.
+template <SplitCriterion Criterion, LeafEstimate Leaves>
+Tree<typename Leaves::Payload> fit_tree(const Covariates& covariates, const Criterion& criterion,
+                                        const Leaves& leaves, const TreeParams& params,
+                                        std::uint64_t seed) {
+  std::vector<std::uint32_t> rows(covariates.n_samples());
+  for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<std::uint32_t>(i);
+  ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(seed);
+  return grow(covariates, rows, criterion, leaves, params, stream, {});
+}
+
+}  // namespace korvane

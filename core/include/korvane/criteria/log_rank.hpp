@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "korvane/criterion.hpp"
+#include "korvane/data.hpp"
+#include "korvane/vector_unit.hpp"
+
+namespace korvane {
+
+namespace detail {
+struct SortedNode;
+}  // namespace detail
+
+// Splits by the two-sample log-rank statistic with the ties correction. Owns the
+// fit's times and event indicators (borrowed, unchanged until the fit returns)
+// and their dense ranks, computed once here so that nodes sort small integers.
+class LogRankCriterion {
+ public:
+  // The search is compiled for each vector unit; this one runs the widest the
+  // processor has, chosen here once per fit.
+  LogRankCriterion(std::span<const double> time, std::span<const std::uint8_t> event);
+  // Runs the search compiled for `unit`, which the processor must support.
+  LogRankCriterion(std::span<const double> time, std::span<const std::uint8_t> event,
+                   VectorUnit unit);
+
+  [[nodiscard]] std::size_t n_samples() const { return time_.size(); }
+  [[nodiscard]] std::span<const std::uint8_t> event() const { return event_; }
+  [[nodiscard]] std::span<const std::uint32_t> time_ranks() const { return time_ranks_; }
+
+  [[nodiscard]] std::optional<BestSplit> find_best_split(const Covariates& covariates,
+                                                         std::span<const std::uint32_t> rows,
+                                                         std::span<const std::uint32_t> features,
+                                                         std::size_t min_samples_leaf) const;
+
+  // The split search over one node's occurrences, compiled for one vector unit.
+  using Search = std::optional<BestSplit> (*)(const Covariates&, const detail::SortedNode&,
+                                              std::span<const std::uint32_t>, std::size_t);
+
+ private:
+  std::span<const double> time_;
+  std::span<const std::uint8_t> event_;
+  std::vector<std::uint32_t> time_ranks_;
+  Search search_;
+};
+
+static_assert(SplitCriterion<LogRankCriterion>);
+
+}  // namespace korvane

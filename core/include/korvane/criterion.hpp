@@ -1,0 +1,43 @@
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "korvane/data.hpp"
+
+namespace korvane {
+
+// An axis-aligned split: values <= threshold go left, all others (NaN too) right.
+struct BestSplit {
+  std::uint32_t feature = 0;
+  double threshold = 0.0;
+  double score = 0.0;
+
+  friend bool operator==(const BestSplit&, const BestSplit&) = default;
+};
+
+// What the tree builder needs of a split rule. A criterion owns the outcome of
+// its fit (one value per training row, `n_samples()` of them); `rows` are a
+// node's splitting rows (read only, duplicates counted), `features` its
+// candidates in examination order; each side of an admissible split holds at
+// least `min_samples_leaf` occurrences.
+template <class C>
+concept SplitCriterion = requires(const C& criterion, const Covariates& covariates,
+                                  std::span<const std::uint32_t> rows,
+                                  std::span<const std::uint32_t> features,
+                                  std::size_t min_samples_leaf) {
+  { criterion.n_samples() } -> std::same_as<std::size_t>;
+  {
+    criterion.find_best_split(covariates, rows, features, min_samples_leaf)
+    } -> std::same_as<std::optional<BestSplit>>;
+};
+
+// 2 × min_samples_leaf without wrapping around.
+[[nodiscard]] inline std::size_t twice_saturating(std::size_t count) {
+  return count > SIZE_MAX / 2 ? SIZE_MAX : 2 * count;
+}
+
+}  // namespace korvane

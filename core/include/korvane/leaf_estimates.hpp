@@ -1,0 +1,46 @@
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <span>
+
+#include "korvane/step_function.hpp"
+
+namespace korvane {
+
+// What a leaf of a fitted tree holds, computed from the leaf's estimation rows
+// (duplicates counted). A model kind picks its leaf estimate where it is wired,
+// next to its criterion.
+template <class L>
+concept LeafEstimate = requires(const L& leaves, std::span<const std::uint32_t> rows) {
+  typename L::Payload;
+  { leaves.estimate(rows) } -> std::same_as<typename L::Payload>;
+};
+
+// The leaf payload of partition-only trees.
+struct NoPayload {
+  friend bool operator==(const NoPayload&, const NoPayload&) = default;
+};
+
+// No estimate: trees that only partition the rows (their forest answers
+// through forest weights).
+struct NoLeaves {
+  using Payload = NoPayload;
+  [[nodiscard]] NoPayload estimate(std::span<const std::uint32_t>) const { return {}; }
+};
+
+// Nelson–Aalen cumulative hazard of each leaf's rows; a row listed k times
+// counts as k observations. Borrows the fit's times (never NaN) and event
+// indicators (only the byte 1 is an event).
+struct NelsonAalenLeaves {
+  using Payload = StepFunction;
+  std::span<const double> time;
+  std::span<const std::uint8_t> event;
+
+  [[nodiscard]] StepFunction estimate(std::span<const std::uint32_t> rows) const;
+};
+
+static_assert(LeafEstimate<NoLeaves>);
+static_assert(LeafEstimate<NelsonAalenLeaves>);
+
+}  // namespace korvane

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace korvane {
+
+// How many candidate features each node draws.
+struct MaxFeatures {
+  enum class Kind : std::uint8_t { All, Sqrt, Fixed };
+  Kind kind = Kind::All;
+  std::uint32_t count = 0;  // only for Fixed
+
+  [[nodiscard]] static MaxFeatures all() { return {Kind::All, 0}; }
+  [[nodiscard]] static MaxFeatures sqrt() { return {Kind::Sqrt, 0}; }
+  [[nodiscard]] static MaxFeatures fixed(std::uint32_t k) { return {Kind::Fixed, k}; }
+
+  // mtry for p >= 1 features, clamped into [1, p]; 0 for no features.
+  [[nodiscard]] std::uint32_t resolve(std::size_t p) const;
+
+  friend bool operator==(const MaxFeatures&, const MaxFeatures&) = default;
+};
+
+struct TreeParams {
+  std::optional<double> honesty;  // share of rows used for splitting
+  std::optional<std::uint32_t> max_depth;
+  MaxFeatures max_features;
+  std::size_t min_samples_leaf = 1;
+
+  friend bool operator==(const TreeParams&, const TreeParams&) = default;
+};
+
+struct ForestParams {
+  TreeParams tree;
+  std::size_t n_trees = 100;
+  bool bootstrap = true;
+  double subsample_fraction = 1.0;
+
+  friend bool operator==(const ForestParams&, const ForestParams&) = default;
+};
+
+}  // namespace korvane

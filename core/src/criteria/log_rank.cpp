@@ -1,0 +1,345 @@
+#include "korvane/criteria/log_rank.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cassert>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "candidate_scan.hpp"
+#include "criteria/event_group_scorer.hpp"
+#include "criteria/sorted_node.hpp"
+#include "korvane/error.hpp"
+#include "time_groups.hpp"
+#include "value_order.hpp"
+
+namespace korvane {
+
+namespace detail {
+
+SortedNode SortedNode::of(const LogRankCriterion& criterion, std::span<const std::uint32_t> rows) {
+  const std::span<const std::uint32_t> time_ranks = criterion.time_ranks();
+  std::vector<RankedPosition> by_time;
+  OrderScratch scratch;
+  order_by_rank(
+      rows.size(), [&](std::uint32_t i) { return time_ranks[rows[i]]; }, by_time, scratch);
+  SortedNode node;
+  node.sorted_rows.reserve(rows.size());
+  node.sorted_events.reserve(rows.size());
+  node.groups.reserve(rows.size());
+  node.group_events.reserve(rows.size());
+  node.group_at_risk.reserve(rows.size());
+  for (const RankedPosition entry : by_time) {
+    const std::uint32_t row = rows[position_of(entry)];
+    node.sorted_rows.push_back(row);
+    node.sorted_events.push_back(is_event(criterion.event()[row]) ? 1 : 0);
+  }
+  for_each_time_group(
+      rows.size(),
+      [&](std::size_t start, std::size_t i) {
+        return rank_of(by_time[i]) == rank_of(by_time[start]);
+      },
+      [&](std::size_t i) { return node.sorted_events[i] != 0; },
+      [&](std::size_t start, std::size_t end, std::size_t events, std::size_t at_risk) {
+        node.groups.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end)});
+        node.group_events.push_back(static_cast<std::uint32_t>(events));
+        node.group_at_risk.push_back(static_cast<std::uint32_t>(at_risk));
+      });
+  return node;
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::Baseline;
+using detail::EventGroupScorer;
+using detail::RankedPosition;
+using detail::SortedNode;
+
+using detail::EventGroupScorer;
+
+// The candidates of one feature for the log-rank scorer: the shared candidate
+// scan, with each value group moved to the scorer's left side and candidates
+// reported by the rows holding the values on either side. A feature's value
+// order is sorted on its first walk and kept for the later ones.
+class FeatureScan {
+ public:
+  FeatureScan(const Covariates& covariates, const SortedNode& node, std::size_t n_features,
+              std::size_t min_samples_leaf)
+      : covariates_(covariates),
+        node_(node),
+        min_samples_leaf_(min_samples_leaf),
+        by_value_(n_features) {}
+
+  // visit(candidate, n_left, left_row, right_row, last); see scan_candidates.
+  template <class Visit>
+  std::size_t run(std::size_t slot, std::uint32_t feature, EventGroupScorer& scorer,
+                  std::size_t limit, Visit&& visit) {
+    const std::vector<RankedPosition>& order = value_order(slot, feature);
+    scorer.clear();
+    return detail::scan_candidates(
+        order, min_samples_leaf_, limit,
+        [&](std::uint32_t position) { scorer.move_left(position); },
+        [&](std::size_t candidate, std::size_t n_left, std::uint32_t left, std::uint32_t right,
+            bool last) {
+          visit(candidate, n_left, node_.sorted_rows[left], node_.sorted_rows[right], last);
+        });
+  }
+
+ private:
+  const std::vector<RankedPosition>& value_order(std::size_t slot, std::uint32_t feature) {
+    std::vector<RankedPosition>& order = by_value_[slot];
+    if (order.empty()) {
+      detail::order_by_covariate(covariates_, node_.sorted_rows, feature, order, scratch_);
+    }
+    return order;
+  }
+
+  const Covariates& covariates_;
+  const SortedNode& node_;
+  std::size_t min_samples_leaf_;
+  std::vector<std::vector<RankedPosition>> by_value_;  // per candidate feature
+  detail::OrderScratch scratch_;
+};
+
+// Candidates per run in the first pass: large nodes bound runs of consecutive
+// candidates at once, small ones bound each candidate.
+constexpr std::size_t kRowsPerRunCandidate = 64;
+constexpr std::size_t kLongestRun = 16;
+
+std::size_t candidates_per_run(std::size_t n_rows) {
+  return std::clamp<std::size_t>(n_rows / kRowsPerRunCandidate, 1, kLongestRun);
+}
+
+// The search over one node. Passes narrow the candidates down: bounds on runs of
+// consecutive candidates (large nodes only), bounds on single candidates, exact
+// scores. A candidate whose upper bound is below the best lower bound seen
+// cannot be the best, not even in a tie, so each pass skips it; the last pass
+// judges the rest in the order they were formed, and the result is the one a
+// full exact search gives. Scoring passes use the registers of `Unit`.
+template <class Unit>
+class SplitSearch {
+ public:
+  SplitSearch(const Covariates& covariates, const SortedNode& node,
+              std::span<const std::uint32_t> features, std::size_t min_samples_leaf)
+      : covariates_(covariates),
+        features_(features),
+        scorer_(node),
+        scan_(covariates, node, features.size(), min_samples_leaf),
+        run_(candidates_per_run(node.sorted_rows.size())),
+        upper_(features.size(), {std::numeric_limits<double>::infinity()}) {}
+
+  std::optional<BestSplit> run() {
+    if (run_ > 1) bound_runs();
+    bound_candidates();
+    return score_candidates();
+  }
+
+ private:
+  using Bounds = EventGroupScorer::ScoreBounds;
+
+  // Upper bounds per run of `run_` candidates; lanes hold each run's first and
+  // last candidate.
+  void bound_runs() {
+    const auto bound_batch = [&](std::vector<double>& upper) {
+      const std::size_t runs = scorer_.candidates() / 2;
+      const auto& bounds = scorer_.template block_bounds<Unit>();
+      for (std::size_t j = 0; j < runs; ++j) keep(upper, bounds[j]);
+    };
+    for (std::size_t f = 0; f < features_.size(); ++f) {
+      std::vector<double> upper;
+      std::size_t in_run = 0;
+      scan_.run(f, features_[f], scorer_, SIZE_MAX,
+                [&](std::size_t, std::size_t n_left, std::uint32_t, std::uint32_t, bool last) {
+                  if (in_run == 0) scorer_.add_candidate(n_left);
+                  if (++in_run == run_ || last) {
+                    in_run = 0;
+                    if (scorer_.add_candidate(n_left)) bound_batch(upper);
+                  }
+                });
+      if (scorer_.candidates() > 0) bound_batch(upper);
+      upper_[f] = std::move(upper);
+    }
+    candidates_per_bound_ = run_;
+  }
+
+  // Upper bounds per candidate (-inf for those already ruled out).
+  void bound_candidates() {
+    std::array<std::size_t, EventGroupScorer::kLanes> lane_candidate{};
+    for (std::size_t f = 0; f < features_.size(); ++f) {
+      std::vector<double> upper;
+      const auto bound_batch = [&] {
+        const std::size_t count = scorer_.candidates();
+        const auto& bounds = scorer_.template bounds<Unit>();
+        for (std::size_t j = 0; j < count; ++j) {
+          upper.resize(lane_candidate[j], -std::numeric_limits<double>::infinity());
+          keep(upper, bounds[j]);
+        }
+      };
+      const std::size_t count = visit_survivors(
+          f, [&](std::size_t candidate, std::size_t n_left, std::uint32_t, std::uint32_t) {
+            lane_candidate[scorer_.candidates()] = candidate;
+            if (scorer_.add_candidate(n_left)) bound_batch();
+          });
+      if (scorer_.candidates() > 0) bound_batch();
+      upper.resize(count, -std::numeric_limits<double>::infinity());
+      upper_[f] = std::move(upper);
+    }
+    candidates_per_bound_ = 1;
+  }
+
+  std::optional<BestSplit> score_candidates() {
+    std::optional<BestSplit> best;
+    double best_score = -std::numeric_limits<double>::infinity();
+    // Rows holding the values on either side of each held candidate.
+    std::array<std::pair<std::uint32_t, std::uint32_t>, EventGroupScorer::kLanes> neighbours{};
+    for (std::size_t f = 0; f < features_.size(); ++f) {
+      const auto judge_batch = [&] {
+        const std::size_t count = scorer_.candidates();
+        const auto& scores = scorer_.template scores<Unit>();
+        for (std::size_t j = 0; j < count; ++j) {
+          if (scores[j] > best_score) {
+            const auto [left, right] = neighbours[j];
+            best = BestSplit{features_[f],
+                             detail::midpoint(covariates_.x.at(left, features_[f]),
+                                              covariates_.x.at(right, features_[f])),
+                             scores[j]};
+            best_score = scores[j];
+          }
+        }
+      };
+      visit_survivors(
+          f, [&](std::size_t, std::size_t n_left, std::uint32_t left_row, std::uint32_t right_row) {
+            neighbours[scorer_.candidates()] = {left_row, right_row};
+            if (scorer_.add_candidate(n_left)) judge_batch();
+          });
+      if (scorer_.candidates() > 0) judge_batch();
+    }
+    return best;
+  }
+
+  void keep(std::vector<double>& upper, const Bounds& bounds) {
+    upper.push_back(bounds.upper);
+    best_lower_ = std::max(best_lower_, bounds.lower);
+  }
+
+  // Walks feature f's candidates that no bound has ruled out yet, up to the
+  // last of them; returns how many candidates it walked past.
+  template <class Visit>
+  std::size_t visit_survivors(std::size_t f, Visit&& visit) {
+    const std::vector<double>& upper = upper_[f];
+    const auto survives = [&](double bound) { return bound >= best_lower_; };
+    const auto last = std::find_if(upper.rbegin(), upper.rend(), survives);
+    if (last == upper.rend()) return 0;
+    const std::size_t entries = static_cast<std::size_t>(upper.rend() - last);
+    const std::size_t limit =
+        entries > SIZE_MAX / candidates_per_bound_ ? SIZE_MAX : entries * candidates_per_bound_;
+    return scan_.run(f, features_[f], scorer_, limit,
+                     [&](std::size_t candidate, std::size_t n_left, std::uint32_t left_row,
+                         std::uint32_t right_row, bool) {
+                       if (survives(upper[candidate / candidates_per_bound_])) {
+                         visit(candidate, n_left, left_row, right_row);
+                       }
+                     });
+  }
+
+  const Covariates& covariates_;
+  std::span<const std::uint32_t> features_;
+  EventGroupScorer scorer_;
+  FeatureScan scan_;
+  std::size_t run_;  // candidates per run in the first pass
+  // Per feature, upper bounds on the scores of consecutive groups of
+  // candidates_per_bound_ candidates; before any pass, one unbounded group.
+  std::vector<std::vector<double>> upper_;
+  std::size_t candidates_per_bound_ = SIZE_MAX;
+  double best_lower_ = -std::numeric_limits<double>::infinity();
+};
+
+template <class Unit>
+std::optional<BestSplit> search(const Covariates& covariates, const SortedNode& node,
+                                std::span<const std::uint32_t> features,
+                                std::size_t min_samples_leaf) {
+  return SplitSearch<Unit>(covariates, node, features, min_samples_leaf).run();
+}
+
+// The whole search compiled for each vector unit (every call inside inlined),
+// so that the scan's moves use the wide registers too.
+std::optional<BestSplit> search_baseline(const Covariates& covariates, const SortedNode& node,
+                                         std::span<const std::uint32_t> features,
+                                         std::size_t min_samples_leaf) {
+  return search<Baseline>(covariates, node, features, min_samples_leaf);
+}
+
+#ifdef KORVANE_X86_VECTOR_UNITS
+__attribute__((target("avx2"), flatten)) std::optional<BestSplit> search_avx2(
+    const Covariates& covariates, const SortedNode& node, std::span<const std::uint32_t> features,
+    std::size_t min_samples_leaf) {
+  return search<detail::Avx2>(covariates, node, features, min_samples_leaf);
+}
+
+__attribute__((target("avx512f"), flatten)) std::optional<BestSplit> search_avx512(
+    const Covariates& covariates, const SortedNode& node, std::span<const std::uint32_t> features,
+    std::size_t min_samples_leaf) {
+  return search<detail::Avx512>(covariates, node, features, min_samples_leaf);
+}
+#endif
+
+// The search of each vector unit, indexed by the unit; none where this build
+// has no code for it.
+constexpr std::array<LogRankCriterion::Search, kVectorUnits> kSearches = [] {
+  std::array<LogRankCriterion::Search, kVectorUnits> searches{};
+  searches[static_cast<std::size_t>(VectorUnit::kBaseline)] = search_baseline;
+#ifdef KORVANE_X86_VECTOR_UNITS
+  searches[static_cast<std::size_t>(VectorUnit::kAvx2)] = search_avx2;
+  searches[static_cast<std::size_t>(VectorUnit::kAvx512)] = search_avx512;
+#endif
+  return searches;
+}();
+
+std::vector<std::uint32_t> time_ranks_of(std::span<const double> time) {
+  std::vector<std::uint32_t> ranks(time.size());
+  std::vector<RankedPosition> order;
+  detail::OrderScratch scratch;
+  detail::rank_values(
+      time.size(), [&](std::size_t i) { return time[i]; }, ranks, order, scratch);
+  return ranks;
+}
+
+}  // namespace
+
+LogRankCriterion::LogRankCriterion(std::span<const double> time,
+                                   std::span<const std::uint8_t> event)
+    : LogRankCriterion(time, event, widest_vector_unit()) {}
+
+LogRankCriterion::LogRankCriterion(std::span<const double> time,
+                                   std::span<const std::uint8_t> event, VectorUnit unit)
+    : time_(time), event_(event), search_(kSearches[static_cast<std::size_t>(unit)]) {
+  if (time.size() != event.size()) {
+    fail("event_time has " + std::to_string(time.size()) + " elements but event_indicator has " +
+         std::to_string(event.size()));
+  }
+  if (search_ == nullptr || !supports(unit)) {
+    fail("this processor cannot run the split search of vector unit " +
+         std::to_string(static_cast<int>(unit)));
+  }
+  time_ranks_ = time_ranks_of(time);
+}
+
+std::optional<BestSplit> LogRankCriterion::find_best_split(const Covariates& covariates,
+                                                           std::span<const std::uint32_t> rows,
+                                                           std::span<const std::uint32_t> features,
+                                                           std::size_t min_samples_leaf) const {
+  if (std::none_of(rows.begin(), rows.end(),
+                   [&](std::uint32_t r) { return detail::is_event(event_[r]); })) {
+    return std::nullopt;
+  }
+  // The binding refuses NaN times; only a caller writing during the fit gets here.
+  assert(std::none_of(rows.begin(), rows.end(),
+                      [&](std::uint32_t r) { return std::isnan(time_[r]); }));
+  return search_(covariates, SortedNode::of(*this, rows), features, min_samples_leaf);
+}
+
+}  // namespace korvane

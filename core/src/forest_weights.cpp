@@ -1,0 +1,132 @@
+#include "korvane/forest_weights.hpp"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+
+#include "korvane/pool.hpp"
+
+namespace korvane {
+
+namespace {
+
+// Query rows per pool task.
+constexpr std::size_t kQueryBlock = 64;
+
+// The training rows recorded in each leaf of one tree, in ascending row order.
+struct LeafRows {
+  std::vector<std::uint32_t> offsets;  // rows of leaf l: rows[offsets[l] .. offsets[l + 1])
+  std::vector<std::uint32_t> rows;
+};
+
+LeafRows index_leaf_rows(std::span<const std::uint32_t> recorded_leaf,
+                         std::span<const std::uint32_t> leaf_sizes) {
+  LeafRows index;
+  index.offsets.resize(leaf_sizes.size() + 1, 0);
+  for (std::size_t l = 0; l < leaf_sizes.size(); ++l) {
+    index.offsets[l + 1] = index.offsets[l] + leaf_sizes[l];
+  }
+  index.rows.resize(index.offsets.back());
+  std::vector<std::uint32_t> next(index.offsets.begin(), index.offsets.end() - 1);
+  for (std::uint32_t i = 0; i < recorded_leaf.size(); ++i) {
+    if (recorded_leaf[i] != NO_LEAF) index.rows[next[recorded_leaf[i]]++] = i;
+  }
+  return index;
+}
+
+// `size` zeros. A large buffer asks for transparent huge pages before its first
+// write: zeroing it then faults in one page per 2 MiB instead of per 4 KiB,
+// which is most of the cost of a fresh buffer of this size.
+std::vector<double> zeros(std::size_t size) {
+  std::vector<double> values;
+  values.reserve(size);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
+  const auto begin = reinterpret_cast<std::uintptr_t>(values.data());
+  const std::uintptr_t end = begin + size * sizeof(double);
+  const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
+  const std::uintptr_t last = end & ~(kHugePage - 1);
+  // Only advice: without it the buffer is the same, just slower to fill.
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+  values.resize(size, 0.0);
+  return values;
+}
+
+// The leaf each tree sends each query row of a block to: [b · count + i].
+template <class Payload>
+std::vector<std::uint32_t> reached_leaves(const Forest<Payload>& forest, const MatrixView& x,
+                                          std::size_t first, std::size_t count) {
+  std::vector<std::uint32_t> reached(forest.n_trees() * count);
+  for (std::size_t b = 0; b < forest.n_trees(); ++b) {
+    for (std::size_t i = 0; i < count; ++i) {
+      reached[b * count + i] = forest.trees[b].predict_leaf(x, first + i);
+    }
+  }
+  return reached;
+}
+
+}  // namespace
+
+// Every weight receives its increments in tree order, so visiting only the rows
+// of the reached leaf gives the bits of a scan over all rows, and dividing only
+// the weights that received any leaves the others at 0 = 0 / B. Each task first
+// descends every tree for a block of query rows, so that a tree's nodes stay in
+// cache while it is descended.
+template <class Payload>
+std::vector<double> forest_weights(const Forest<Payload>& forest, const MatrixView& x) {
+  const std::size_t n = forest.n_train_samples;
+  if (x.n_rows != 0 && n > SIZE_MAX / x.n_rows) throw std::bad_alloc();
+  std::vector<double> out = zeros(x.n_rows * n);
+  if (n == 0 || x.n_rows == 0) return out;
+  const std::size_t n_trees = forest.n_trees();
+  const std::vector<LeafRows> leaf_rows = pool::parallel_map(n_trees, [&](std::size_t b) {
+    return index_leaf_rows(forest.recorded_leaves(b), forest.leaf_sizes[b]);
+  });
+  const auto divisor = static_cast<double>(n_trees);
+  const std::size_t n_blocks = (x.n_rows + kQueryBlock - 1) / kQueryBlock;
+  pool::parallel_for_each(n_blocks, [&](std::size_t block) {
+    const std::size_t first = block * kQueryBlock;
+    const std::size_t count = std::min(kQueryBlock, x.n_rows - first);
+    const std::vector<std::uint32_t> reached = reached_leaves(forest, x, first, count);
+    // Rows whose weight received an increment, each once: a row is appended
+    // (without a branch) when its weight is still 0, and increments are
+    // positive. At most n rows, plus the slot the last write may use.
+    std::vector<std::uint32_t> touched(n + 1);
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::span<double> weights(out.data() + (first + i) * n, n);
+      std::size_t n_touched = 0;
+      for (std::size_t b = 0; b < n_trees; ++b) {
+        const std::uint32_t leaf = reached[b * count + i];
+        const std::uint32_t size = forest.leaf_sizes[b][leaf];
+        if (size == 0) continue;
+        const double increment = 1.0 / static_cast<double>(size);
+        const LeafRows& index = leaf_rows[b];
+        for (std::uint32_t k = index.offsets[leaf]; k < index.offsets[leaf + 1]; ++k) {
+          const std::uint32_t row = index.rows[k];
+          touched[n_touched] = row;
+          n_touched += weights[row] == 0.0 ? 1 : 0;
+          weights[row] += increment;
+        }
+      }
+      for (std::size_t t = 0; t < n_touched; ++t) weights[touched[t]] /= divisor;
+    }
+  });
+  return out;
+}
+
+template <class Payload>
+std::vector<double> forest_weights(const Forest<Payload>& forest, const VectorView& x) {
+  return forest_weights(forest, MatrixView{x.base, 1, x.size, 0, x.stride});
+}
+
+template std::vector<double> forest_weights(const Forest<StepFunction>&, const MatrixView&);
+template std::vector<double> forest_weights(const Forest<NoPayload>&, const MatrixView&);
+template std::vector<double> forest_weights(const Forest<StepFunction>&, const VectorView&);
+template std::vector<double> forest_weights(const Forest<NoPayload>&, const VectorView&);
+
+}  // namespace korvane

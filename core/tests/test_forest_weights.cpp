@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <numeric>
+
+#include "korvane/criteria/gradient.hpp"
+#include "korvane/forest_weights.hpp"
+#include "support.hpp"
+
+namespace korvane {
+namespace {
+
+using testing::Dataset;
+
+ForestParams forest_params(std::size_t n_trees, bool bootstrap, double fraction,
+                           std::optional<double> honesty = std::nullopt) {
+  ForestParams params;
+  params.n_trees = n_trees;
+  params.bootstrap = bootstrap;
+  params.subsample_fraction = fraction;
+  params.tree.min_samples_leaf = 3;
+  params.tree.max_features = MaxFeatures::sqrt();
+  params.tree.honesty = honesty;
+  return params;
+}
+
+Forest<StepFunction> log_rank_forest(const Dataset& d, const ForestParams& params,
+                                     std::uint64_t seed) {
+  return grow_forest(d.covariates(), d.log_rank(), d.nelson_aalen(), params, seed);
+}
+
+// The weights of one query row by the definition: a scan of every training row
+// of every tree, increments summed in tree order, then one division.
+std::vector<double> scanned_weights(const Forest<StepFunction>& forest, const MatrixView& x,
+                                    std::size_t row) {
+  std::vector<double> weights(forest.n_train_samples, 0.0);
+  for (std::size_t b = 0; b < forest.n_trees(); ++b) {
+    const std::uint32_t leaf = forest.trees[b].predict_leaf(x, row);
+    const std::uint32_t size = forest.leaf_sizes[b][leaf];
+    if (size == 0) continue;
+    const double increment = 1.0 / static_cast<double>(size);
+    const auto recorded = forest.recorded_leaves(b);
+    for (std::size_t i = 0; i < weights.size(); ++i) {
+      if (recorded[i] == leaf) weights[i] += increment;
+    }
+  }
+  for (double& w : weights) w /= static_cast<double>(forest.n_trees());
+  return weights;
+}
+
+TEST(ForestWeights, FullSamplesGiveWeightsSummingToOne) {
+  const Dataset d = Dataset::random(70, 4, 10);
+  const auto forest = log_rank_forest(d, forest_params(5, false, 1.0), 3);
+  for (std::size_t b = 0; b < 5; ++b) {
+    const auto& sizes = forest.leaf_sizes[b];
+    EXPECT_EQ(std::accumulate(sizes.begin(), sizes.end(), 0u), d.n);
+  }
+  const std::vector<double> query{1, 2, 3, 4};
+  const auto w = forest_weights(forest, VectorView{query.data(), 4, 1});
+  EXPECT_NEAR(std::accumulate(w.begin(), w.end(), 0.0), 1.0, 1e-12);
+}
+
+TEST(ForestWeights, OneTreeSharesOneOverLeafSize) {
+  const Dataset d = Dataset::random(40, 2, 12);
+  const auto forest = grow_forest(d.covariates(), GradientCriterion(d.time), NoLeaves{},
+                                  forest_params(1, true, 1.0), 6);
+  const VectorView query{d.x.data(), 2, static_cast<std::ptrdiff_t>(d.n)};
+  const std::uint32_t leaf = forest.trees[0].predict_leaf(d.column_major(), 0);
+  const double share = 1.0 / forest.leaf_sizes[0][leaf];
+  const auto w = forest_weights(forest, query);
+  for (std::size_t i = 0; i < d.n; ++i) {
+    EXPECT_EQ(w[i], forest.recorded_leaves(0)[i] == leaf ? share : 0.0);
+  }
+}
+
+// The batch visits only the rows of each reached leaf, and a single row is a
+// batch of one; both must equal the scan of the definition to the last bit.
+TEST(ForestWeights, BatchAndSingleRowsEqualTheScanBitForBit) {
+  const Dataset d = Dataset::random(150, 4, 13);
+  const auto forest = log_rank_forest(d, forest_params(17, true, 0.7, 0.4), 5);
+  const Dataset queries = Dataset::random(25, 4, 14);
+  const auto batch = forest_weights(forest, queries.column_major());
+  ASSERT_EQ(batch.size(), 25 * d.n);
+  for (std::size_t r = 0; r < 25; ++r) {
+    const auto scanned = scanned_weights(forest, queries.column_major(), r);
+    EXPECT_EQ(0, std::memcmp(scanned.data(), batch.data() + r * d.n, d.n * sizeof(double))) << r;
+    const auto single = forest_weights(forest, VectorView{queries.x.data() + r, 4, 25});
+    EXPECT_EQ(0, std::memcmp(scanned.data(), single.data(), d.n * sizeof(double))) << r;
+  }
+  EXPECT_TRUE(forest_weights(forest, MatrixView{queries.x.data(), 0, 4, 1, 0}).empty());
+}
+
+}  // namespace
+}  // namespace korvane

@@ -1,0 +1,54 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "korvane/builder.hpp"
+#include "korvane/hazard.hpp"
+#include "support.hpp"
+
+namespace korvane {
+namespace {
+
+using testing::Dataset;
+
+TreeParams params_with(std::size_t min_samples_leaf,
+                       MaxFeatures max_features = MaxFeatures::all()) {
+  TreeParams params;
+  params.min_samples_leaf = min_samples_leaf;
+  params.max_features = max_features;
+  return params;
+}
+
+// A log-rank tree with Nelson–Aalen leaves on all rows of `d`.
+Tree<StepFunction> log_rank_tree(const Dataset& d, const TreeParams& params, std::uint64_t seed) {
+  return fit_tree(d.covariates(), d.log_rank(), d.nelson_aalen(), params, seed);
+}
+
+// Sorted grids take a forward walk over each leaf's jumps; it must agree with
+// evaluating every time on its own, ties, infinities and repeats included.
+TEST(Tree, SortedAndUnsortedTimesPredictTheSameValues) {
+  const Dataset d = Dataset::random(300, 3, 21);
+  const auto tree = log_rank_tree(d, params_with(5), 0);
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<double> times{-inf, 0.0, 1.0, 1.0, 2.5, 3.0, 7.0, 7.0, 9.5, 30.0, inf};
+  const auto hazard = predict_cumulative_hazard(tree, d.column_major(), times);
+  for (std::size_t row = 0; row < d.n; ++row) {
+    const StepFunction& curve = tree.leaves[tree.predict_leaf(d.column_major(), row)];
+    for (std::size_t j = 0; j < times.size(); ++j) {
+      EXPECT_EQ(hazard[row * times.size() + j], curve.value_at(times[j]));
+    }
+  }
+}
+
+TEST(Tree, PredictsTheLeafCurveAtEveryTime) {
+  const Dataset d = Dataset::four_events();
+  const auto tree = log_rank_tree(d, params_with(2), 0);
+  const std::vector<double> query{0.0, 3.0};
+  const std::vector<double> times{3.0, 1.0, 3.0};
+  const auto hazard = predict_cumulative_hazard(tree, MatrixView{query.data(), 2, 1, 1, 2}, times);
+  EXPECT_EQ(hazard, (std::vector<double>{1.5, 0.5, 1.5, 0.5, 0.0, 0.5}));
+  EXPECT_TRUE(predict_cumulative_hazard(tree, MatrixView{query.data(), 2, 1, 1, 2}, {}).empty());
+}
+
+}  // namespace
+}  // namespace korvane

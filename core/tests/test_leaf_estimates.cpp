@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+
+#include "korvane/leaf_estimates.hpp"
+
+namespace korvane {
+namespace {
+
+struct HazardCase {
+  std::vector<double> time;
+  std::vector<std::uint8_t> event;
+  std::vector<std::uint32_t> rows;
+  std::vector<double> jump_times;
+  std::vector<double> values;
+};
+
+class NelsonAalen : public ::testing::TestWithParam<HazardCase> {};
+
+TEST_P(NelsonAalen, MatchesHandComputedCurve) {
+  const HazardCase& c = GetParam();
+  const StepFunction curve = NelsonAalenLeaves{c.time, c.event}.estimate(c.rows);
+  EXPECT_EQ(curve.times, c.jump_times);
+  EXPECT_EQ(curve.values, c.values);
+  EXPECT_EQ(curve.initial_value, 0.0);
+  EXPECT_FALSE(curve.left_continuous);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, NelsonAalen,
+                         ::testing::Values(
+                             // A censored row at an event time is still at risk there.
+                             HazardCase{{1, 2, 2, 3},
+                                        {1, 1, 0, 1},
+                                        {0, 1, 2, 3},
+                                        {1, 2, 3},
+                                        {1.0 / 4, 1.0 / 4 + 1.0 / 3, 1.0 / 4 + 1.0 / 3 + 1.0}},
+                             HazardCase{{5, 5, 5}, {1, 1, 1}, {0, 1, 2}, {5}, {1.0}},
+                             HazardCase{{1, 2}, {0, 1}, {0, 1}, {2}, {1.0}},
+                             // Only the byte 1 is an event.
+                             HazardCase{{1, 2}, {2, 1}, {0, 1}, {2}, {1.0}},
+                             HazardCase{{-0.0, 0.0}, {1, 1}, {0, 1}, {-0.0}, {1.0}},
+                             // A row listed twice counts twice.
+                             HazardCase{{1.0}, {1}, {0, 0}, {1.0}, {1.0}},
+                             HazardCase{{-1, 0}, {1, 1}, {0, 1}, {-1, 0}, {0.5, 1.5}},
+                             HazardCase{{1, 2}, {0, 0}, {0, 1}, {}, {}},
+                             HazardCase{{1, 2}, {1, 1}, {}, {}, {}}));
+
+// Short and long row lists are sorted differently; both must give the estimate
+// a plain computation over the distinct times gives, whatever the row order.
+class NelsonAalenSize : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(NelsonAalenSize, EqualsAPlainComputation) {
+  const std::size_t n = GetParam();
+  std::vector<double> time(n);
+  std::vector<std::uint8_t> event(n);
+  std::vector<std::uint32_t> rows(n);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    time[i] = static_cast<double>((i * 37) % 23);
+    event[i] = static_cast<std::uint8_t>(i % 3 != 0);
+    rows[i] = static_cast<std::uint32_t>((i * 11) % n);  // a permutation: n is not a multiple of 11
+  }
+  std::vector<double> times;
+  std::vector<double> values;
+  double cumulative = 0.0;
+  for (int t = 0; t < 23; ++t) {
+    std::size_t at_risk = 0;
+    std::size_t events = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      at_risk += time[i] >= t ? 1 : 0;
+      events += time[i] == t && event[i] == 1 ? 1 : 0;
+    }
+    if (events == 0) continue;
+    cumulative += static_cast<double>(events) / static_cast<double>(at_risk);
+    times.push_back(t);
+    values.push_back(cumulative);
+  }
+  const NelsonAalenLeaves leaves{time, event};
+  EXPECT_EQ(leaves.estimate(rows), StepFunction(times, values));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, NelsonAalenSize,
+                         ::testing::Values(std::size_t{6}, std::size_t{300}));
+
+TEST(NelsonAalen, RowOrderDoesNotMatter) {
+  const std::vector<double> time{3, 1, 2, 2, 5, 1};
+  const std::vector<std::uint8_t> event{1, 0, 1, 1, 0, 1};
+  const StepFunction a =
+      NelsonAalenLeaves{time, event}.estimate(std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5});
+  const StepFunction b =
+      NelsonAalenLeaves{time, event}.estimate(std::vector<std::uint32_t>{5, 3, 1, 0, 4, 2});
+  EXPECT_EQ(a, b);
+}
+
+TEST(NoLeaves, EstimateNothing) {
+  static_assert(std::is_same_v<NoLeaves::Payload, NoPayload>);
+  EXPECT_EQ(NoLeaves{}.estimate(std::vector<std::uint32_t>{0, 1}), NoPayload{});
+}
+
+}  // namespace
+}  // namespace korvane

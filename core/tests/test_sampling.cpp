@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "korvane/params.hpp"
+#include "korvane/sampling.hpp"
+#include "support.hpp"
+
+namespace korvane {
+namespace {
+
+std::string hex(const ChaCha8Rng::Seed& seed) {
+  std::string text;
+  char digits[3];
+  for (const std::uint8_t byte : seed) {
+    std::snprintf(digits, sizeof digits, "%02x", byte);
+    text += digits;
+  }
+  return text;
+}
+
+TEST(ForestSampling, SeedsAndSamplesMatchReferenceVectors) {
+  const auto golden = testing::load_json("seeds_and_samples.json");
+  const auto seeds = derive_tree_seeds(7, 10);
+  const auto expected = golden["derive_tree_seeds_7_10_hex"].get<std::vector<std::string>>();
+  ASSERT_EQ(seeds.size(), expected.size());
+  for (std::size_t b = 0; b < seeds.size(); ++b) EXPECT_EQ(hex(seeds[b]), expected[b]) << b;
+  for (const auto& draw : golden["draw_sample"]) {
+    ChaCha8Rng stream = ChaCha8Rng::from_seed(seeds[draw["tree"].get<std::size_t>()]);
+    const auto rows = draw_sample(draw["n"], draw["bootstrap"], draw["fraction"], stream);
+    EXPECT_EQ(rows, draw["rows"].get<std::vector<std::uint32_t>>());
+    EXPECT_EQ(stream.words_consumed(), draw["words_consumed"].get<std::uint64_t>());
+  }
+}
+
+TEST(ForestSampling, SampleSizeRoundsHalfAwayAndClamps) {
+  EXPECT_EQ(sample_size(5, 0.5), 3u);
+  EXPECT_EQ(sample_size(3, 0.1), 1u);
+  EXPECT_EQ(sample_size(10, 1.0), 10u);
+  EXPECT_EQ(sample_size(1, 0.5), 1u);
+  ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(0);
+  const auto permutation = draw_sample(6, false, 1.0, stream);
+  std::vector<std::uint32_t> sorted = permutation;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(sorted, (std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5}));
+}
+
+// Both sizes round fraction·n the same way (halves away from zero, saturating)
+// and differ only in their clamps.
+struct ShareCase {
+  double fraction;
+  std::size_t n;
+  std::size_t rounded;
+  std::size_t sample;
+  std::size_t honest;
+};
+
+class RoundedShare : public ::testing::TestWithParam<ShareCase> {};
+
+TEST_P(RoundedShare, RoundsOnceAndClampsPerUse) {
+  const ShareCase& c = GetParam();
+  EXPECT_EQ(rounded_share(c.fraction, c.n), c.rounded);
+  EXPECT_EQ(sample_size(c.n, c.fraction), c.sample);
+  EXPECT_EQ(honest_split_size(c.fraction, c.n), c.honest);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RoundedShare,
+    ::testing::Values(ShareCase{0.5, 5, 3, 3, 3}, ShareCase{0.25, 10, 3, 3, 3},
+                      ShareCase{0.25, 2, 1, 1, 1}, ShareCase{0.05, 10, 1, 1, 1},
+                      ShareCase{0.01, 10, 0, 1, 1}, ShareCase{0.99, 10, 10, 10, 9},
+                      ShareCase{1.0, 10, 10, 10, 9}, ShareCase{0.5, 3, 2, 2, 2},
+                      ShareCase{std::numeric_limits<double>::quiet_NaN(), 4, 0, 1, 1},
+                      ShareCase{1e300, 4, SIZE_MAX, 4, 3}));
+
+// The candidate features of `nodes` successive nodes over `p` features.
+std::vector<std::vector<std::uint32_t>> sampled_features(std::size_t p, MaxFeatures max_features,
+                                                         ChaCha8Rng& stream, int nodes) {
+  FeatureSampler sampler(p, max_features.resolve(p));
+  std::vector<std::vector<std::uint32_t>> drawn;
+  for (int node = 0; node < nodes; ++node) drawn.push_back(sampler.draw(stream));
+  return drawn;
+}
+
+TEST(SampleFeatures, DrawsPartialFisherYatesFromAPersistentOrder) {
+  ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(42);
+  const auto drawn = sampled_features(5, MaxFeatures::fixed(2), stream, 2);
+  ChaCha8Rng replay = ChaCha8Rng::seed_from_u64(42);
+  std::vector<std::uint32_t> order{0, 1, 2, 3, 4};
+  for (int node = 0; node < 2; ++node) {
+    for (std::size_t j = 0; j < 2; ++j) std::swap(order[j], order[replay.random_range(j, 5)]);
+    EXPECT_EQ(drawn[node], (std::vector<std::uint32_t>{order[0], order[1]}));
+  }
+  EXPECT_EQ(stream, replay);
+}
+
+TEST(SampleFeatures, AllFeaturesDrawNothing) {
+  ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(1);
+  EXPECT_EQ(sampled_features(3, MaxFeatures::fixed(3), stream, 1)[0],
+            (std::vector<std::uint32_t>{0, 1, 2}));
+  EXPECT_EQ(stream.words_consumed(), 0u);
+}
+
+TEST(Shuffle, ConsumesOneDrawPerPositionAfterTheFirst) {
+  std::vector<std::uint32_t> rows{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(3);
+  shuffle_in_place(rows, stream);
+  const auto golden = testing::load_json("seeds_and_samples.json");
+  EXPECT_EQ(rows,
+            golden["shuffle_in_place_0_to_9_seed_from_u64_3"].get<std::vector<std::uint32_t>>());
+  std::vector<std::uint32_t> single{7};
+  ChaCha8Rng untouched = ChaCha8Rng::seed_from_u64(3);
+  shuffle_in_place(single, untouched);
+  EXPECT_EQ(untouched.words_consumed(), 0u);
+}
+
+TEST(Honesty, SplitSizesRoundHalfAwayAndClamp) {
+  EXPECT_EQ(honest_split_size(0.5, 10), 5u);
+  EXPECT_EQ(honest_split_size(0.25, 10), 3u);
+  EXPECT_EQ(honest_split_size(0.25, 2), 1u);
+  EXPECT_EQ(honest_split_size(0.05, 10), 1u);
+  EXPECT_EQ(honest_split_size(0.99, 10), 9u);
+}
+
+TEST(Honesty, SplitsShuffledRowsIntoSplittingAndEstimation) {
+  std::vector<std::uint32_t> rows = testing::all_rows(10);
+  ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(3);
+  const HonestRows honest = split_honestly(rows, 0.3, stream);
+  const auto golden = testing::load_json("seeds_and_samples.json");
+  const auto shuffled =
+      golden["shuffle_in_place_0_to_9_seed_from_u64_3"].get<std::vector<std::uint32_t>>();
+  EXPECT_EQ(std::vector<std::uint32_t>(honest.splitting.begin(), honest.splitting.end()),
+            std::vector<std::uint32_t>(shuffled.begin(), shuffled.begin() + 3));
+  EXPECT_EQ(honest.estimation, std::vector<std::uint32_t>(shuffled.begin() + 3, shuffled.end()));
+}
+
+}  // namespace
+}  // namespace korvane
