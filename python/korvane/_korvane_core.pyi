@@ -21,7 +21,9 @@ _Fraction = SupportsFloat | SupportsIndex
 class PanicException(BaseException):
     """An internal consistency check of the core failed."""
 
-def version() -> str: ...
+def version() -> str:
+    """The version of korvane, as its package metadata gives it."""
+
 def fit_log_rank_tree(
     X: _Float64Array,
     event_time: _Float64Array,
