@@ -17,8 +17,28 @@ def concordance_index(event_time, event_indicator, risk_score) -> float:
     equal and 0 otherwise; the index is the mean score, 0.5 for a random
     score and 1 for a perfect one.
 
-    `event_indicator` follows the fit functions: a row is an event exactly
-    when its indicator equals 1 (booleans work too). Runs in O(n log n).
+    Runs in O(n log n).
+
+    Parameters
+    ----------
+    event_time : array-like of shape (n_samples,)
+        Time of each row's event or censoring.
+    event_indicator : array-like of shape (n_samples,)
+        As for the fit functions: a row is an event exactly when its
+        indicator equals 1 (booleans work too).
+    risk_score : array-like of shape (n_samples,)
+        Predicted risk: higher means an earlier event.
+
+    Returns
+    -------
+    c : float
+        The concordance index.
+
+    Raises
+    ------
+    ValueError
+        When the lengths differ, a value is not finite, or no pair is
+        comparable.
     """
     time = _finite_vector(event_time, "event_time")
     risk = _finite_vector(risk_score, "risk_score")
