@@ -328,8 +328,18 @@ def integrated_brier_score(
 ) -> float:
     """Brier score integrated over `times` by the trapezoidal rule, divided by the time range.
 
-    Parameters are those of :func:`brier_score`; at least two distinct times
-    are needed.
+    Parameters
+    ----------
+    survival_train : structured ndarray, shape (n_train,)
+        Training target, used to estimate the censoring distribution.
+    survival_test : structured ndarray, shape (n_samples,)
+        Target of the samples the estimate is for.
+    estimate : array-like of float, shape (n_samples, n_times)
+        Predicted probability of surviving past each time, as for
+        :func:`brier_score`.
+    times : array-like of float, shape (n_times,)
+        Evaluation times, as for :func:`brier_score`; at least two distinct
+        times are needed.
 
     Returns
     -------
