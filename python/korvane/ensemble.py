@@ -423,8 +423,10 @@ def _grow(
     if grow is None:
         # The public fit grows whole forests on the process's threads.
         return core.fit_log_rank_forest(X, time, event, n_trees=n_trees, seed=seed, **settings)
-    forest = grow(X, time, event, n_trees=n_trees, seed=seed, trees=trees, n_threads=run.n_threads,
-                  progress=run.progress, **settings)
+    # A range is passed only when asked for, so whole fits need no more of the engine than threads and progress.
+    pieces = {} if trees is None else {"trees": trees}
+    forest = grow(X, time, event, n_trees=n_trees, seed=seed, n_threads=run.n_threads, progress=run.progress,
+                  **pieces, **settings)
     if run.progress is not None:
         start, stop = trees or (0, n_trees)
         run.progress.finish(stop - start)
