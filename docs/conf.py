@@ -25,6 +25,8 @@ extensions = [
     "myst_parser",
 ]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
+# The Markdown design notes link to their own sections by heading.
+myst_heading_anchors = 3
 exclude_patterns = ["_build"]
 # `name` in a docstring links to that object when Sphinx knows it.
 default_role = "py:obj"
