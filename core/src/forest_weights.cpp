@@ -6,8 +6,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <new>
+#include <string>
 
+#include "korvane/memory.hpp"
 #include "korvane/pool.hpp"
 
 namespace korvane {
@@ -16,6 +17,10 @@ namespace {
 
 // Query rows per pool task.
 constexpr std::size_t kQueryBlock = 64;
+
+// Below this many query rows each row scans every tree's recorded leaves:
+// indexing the rows of every leaf first costs several such scans.
+constexpr std::size_t kFewestIndexedQueries = 4;
 
 // The training rows recorded in each leaf of one tree, in ascending row order.
 struct LeafRows {
@@ -57,6 +62,20 @@ std::vector<double> zeros(std::size_t size) {
   return values;
 }
 
+// The output and the per-tree index of leaf rows built first: at most every
+// training row and one offset per leaf, and so per training row, in each tree.
+template <class Payload>
+void reserve_weights(const Forest<Payload>& forest, std::size_t n_rows) {
+  const std::size_t n = forest.n_train_samples;
+  const std::uint64_t output = saturating_mul(saturating_mul(n_rows, n), sizeof(double));
+  const std::uint64_t index =
+      saturating_mul(saturating_mul(forest.n_trees(), saturating_add(2 * std::uint64_t{n}, 1)),
+                     sizeof(std::uint32_t));
+  reserve(saturating_add(output, index), "a forest-weight matrix of " + std::to_string(n_rows) +
+                                             " query rows over " + std::to_string(n) +
+                                             " training rows");
+}
+
 // The leaf each tree sends each query row of a block to: [b · count + i].
 template <class Payload>
 std::vector<std::uint32_t> reached_leaves(const Forest<Payload>& forest, const MatrixView& x,
@@ -70,26 +89,52 @@ std::vector<std::uint32_t> reached_leaves(const Forest<Payload>& forest, const M
   return reached;
 }
 
+// Weights of one query row by a scan of each tree's recorded leaves.
+template <class Payload>
+void scan_weights(const Forest<Payload>& forest, const MatrixView& x, std::size_t row,
+                  std::span<double> weights) {
+  for (std::size_t b = 0; b < forest.n_trees(); ++b) {
+    const std::uint32_t leaf = forest.trees[b].predict_leaf(x, row);
+    const std::uint32_t size = forest.leaf_sizes[b][leaf];
+    if (size == 0) continue;
+    const double increment = 1.0 / static_cast<double>(size);
+    const std::span<const std::uint32_t> recorded = forest.recorded_leaves(b);
+    for (std::size_t i = 0; i < weights.size(); ++i) {
+      if (recorded[i] == leaf) weights[i] += increment;
+    }
+  }
+  const auto divisor = static_cast<double>(forest.n_trees());
+  for (double& w : weights) w /= divisor;
+}
+
 }  // namespace
 
 // Every weight receives its increments in tree order, so visiting only the rows
 // of the reached leaf gives the bits of a scan over all rows, and dividing only
-// the weights that received any leaves the others at 0 = 0 / B. Each task first
+// the weights that received any leaves the others at 0 = 0 / B. A few query rows
+// take the scan itself. Each task first
 // descends every tree for a block of query rows, so that a tree's nodes stay in
 // cache while it is descended.
 template <class Payload>
-std::vector<double> forest_weights(const Forest<Payload>& forest, const MatrixView& x) {
+std::vector<double> forest_weights(const Forest<Payload>& forest, const MatrixView& x,
+                                   const CallControl& control) {
   const std::size_t n = forest.n_train_samples;
-  if (x.n_rows != 0 && n > SIZE_MAX / x.n_rows) throw std::bad_alloc();
+  reserve_weights(forest, x.n_rows);
   std::vector<double> out = zeros(x.n_rows * n);
   if (n == 0 || x.n_rows == 0) return out;
+  if (x.n_rows < kFewestIndexedQueries) {
+    for (std::size_t r = 0; r < x.n_rows; ++r) scan_weights(forest, x, r, {out.data() + r * n, n});
+    return out;
+  }
   const std::size_t n_trees = forest.n_trees();
   const std::vector<LeafRows> leaf_rows = pool::parallel_map(n_trees, [&](std::size_t b) {
+    control.check();
     return index_leaf_rows(forest.recorded_leaves(b), forest.leaf_sizes[b]);
   });
   const auto divisor = static_cast<double>(n_trees);
   const std::size_t n_blocks = (x.n_rows + kQueryBlock - 1) / kQueryBlock;
   pool::parallel_for_each(n_blocks, [&](std::size_t block) {
+    control.check();
     const std::size_t first = block * kQueryBlock;
     const std::size_t count = std::min(kQueryBlock, x.n_rows - first);
     const std::vector<std::uint32_t> reached = reached_leaves(forest, x, first, count);
@@ -98,6 +143,7 @@ std::vector<double> forest_weights(const Forest<Payload>& forest, const MatrixVi
     // positive. At most n rows, plus the slot the last write may use.
     std::vector<std::uint32_t> touched(n + 1);
     for (std::size_t i = 0; i < count; ++i) {
+      control.check();
       const std::span<double> weights(out.data() + (first + i) * n, n);
       std::size_t n_touched = 0;
       for (std::size_t b = 0; b < n_trees; ++b) {
@@ -120,13 +166,18 @@ std::vector<double> forest_weights(const Forest<Payload>& forest, const MatrixVi
 }
 
 template <class Payload>
-std::vector<double> forest_weights(const Forest<Payload>& forest, const VectorView& x) {
-  return forest_weights(forest, MatrixView{x.base, 1, x.size, 0, x.stride});
+std::vector<double> forest_weights(const Forest<Payload>& forest, const VectorView& x,
+                                   const CallControl& control) {
+  return forest_weights(forest, MatrixView{x.base, 1, x.size, 0, x.stride}, control);
 }
 
-template std::vector<double> forest_weights(const Forest<StepFunction>&, const MatrixView&);
-template std::vector<double> forest_weights(const Forest<NoPayload>&, const MatrixView&);
-template std::vector<double> forest_weights(const Forest<StepFunction>&, const VectorView&);
-template std::vector<double> forest_weights(const Forest<NoPayload>&, const VectorView&);
+template std::vector<double> forest_weights(const Forest<StepFunction>&, const MatrixView&,
+                                            const CallControl&);
+template std::vector<double> forest_weights(const Forest<NoPayload>&, const MatrixView&,
+                                            const CallControl&);
+template std::vector<double> forest_weights(const Forest<StepFunction>&, const VectorView&,
+                                            const CallControl&);
+template std::vector<double> forest_weights(const Forest<NoPayload>&, const VectorView&,
+                                            const CallControl&);
 
 }  // namespace korvane

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
+
+#include "korvane/memory.hpp"
+#include "korvane/pool.hpp"
 
 namespace korvane {
 
@@ -28,20 +32,65 @@ void add_cumulative_hazard(const Tree<StepFunction>& tree, const MatrixView& x,
   }
 }
 
-std::vector<double> predict_cumulative_hazard(const Tree<StepFunction>& tree, const MatrixView& x,
-                                              std::span<const double> times) {
-  std::vector<double> out(x.n_rows * times.size(), 0.0);
-  add_cumulative_hazard(tree, x, times, out);
+namespace {
+
+// Query rows per pool task. Each task walks every tree, so blocks are large:
+// with 256 rows a forest's nodes and leaves were read from memory so often
+// that a prediction took 2.5 times the processor time of one pass per tree.
+// The stop request is checked per tree, so the block size does not delay it.
+constexpr std::size_t kRowBlock = 4096;
+
+MatrixView rows_of(const MatrixView& x, std::size_t first, std::size_t count) {
+  return {x.base + static_cast<std::ptrdiff_t>(first) * x.row_stride, count, x.n_cols, x.row_stride,
+          x.col_stride};
+}
+
+// rows(x) × n_times zeros, each block of rows then filled by
+// add(rows of the block, their part of the output) as one pool task. Every
+// element is written by one task only, so the result does not depend on
+// scheduling.
+template <class AddBlock>
+std::vector<double> hazard_by_blocks(const MatrixView& x, std::size_t n_times,
+                                     const CallControl& control, AddBlock&& add) {
+  reserve(saturating_mul(saturating_mul(x.n_rows, n_times), sizeof(double)),
+          "a cumulative hazard of " + std::to_string(x.n_rows) + " rows at " +
+              std::to_string(n_times) + " times");
+  std::vector<double> out(x.n_rows * n_times, 0.0);
+  const std::size_t n_blocks = (x.n_rows + kRowBlock - 1) / kRowBlock;
+  pool::parallel_for_each(n_blocks, [&](std::size_t block) {
+    control.check();
+    const std::size_t first = block * kRowBlock;
+    const std::size_t count = std::min(kRowBlock, x.n_rows - first);
+    add(rows_of(x, first, count), std::span(out).subspan(first * n_times, count * n_times));
+  });
   return out;
 }
 
+}  // namespace
+
+std::vector<double> predict_cumulative_hazard(const Tree<StepFunction>& tree, const MatrixView& x,
+                                              std::span<const double> times,
+                                              const CallControl& control) {
+  return hazard_by_blocks(x, times.size(), control,
+                          [&](const MatrixView& rows, std::span<double> out) {
+                            add_cumulative_hazard(tree, rows, times, out);
+                          });
+}
+
+// Each element is summed in tree order, as one pass per tree over all rows
+// would sum it, and divided once.
 std::vector<double> predict_cumulative_hazard(const Forest<StepFunction>& forest,
-                                              const MatrixView& x, std::span<const double> times) {
-  std::vector<double> out(x.n_rows * times.size(), 0.0);
-  for (const Tree<StepFunction>& tree : forest.trees) add_cumulative_hazard(tree, x, times, out);
+                                              const MatrixView& x, std::span<const double> times,
+                                              const CallControl& control) {
   const auto n_trees = static_cast<double>(forest.n_trees());
-  for (double& value : out) value /= n_trees;
-  return out;
+  return hazard_by_blocks(x, times.size(), control,
+                          [&](const MatrixView& rows, std::span<double> out) {
+                            for (const Tree<StepFunction>& tree : forest.trees) {
+                              control.check();
+                              add_cumulative_hazard(tree, rows, times, out);
+                            }
+                            for (double& value : out) value /= n_trees;
+                          });
 }
 
 }  // namespace korvane

@@ -5,7 +5,6 @@
 
 #include "korvane/criteria/gradient.hpp"
 #include "korvane/forest.hpp"
-#include "korvane/hazard.hpp"
 #include "support.hpp"
 
 namespace korvane {
@@ -81,14 +80,6 @@ TEST(Forest, HonestTreesLeaveSplittingRowsUnrecorded) {
     const auto row = forest.recorded_leaves(b);
     EXPECT_EQ(std::count(row.begin(), row.end(), NO_LEAF), 30);
   }
-}
-
-TEST(ForestPrediction, OneTreeForestEqualsItsTree) {
-  const Dataset d = Dataset::random(50, 3, 15);
-  const auto forest = log_rank_forest(d, forest_params(1, true, 1.0), 0);
-  const std::vector<double> times{0.5, 3.0, 7.0, 100.0};
-  EXPECT_EQ(predict_cumulative_hazard(forest, d.column_major(), times),
-            predict_cumulative_hazard(forest.trees[0], d.column_major(), times));
 }
 
 TEST(Forest, KeepsItsSettingsAndSeed) {

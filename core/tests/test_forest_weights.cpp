@@ -73,22 +73,30 @@ TEST(ForestWeights, OneTreeSharesOneOverLeafSize) {
   }
 }
 
-// The batch visits only the rows of each reached leaf, and a single row is a
-// batch of one; both must equal the scan of the definition to the last bit.
-TEST(ForestWeights, BatchAndSingleRowsEqualTheScanBitForBit) {
+// A few query rows scan every tree's recorded leaves, more rows visit only the
+// rows of each reached leaf, and a single row is a batch of one; all must equal
+// the scan of the definition to the last bit.
+class ForestWeightsBatch : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(ForestWeightsBatch, EqualsTheScanBitForBit) {
+  const std::size_t n_queries = GetParam();
   const Dataset d = Dataset::random(150, 4, 13);
   const auto forest = log_rank_forest(d, forest_params(17, true, 0.7, 0.4), 5);
-  const Dataset queries = Dataset::random(25, 4, 14);
+  const Dataset queries = Dataset::random(n_queries, 4, 14);
   const auto batch = forest_weights(forest, queries.column_major());
-  ASSERT_EQ(batch.size(), 25 * d.n);
-  for (std::size_t r = 0; r < 25; ++r) {
+  ASSERT_EQ(batch.size(), n_queries * d.n);
+  const auto stride = static_cast<std::ptrdiff_t>(n_queries);
+  for (std::size_t r = 0; r < n_queries; ++r) {
     const auto scanned = scanned_weights(forest, queries.column_major(), r);
     EXPECT_EQ(0, std::memcmp(scanned.data(), batch.data() + r * d.n, d.n * sizeof(double))) << r;
-    const auto single = forest_weights(forest, VectorView{queries.x.data() + r, 4, 25});
+    const auto single = forest_weights(forest, VectorView{queries.x.data() + r, 4, stride});
     EXPECT_EQ(0, std::memcmp(scanned.data(), single.data(), d.n * sizeof(double))) << r;
   }
   EXPECT_TRUE(forest_weights(forest, MatrixView{queries.x.data(), 0, 4, 1, 0}).empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(QueryRows, ForestWeightsBatch,
+                         ::testing::Values(std::size_t{1}, std::size_t{3}, std::size_t{25}));
 
 }  // namespace
 }  // namespace korvane

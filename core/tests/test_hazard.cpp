@@ -50,5 +50,16 @@ TEST(Tree, PredictsTheLeafCurveAtEveryTime) {
   EXPECT_TRUE(predict_cumulative_hazard(tree, MatrixView{query.data(), 2, 1, 1, 2}, {}).empty());
 }
 
+TEST(ForestPrediction, OneTreeForestEqualsItsTree) {
+  const Dataset d = Dataset::random(50, 3, 15);
+  ForestParams forest_params;
+  forest_params.n_trees = 1;
+  forest_params.tree = params_with(3, MaxFeatures::sqrt());
+  const auto forest = grow_forest(d.covariates(), d.log_rank(), d.nelson_aalen(), forest_params, 0);
+  const std::vector<double> times{0.5, 3.0, 7.0, 100.0};
+  EXPECT_EQ(predict_cumulative_hazard(forest, d.column_major(), times),
+            predict_cumulative_hazard(forest.trees[0], d.column_major(), times));
+}
+
 }  // namespace
 }  // namespace korvane

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -7,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "korvane/call_control.hpp"
 #include "korvane/error.hpp"
 #include "korvane/pool.hpp"
 
@@ -120,11 +123,11 @@ TEST(Pool, ExceptionInATaskReachesTheCallerAndThePoolStaysUsable) {
 }
 
 // Largest number of tasks seen running at once when `tasks` tasks each wait
-// (for at most a few seconds) until all of them have started.
-int peak_concurrency(int tasks) {
+// (for at most `patience`) until all of them have started.
+int peak_concurrency(int tasks, std::chrono::milliseconds patience = std::chrono::seconds(5)) {
   std::atomic<int> running{0};
   std::atomic<int> peak{0};
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  const auto deadline = std::chrono::steady_clock::now() + patience;
   parallel_for_each(static_cast<std::size_t>(tasks), [&](std::size_t) {
     const int now = ++running;
     for (int seen = peak; seen < now && !peak.compare_exchange_weak(seen, now);) {
@@ -135,17 +138,135 @@ int peak_concurrency(int tasks) {
   return peak;
 }
 
+const auto no_poll = [] {};
+
+int pooled_peak(ThreadCount n_threads, int tasks,
+                std::chrono::milliseconds patience = std::chrono::seconds(5)) {
+  CallControl control;
+  return run(n_threads, control, no_poll, [&] { return peak_concurrency(tasks, patience); });
+}
+
 // The pool is sized once, at its creation, so this runs in a fresh process.
 // Five threads exceed the processor count of small machines, which the
-// scheduler must be told to allow.
+// scheduler must be told to allow; the caller only waits, so all five are
+// pool threads.
 TEST(PoolDeathTest, EnvironmentSizesThePoolEvenBeyondTheProcessorCount) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         setenv("RAYON_NUM_THREADS", "5", 1);
-        std::exit(thread_count() == 5 ? peak_concurrency(5) : 100);
+        std::exit(thread_count() == 5 ? pooled_peak(std::nullopt, 5) : 100);
       },
       testing::ExitedWithCode(5), "");
+}
+
+class ThreadsPerCall : public testing::TestWithParam<int> {};
+
+// A call's own arena runs exactly as many tasks at once as it was given
+// threads, also beyond the processor count, while the caller waits.
+TEST_P(ThreadsPerCall, RunsAsManyTasksAtOnceAsThreadsWereAsked) {
+  const int k = GetParam();
+  EXPECT_EQ(pooled_peak(static_cast<std::size_t>(k), k + 1, std::chrono::milliseconds(300)), k);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, ThreadsPerCall, testing::Values(1, 2, 3, 6));
+
+TEST(Run, ReturnsTheResultAndPassesOnTheWorksException) {
+  CallControl control;
+  EXPECT_EQ(
+      run(2, control, no_poll, [] { return parallel_map(4, [](std::size_t i) { return i; }); }),
+      (std::vector<std::size_t>{0, 1, 2, 3}));
+  EXPECT_THROW(run(std::nullopt, control, no_poll,
+                   [] {
+                     parallel_for_each(100, [](std::size_t i) {
+                       if (i == 42) fail("42");
+                     });
+                   }),
+               InternalError);
+  EXPECT_FALSE(control.stop_requested());
+}
+
+struct PollStop {};
+
+// Work that only ends when asked to stop: the poll's exception reaches the
+// caller after every task has seen the request and ended, and the pool then
+// serves the next call.
+TEST(Run, ThrowingPollStopsTheWorkAndIsRethrownAfterItEnded) {
+  for (const ThreadCount n_threads : {ThreadCount{}, ThreadCount{1}, ThreadCount{3}}) {
+    CallControl control;
+    std::atomic<int> ended{0};
+    int polls = 0;
+    const auto poll = [&] {
+      if (++polls == 3) throw PollStop{};
+    };
+    const auto endless = [&] {
+      parallel_for_each(8, [&](std::size_t) {
+        while (true) {
+          try {
+            control.check();
+          } catch (const Cancelled&) {
+            ++ended;
+            throw;
+          }
+          std::this_thread::yield();
+        }
+      });
+    };
+    EXPECT_THROW(run(n_threads, control, poll, endless), PollStop);
+    EXPECT_EQ(polls, 3);
+    EXPECT_TRUE(control.stop_requested());
+    EXPECT_GE(ended.load(), 1);
+    EXPECT_EQ(pooled_peak(n_threads, 1), 1);
+  }
+}
+
+// A forked child never touches the scheduler state it inherited, whether the
+// parent was idle or in the middle of a call; its pooled calls run on the
+// calling thread and give the same results. A hang is ended by an alarm.
+int child_result_after_fork() {
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(20);
+    CallControl control;
+    const auto squares = run(2, control, no_poll, [] {
+      return parallel_map(1000, [](std::size_t i) { return i * i; });
+    });
+    const auto sum = run(std::nullopt, control, no_poll, [&] {
+      std::size_t total = 0;
+      for (const std::size_t s : squares) total += s;
+      return total;
+    });
+    _exit(sum == 332833500 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return status;
+}
+
+TEST(Fork, ChildRunsPooledWorkWhenForkedWhileIdle) {
+  EXPECT_EQ(pooled_peak(2, 2), 2);
+  EXPECT_EQ(child_result_after_fork(), 0);
+}
+
+TEST(Fork, ChildRunsPooledWorkWhenForkedDuringACall) {
+  CallControl control;
+  std::atomic<bool> inside{false};
+  std::thread busy([&] {
+    try {
+      run(std::nullopt, control, no_poll, [&] {
+        parallel_for_each(4, [&](std::size_t) {
+          inside = true;
+          while (!control.stop_requested()) std::this_thread::yield();
+        });
+      });
+    } catch (...) {
+    }
+  });
+  while (!inside) std::this_thread::yield();
+  const int status = child_result_after_fork();
+  control.request_stop();
+  busy.join();
+  EXPECT_EQ(status, 0);
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+from collections.abc import Callable
 from typing import SupportsFloat, SupportsIndex, final
 
 import numpy as np
@@ -70,6 +71,45 @@ def fit_gradient_forest(
     seed: SupportsIndex | None = None,
 ) -> GradientForest:
     """Fit a partition-only ("gradient") forest on `(X, pseudo_outcome)`."""
+
+_Progress = Callable[[int, int], object]
+
+def _grow_log_rank_forest(
+    X: _Float64Array,
+    event_time: _Float64Array,
+    event_indicator: _UInt8Array,
+    *,
+    n_trees: SupportsIndex = 100,
+    min_samples_leaf: SupportsIndex = 15,
+    max_depth: SupportsIndex | None = None,
+    max_features: SupportsIndex | str | None = None,
+    bootstrap: _Flag = True,
+    subsample_fraction: _Fraction = 1.0,
+    honesty: _Flag = False,
+    honesty_fraction: _Fraction = 0.5,
+    seed: SupportsIndex | None = None,
+    n_threads: SupportsIndex | None = None,
+    progress: _Progress | None = None,
+) -> LogRankSurvivalForest:
+    """fit_log_rank_forest on a chosen number of threads, with progress reports."""
+
+def _grow_gradient_forest(
+    X: _Float64Array,
+    pseudo_outcome: _Float64Array,
+    *,
+    n_trees: SupportsIndex = 500,
+    min_samples_leaf: SupportsIndex = 5,
+    max_depth: SupportsIndex | None = None,
+    max_features: SupportsIndex | str | None = None,
+    bootstrap: _Flag = False,
+    subsample_fraction: _Fraction = 0.5,
+    honesty: _Flag = True,
+    honesty_fraction: _Fraction = 0.5,
+    seed: SupportsIndex | None = None,
+    n_threads: SupportsIndex | None = None,
+    progress: _Progress | None = None,
+) -> GradientForest:
+    """fit_gradient_forest on a chosen number of threads, with progress reports."""
 
 @final
 class LogRankSurvivalTree:

@@ -62,7 +62,8 @@ template <class Payload, const auto& D>
 PyObject* forest_weights(PyObject* self, const Arguments<D>& arguments) {
   const auto& forest = forest_of<Payload>(self);
   const korvane::MatrixView x = weights_query(get<"X">(arguments), "forest", forest.n_features);
-  std::vector<double> weights = without_gil([&] { return korvane::forest_weights(forest, x); });
+  std::vector<double> weights = run_pooled(
+      [&](korvane::CallControl& control) { return korvane::forest_weights(forest, x, control); });
   return result_array(std::move(weights), x.n_rows, forest.n_train_samples);
 }
 
@@ -70,7 +71,8 @@ template <class Payload, const auto& D>
 PyObject* forest_weights_one(PyObject* self, const Arguments<D>& arguments) {
   const auto& forest = forest_of<Payload>(self);
   const korvane::VectorView x = weights_one_query(get<"x">(arguments), "forest", forest.n_features);
-  std::vector<double> weights = without_gil([&] { return korvane::forest_weights(forest, x); });
+  std::vector<double> weights = run_pooled(
+      [&](korvane::CallControl& control) { return korvane::forest_weights(forest, x, control); });
   return result_array(std::move(weights));
 }
 
@@ -93,15 +95,19 @@ PyObject* predict(PyObject* self, const Arguments<kLogRankPredict>& arguments) {
   return predict_hazard(forest_of<korvane::StepFunction>(self), "forest", arguments);
 }
 
-// Ranks the covariates and grows the forest without the GIL. `make_criterion`
+// Ranks the covariates and grows the forest on the pool. `make_criterion`
 // builds the criterion there too, since a criterion may rank its outcome.
 template <class MakeCriterion, class Leaves>
 PyObject* grow_forest(PyTypeObject* type, const korvane::MatrixView& x,
                       MakeCriterion&& make_criterion, const Leaves& leaves,
-                      const korvane::ForestParams& params, std::uint64_t seed) {
-  auto forest = without_gil([&] {
-    return korvane::grow_forest(korvane::Covariates(x), make_criterion(), leaves, params, seed);
-  });
+                      const korvane::ForestParams& params, std::uint64_t seed,
+                      const CallOptions& options) {
+  auto forest = run_pooled(
+      [&](korvane::CallControl& control) {
+        return korvane::grow_forest(korvane::Covariates(x, control), make_criterion(), leaves,
+                                    params, seed, control);
+      },
+      options);
   return new_owner<PyForest<typename Leaves::Payload>>(type, std::move(forest)).release();
 }
 
@@ -147,24 +153,74 @@ constexpr auto kFitLogRankDoc = join_text(
     "LogRankSurvivalForest\n",
     kForestNotesDoc);
 
-constexpr auto kFitLogRank =
-    function("fit_log_rank_forest",
-             std::tuple{kTrainingX, kEventTime, kEventIndicator, keyword("n_trees", "100", to_u64),
-                        keyword("min_samples_leaf", "15", to_u64), kMaxDepth,
-                        keyword("max_features", "None", MaxFeaturesOr{&korvane::MaxFeatures::sqrt}),
-                        keyword("bootstrap", "True", to_flag),
-                        keyword("subsample_fraction", "1.0", to_fraction),
-                        keyword("honesty", "False", to_flag), kHonestyFraction, kSeed},
-             kFitLogRankDoc.data());
+constexpr auto kLogRankParameters =
+    std::tuple{kTrainingX,
+               kEventTime,
+               kEventIndicator,
+               keyword("n_trees", "100", to_u64),
+               keyword("min_samples_leaf", "15", to_u64),
+               kMaxDepth,
+               keyword("max_features", "None", MaxFeaturesOr{&korvane::MaxFeatures::sqrt}),
+               keyword("bootstrap", "True", to_flag),
+               keyword("subsample_fraction", "1.0", to_fraction),
+               keyword("honesty", "False", to_flag),
+               kHonestyFraction,
+               kSeed};
 
-PyObject* fit_log_rank_forest(PyObject*, const Arguments<kFitLogRank>& arguments) {
+constexpr auto kFitLogRank =
+    function("fit_log_rank_forest", kLogRankParameters, kFitLogRankDoc.data());
+
+template <const auto& D>
+PyObject* log_rank_forest(const Arguments<D>& arguments, const CallOptions& options) {
   const auto inputs = checked_forest_inputs(arguments);
   // A log-rank forest: log-rank splits, Nelson–Aalen leaves.
   return grow_forest(
       log_rank_survival_forest_class(), inputs.x,
       [&] { return korvane::LogRankCriterion(inputs.time, inputs.event); },
-      korvane::NelsonAalenLeaves{inputs.time, inputs.event}, inputs.params, inputs.seed);
+      korvane::NelsonAalenLeaves{inputs.time, inputs.event}, inputs.params, inputs.seed, options);
 }
+
+PyObject* fit_log_rank_forest(PyObject*, const Arguments<kFitLogRank>& arguments) {
+  return log_rank_forest(arguments, {});
+}
+
+// The run settings the private fits add to the public ones.
+constexpr auto kRunParameters = std::tuple{keyword("n_threads", "None", to_thread_count),
+                                           keyword("progress", "None", to_progress)};
+
+template <const auto& D>
+CallOptions call_options(const Arguments<D>& arguments, std::uint64_t n_trees) {
+  return {get<"n_threads">(arguments), get<"progress">(arguments), n_trees};
+}
+
+constexpr auto kGrowLogRank =
+    function("_grow_log_rank_forest", std::tuple_cat(kLogRankParameters, kRunParameters),
+             "fit_log_rank_forest on a chosen number of threads, with\n"
+             "progress reports.\n\n"
+             "`n_threads`: None runs on the process-wide pool (sized by\n"
+             "RAYON_NUM_THREADS when set, else by the processors\n"
+             "available), k on k threads of the call's own, -1 on one\n"
+             "thread per available processor; it never changes the\n"
+             "forest. `progress(trees_finished, total)` is called from\n"
+             "the calling thread at most ten times a second, and once\n"
+             "all trees are grown; an exception it raises stops the fit.");
+
+PyObject* grow_log_rank_forest(PyObject*, const Arguments<kGrowLogRank>& arguments) {
+  return log_rank_forest(arguments, call_options(arguments, get<"n_trees">(arguments)));
+}
+
+constexpr auto kGradientParameters =
+    std::tuple{kTrainingX,
+               kPseudoOutcome,
+               keyword("n_trees", "500", to_u64),
+               keyword("min_samples_leaf", "5", to_u64),
+               kMaxDepth,
+               keyword("max_features", "None", MaxFeaturesOr{&korvane::MaxFeatures::sqrt}),
+               keyword("bootstrap", "False", to_flag),
+               keyword("subsample_fraction", "0.5", to_fraction),
+               keyword("honesty", "True", to_flag),
+               kHonestyFraction,
+               kSeed};
 
 constexpr auto kFitGradientDoc = join_text(
     "Fit a partition-only (\"gradient\") forest on `(X, pseudo_outcome)`.\n\n"
@@ -197,28 +253,37 @@ constexpr auto kFitGradientDoc = join_text(
     kForestNotesDoc);
 
 constexpr auto kFitGradient =
-    function("fit_gradient_forest",
-             std::tuple{kTrainingX, kPseudoOutcome, keyword("n_trees", "500", to_u64),
-                        keyword("min_samples_leaf", "5", to_u64), kMaxDepth,
-                        keyword("max_features", "None", MaxFeaturesOr{&korvane::MaxFeatures::sqrt}),
-                        keyword("bootstrap", "False", to_flag),
-                        keyword("subsample_fraction", "0.5", to_fraction),
-                        keyword("honesty", "True", to_flag), kHonestyFraction, kSeed},
-             kFitGradientDoc.data());
+    function("fit_gradient_forest", kGradientParameters, kFitGradientDoc.data());
 
-PyObject* fit_gradient_forest(PyObject*, const Arguments<kFitGradient>& arguments) {
+template <const auto& D>
+PyObject* gradient_forest(const Arguments<D>& arguments, const CallOptions& options) {
   const GradientInputs inputs = checked_gradient_inputs(arguments);
   // A gradient forest: variance-reduction splits of the pseudo-outcome, no leaf
   // estimates (it answers through forest weights).
   return grow_forest(
       gradient_forest_class(), inputs.x,
       [&] { return korvane::GradientCriterion(inputs.pseudo_outcome); }, korvane::NoLeaves{},
-      inputs.params, inputs.seed);
+      inputs.params, inputs.seed, options);
+}
+
+PyObject* fit_gradient_forest(PyObject*, const Arguments<kFitGradient>& arguments) {
+  return gradient_forest(arguments, {});
+}
+
+constexpr auto kGrowGradient =
+    function("_grow_gradient_forest", std::tuple_cat(kGradientParameters, kRunParameters),
+             "fit_gradient_forest on a chosen number of threads, with\n"
+             "progress reports, as _grow_log_rank_forest.");
+
+PyObject* grow_gradient_forest(PyObject*, const Arguments<kGrowGradient>& arguments) {
+  return gradient_forest(arguments, call_options(arguments, get<"n_trees">(arguments)));
 }
 
 PyMethodDef functions[] = {
     fastcall_method<kFitLogRank, fit_log_rank_forest>(),
     fastcall_method<kFitGradient, fit_gradient_forest>(),
+    fastcall_method<kGrowLogRank, grow_log_rank_forest>(),
+    fastcall_method<kGrowGradient, grow_gradient_forest>(),
 };
 
 template <class Payload>

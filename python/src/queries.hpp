@@ -64,8 +64,9 @@ PyObject* predict_hazard(const Model& model, const char* model_noun,
                          const Arguments<D>& arguments) {
   const HazardQuery query =
       hazard_query(get<"X">(arguments), get<"times">(arguments), model_noun, model.n_features);
-  std::vector<double> hazard =
-      without_gil([&] { return korvane::predict_cumulative_hazard(model, query.x, query.times); });
+  std::vector<double> hazard = run_pooled([&](korvane::CallControl& control) {
+    return korvane::predict_cumulative_hazard(model, query.x, query.times, control);
+  });
   return result_array(std::move(hazard), query.x.n_rows, query.times.size());
 }
 

@@ -96,10 +96,11 @@ constexpr auto kFit =
 PyObject* fit_log_rank_tree(PyObject*, const Arguments<kFit>& arguments) {
   const auto inputs = checked_tree_inputs(arguments);
   // A log-rank tree: log-rank splits, Nelson–Aalen leaves.
-  auto tree = without_gil([&] {
-    return korvane::fit_tree(
-        korvane::Covariates(inputs.x), korvane::LogRankCriterion(inputs.time, inputs.event),
-        korvane::NelsonAalenLeaves{inputs.time, inputs.event}, inputs.params, inputs.seed);
+  auto tree = run_pooled([&](korvane::CallControl& control) {
+    return korvane::fit_tree(korvane::Covariates(inputs.x, control),
+                             korvane::LogRankCriterion(inputs.time, inputs.event),
+                             korvane::NelsonAalenLeaves{inputs.time, inputs.event}, inputs.params,
+                             inputs.seed, control);
   });
   return new_owner<PyLogRankSurvivalTree>(log_rank_survival_tree_class(), std::move(tree))
       .release();

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "korvane/call_control.hpp"
 #include "korvane/criterion.hpp"
 #include "korvane/data.hpp"
 #include "korvane/error.hpp"
@@ -33,13 +34,15 @@ class TreeBuilder {
   using Payload = typename Leaves::Payload;
 
   TreeBuilder(const Covariates& covariates, const Criterion& criterion, const Leaves& leaves,
-              const TreeParams& params, ChaCha8Rng& stream, std::span<std::uint32_t> recorded_leaf)
+              const TreeParams& params, ChaCha8Rng& stream, std::span<std::uint32_t> recorded_leaf,
+              const CallControl& control)
       : covariates_(covariates),
         criterion_(criterion),
         leaves_estimate_(leaves),
         params_(params),
         stream_(stream),
         recorded_leaf_(recorded_leaf),
+        control_(control),
         features_(covariates.n_features(), params.max_features.resolve(covariates.n_features())) {}
 
   // Grows the tree of the given rows. Nodes are visited exactly as a recursion
@@ -53,6 +56,9 @@ class TreeBuilder {
     while (!stack.empty()) {
       Frame& top = stack.back();
       if (!finished) {
+        // A node of a large tree takes at most milliseconds, so a stop request
+        // is seen quickly even when the call grows a single tree.
+        control_.check();
         top.split = choose_split(top);
         if (!top.split) {
           finished = make_leaf(top.estimation);
@@ -110,7 +116,7 @@ class TreeBuilder {
     if (should_stop(frame)) return std::nullopt;
     const std::vector<std::uint32_t> features = features_.draw(stream_);
     const std::optional<BestSplit> best = criterion_.find_best_split(
-        covariates_, frame.splitting, features, params_.min_samples_leaf);
+        covariates_, frame.splitting, features, params_.min_samples_leaf, control_);
     if (!best) return std::nullopt;
     const MatrixView& x = covariates_.x;
     const std::size_t sl = partition(x, frame.splitting, best->feature, best->threshold);
@@ -148,6 +154,7 @@ class TreeBuilder {
   const TreeParams& params_;
   ChaCha8Rng& stream_;
   std::span<std::uint32_t> recorded_leaf_;
+  const CallControl& control_;
   FeatureSampler features_;
   std::vector<NodeKind> nodes_;
   std::vector<Payload> leaves_;
@@ -156,18 +163,19 @@ class TreeBuilder {
 // Grows one tree on `rows` (permuted in place), honest when the parameters say
 // so, and records the leaf of every estimation row in `recorded_leaf` (indexed
 // by training row) unless it is empty. Every tree, alone or in a forest, grows
-// here.
+// here. Throws Cancelled, at the next node, once `control` asks to stop.
 template <SplitCriterion Criterion, LeafEstimate Leaves>
 Tree<typename Leaves::Payload> grow(const Covariates& covariates, std::span<std::uint32_t> rows,
                                     const Criterion& criterion, const Leaves& leaves,
                                     const TreeParams& params, ChaCha8Rng& stream,
-                                    std::span<std::uint32_t> recorded_leaf) {
+                                    std::span<std::uint32_t> recorded_leaf,
+                                    const CallControl& control = CallControl{}) {
   if (criterion.n_samples() != covariates.n_samples()) {
     fail("x has " + std::to_string(covariates.n_samples()) + " rows but the outcome has " +
          std::to_string(criterion.n_samples()) + " elements");
   }
   TreeBuilder<Criterion, Leaves> builder(covariates, criterion, leaves, params, stream,
-                                         recorded_leaf);
+                                         recorded_leaf, control);
   if (!params.honesty) return std::move(builder).build(rows, rows);
   HonestRows honest = split_honestly(rows, *params.honesty, stream);
   return std::move(builder).build(honest.splitting, honest.estimation);
@@ -177,11 +185,12 @@ Tree<typename Leaves::Payload> grow(const Covariates& covariates, std::span<std:
 template <SplitCriterion Criterion, LeafEstimate Leaves>
 Tree<typename Leaves::Payload> fit_tree(const Covariates& covariates, const Criterion& criterion,
                                         const Leaves& leaves, const TreeParams& params,
-                                        std::uint64_t seed) {
+                                        std::uint64_t seed,
+                                        const CallControl& control = CallControl{}) {
   std::vector<std::uint32_t> rows(covariates.n_samples());
   for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<std::uint32_t>(i);
   ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(seed);
-  return grow(covariates, rows, criterion, leaves, params, stream, {});
+  return grow(covariates, rows, criterion, leaves, params, stream, {}, control);
 }
 
 }  // namespace korvane

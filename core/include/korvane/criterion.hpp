@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 
+#include "korvane/call_control.hpp"
 #include "korvane/data.hpp"
 
 namespace korvane {
@@ -23,17 +24,19 @@ struct BestSplit {
 // its fit (one value per training row, `n_samples()` of them); `rows` are a
 // node's splitting rows (read only, duplicates counted), `features` its
 // candidates in examination order; each side of an admissible split holds at
-// least `min_samples_leaf` occurrences.
+// least `min_samples_leaf` occurrences. A search that can take long (a large
+// node) checks `control` between features and throws Cancelled once it asks
+// to stop.
 template <class C>
-concept SplitCriterion = requires(const C& criterion, const Covariates& covariates,
-                                  std::span<const std::uint32_t> rows,
-                                  std::span<const std::uint32_t> features,
-                                  std::size_t min_samples_leaf) {
-  { criterion.n_samples() } -> std::same_as<std::size_t>;
-  {
-    criterion.find_best_split(covariates, rows, features, min_samples_leaf)
-    } -> std::same_as<std::optional<BestSplit>>;
-};
+concept SplitCriterion =
+    requires(const C& criterion, const Covariates& covariates, std::span<const std::uint32_t> rows,
+             std::span<const std::uint32_t> features, std::size_t min_samples_leaf,
+             const CallControl& control) {
+      { criterion.n_samples() } -> std::same_as<std::size_t>;
+      {
+        criterion.find_best_split(covariates, rows, features, min_samples_leaf, control)
+      } -> std::same_as<std::optional<BestSplit>>;
+    };
 
 // 2 × min_samples_leaf without wrapping around.
 [[nodiscard]] inline std::size_t twice_saturating(std::size_t count) {

@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "korvane/call_control.hpp"
+
 namespace korvane {
 
 // A borrowed, read-only 2-D view of 64-bit floats; strides count elements, so
@@ -38,7 +40,8 @@ struct Covariates {
   MatrixView x;
   std::vector<std::uint32_t> ranks;  // column-major
 
-  explicit Covariates(MatrixView values);
+  // Stops between columns when `control` asks to (Cancelled).
+  explicit Covariates(MatrixView values, const CallControl& control = CallControl{});
 
   [[nodiscard]] std::size_t n_samples() const { return x.n_rows; }
   [[nodiscard]] std::size_t n_features() const { return x.n_cols; }

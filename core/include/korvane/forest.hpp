@@ -2,15 +2,18 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <new>
+#include <optional>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "korvane/builder.hpp"
+#include "korvane/call_control.hpp"
 #include "korvane/criterion.hpp"
 #include "korvane/data.hpp"
 #include "korvane/leaf_estimates.hpp"
+#include "korvane/memory.hpp"
 #include "korvane/params.hpp"
 #include "korvane/pool.hpp"
 #include "korvane/rng.hpp"
@@ -47,11 +50,25 @@ struct Forest {
 
 namespace detail {
 
+// The least memory a forest of n_trees trees on n rows takes while it is
+// grown: the recorded leaf of every row in every tree, and per tree its seed,
+// its result slot, the tree with one node and one leaf, and its leaf sizes.
+template <class Payload>
+[[nodiscard]] std::uint64_t forest_bytes(std::size_t n_trees, std::size_t n) {
+  constexpr std::uint64_t per_tree = sizeof(ChaCha8Rng::Seed) +
+                                     sizeof(std::optional<Tree<Payload>>) + sizeof(Tree<Payload>) +
+                                     sizeof(NodeKind) + sizeof(Payload) +
+                                     sizeof(std::vector<std::uint32_t>) + sizeof(std::uint32_t);
+  const std::uint64_t recorded = saturating_mul(n, sizeof(std::uint32_t));
+  return saturating_mul(n_trees, saturating_add(recorded, per_tree));
+}
+
 // Rows recorded per leaf of each tree.
 template <class Payload>
-void count_leaf_sizes(Forest<Payload>& forest) {
+void count_leaf_sizes(Forest<Payload>& forest, const CallControl& control) {
   forest.leaf_sizes.reserve(forest.n_trees());
   for (std::size_t b = 0; b < forest.n_trees(); ++b) {
+    control.check();
     std::vector<std::uint32_t> sizes(forest.trees[b].n_leaves(), 0);
     for (const std::uint32_t leaf : forest.recorded_leaves(b)) {
       if (leaf != NO_LEAF) ++sizes[leaf];
@@ -64,16 +81,21 @@ void count_leaf_sizes(Forest<Payload>& forest) {
 
 // Grows params.n_trees trees in parallel, tree b from its own stream derived
 // from (seed, b) and its own sample, so the forest is the same whatever the
-// number of threads.
+// number of threads. Counts finished trees in `control` and throws Cancelled,
+// within a tree node, once it asks to stop; a forest that cannot fit in memory
+// throws OutOfMemory before anything is allocated.
 template <SplitCriterion Criterion, LeafEstimate Leaves>
 Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
                                              const Criterion& criterion, const Leaves& leaves,
-                                             const ForestParams& params, std::uint64_t seed) {
+                                             const ForestParams& params, std::uint64_t seed,
+                                             const CallControl& control = CallControl{}) {
+  using Payload = typename Leaves::Payload;
   const std::size_t n = covariates.n_samples();
-  // An impossible size is reported like any failed allocation, never wrapped.
-  if (n != 0 && params.n_trees > SIZE_MAX / n) throw std::bad_alloc();
+  reserve(
+      detail::forest_bytes<Payload>(params.n_trees, n),
+      "a forest of " + std::to_string(params.n_trees) + " trees on " + std::to_string(n) + " rows");
   const std::vector<ChaCha8Rng::Seed> seeds = derive_tree_seeds(seed, params.n_trees);
-  Forest<typename Leaves::Payload> forest;
+  Forest<Payload> forest;
   forest.n_features = static_cast<std::uint32_t>(covariates.n_features());
   forest.n_train_samples = n;
   forest.params = params;
@@ -86,9 +108,12 @@ Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
     std::vector<std::uint32_t> sample =
         draw_sample(n, params.bootstrap, params.subsample_fraction, stream);
     const std::span<std::uint32_t> record = std::span(forest.recorded_leaf).subspan(b * n, n);
-    return grow(covariates, sample, criterion, leaves, params.tree, stream, record);
+    Tree<Payload> tree =
+        grow(covariates, sample, criterion, leaves, params.tree, stream, record, control);
+    control.finish_tree();
+    return tree;
   });
-  detail::count_leaf_sizes(forest);
+  detail::count_leaf_sizes(forest, control);
   return forest;
 }
 

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "korvane/call_control.hpp"
 #include "korvane/data.hpp"
 #include "korvane/forest.hpp"
 #include "korvane/leaf_estimates.hpp"
@@ -12,18 +13,25 @@ namespace korvane {
 // Row-major rows(x) × n_train_samples weights: for query row r and training row
 // i, the average over trees of 1 / |leaf| when tree b recorded i in the leaf
 // that r reaches (trees whose reached leaf is empty count with weight 0).
+// Runs on the pool; throws Cancelled, within a block of query rows or a tree,
+// once `control` asks to stop, and OutOfMemory before allocating more bytes
+// than the process can have.
 template <class Payload>
-[[nodiscard]] std::vector<double> forest_weights(const Forest<Payload>& forest,
-                                                 const MatrixView& x);
+[[nodiscard]] std::vector<double> forest_weights(const Forest<Payload>& forest, const MatrixView& x,
+                                                 const CallControl& control = CallControl{});
 
 // The weights of a single query row: the batch of one.
 template <class Payload>
-[[nodiscard]] std::vector<double> forest_weights(const Forest<Payload>& forest,
-                                                 const VectorView& x);
+[[nodiscard]] std::vector<double> forest_weights(const Forest<Payload>& forest, const VectorView& x,
+                                                 const CallControl& control = CallControl{});
 
-extern template std::vector<double> forest_weights(const Forest<StepFunction>&, const MatrixView&);
-extern template std::vector<double> forest_weights(const Forest<NoPayload>&, const MatrixView&);
-extern template std::vector<double> forest_weights(const Forest<StepFunction>&, const VectorView&);
-extern template std::vector<double> forest_weights(const Forest<NoPayload>&, const VectorView&);
+extern template std::vector<double> forest_weights(const Forest<StepFunction>&, const MatrixView&,
+                                                   const CallControl&);
+extern template std::vector<double> forest_weights(const Forest<NoPayload>&, const MatrixView&,
+                                                   const CallControl&);
+extern template std::vector<double> forest_weights(const Forest<StepFunction>&, const VectorView&,
+                                                   const CallControl&);
+extern template std::vector<double> forest_weights(const Forest<NoPayload>&, const VectorView&,
+                                                   const CallControl&);
 
 }  // namespace korvane

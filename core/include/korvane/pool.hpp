@@ -1,14 +1,20 @@
 #pragma once
 
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
+#include <future>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/task_arena.h>
+#include "korvane/call_control.hpp"
 
 namespace korvane::pool {
 
@@ -31,24 +37,79 @@ inline constexpr std::size_t kMaxThreads = 65535;
 // group's CPU quota; 1 when nothing can be read.
 [[nodiscard]] std::size_t available_parallelism();
 
-// The one process-wide arena, created on first use and never destroyed.
-tbb::task_arena& arena();
+// How often a caller waiting for its pool work runs its poll.
+inline constexpr std::chrono::milliseconds kPollInterval{50};
+
+namespace detail {
+
+// True in a child process forked after the pool was made: the scheduler's
+// threads did not survive the fork, and its state may have been copied while
+// another thread was changing it, so the child never touches it again.
+[[nodiscard]] bool inherited_by_fork();
+
+// The process-wide arena, created on first use and never destroyed.
+tbb::task_arena& process_arena();
+
+// Lets the scheduler run `workers` worker threads at once. Callers wait
+// instead of working, so an arena of k threads needs k workers, one more
+// than the scheduler's default cap allows for the processor count.
+void allow_workers(std::size_t workers);
+
+}  // namespace detail
 
 // Number of threads of the process-wide pool (creates it).
-[[nodiscard]] inline std::size_t thread_count() {
-  return static_cast<std::size_t>(arena().max_concurrency());
+[[nodiscard]] std::size_t thread_count();
+
+// Threads for one call: none for the process-wide pool, or a count (clamped
+// into [1, kMaxThreads]) for an arena of the call's own. Never changes a result.
+using ThreadCount = std::optional<std::size_t>;
+
+// Runs `work` on the pool and returns its result; the calling thread does
+// not take part but wakes every kPollInterval to run `poll`. When poll throws,
+// the work is asked to stop through `control`, and poll's exception is
+// rethrown once every task of the work has ended. In a process forked from
+// one that made the pool, the work runs on the calling thread instead:
+// results are the same by construction, only slower.
+template <class Work, class Poll>
+auto run(ThreadCount n_threads, CallControl& control, Poll&& poll, Work&& work) {
+  using Result = decltype(work());
+  if (detail::inherited_by_fork()) return work();
+  // The task is owned by the queued job, never by this frame, so the pool
+  // thread finishing it cannot outlive what it touches.
+  auto task = std::make_shared<std::packaged_task<Result()>>(
+      [&work] { return tbb::this_task_arena::isolate(work); });
+  std::future<Result> done = task->get_future();
+  std::optional<tbb::task_arena> own;
+  if (n_threads)
+    own.emplace(static_cast<int>(std::clamp<std::size_t>(*n_threads, 1, kMaxThreads)), 0);
+  tbb::task_arena& arena = own ? *own : detail::process_arena();
+  detail::allow_workers(static_cast<std::size_t>(arena.max_concurrency()));
+  arena.enqueue([task] { (*task)(); });
+  while (done.wait_for(kPollInterval) != std::future_status::ready) {
+    try {
+      poll();
+    } catch (...) {
+      control.request_stop();
+      done.wait();
+      throw;
+    }
+  }
+  return done.get();
 }
 
-// Runs body(i) for every i in [0, n) on the pool; the caller waits.
+// Runs body(i) for every i in [0, n) on the arena the calling task runs in
+// (the one `run` chose for the call); the caller waits.
 template <class Body>
 void parallel_for_each(std::size_t n, Body&& body) {
   if (n == 0) return;
-  arena().execute([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
-                      [&](const tbb::blocked_range<std::size_t>& range) {
-                        for (std::size_t i = range.begin(); i != range.end(); ++i) body(i);
-                      });
-  });
+  if (detail::inherited_by_fork()) {
+    for (std::size_t i = 0; i < n; ++i) body(i);
+    return;
+  }
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t i = range.begin(); i != range.end(); ++i) body(i);
+                    });
 }
 
 // Computes make(i) for every i in [0, n) on the pool; results are placed by

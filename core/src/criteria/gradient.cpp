@@ -11,7 +11,8 @@ namespace korvane {
 std::optional<BestSplit> GradientCriterion::find_best_split(const Covariates& covariates,
                                                             std::span<const std::uint32_t> rows,
                                                             std::span<const std::uint32_t> features,
-                                                            std::size_t min_samples_leaf) const {
+                                                            std::size_t min_samples_leaf,
+                                                            const CallControl& control) const {
   const std::size_t n = rows.size();
   if (n < twice_saturating(min_samples_leaf)) return std::nullopt;
   // Sums follow the order of `rows`; that order is part of the model.
@@ -24,6 +25,7 @@ std::optional<BestSplit> GradientCriterion::find_best_split(const Covariates& co
   std::optional<BestSplit> best;
   double best_score = -std::numeric_limits<double>::infinity();
   for (const std::uint32_t feature : features) {
+    control.check();
     detail::order_by_covariate(covariates, rows, feature, by_value, scratch);
     double left_sum = 0.0;
     detail::scan_candidates(

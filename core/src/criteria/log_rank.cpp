@@ -124,8 +124,10 @@ template <class Unit>
 class SplitSearch {
  public:
   SplitSearch(const Covariates& covariates, const SortedNode& node,
-              std::span<const std::uint32_t> features, std::size_t min_samples_leaf)
+              std::span<const std::uint32_t> features, std::size_t min_samples_leaf,
+              const CallControl& control)
       : covariates_(covariates),
+        control_(control),
         features_(features),
         scorer_(node),
         scan_(covariates, node, features.size(), min_samples_leaf),
@@ -145,6 +147,7 @@ class SplitSearch {
   // last candidate.
   void bound_runs() {
     const auto bound_batch = [&](std::vector<double>& upper) {
+      control_.check();
       const std::size_t runs = scorer_.candidates() / 2;
       const auto& bounds = scorer_.template block_bounds<Unit>();
       for (std::size_t j = 0; j < runs; ++j) keep(upper, bounds[j]);
@@ -172,6 +175,7 @@ class SplitSearch {
     for (std::size_t f = 0; f < features_.size(); ++f) {
       std::vector<double> upper;
       const auto bound_batch = [&] {
+        control_.check();
         const std::size_t count = scorer_.candidates();
         const auto& bounds = scorer_.template bounds<Unit>();
         for (std::size_t j = 0; j < count; ++j) {
@@ -198,6 +202,7 @@ class SplitSearch {
     std::array<std::pair<std::uint32_t, std::uint32_t>, EventGroupScorer::kLanes> neighbours{};
     for (std::size_t f = 0; f < features_.size(); ++f) {
       const auto judge_batch = [&] {
+        control_.check();
         const std::size_t count = scorer_.candidates();
         const auto& scores = scorer_.template scores<Unit>();
         for (std::size_t j = 0; j < count; ++j) {
@@ -247,6 +252,9 @@ class SplitSearch {
   }
 
   const Covariates& covariates_;
+  // A pass over one feature of a large node can take seconds; the stop request
+  // is checked before each batch of candidates is scored.
+  const CallControl& control_;
   std::span<const std::uint32_t> features_;
   EventGroupScorer scorer_;
   FeatureScan scan_;
@@ -261,29 +269,29 @@ class SplitSearch {
 template <class Unit>
 std::optional<BestSplit> search(const Covariates& covariates, const SortedNode& node,
                                 std::span<const std::uint32_t> features,
-                                std::size_t min_samples_leaf) {
-  return SplitSearch<Unit>(covariates, node, features, min_samples_leaf).run();
+                                std::size_t min_samples_leaf, const CallControl& control) {
+  return SplitSearch<Unit>(covariates, node, features, min_samples_leaf, control).run();
 }
 
 // The whole search compiled for each vector unit (every call inside inlined),
 // so that the scan's moves use the wide registers too.
 std::optional<BestSplit> search_baseline(const Covariates& covariates, const SortedNode& node,
                                          std::span<const std::uint32_t> features,
-                                         std::size_t min_samples_leaf) {
-  return search<Baseline>(covariates, node, features, min_samples_leaf);
+                                         std::size_t min_samples_leaf, const CallControl& control) {
+  return search<Baseline>(covariates, node, features, min_samples_leaf, control);
 }
 
 #ifdef KORVANE_X86_VECTOR_UNITS
 __attribute__((target("avx2"), flatten)) std::optional<BestSplit> search_avx2(
     const Covariates& covariates, const SortedNode& node, std::span<const std::uint32_t> features,
-    std::size_t min_samples_leaf) {
-  return search<detail::Avx2>(covariates, node, features, min_samples_leaf);
+    std::size_t min_samples_leaf, const CallControl& control) {
+  return search<detail::Avx2>(covariates, node, features, min_samples_leaf, control);
 }
 
 __attribute__((target("avx512f"), flatten)) std::optional<BestSplit> search_avx512(
     const Covariates& covariates, const SortedNode& node, std::span<const std::uint32_t> features,
-    std::size_t min_samples_leaf) {
-  return search<detail::Avx512>(covariates, node, features, min_samples_leaf);
+    std::size_t min_samples_leaf, const CallControl& control) {
+  return search<detail::Avx512>(covariates, node, features, min_samples_leaf, control);
 }
 #endif
 
@@ -303,8 +311,7 @@ std::vector<std::uint32_t> time_ranks_of(std::span<const double> time) {
   std::vector<std::uint32_t> ranks(time.size());
   std::vector<RankedPosition> order;
   detail::OrderScratch scratch;
-  detail::rank_values(
-      time.size(), [&](std::size_t i) { return time[i]; }, ranks, order, scratch);
+  detail::rank_values(time.size(), [&](std::size_t i) { return time[i]; }, ranks, order, scratch);
   return ranks;
 }
 
@@ -331,7 +338,8 @@ LogRankCriterion::LogRankCriterion(std::span<const double> time,
 std::optional<BestSplit> LogRankCriterion::find_best_split(const Covariates& covariates,
                                                            std::span<const std::uint32_t> rows,
                                                            std::span<const std::uint32_t> features,
-                                                           std::size_t min_samples_leaf) const {
+                                                           std::size_t min_samples_leaf,
+                                                           const CallControl& control) const {
   if (std::none_of(rows.begin(), rows.end(),
                    [&](std::uint32_t r) { return detail::is_event(event_[r]); })) {
     return std::nullopt;
@@ -339,7 +347,7 @@ std::optional<BestSplit> LogRankCriterion::find_best_split(const Covariates& cov
   // The binding refuses NaN times; only a caller writing during the fit gets here.
   assert(std::none_of(rows.begin(), rows.end(),
                       [&](std::uint32_t r) { return std::isnan(time_[r]); }));
-  return search_(covariates, SortedNode::of(*this, rows), features, min_samples_leaf);
+  return search_(covariates, SortedNode::of(*this, rows), features, min_samples_leaf, control);
 }
 
 }  // namespace korvane

@@ -18,10 +18,10 @@ class GradientCriterion {
 
   [[nodiscard]] std::size_t n_samples() const { return pseudo_outcome_.size(); }
 
-  [[nodiscard]] std::optional<BestSplit> find_best_split(const Covariates& covariates,
-                                                         std::span<const std::uint32_t> rows,
-                                                         std::span<const std::uint32_t> features,
-                                                         std::size_t min_samples_leaf) const;
+  [[nodiscard]] std::optional<BestSplit> find_best_split(
+      const Covariates& covariates, std::span<const std::uint32_t> rows,
+      std::span<const std::uint32_t> features, std::size_t min_samples_leaf,
+      const CallControl& control = CallControl{}) const;
 
  private:
   std::span<const double> pseudo_outcome_;

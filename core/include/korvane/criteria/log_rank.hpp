@@ -32,14 +32,15 @@ class LogRankCriterion {
   [[nodiscard]] std::span<const std::uint8_t> event() const { return event_; }
   [[nodiscard]] std::span<const std::uint32_t> time_ranks() const { return time_ranks_; }
 
-  [[nodiscard]] std::optional<BestSplit> find_best_split(const Covariates& covariates,
-                                                         std::span<const std::uint32_t> rows,
-                                                         std::span<const std::uint32_t> features,
-                                                         std::size_t min_samples_leaf) const;
+  [[nodiscard]] std::optional<BestSplit> find_best_split(
+      const Covariates& covariates, std::span<const std::uint32_t> rows,
+      std::span<const std::uint32_t> features, std::size_t min_samples_leaf,
+      const CallControl& control = CallControl{}) const;
 
   // The split search over one node's occurrences, compiled for one vector unit.
   using Search = std::optional<BestSplit> (*)(const Covariates&, const detail::SortedNode&,
-                                              std::span<const std::uint32_t>, std::size_t);
+                                              std::span<const std::uint32_t>, std::size_t,
+                                              const CallControl&);
 
  private:
   std::span<const double> time_;

@@ -1,0 +1,58 @@
+#pragma once
+
+// Sizes computed from user input are checked before anything is allocated: a
+// product that overflows, or a call that needs more memory than the process
+// can ever have, fails at once with std::bad_alloc instead of wrapping around
+// or being filled page by page until the kernel kills the process.
+
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace korvane {
+
+// A failed size check: a std::bad_alloc that says what needed how many bytes.
+class OutOfMemory : public std::bad_alloc {
+ public:
+  explicit OutOfMemory(std::string message) : message_(std::move(message)) {}
+  [[nodiscard]] const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
+};
+
+// Byte counts that saturate instead of wrapping: a count too large for 64 bits
+// stays at the maximum, which no memory limit reaches.
+inline constexpr std::uint64_t kSaturated = std::numeric_limits<std::uint64_t>::max();
+
+[[nodiscard]] constexpr std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t product = 0;
+  return __builtin_mul_overflow(a, b, &product) ? kSaturated : product;
+}
+[[nodiscard]] constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t sum = 0;
+  return __builtin_add_overflow(a, b, &sum) ? kSaturated : sum;
+}
+
+// A control group's memory limit from the content of its cgroup v2
+// `memory.max` or v1 `memory.limit_in_bytes` file; none when unlimited or
+// unreadable.
+[[nodiscard]] std::optional<std::uint64_t> memory_from_cgroup(std::string_view limit_file);
+
+// The most memory this process can have: physical memory, lowered by the
+// limit of its control group or any ancestor's; unlimited when neither is
+// known.
+[[nodiscard]] std::uint64_t memory_limit();
+
+// Throws OutOfMemory when `bytes` exceeds `limit`; `what` names the need in
+// the message ("forest weights of 10 rows over 20 training rows").
+void reserve(std::uint64_t bytes, std::string_view what, std::uint64_t limit);
+inline void reserve(std::uint64_t bytes, std::string_view what) {
+  reserve(bytes, what, memory_limit());
+}
+
+}  // namespace korvane

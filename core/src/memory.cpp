@@ -1,0 +1,55 @@
+#include "korvane/memory.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "cgroup.hpp"
+
+namespace korvane {
+
+namespace {
+
+std::optional<std::uint64_t> physical_memory() {
+#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGE_SIZE)
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGE_SIZE);
+  if (pages > 0 && page_size > 0) {
+    return saturating_mul(static_cast<std::uint64_t>(pages), static_cast<std::uint64_t>(page_size));
+  }
+#endif
+  return std::nullopt;
+}
+
+std::optional<std::uint64_t> memory_in_directory(const std::filesystem::path& directory, bool v1) {
+  const auto content = cgroup::read_file(directory / (v1 ? "memory.limit_in_bytes" : "memory.max"));
+  return content ? memory_from_cgroup(*content) : std::nullopt;
+}
+
+std::string bytes_text(std::uint64_t bytes) {
+  if (bytes == kSaturated) return "more than " + std::to_string(kSaturated) + " bytes";
+  return std::to_string(bytes) + " bytes";
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> memory_from_cgroup(std::string_view limit_file) {
+  // "max" in v2; v1 writes a huge page-rounded number, which the physical
+  // memory then bounds anyway.
+  return cgroup::parse_unsigned(limit_file);
+}
+
+std::uint64_t memory_limit() {
+  const std::uint64_t physical = physical_memory().value_or(kSaturated);
+  const auto group = cgroup::smallest_limit("memory", memory_in_directory);
+  return std::min(physical, group.value_or(physical));
+}
+
+void reserve(std::uint64_t bytes, std::string_view what, std::uint64_t limit) {
+  if (bytes <= limit) return;
+  throw OutOfMemory(std::string(what) + " needs " + bytes_text(bytes) + ", more than the " +
+                    std::to_string(limit) + " bytes of memory this process can have");
+}
+
+}  // namespace korvane

@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <tuple>
+
+#include "candidate_scan.hpp"
+
+namespace korvane::detail {
+namespace {
+
+struct Visited {
+  std::size_t n_left;
+  std::uint32_t left;
+  std::uint32_t right;
+  bool last;
+  friend bool operator==(const Visited&, const Visited&) = default;
+};
+
+// A value order of n positions over `distinct` values, positions shuffled.
+std::vector<RankedPosition> value_order(std::size_t n, std::uint32_t distinct, std::uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::vector<RankedPosition> order(n);
+  for (std::uint32_t pos = 0; pos < n; ++pos) {
+    order[pos] = (static_cast<std::uint64_t>(gen() % distinct) << 32) | pos;
+  }
+  OrderScratch scratch;
+  sort_ranked(order, scratch);
+  return order;
+}
+
+// Every boundary between two value groups with at least `min_leaf` positions on
+// each side, by brute force.
+std::vector<Visited> admissible(const std::vector<RankedPosition>& order, std::size_t min_leaf) {
+  std::vector<Visited> boundaries;
+  for (std::size_t k = 1; k < order.size(); ++k) {
+    if (rank_of(order[k]) == rank_of(order[k - 1])) continue;
+    if (k < min_leaf || order.size() - k < min_leaf) continue;
+    boundaries.push_back({k, position_of(order[k - 1]), position_of(order[k]), false});
+  }
+  if (!boundaries.empty()) boundaries.back().last = true;
+  return boundaries;
+}
+
+// Every criterion walks its candidates with this scan: it must visit exactly
+// the admissible boundaries in ascending order, flag the last one, move every
+// position left before the candidates after it, and stop at the limit.
+class ScanCandidates
+    : public ::testing::TestWithParam<std::tuple<std::size_t, std::uint32_t, std::size_t>> {};
+
+TEST_P(ScanCandidates, VisitsExactlyTheAdmissibleBoundaries) {
+  const auto [n, distinct, min_leaf] = GetParam();
+  const auto order = value_order(n, distinct, static_cast<std::uint32_t>(n + distinct + min_leaf));
+  const std::vector<Visited> expected = admissible(order, min_leaf);
+  for (const std::size_t limit : {SIZE_MAX, std::size_t{2}}) {
+    std::vector<Visited> visited;
+    std::vector<std::uint32_t> moved;
+    const std::size_t count = scan_candidates(
+        order, min_leaf, limit, [&](std::uint32_t position) { moved.push_back(position); },
+        [&](std::size_t candidate, std::size_t n_left, std::uint32_t left, std::uint32_t right,
+            bool last) {
+          EXPECT_EQ(candidate, visited.size());
+          EXPECT_EQ(moved.size(), n_left);
+          visited.push_back({n_left, left, right, last});
+        });
+    const std::size_t wanted = std::min(limit, expected.size());
+    EXPECT_EQ(count, wanted);
+    EXPECT_EQ(visited, std::vector<Visited>(expected.begin(), expected.begin() + wanted));
+    for (std::size_t k = 0; k < moved.size(); ++k) EXPECT_EQ(moved[k], position_of(order[k]));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, ScanCandidates,
+                         ::testing::Values(std::tuple{std::size_t{0}, 1u, std::size_t{1}},
+                                           std::tuple{std::size_t{1}, 1u, std::size_t{1}},
+                                           std::tuple{std::size_t{12}, 1u, std::size_t{1}},
+                                           std::tuple{std::size_t{40}, 5u, std::size_t{1}},
+                                           std::tuple{std::size_t{40}, 5u, std::size_t{9}},
+                                           std::tuple{std::size_t{200}, 300u, std::size_t{7}},
+                                           std::tuple{std::size_t{30}, 4u, std::size_t{0}},
+                                           std::tuple{std::size_t{10}, 10u, std::size_t{6}}));
+
+}  // namespace
+}  // namespace korvane::detail
