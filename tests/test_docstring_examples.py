@@ -10,6 +10,7 @@ MODULES = {
     "korvane.ensemble": None,
     "korvane.tree": None,
     "korvane.metrics": None,
+    "korvane.persistence": None,
     "korvane.datasets": "pandas",
     "korvane.plotting": "matplotlib",
 }

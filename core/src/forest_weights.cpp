@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <string>
 
+#include "korvane/error.hpp"
+#include "korvane/in_bag.hpp"
 #include "korvane/memory.hpp"
 #include "korvane/pool.hpp"
 
@@ -89,11 +92,31 @@ std::vector<std::uint32_t> reached_leaves(const Forest<Payload>& forest, const M
   return reached;
 }
 
-// Weights of one query row by a scan of each tree's recorded leaves.
-template <class Payload>
+// Every tree, each weight divided by the number of trees.
+struct AllTrees {
+  double n_trees;
+  [[nodiscard]] bool uses(std::size_t, std::size_t) const { return true; }
+  [[nodiscard]] double divisor(std::size_t) const { return n_trees; }
+};
+
+// For training row r, the trees that did not draw it (drawn[b · n + r] == 0),
+// each weight divided by their number.
+struct OutOfBagTrees {
+  std::span<const std::uint32_t> drawn;
+  std::size_t n;
+  std::span<const std::size_t> n_oob;
+  [[nodiscard]] bool uses(std::size_t b, std::size_t row) const { return drawn[b * n + row] == 0; }
+  [[nodiscard]] double divisor(std::size_t row) const { return static_cast<double>(n_oob[row]); }
+};
+
+// Weights of one query row by a scan of the recorded leaves of the trees
+// `trees` selects for it.
+template <class Payload, class Trees>
 void scan_weights(const Forest<Payload>& forest, const MatrixView& x, std::size_t row,
-                  std::span<double> weights) {
+                  const Trees& trees, std::span<double> weights, const CallControl& control) {
   for (std::size_t b = 0; b < forest.n_trees(); ++b) {
+    control.check();
+    if (!trees.uses(b, row)) continue;
     const std::uint32_t leaf = forest.trees[b].predict_leaf(x, row);
     const std::uint32_t size = forest.leaf_sizes[b][leaf];
     if (size == 0) continue;
@@ -103,27 +126,28 @@ void scan_weights(const Forest<Payload>& forest, const MatrixView& x, std::size_
       if (recorded[i] == leaf) weights[i] += increment;
     }
   }
-  const auto divisor = static_cast<double>(forest.n_trees());
+  const double divisor = trees.divisor(row);
   for (double& w : weights) w /= divisor;
 }
 
-}  // namespace
-
-// Every weight receives its increments in tree order, so visiting only the rows
-// of the reached leaf gives the bits of a scan over all rows, and dividing only
-// the weights that received any leaves the others at 0 = 0 / B. A few query rows
-// take the scan itself. Each task first
+// Weights of each query row r over the trees `trees.uses(b, r)` selects,
+// divided by trees.divisor(r). Every weight receives its increments in tree
+// order, so visiting only the rows of the reached leaf gives the bits of a scan
+// over all rows, and dividing only the weights that received any leaves the
+// others at 0 = 0 / B. A few query rows take the scan itself. Each task first
 // descends every tree for a block of query rows, so that a tree's nodes stay in
 // cache while it is descended.
-template <class Payload>
-std::vector<double> forest_weights(const Forest<Payload>& forest, const MatrixView& x,
-                                   const CallControl& control) {
+template <class Payload, class Trees>
+std::vector<double> weights_over(const Forest<Payload>& forest, const MatrixView& x,
+                                 const Trees& trees, const CallControl& control) {
   const std::size_t n = forest.n_train_samples;
   reserve_weights(forest, x.n_rows);
   std::vector<double> out = zeros(x.n_rows * n);
   if (n == 0 || x.n_rows == 0) return out;
   if (x.n_rows < kFewestIndexedQueries) {
-    for (std::size_t r = 0; r < x.n_rows; ++r) scan_weights(forest, x, r, {out.data() + r * n, n});
+    for (std::size_t r = 0; r < x.n_rows; ++r) {
+      scan_weights(forest, x, r, trees, {out.data() + r * n, n}, control);
+    }
     return out;
   }
   const std::size_t n_trees = forest.n_trees();
@@ -131,7 +155,6 @@ std::vector<double> forest_weights(const Forest<Payload>& forest, const MatrixVi
     control.check();
     return index_leaf_rows(forest.recorded_leaves(b), forest.leaf_sizes[b]);
   });
-  const auto divisor = static_cast<double>(n_trees);
   const std::size_t n_blocks = (x.n_rows + kQueryBlock - 1) / kQueryBlock;
   pool::parallel_for_each(n_blocks, [&](std::size_t block) {
     control.check();
@@ -147,6 +170,7 @@ std::vector<double> forest_weights(const Forest<Payload>& forest, const MatrixVi
       const std::span<double> weights(out.data() + (first + i) * n, n);
       std::size_t n_touched = 0;
       for (std::size_t b = 0; b < n_trees; ++b) {
+        if (!trees.uses(b, first + i)) continue;
         const std::uint32_t leaf = reached[b * count + i];
         const std::uint32_t size = forest.leaf_sizes[b][leaf];
         if (size == 0) continue;
@@ -159,9 +183,37 @@ std::vector<double> forest_weights(const Forest<Payload>& forest, const MatrixVi
           weights[row] += increment;
         }
       }
+      const double divisor = trees.divisor(first + i);
       for (std::size_t t = 0; t < n_touched; ++t) weights[touched[t]] /= divisor;
     }
   });
+  return out;
+}
+
+}  // namespace
+
+template <class Payload>
+std::vector<double> forest_weights(const Forest<Payload>& forest, const MatrixView& x,
+                                   const CallControl& control) {
+  return weights_over(forest, x, AllTrees{static_cast<double>(forest.n_trees())}, control);
+}
+
+template <class Payload>
+std::vector<double> oob_forest_weights(const Forest<Payload>& forest, const MatrixView& x,
+                                       const CallControl& control) {
+  const std::size_t n = forest.n_train_samples;
+  if (x.n_rows != n) fail("x has " + std::to_string(x.n_rows) + " rows, not the training rows");
+  const std::vector<std::uint32_t> drawn = in_bag(forest);
+  std::vector<std::size_t> n_oob(n, 0);
+  for (std::size_t b = 0; b < forest.n_trees(); ++b) {
+    for (std::size_t i = 0; i < n; ++i) n_oob[i] += drawn[b * n + i] == 0 ? 1 : 0;
+  }
+  std::vector<double> out = weights_over(forest, x, OutOfBagTrees{drawn, n, n_oob}, control);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (n_oob[i] != 0) continue;
+    std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(i * n), n,
+                std::numeric_limits<double>::quiet_NaN());
+  }
   return out;
 }
 
@@ -179,5 +231,9 @@ template std::vector<double> forest_weights(const Forest<StepFunction>&, const V
                                             const CallControl&);
 template std::vector<double> forest_weights(const Forest<NoPayload>&, const VectorView&,
                                             const CallControl&);
+template std::vector<double> oob_forest_weights(const Forest<StepFunction>&, const MatrixView&,
+                                                const CallControl&);
+template std::vector<double> oob_forest_weights(const Forest<NoPayload>&, const MatrixView&,
+                                                const CallControl&);
 
 }  // namespace korvane

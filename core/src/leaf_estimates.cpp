@@ -46,7 +46,7 @@ StepFunction NelsonAalenLeaves::estimate(std::span<const std::uint32_t> rows) co
       [&](std::size_t start, std::size_t, std::size_t events, std::size_t at_risk) {
         if (events == 0) return;
         // Sums run left to right in time order, one division per event time.
-        cumulative += static_cast<double>(events) / static_cast<double>(at_risk);
+        cumulative = nelson_aalen_step(cumulative, events, at_risk);
         times.push_back(pairs[start].first);
         values.push_back(cumulative);
       });

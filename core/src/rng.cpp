@@ -128,6 +128,13 @@ void ChaCha8Rng::refill() {
   index_ = 0;
 }
 
+void ChaCha8Rng::seek_block(std::uint64_t block) {
+  constexpr std::uint64_t kBlocksPerBuffer = kBufferWords / kBlockWords;
+  counter_ = block - block % kBlocksPerBuffer;
+  refill();
+  index_ = static_cast<std::uint32_t>(block % kBlocksPerBuffer) * kBlockWords;
+}
+
 std::uint32_t ChaCha8Rng::next_u32() {
   if (index_ == kBufferWords) refill();
   return buffer_[index_++];

@@ -13,8 +13,18 @@
 namespace korvane {
 
 std::vector<ChaCha8Rng::Seed> derive_tree_seeds(std::uint64_t seed, std::size_t n_trees) {
+  return derive_tree_seeds(seed, 0, n_trees);
+}
+
+std::vector<ChaCha8Rng::Seed> derive_tree_seeds(std::uint64_t seed, std::uint64_t first,
+                                                std::size_t count) {
+  // A keystream block of 64 bytes holds two seeds.
+  constexpr std::uint64_t kSeedsPerBlock = 2;
   ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(seed);
-  std::vector<ChaCha8Rng::Seed> seeds(n_trees);
+  stream.seek_block(first / kSeedsPerBlock);
+  ChaCha8Rng::Seed skipped{};
+  if (first % kSeedsPerBlock != 0) stream.fill_bytes(skipped);
+  std::vector<ChaCha8Rng::Seed> seeds(count);
   for (ChaCha8Rng::Seed& tree_seed : seeds) stream.fill_bytes(tree_seed);
   return seeds;
 }
@@ -58,7 +68,7 @@ std::size_t honest_split_size(double fraction, std::size_t n) {
   return std::clamp<std::size_t>(rounded_share(fraction, n), 1, n - 1);
 }
 
-HonestRows split_honestly(std::span<std::uint32_t> rows, double fraction, ChaCha8Rng& stream) {
+std::size_t split_honestly(std::span<std::uint32_t> rows, double fraction, ChaCha8Rng& stream) {
   if (!(fraction > 0.0 && fraction < 1.0)) {
     fail("honesty fraction must lie in (0, 1), got " + format_shortest(fraction));
   }
@@ -66,8 +76,19 @@ HonestRows split_honestly(std::span<std::uint32_t> rows, double fraction, ChaCha
     fail("an honest tree needs at least 2 rows, got " + std::to_string(rows.size()));
   }
   shuffle_in_place(rows, stream);
-  const std::size_t s = honest_split_size(fraction, rows.size());
-  return {rows.first(s), {rows.begin() + static_cast<std::ptrdiff_t>(s), rows.end()}};
+  return honest_split_size(fraction, rows.size());
+}
+
+TreeRows arrange_rows(std::vector<std::uint32_t> rows, const TreeParams& params,
+                      ChaCha8Rng& stream) {
+  TreeRows arranged{std::move(rows), std::nullopt};
+  if (params.honesty) arranged.n_splitting = split_honestly(arranged.rows, *params.honesty, stream);
+  return arranged;
+}
+
+TreeRows draw_tree_rows(std::size_t n, const ForestParams& params, ChaCha8Rng& stream) {
+  return arrange_rows(draw_sample(n, params.bootstrap, params.subsample_fraction, stream),
+                      params.tree, stream);
 }
 
 FeatureSampler::FeatureSampler(std::size_t n_features, std::uint32_t per_node)

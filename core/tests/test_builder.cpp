@@ -60,7 +60,7 @@ TEST(Tree, MaxDepthZeroIsASingleLeafWithoutDraws) {
   const Dataset d = Dataset::random(50, 4, 2);
   TreeParams params = params_with(1, MaxFeatures::sqrt());
   params.max_depth = 0;
-  std::vector<std::uint32_t> rows = all_rows(50);
+  TreeRows rows{all_rows(50), std::nullopt};
   ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(9);
   const auto tree = grow(d.covariates(), rows, d.log_rank(), d.nelson_aalen(), params, stream, {});
   EXPECT_EQ(tree.n_nodes(), 1u);
@@ -90,9 +90,9 @@ TEST(Tree, PropertiesHoldOnRandomData) {
     TreeParams params = params_with(1 + seed % 5, MaxFeatures::fixed(2));
     params.max_depth = 3 + seed % 4;
     if (seed % 2 == 1) params.honesty = 0.5;
-    std::vector<std::uint32_t> rows = all_rows(d.n);
     std::vector<std::uint32_t> record(d.n, 0xFFFFFFFFu);
     ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(seed);
+    TreeRows rows = arrange_rows(all_rows(d.n), params, stream);
     const auto tree =
         grow(d.covariates(), rows, d.log_rank(), d.nelson_aalen(), params, stream, record);
     EXPECT_LE(tree.depth(), *params.max_depth);
@@ -109,8 +109,8 @@ TEST(Tree, PropertiesHoldOnRandomData) {
       for (std::size_t f = 0; f < d.p; ++f) row_major[r * d.p + f] = d.x[f * d.n + r];
     const Covariates transposed(
         MatrixView{row_major.data(), d.n, d.p, static_cast<std::ptrdiff_t>(d.p), 1});
-    rows = all_rows(d.n);
     ChaCha8Rng again = ChaCha8Rng::seed_from_u64(seed);
+    rows = arrange_rows(all_rows(d.n), params, again);
     EXPECT_EQ(grow(transposed, rows, d.log_rank(), d.nelson_aalen(), params, again, {}), tree);
   }
 }

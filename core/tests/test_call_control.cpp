@@ -91,6 +91,12 @@ INSTANTIATE_TEST_SUITE_P(
                       const std::vector<double> times{1.0, 5.0};
                       (void)predict_cumulative_hazard(forest(), data().column_major(), times, c);
                     }},
+        StoppedCase{"forest_weights_of_one_row",
+                    [](const CallControl& c) {
+                      const VectorView row{data().x.data(), data().p,
+                                           static_cast<std::ptrdiff_t>(data().n)};
+                      (void)forest_weights(forest(), row, c);
+                    }},
         StoppedCase{"forest_weights",
                     [](const CallControl& c) {
                       (void)forest_weights(forest(), data().column_major(), c);

@@ -39,10 +39,10 @@ TEST(Forest, EqualsSequentialPerTreeFits) {
   const auto seeds = derive_tree_seeds(11, params.n_trees);
   for (std::size_t b = 0; b < params.n_trees; ++b) {
     ChaCha8Rng stream = ChaCha8Rng::from_seed(seeds[b]);
-    auto sample = draw_sample(d.n, params.bootstrap, params.subsample_fraction, stream);
+    TreeRows rows = draw_tree_rows(d.n, params, stream);
     std::vector<std::uint32_t> record(d.n, NO_LEAF);
     const auto tree =
-        grow(d.covariates(), sample, d.log_rank(), d.nelson_aalen(), params.tree, stream, record);
+        grow(d.covariates(), rows, d.log_rank(), d.nelson_aalen(), params.tree, stream, record);
     EXPECT_EQ(forest.trees[b], tree);
     EXPECT_TRUE(std::equal(record.begin(), record.end(), forest.recorded_leaves(b).begin()));
   }
@@ -97,6 +97,55 @@ TEST(Forest, ImpossibleSizesFailAsAllocations) {
   const Dataset d = Dataset::random(10, 2, 1);
   ForestParams params = forest_params(SIZE_MAX / 4, true, 1.0);
   EXPECT_THROW(log_rank_forest(d, params, 0), std::bad_alloc);
+}
+
+struct PieceCase {
+  ForestParams params;
+  std::vector<std::size_t> bounds;  // pieces [bounds[j], bounds[j + 1])
+};
+
+class Pieces : public ::testing::TestWithParam<PieceCase> {};
+
+// Concatenated in order, the pieces are the forest of one fit: trees, recorded
+// leaves, leaf sizes and settings, bit for bit.
+TEST_P(Pieces, JoinIntoTheForestOfOneFit) {
+  const Dataset d = Dataset::random(90, 4, 21);
+  const auto& [params, bounds] = GetParam();
+  const auto whole = log_rank_forest(d, params, 5);
+  std::vector<Forest<StepFunction>> pieces;
+  for (std::size_t j = 0; j + 1 < bounds.size(); ++j) {
+    pieces.push_back(grow_forest(d.covariates(), d.log_rank(), d.nelson_aalen(), params, 5,
+                                 TreeRange{bounds[j], bounds[j + 1]}));
+    EXPECT_EQ(pieces.back().first_tree, bounds[j]);
+  }
+  std::vector<const Forest<StepFunction>*> views;
+  for (const auto& piece : pieces) views.push_back(&piece);
+  EXPECT_EQ(join<StepFunction>(views), whole);
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, Pieces,
+                         ::testing::Values(PieceCase{forest_params(9, true, 1.0), {0, 2, 3, 8, 9}},
+                                           PieceCase{forest_params(4, false, 0.6, 0.5),
+                                                     {0, 1, 2, 3, 4}},
+                                           PieceCase{forest_params(7, true, 0.7, 0.4), {0, 5, 7}},
+                                           PieceCase{forest_params(3, false, 0.5), {0, 3}}));
+
+TEST(Pieces, OfAForestGrownFurtherJoinWithItsFirstTrees) {
+  const Dataset d = Dataset::random(60, 3, 2);
+  const auto first = log_rank_forest(d, forest_params(4, true, 1.0), 9);
+  const auto further = grow_forest(d.covariates(), d.log_rank(), d.nelson_aalen(),
+                                   forest_params(7, true, 1.0), 9, TreeRange{4, 7});
+  const std::vector<const Forest<StepFunction>*> views{&first, &further};
+  EXPECT_EQ(join<StepFunction>(views), log_rank_forest(d, forest_params(7, true, 1.0), 9));
+}
+
+TEST(Pieces, OutsideTheForestAreRefused) {
+  const Dataset d = Dataset::random(20, 2, 1);
+  for (const TreeRange range : {TreeRange{2, 2}, TreeRange{3, 2}, TreeRange{0, 5}}) {
+    EXPECT_THROW((void)grow_forest(d.covariates(), d.log_rank(), d.nelson_aalen(),
+                                   forest_params(4, true, 1.0), 0, range),
+                 InternalError);
+  }
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <numeric>
 
 #include "korvane/criteria/gradient.hpp"
 #include "korvane/forest_weights.hpp"
+#include "korvane/in_bag.hpp"
 #include "support.hpp"
 
 namespace korvane {
@@ -97,6 +100,38 @@ TEST_P(ForestWeightsBatch, EqualsTheScanBitForBit) {
 
 INSTANTIATE_TEST_SUITE_P(QueryRows, ForestWeightsBatch,
                          ::testing::Values(std::size_t{1}, std::size_t{3}, std::size_t{25}));
+
+// Out-of-bag weights of training row i are the weights of x_i in the forest of
+// only the trees that did not draw i.
+TEST(ForestWeights, OutOfBagRowsEqualTheForestOfTheirOutOfBagTrees) {
+  const Dataset d = Dataset::random(60, 3, 5);
+  for (const auto& params : {forest_params(7, true, 1.0), forest_params(7, false, 0.5, 0.5)}) {
+    const auto forest = log_rank_forest(d, params, 2);
+    const auto drawn = in_bag(forest);
+    const auto oob = oob_forest_weights(forest, d.column_major());
+    for (std::size_t i = 0; i < d.n; ++i) {
+      Forest<StepFunction> out_of_bag = forest;
+      out_of_bag.trees.clear();
+      out_of_bag.recorded_leaf.clear();
+      out_of_bag.leaf_sizes.clear();
+      for (std::size_t b = 0; b < forest.n_trees(); ++b) {
+        if (drawn[b * d.n + i] != 0) continue;
+        out_of_bag.trees.push_back(forest.trees[b]);
+        const auto recorded = forest.recorded_leaves(b);
+        out_of_bag.recorded_leaf.insert(out_of_bag.recorded_leaf.end(), recorded.begin(),
+                                        recorded.end());
+        out_of_bag.leaf_sizes.push_back(forest.leaf_sizes[b]);
+      }
+      const auto row = std::span(oob).subspan(i * d.n, d.n);
+      if (out_of_bag.n_trees() == 0) {
+        EXPECT_TRUE(std::all_of(row.begin(), row.end(), [](double w) { return std::isnan(w); }));
+        continue;
+      }
+      const auto expected = scanned_weights(out_of_bag, d.column_major(), i);
+      EXPECT_TRUE(std::equal(row.begin(), row.end(), expected.begin()));
+    }
+  }
+}
 
 }  // namespace
 }  // namespace korvane

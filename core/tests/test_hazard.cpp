@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 
 #include "korvane/builder.hpp"
@@ -48,6 +49,28 @@ TEST(Tree, PredictsTheLeafCurveAtEveryTime) {
   const auto hazard = predict_cumulative_hazard(tree, MatrixView{query.data(), 2, 1, 1, 2}, times);
   EXPECT_EQ(hazard, (std::vector<double>{1.5, 0.5, 1.5, 0.5, 0.0, 0.5}));
   EXPECT_TRUE(predict_cumulative_hazard(tree, MatrixView{query.data(), 2, 1, 1, 2}, {}).empty());
+}
+
+ForestParams forest_params(bool bootstrap, double fraction, std::optional<double> honesty) {
+  ForestParams params;
+  params.n_trees = 8;
+  params.bootstrap = bootstrap;
+  params.subsample_fraction = fraction;
+  params.tree = params_with(3, MaxFeatures::sqrt());
+  params.tree.honesty = honesty;
+  return params;
+}
+
+TEST(Forest, OutOfBagHazardIsNaNForRowsEveryTreeDrew) {
+  const Dataset d = Dataset::random(30, 2, 3);
+  const auto forest = grow_forest(d.covariates(), d.log_rank(), d.nelson_aalen(),
+                                  forest_params(false, 1.0, std::nullopt), 4);
+  const std::vector<double> times{1.0, 5.0};
+  for (const double value : oob_cumulative_hazard(forest, d.column_major(), times)) {
+    EXPECT_TRUE(std::isnan(value));
+  }
+  EXPECT_THROW((void)oob_cumulative_hazard(forest, MatrixView{d.x.data(), 29, 2, 1, 30}, times),
+               InternalError);
 }
 
 TEST(ForestPrediction, OneTreeForestEqualsItsTree) {

@@ -75,6 +75,17 @@ TEST(ChaCha8Rng, RangeDrawsMatchReferenceValuesAndConsumption) {
   }
 }
 
+TEST(ChaCha8Rng, SeekingABlockContinuesAsDrawingUpToIt) {
+  for (const std::uint64_t block : {0u, 1u, 3u, 4u, 5u, 11u}) {
+    ChaCha8Rng drawn = ChaCha8Rng::seed_from_u64(5);
+    for (std::uint64_t w = 0; w < 16 * block; ++w) (void)drawn.next_u32();
+    ChaCha8Rng sought = ChaCha8Rng::seed_from_u64(5);
+    sought.seek_block(block);
+    EXPECT_EQ(sought.words_consumed(), drawn.words_consumed());
+    for (int w = 0; w < 100; ++w) EXPECT_EQ(sought.next_u32(), drawn.next_u32()) << block;
+  }
+}
+
 TEST(ChaCha8Rng, NextU64AtTheLastBufferedWordSpansTheRefill) {
   auto rng = ChaCha8Rng::seed_from_u64(42);
   auto words = ChaCha8Rng::seed_from_u64(42);

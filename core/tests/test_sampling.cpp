@@ -36,6 +36,18 @@ TEST(ForestSampling, SeedsAndSamplesMatchReferenceVectors) {
   }
 }
 
+// Entering the stream at a later tree gives that tree the seed it has in the
+// whole sequence, at every offset within a keystream block and buffer.
+TEST(ForestSampling, SeedsOfATreeRangeAreTheSeedsOfThoseTrees) {
+  const auto all = derive_tree_seeds(7, 40);
+  for (std::uint64_t first = 0; first < 30; ++first) {
+    for (const std::size_t count : {1u, 3u, 10u}) {
+      const auto range = derive_tree_seeds(7, first, count);
+      EXPECT_TRUE(std::equal(range.begin(), range.end(), all.begin() + first)) << first;
+    }
+  }
+}
+
 TEST(ForestSampling, SampleSizeRoundsHalfAwayAndClamps) {
   EXPECT_EQ(sample_size(5, 0.5), 3u);
   EXPECT_EQ(sample_size(3, 0.1), 1u);
@@ -128,13 +140,16 @@ TEST(Honesty, SplitSizesRoundHalfAwayAndClamp) {
 TEST(Honesty, SplitsShuffledRowsIntoSplittingAndEstimation) {
   std::vector<std::uint32_t> rows = testing::all_rows(10);
   ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(3);
-  const HonestRows honest = split_honestly(rows, 0.3, stream);
+  TreeParams params;
+  params.honesty = 0.3;
+  TreeRows honest = arrange_rows(rows, params, stream);
   const auto golden = testing::load_json("seeds_and_samples.json");
   const auto shuffled =
       golden["shuffle_in_place_0_to_9_seed_from_u64_3"].get<std::vector<std::uint32_t>>();
-  EXPECT_EQ(std::vector<std::uint32_t>(honest.splitting.begin(), honest.splitting.end()),
+  EXPECT_EQ(std::vector<std::uint32_t>(honest.splitting().begin(), honest.splitting().end()),
             std::vector<std::uint32_t>(shuffled.begin(), shuffled.begin() + 3));
-  EXPECT_EQ(honest.estimation, std::vector<std::uint32_t>(shuffled.begin() + 3, shuffled.end()));
+  EXPECT_EQ(std::vector<std::uint32_t>(honest.estimation().begin(), honest.estimation().end()),
+            std::vector<std::uint32_t>(shuffled.begin() + 3, shuffled.end()));
 }
 
 }  // namespace

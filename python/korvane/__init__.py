@@ -13,6 +13,8 @@ from korvane.ensemble import RandomSurvivalForest
 from korvane.functions import StepFunction
 from korvane.surv import Surv
 from korvane.tree import SurvivalTree
+from korvane.persistence import from_bytes, load, save, to_bytes
+from korvane.persistence import _register as _register_persistence
 
 __all__ = [
     "version",
@@ -26,5 +28,10 @@ __all__ = [
     "SurvivalTree",
     "Surv",
     "StepFunction",
+    "save",
+    "load",
+    "to_bytes",
+    "from_bytes",
 ]
 __version__ = version()
+_register_persistence()

@@ -1,5 +1,5 @@
-from collections.abc import Callable
-from typing import SupportsFloat, SupportsIndex, final
+from collections.abc import Buffer, Callable, Sequence
+from typing import SupportsFloat, SupportsIndex, TypeVar, final
 
 import numpy as np
 import numpy.typing as npt
@@ -18,6 +18,11 @@ _Float64Array = npt.NDArray[np.float64]
 _UInt8Array = npt.NDArray[np.uint8]
 _Flag = bool | np.bool_
 _Fraction = SupportsFloat | SupportsIndex
+_UInt32Array = npt.NDArray[np.uint32]
+_BoolArray = npt.NDArray[np.bool_]
+_TreeRange = tuple[SupportsIndex, SupportsIndex] | list[SupportsIndex]
+_Progress = Callable[[int, int], object]
+_AnyForest = TypeVar("_AnyForest", "LogRankSurvivalForest", "GradientForest")
 
 class PanicException(BaseException):
     """An internal consistency check of the core failed."""
@@ -72,8 +77,6 @@ def fit_gradient_forest(
 ) -> GradientForest:
     """Fit a partition-only ("gradient") forest on `(X, pseudo_outcome)`."""
 
-_Progress = Callable[[int, int], object]
-
 def _grow_log_rank_forest(
     X: _Float64Array,
     event_time: _Float64Array,
@@ -88,10 +91,11 @@ def _grow_log_rank_forest(
     honesty: _Flag = False,
     honesty_fraction: _Fraction = 0.5,
     seed: SupportsIndex | None = None,
+    trees: _TreeRange | None = None,
     n_threads: SupportsIndex | None = None,
     progress: _Progress | None = None,
 ) -> LogRankSurvivalForest:
-    """fit_log_rank_forest on a chosen number of threads, with progress reports."""
+    """fit_log_rank_forest, grown in pieces, on a chosen number of threads,"""
 
 def _grow_gradient_forest(
     X: _Float64Array,
@@ -106,10 +110,20 @@ def _grow_gradient_forest(
     honesty: _Flag = True,
     honesty_fraction: _Fraction = 0.5,
     seed: SupportsIndex | None = None,
+    trees: _TreeRange | None = None,
     n_threads: SupportsIndex | None = None,
     progress: _Progress | None = None,
 ) -> GradientForest:
-    """fit_gradient_forest on a chosen number of threads, with progress reports."""
+    """fit_gradient_forest, grown in pieces, on a chosen number of"""
+
+def _join_forests(pieces: Sequence[_AnyForest]) -> _AnyForest:
+    """Join pieces grown by `_grow_*_forest(..., trees=...)` into one forest."""
+
+def _to_bytes(model: LogRankSurvivalTree | LogRankSurvivalForest | GradientForest) -> bytes:
+    """The fitted model in korvane's binary format (docs/FORMAT.md), as bytes."""
+
+def _from_bytes(data: Buffer) -> LogRankSurvivalTree | LogRankSurvivalForest | GradientForest:
+    """The model that `data` (any bytes-like object) holds in korvane's binary"""
 
 @final
 class LogRankSurvivalTree:
@@ -125,6 +139,8 @@ class LogRankSurvivalTree:
     def depth(self) -> int: ...
     def predict_cumulative_hazard(self, X: _Float64Array, times: _Float64Array) -> _Float64Array:
         """Cumulative hazard of each row of `X` at every time in `times`, shape `(n, k)`."""
+    def _apply(self, X: _Float64Array) -> _UInt32Array:
+        """The leaf each row of `X` reaches, uint32 `(n,)`."""
 
 class _Forest:
     """What both forest classes offer; not a class at run time."""
@@ -139,6 +155,16 @@ class _Forest:
         """Weights over the training rows for each row of `X`, shape `(n_query, n_train)`."""
     def forest_weights_one(self, x: _Float64Array) -> _Float64Array:
         """Weights over the training rows for one query row, shape `(n_train,)`."""
+    def _oob_forest_weights(self, X: _Float64Array, *, n_threads: SupportsIndex | None = None) -> _Float64Array:
+        """Out-of-bag forest weights of the training rows, `(n_train, n_train)`."""
+    def _in_bag(self) -> _UInt32Array:
+        """How often each tree drew each training row, uint32 `(n_trees, n_train)`:"""
+    def _honest_estimation(self) -> _BoolArray:
+        """Whether each training row estimated the leaves of each tree, bool"""
+    def _apply(self, X: _Float64Array) -> _UInt32Array:
+        """The leaf each tree sends each row of `X` to, uint32"""
+    def _split_importance(self) -> _Float64Array:
+        """Per feature, the sum of the scores of the splits on it (log-rank"""
 
 @final
 class LogRankSurvivalForest(_Forest):
@@ -146,6 +172,10 @@ class LogRankSurvivalForest(_Forest):
 
     def predict_cumulative_hazard(self, X: _Float64Array, times: _Float64Array) -> _Float64Array:
         """Tree-averaged cumulative hazard, shape `(n, k)`."""
+    def _oob_cumulative_hazard(
+        self, X: _Float64Array, times: _Float64Array, *, n_threads: SupportsIndex | None = None
+    ) -> _Float64Array:
+        """Out-of-bag cumulative hazard of the training rows at every time in"""
 
 @final
 class GradientForest(_Forest):

@@ -38,13 +38,26 @@ bool is_printable(Py_UCS4 c) {
 
 void append_escaped(std::u32string& out, Py_UCS4 c) {
   switch (c) {
-    case '"': out += U"\\\""; return;
-    case '\\': out += U"\\\\"; return;
-    case '\t': out += U"\\t"; return;
-    case '\r': out += U"\\r"; return;
-    case '\n': out += U"\\n"; return;
-    case '\0': out += U"\\0"; return;
-    default: break;
+    case '"':
+      out += U"\\\"";
+      return;
+    case '\\':
+      out += U"\\\\";
+      return;
+    case '\t':
+      out += U"\\t";
+      return;
+    case '\r':
+      out += U"\\r";
+      return;
+    case '\n':
+      out += U"\\n";
+      return;
+    case '\0':
+      out += U"\\0";
+      return;
+    default:
+      break;
   }
   if (is_printable(c)) {
     out += static_cast<char32_t>(c);
@@ -68,8 +81,9 @@ std::u32string quoted_for_message(PyObject* text) {
 }
 
 [[noreturn]] void raise_unrecognised_max_features(PyObject* text) {
-  const std::u32string message = U"max_features=" + quoted_for_message(text) +
-                                 U" not recognised; expected None, 'sqrt', 'all', or a positive int";
+  const std::u32string message =
+      U"max_features=" + quoted_for_message(text) +
+      U" not recognised; expected None, 'sqrt', 'all', or a positive int";
   int native_order = 0;
   const OwnedRef decoded = checked(PyUnicode_DecodeUTF32(
       reinterpret_cast<const char*>(message.data()),
@@ -111,7 +125,8 @@ bool is_double_aligned(const void* data) {
 [[noreturn]] void raise_unreadable(const char* name, const char* copy) {
   raise(PyExc_ValueError, std::string(name) +
                               " must be 8-byte aligned with strides that are whole multiples "
-                              "of 8 bytes; pass a copy made with " + copy);
+                              "of 8 bytes; pass a copy made with " +
+                              copy);
 }
 
 }  // namespace
@@ -163,12 +178,38 @@ double to_fraction(PyObject* value) {
 
 std::uint64_t to_seed(PyObject* value) { return value == Py_None ? 0 : to_u64(value); }
 
+std::vector<OwnedRef> sequence_items(PyObject* value, const char* name) {
+  if (!PySequence_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a sequence, got %U", name, type_name(value).get());
+    throw PythonError{};
+  }
+  const Py_ssize_t size = PySequence_Size(value);
+  if (size < 0) throw PythonError{};
+  std::vector<OwnedRef> items;
+  items.reserve(static_cast<std::size_t>(size));
+  for (Py_ssize_t k = 0; k < size; ++k) items.push_back(checked(PySequence_GetItem(value, k)));
+  return items;
+}
+
+TreeRequest to_tree_range(PyObject* value) {
+  if (value == Py_None) return std::nullopt;
+  if (!(PyTuple_Check(value) || PyList_Check(value)) || PySequence_Size(value) != 2) {
+    PyErr_Format(PyExc_TypeError, "expected None or a pair (start, stop), got %U",
+                 type_name(value).get());
+    throw PythonError{};
+  }
+  const OwnedRef start = checked(PySequence_GetItem(value, 0));
+  const OwnedRef stop = checked(PySequence_GetItem(value, 1));
+  return std::pair{to_u64(start.get()), to_u64(stop.get())};
+}
+
 korvane::MaxFeatures parse_max_features(PyObject* value, std::uint32_t n_features,
                                         korvane::MaxFeatures fallback) {
   if (value == Py_None) return fallback;
   if (PyUnicode_Check(value)) return named_max_features(value);
   const std::optional<std::uint32_t> count = to_u32_or_nothing(value);
-  if (!count) raise(PyExc_ValueError, "max_features must be None, 'sqrt', 'all', or a positive int");
+  if (!count)
+    raise(PyExc_ValueError, "max_features must be None, 'sqrt', 'all', or a positive int");
   if (*count == 0) raise(PyExc_ValueError, "max_features must be >= 1");
   if (*count > n_features) {
     raise(PyExc_ValueError, "max_features=" + std::to_string(*count) +
@@ -182,8 +223,8 @@ PyArrayObject* to_array(PyObject* value, int ndim, int type_number) {
   const OwnedRef expected =
       checked(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type_number)));
   if (!PyArray_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "expected a %d-D %S numpy array, got %U", ndim,
-                 expected.get(), type_name(value).get());
+    PyErr_Format(PyExc_TypeError, "expected a %d-D %S numpy array, got %U", ndim, expected.get(),
+                 type_name(value).get());
     throw PythonError{};
   }
   auto* array = reinterpret_cast<PyArrayObject*>(value);

@@ -8,6 +8,8 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "korvane/data.hpp"
 #include "korvane/params.hpp"
@@ -40,6 +42,17 @@ bool to_flag(PyObject* value);
 double to_fraction(PyObject* value);
 // None means 0.
 std::uint64_t to_seed(PyObject* value);
+
+// The argument itself, borrowed from the caller.
+inline PyObject* borrowed(PyObject* value) { return value; }
+
+// The items of a sequence, in order; TypeError naming the argument otherwise.
+std::vector<OwnedRef> sequence_items(PyObject* value, const char* name);
+
+// None, or a tuple or list of two integers (start, stop); their order is
+// checked once the number of trees is known.
+using TreeRequest = std::optional<std::pair<std::uint64_t, std::uint64_t>>;
+TreeRequest to_tree_range(PyObject* value);
 
 // `value` is the max_features argument as given; `fallback` is used for None.
 // Raises ValueError.

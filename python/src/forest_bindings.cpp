@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -17,6 +19,8 @@
 #include "korvane/criteria/log_rank.hpp"
 #include "korvane/forest.hpp"
 #include "korvane/forest_weights.hpp"
+#include "korvane/hazard.hpp"
+#include "korvane/in_bag.hpp"
 #include "korvane/leaf_estimates.hpp"
 #include "model_class.hpp"
 #include "queries.hpp"
@@ -33,6 +37,21 @@ using PyGradientForest = PyForest<korvane::NoPayload>;
 template <class Payload>
 const korvane::Forest<Payload>& forest_of(PyObject* self) {
   return value_of<PyForest<Payload>>(self);
+}
+
+// The run settings of the private calls.
+inline constexpr auto kThreads = keyword("n_threads", "None", to_thread_count);
+inline constexpr auto kProgress = keyword("progress", "None", to_progress);
+
+// A private call's options: its threads, and its progress callback when it
+// declares one, told about `total` trees.
+template <const auto& D>
+CallOptions call_options(const Arguments<D>& arguments, std::size_t total = 0) {
+  if constexpr (D.index_of("progress") < std::remove_cvref_t<decltype(D)>::size) {
+    return {get<"n_threads">(arguments), get<"progress">(arguments), total};
+  } else {
+    return {get<"n_threads">(arguments), nullptr, total};
+  }
 }
 
 template <class Payload>
@@ -87,6 +106,87 @@ constexpr auto kLogRankPredictDoc = join_text(
     "Returns\n"
     "-------\n"
     "hazard : ndarray of float64, shape (n_queries, n_times)\n");
+// X of a query about the training rows themselves: the training covariates.
+template <class Payload>
+korvane::MatrixView training_rows(const korvane::Forest<Payload>& forest,
+                                  const korvane::MatrixView& x) {
+  if (x.n_rows != forest.n_train_samples) {
+    raise(PyExc_ValueError, "X has " + std::to_string(x.n_rows) + " rows but forest was fit on " +
+                                std::to_string(forest.n_train_samples) + " training rows");
+  }
+  return x;
+}
+
+constexpr auto kOobWeights =
+    method("_oob_forest_weights", std::tuple{kQueryX, kThreads},
+           "Out-of-bag forest weights of the training rows, `(n_train, n_train)`.\n\n"
+           "`X` holds the training covariates. Row i holds the forest weights of\n"
+           "`X[i]` computed over only the trees that did not draw training row i,\n"
+           "averaged over those trees; it is NaN when every tree drew row i.");
+
+template <class Payload, const auto& D>
+PyObject* oob_forest_weights(PyObject* self, const Arguments<D>& arguments) {
+  const auto& forest = forest_of<Payload>(self);
+  const korvane::MatrixView x =
+      training_rows(forest, weights_query(get<"X">(arguments), "forest", forest.n_features));
+  std::vector<double> weights = run_pooled(
+      [&](korvane::CallControl& control) {
+        return korvane::oob_forest_weights(forest, x, control);
+      },
+      call_options(arguments));
+  return result_array(std::move(weights), x.n_rows, forest.n_train_samples);
+}
+
+constexpr auto kInBag =
+    method("_in_bag", std::tuple{},
+           "How often each tree drew each training row, uint32 `(n_trees, n_train)`:\n"
+           "bootstrap counts, or 0 and 1 under subsampling. Replayed from each\n"
+           "tree's own random stream.");
+
+template <class Payload, const auto& D>
+PyObject* in_bag(PyObject* self, const Arguments<D>&) {
+  const auto& forest = forest_of<Payload>(self);
+  std::vector<std::uint32_t> counts =
+      run_pooled([&](korvane::CallControl&) { return korvane::in_bag(forest); });
+  return result_array(std::move(counts), forest.n_trees(), forest.n_train_samples);
+}
+
+constexpr auto kHonestEstimation =
+    method("_honest_estimation", std::tuple{},
+           "Whether each training row estimated the leaves of each tree, bool\n"
+           "`(n_trees, n_train)`: every drawn row when the forest is not honest.");
+
+template <class Payload, const auto& D>
+PyObject* honest_estimation(PyObject* self, const Arguments<D>&) {
+  const auto& forest = forest_of<Payload>(self);
+  std::vector<std::uint8_t> rows =
+      run_pooled([&](korvane::CallControl&) { return korvane::honest_estimation(forest); });
+  return result_array(std::move(rows), forest.n_trees(), forest.n_train_samples);
+}
+
+constexpr auto kApply = method("_apply", std::tuple{kQueryX},
+                               "The leaf each tree sends each row of `X` to, uint32\n"
+                               "`(n, n_trees)`.");
+
+template <class Payload, const auto& D>
+PyObject* apply(PyObject* self, const Arguments<D>& arguments) {
+  const auto& forest = forest_of<Payload>(self);
+  const korvane::MatrixView x = weights_query(get<"X">(arguments), "forest", forest.n_features);
+  std::vector<std::uint32_t> leaves =
+      run_pooled([&](korvane::CallControl&) { return korvane::apply(forest, x); });
+  return result_array(std::move(leaves), x.n_rows, forest.n_trees());
+}
+
+constexpr auto kSplitImportance =
+    method("_split_importance", std::tuple{},
+           "Per feature, the sum of the scores of the splits on it (log-rank\n"
+           "statistic or variance reduction), averaged over the trees; not\n"
+           "normalised. `(n_features,)`.");
+
+template <class Payload, const auto& D>
+PyObject* split_importance(PyObject* self, const Arguments<D>&) {
+  return result_array(korvane::split_importance(forest_of<Payload>(self)));
+}
 
 constexpr auto kLogRankPredict =
     method("predict_cumulative_hazard", std::tuple{kQueryX, kTimes}, kLogRankPredictDoc.data());
@@ -95,17 +195,38 @@ PyObject* predict(PyObject* self, const Arguments<kLogRankPredict>& arguments) {
   return predict_hazard(forest_of<korvane::StepFunction>(self), "forest", arguments);
 }
 
-// Ranks the covariates and grows the forest on the pool. `make_criterion`
-// builds the criterion there too, since a criterion may rank its outcome.
+constexpr auto kOobHazard =
+    method("_oob_cumulative_hazard", std::tuple{kQueryX, kTimes, kThreads},
+           "Out-of-bag cumulative hazard of the training rows at every time in\n"
+           "`times`, `(n_train, k)`. `X` holds the training covariates; row i\n"
+           "averages the trees that did not draw training row i, and is NaN when\n"
+           "every tree drew it.");
+
+PyObject* oob_cumulative_hazard(PyObject* self, const Arguments<kOobHazard>& arguments) {
+  const auto& forest = forest_of<korvane::StepFunction>(self);
+  const HazardQuery query =
+      hazard_query(get<"X">(arguments), get<"times">(arguments), "forest", forest.n_features);
+  const korvane::MatrixView x = training_rows(forest, query.x);
+  std::vector<double> hazard = run_pooled(
+      [&](korvane::CallControl& control) {
+        return korvane::oob_cumulative_hazard(forest, x, query.times, control);
+      },
+      call_options(arguments));
+  return result_array(std::move(hazard), x.n_rows, query.times.size());
+}
+
+// Ranks the covariates and grows trees [trees.start, trees.stop) of the forest
+// without the GIL. `make_criterion` builds the criterion there too, since a
+// criterion may rank its outcome.
 template <class MakeCriterion, class Leaves>
 PyObject* grow_forest(PyTypeObject* type, const korvane::MatrixView& x,
                       MakeCriterion&& make_criterion, const Leaves& leaves,
                       const korvane::ForestParams& params, std::uint64_t seed,
-                      const CallOptions& options) {
+                      korvane::TreeRange trees, const CallOptions& options = {}) {
   auto forest = run_pooled(
       [&](korvane::CallControl& control) {
         return korvane::grow_forest(korvane::Covariates(x, control), make_criterion(), leaves,
-                                    params, seed, control);
+                                    params, seed, trees, control);
       },
       options);
   return new_owner<PyForest<typename Leaves::Payload>>(type, std::move(forest)).release();
@@ -152,6 +273,19 @@ constexpr auto kFitLogRankDoc = join_text(
     "-------\n"
     "LogRankSurvivalForest\n",
     kForestNotesDoc);
+korvane::TreeRange all_trees(const korvane::ForestParams& params) { return {0, params.n_trees}; }
+
+// The trees a private fit grows: all of them, or the requested [start, stop).
+korvane::TreeRange checked_trees(const TreeRequest& request, std::uint64_t n_trees) {
+  if (!request) return {0, n_trees};
+  const auto [start, stop] = *request;
+  if (!(start < stop && stop <= n_trees)) {
+    raise(PyExc_ValueError, "trees must be (start, stop) with 0 <= start < stop <= n_trees = " +
+                                std::to_string(n_trees) + ", got (" + std::to_string(start) + ", " +
+                                std::to_string(stop) + ")");
+  }
+  return {start, stop};
+}
 
 constexpr auto kLogRankParameters =
     std::tuple{kTrainingX,
@@ -170,43 +304,20 @@ constexpr auto kLogRankParameters =
 constexpr auto kFitLogRank =
     function("fit_log_rank_forest", kLogRankParameters, kFitLogRankDoc.data());
 
-template <const auto& D>
-PyObject* log_rank_forest(const Arguments<D>& arguments, const CallOptions& options) {
-  const auto inputs = checked_forest_inputs(arguments);
-  // A log-rank forest: log-rank splits, Nelson–Aalen leaves.
+// A log-rank forest: log-rank splits, Nelson–Aalen leaves.
+template <class Inputs>
+PyObject* log_rank_forest(const Inputs& inputs, korvane::TreeRange trees,
+                          const CallOptions& options = {}) {
   return grow_forest(
       log_rank_survival_forest_class(), inputs.x,
       [&] { return korvane::LogRankCriterion(inputs.time, inputs.event); },
-      korvane::NelsonAalenLeaves{inputs.time, inputs.event}, inputs.params, inputs.seed, options);
+      korvane::NelsonAalenLeaves{inputs.time, inputs.event}, inputs.params, inputs.seed, trees,
+      options);
 }
 
 PyObject* fit_log_rank_forest(PyObject*, const Arguments<kFitLogRank>& arguments) {
-  return log_rank_forest(arguments, {});
-}
-
-// The run settings the private fits add to the public ones.
-constexpr auto kRunParameters = std::tuple{keyword("n_threads", "None", to_thread_count),
-                                           keyword("progress", "None", to_progress)};
-
-template <const auto& D>
-CallOptions call_options(const Arguments<D>& arguments, std::uint64_t n_trees) {
-  return {get<"n_threads">(arguments), get<"progress">(arguments), n_trees};
-}
-
-constexpr auto kGrowLogRank =
-    function("_grow_log_rank_forest", std::tuple_cat(kLogRankParameters, kRunParameters),
-             "fit_log_rank_forest on a chosen number of threads, with\n"
-             "progress reports.\n\n"
-             "`n_threads`: None runs on the process-wide pool (sized by\n"
-             "RAYON_NUM_THREADS when set, else by the processors\n"
-             "available), k on k threads of the call's own, -1 on one\n"
-             "thread per available processor; it never changes the\n"
-             "forest. `progress(trees_finished, total)` is called from\n"
-             "the calling thread at most ten times a second, and once\n"
-             "all trees are grown; an exception it raises stops the fit.");
-
-PyObject* grow_log_rank_forest(PyObject*, const Arguments<kGrowLogRank>& arguments) {
-  return log_rank_forest(arguments, call_options(arguments, get<"n_trees">(arguments)));
+  const auto inputs = checked_forest_inputs(arguments);
+  return log_rank_forest(inputs, all_trees(inputs.params));
 }
 
 constexpr auto kGradientParameters =
@@ -255,28 +366,100 @@ constexpr auto kFitGradientDoc = join_text(
 constexpr auto kFitGradient =
     function("fit_gradient_forest", kGradientParameters, kFitGradientDoc.data());
 
-template <const auto& D>
-PyObject* gradient_forest(const Arguments<D>& arguments, const CallOptions& options) {
-  const GradientInputs inputs = checked_gradient_inputs(arguments);
-  // A gradient forest: variance-reduction splits of the pseudo-outcome, no leaf
-  // estimates (it answers through forest weights).
+// A gradient forest: variance-reduction splits of the pseudo-outcome, no leaf
+// estimates (it answers through forest weights).
+PyObject* gradient_forest(const GradientInputs& inputs, korvane::TreeRange trees,
+                          const CallOptions& options = {}) {
   return grow_forest(
       gradient_forest_class(), inputs.x,
       [&] { return korvane::GradientCriterion(inputs.pseudo_outcome); }, korvane::NoLeaves{},
-      inputs.params, inputs.seed, options);
+      inputs.params, inputs.seed, trees, options);
 }
 
 PyObject* fit_gradient_forest(PyObject*, const Arguments<kFitGradient>& arguments) {
-  return gradient_forest(arguments, {});
+  const GradientInputs inputs = checked_gradient_inputs(arguments);
+  return gradient_forest(inputs, all_trees(inputs.params));
+}
+
+// The settings the private fits add to the public ones.
+constexpr auto kPieceParameters =
+    std::tuple{keyword("trees", "None", to_tree_range), kThreads, kProgress};
+
+constexpr auto kGrowLogRank =
+    function("_grow_log_rank_forest", std::tuple_cat(kLogRankParameters, kPieceParameters),
+             "fit_log_rank_forest, grown in pieces, on a chosen number of threads,\n"
+             "with progress reports.\n\n"
+             "`trees=(start, stop)` grows trees [start, stop) of the forest of\n"
+             "`n_trees` trees that `seed` defines (None: all of them); pieces\n"
+             "joined in order by `_join_forests` are that forest, bit for bit.\n"
+             "`n_threads`: None, -1 (all cores) or a count; it never changes the\n"
+             "forest. `progress(trees_finished, total)` is called from the calling\n"
+             "thread.");
+
+PyObject* grow_log_rank_forest(PyObject*, const Arguments<kGrowLogRank>& arguments) {
+  const auto inputs = checked_forest_inputs(arguments);
+  const korvane::TreeRange trees = checked_trees(get<"trees">(arguments), inputs.params.n_trees);
+  return log_rank_forest(inputs, trees, call_options(arguments, trees.stop - trees.start));
 }
 
 constexpr auto kGrowGradient =
-    function("_grow_gradient_forest", std::tuple_cat(kGradientParameters, kRunParameters),
-             "fit_gradient_forest on a chosen number of threads, with\n"
-             "progress reports, as _grow_log_rank_forest.");
+    function("_grow_gradient_forest", std::tuple_cat(kGradientParameters, kPieceParameters),
+             "fit_gradient_forest, grown in pieces, on a chosen number of\n"
+             "threads, with progress reports, as _grow_log_rank_forest.");
 
 PyObject* grow_gradient_forest(PyObject*, const Arguments<kGrowGradient>& arguments) {
-  return gradient_forest(arguments, call_options(arguments, get<"n_trees">(arguments)));
+  const GradientInputs inputs = checked_gradient_inputs(arguments);
+  const korvane::TreeRange trees = checked_trees(get<"trees">(arguments), inputs.params.n_trees);
+  return gradient_forest(inputs, trees, call_options(arguments, trees.stop - trees.start));
+}
+
+constexpr auto kJoin =
+    function("_join_forests", std::tuple{positional("pieces", borrowed)},
+             "Join pieces grown by `_grow_*_forest(..., trees=...)` into one forest.\n\n"
+             "`pieces` is a sequence of forests of one class, grown on the same\n"
+             "training rows with the same settings and seed, each starting at\n"
+             "the tree where the one before it ends. Pieces of forests that differ\n"
+             "only in `n_trees` join too; the result has the largest.");
+
+// The forests of `items`, all of the class `type`.
+template <class Payload>
+std::vector<const korvane::Forest<Payload>*> forests_in(const std::vector<OwnedRef>& items,
+                                                        PyTypeObject* type) {
+  std::vector<const korvane::Forest<Payload>*> forests;
+  for (std::size_t k = 0; k < items.size(); ++k) {
+    if (Py_TYPE(items[k].get()) != type) {
+      PyErr_Format(PyExc_TypeError, "pieces[%zu] is a %U, but pieces[0] is a %U", k,
+                   checked(PyType_GetName(Py_TYPE(items[k].get()))).get(),
+                   checked(PyType_GetName(type)).get());
+      throw PythonError{};
+    }
+    forests.push_back(&forest_of<Payload>(items[k].get()));
+    if (k == 0) continue;
+    if (const auto mismatch = korvane::join_mismatch(*forests[k - 1], *forests[k])) {
+      raise(PyExc_ValueError, "pieces[" + std::to_string(k) + "] cannot follow pieces[" +
+                                  std::to_string(k - 1) + "]: " + *mismatch);
+    }
+  }
+  return forests;
+}
+
+template <class Payload>
+PyObject* join_pieces(const std::vector<OwnedRef>& items, PyTypeObject* type) {
+  const auto forests = forests_in<Payload>(items, type);
+  auto joined = run_pooled([&](korvane::CallControl&) { return korvane::join<Payload>(forests); });
+  return new_owner<PyForest<Payload>>(type, std::move(joined)).release();
+}
+
+PyObject* join_forests(PyObject*, const Arguments<kJoin>& arguments) {
+  const std::vector<OwnedRef> items = sequence_items(get<"pieces">(arguments), "pieces");
+  if (items.empty()) raise(PyExc_ValueError, "pieces must hold at least one forest");
+  PyTypeObject* type = Py_TYPE(items.front().get());
+  if (type == log_rank_survival_forest_class())
+    return join_pieces<korvane::StepFunction>(items, type);
+  if (type == gradient_forest_class()) return join_pieces<korvane::NoPayload>(items, type);
+  PyErr_Format(PyExc_TypeError, "pieces[0] is a %U, not a forest",
+               checked(PyType_GetName(type)).get());
+  throw PythonError{};
 }
 
 PyMethodDef functions[] = {
@@ -284,6 +467,7 @@ PyMethodDef functions[] = {
     fastcall_method<kFitGradient, fit_gradient_forest>(),
     fastcall_method<kGrowLogRank, grow_log_rank_forest>(),
     fastcall_method<kGrowGradient, grow_gradient_forest>(),
+    fastcall_method<kJoin, join_forests>(),
 };
 
 template <class Payload>
@@ -317,12 +501,23 @@ PyMethodDef log_rank_methods[] = {
     fastcall_method<kLogRankPredict, predict>(),
     fastcall_method<kWeights, forest_weights<korvane::StepFunction>>(),
     fastcall_method<kWeightsOne, forest_weights_one<korvane::StepFunction>>(),
+    fastcall_method<kOobHazard, oob_cumulative_hazard>(),
+    fastcall_method<kOobWeights, oob_forest_weights<korvane::StepFunction>>(),
+    fastcall_method<kInBag, in_bag<korvane::StepFunction>>(),
+    fastcall_method<kHonestEstimation, honest_estimation<korvane::StepFunction>>(),
+    fastcall_method<kApply, apply<korvane::StepFunction>>(),
+    fastcall_method<kSplitImportance, split_importance<korvane::StepFunction>>(),
     kEndOfMethods,
 };
 
 PyMethodDef gradient_methods[] = {
     fastcall_method<kWeights, forest_weights<korvane::NoPayload>>(),
     fastcall_method<kWeightsOne, forest_weights_one<korvane::NoPayload>>(),
+    fastcall_method<kOobWeights, oob_forest_weights<korvane::NoPayload>>(),
+    fastcall_method<kInBag, in_bag<korvane::NoPayload>>(),
+    fastcall_method<kHonestEstimation, honest_estimation<korvane::NoPayload>>(),
+    fastcall_method<kApply, apply<korvane::NoPayload>>(),
+    fastcall_method<kSplitImportance, split_importance<korvane::NoPayload>>(),
     kEndOfMethods,
 };
 

@@ -69,6 +69,7 @@ int exec_module(PyObject* module) {
   add_functions(module, module_name.get(), functions);
   add_functions(module, module_name.get(), tree_functions());
   add_functions(module, module_name.get(), forest_functions());
+  add_functions(module, module_name.get(), persistence_functions());
   add_class(module, log_rank_survival_tree_class());
   add_class(module, log_rank_survival_forest_class());
   add_class(module, gradient_forest_class());

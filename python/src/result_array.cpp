@@ -8,35 +8,40 @@ namespace korvane::python {
 
 namespace {
 
-using BufferHolder = OwnerObject<std::vector<double>>;
+template <class Element>
+using BufferHolder = OwnerObject<std::vector<Element>>;
 
+// The holder class of one element type, created on first use.
+template <class Element>
 PyTypeObject* holder_type() {
   static PyTypeObject* type = nullptr;
   if (type == nullptr) {
     PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_owner<BufferHolder>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_owner<BufferHolder<Element>>)},
         {Py_tp_doc, const_cast<char*>("Owner of a result array's buffer.")},
         {0, nullptr}};
-    PyType_Spec spec = {"korvane._korvane_core._ResultBuffer", sizeof(BufferHolder), 0,
+    PyType_Spec spec = {"korvane._korvane_core._ResultBuffer", sizeof(BufferHolder<Element>), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     type = reinterpret_cast<PyTypeObject*>(checked(PyType_FromSpec(&spec)).release());
   }
   return type;
 }
 
-OwnedRef new_array(int ndim, npy_intp* shape, void* data) {
+OwnedRef new_array(int type_number, int ndim, npy_intp* shape, void* data) {
   require_numpy();
   // With data, the flags describe it; without, NumPy allocates a C-ordered array.
   const int flags = data == nullptr ? 0 : NPY_ARRAY_CARRAY;
-  return checked(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), ndim,
+  return checked(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type_number), ndim,
                                       shape, nullptr, data, flags, nullptr));
 }
 
-PyObject* adopt(std::vector<double>&& values, int ndim, npy_intp* shape) {
+template <class Element>
+PyObject* adopt(std::vector<Element>&& values, int type_number, int ndim, npy_intp* shape) {
   // An empty vector may have no buffer at all; NumPy allocates its own then.
-  if (values.empty()) return new_array(ndim, shape, nullptr).release();
-  OwnedRef holder = new_owner<BufferHolder>(holder_type(), std::move(values));
-  OwnedRef array = new_array(ndim, shape, value_of<BufferHolder>(holder.get()).data());
+  if (values.empty()) return new_array(type_number, ndim, shape, nullptr).release();
+  OwnedRef holder = new_owner<BufferHolder<Element>>(holder_type<Element>(), std::move(values));
+  OwnedRef array =
+      new_array(type_number, ndim, shape, value_of<BufferHolder<Element>>(holder.get()).data());
   // Steals the holder reference, also on failure.
   if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), holder.release()) < 0) {
     throw PythonError{};
@@ -44,16 +49,39 @@ PyObject* adopt(std::vector<double>&& values, int ndim, npy_intp* shape) {
   return array.release();
 }
 
+template <class Element>
+PyObject* adopt_matrix(std::vector<Element>&& values, int type_number, std::size_t rows,
+                       std::size_t cols) {
+  npy_intp shape[] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+  return adopt(std::move(values), type_number, 2, shape);
+}
+
+template <class Element>
+PyObject* adopt_vector(std::vector<Element>&& values, int type_number) {
+  npy_intp shape[] = {static_cast<npy_intp>(values.size())};
+  return adopt(std::move(values), type_number, 1, shape);
+}
+
 }  // namespace
 
 PyObject* result_array(std::vector<double>&& values, std::size_t rows, std::size_t cols) {
-  npy_intp shape[] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
-  return adopt(std::move(values), 2, shape);
+  return adopt_matrix(std::move(values), NPY_FLOAT64, rows, cols);
 }
 
 PyObject* result_array(std::vector<double>&& values) {
-  npy_intp shape[] = {static_cast<npy_intp>(values.size())};
-  return adopt(std::move(values), 1, shape);
+  return adopt_vector(std::move(values), NPY_FLOAT64);
+}
+
+PyObject* result_array(std::vector<std::uint32_t>&& values, std::size_t rows, std::size_t cols) {
+  return adopt_matrix(std::move(values), NPY_UINT32, rows, cols);
+}
+
+PyObject* result_array(std::vector<std::uint32_t>&& values) {
+  return adopt_vector(std::move(values), NPY_UINT32);
+}
+
+PyObject* result_array(std::vector<std::uint8_t>&& values, std::size_t rows, std::size_t cols) {
+  return adopt_matrix(std::move(values), NPY_BOOL, rows, cols);
 }
 
 }  // namespace korvane::python

@@ -84,6 +84,14 @@ constexpr auto kFitDoc = join_text(
     "-----\n"
     "Honest trees are studied by Wager & Athey (2018) and Athey, Tibshirani &\n"
     "Wager (2019).\n");
+constexpr auto kApply =
+    method("_apply", std::tuple{kQueryX}, "The leaf each row of `X` reaches, uint32 `(n,)`.");
+
+PyObject* apply(PyObject* self, const Arguments<kApply>& arguments) {
+  const auto& tree = tree_of(self);
+  const korvane::MatrixView x = weights_query(get<"X">(arguments), "tree", tree.n_features);
+  return result_array(korvane::apply(tree, x));
+}
 
 constexpr auto kFit =
     function("fit_log_rank_tree",
@@ -112,6 +120,7 @@ PyMethodDef functions[] = {
 
 PyMethodDef methods[] = {
     fastcall_method<kPredict, predict>(),
+    fastcall_method<kApply, apply>(),
     kEndOfMethods,
 };
 

@@ -160,12 +160,12 @@ class TreeBuilder {
   std::vector<Payload> leaves_;
 };
 
-// Grows one tree on `rows` (permuted in place), honest when the parameters say
-// so, and records the leaf of every estimation row in `recorded_leaf` (indexed
-// by training row) unless it is empty. Every tree, alone or in a forest, grows
-// here. Throws Cancelled, at the next node, once `control` asks to stop.
+// Grows one tree on `rows` (permuted in place) and records the leaf of every
+// estimation row in `recorded_leaf` (indexed by training row) unless it is
+// empty. Every tree, alone or in a forest, grows here. Throws Cancelled, at the
+// next node, once `control` asks to stop.
 template <SplitCriterion Criterion, LeafEstimate Leaves>
-Tree<typename Leaves::Payload> grow(const Covariates& covariates, std::span<std::uint32_t> rows,
+Tree<typename Leaves::Payload> grow(const Covariates& covariates, TreeRows& rows,
                                     const Criterion& criterion, const Leaves& leaves,
                                     const TreeParams& params, ChaCha8Rng& stream,
                                     std::span<std::uint32_t> recorded_leaf,
@@ -176,9 +176,7 @@ Tree<typename Leaves::Payload> grow(const Covariates& covariates, std::span<std:
   }
   TreeBuilder<Criterion, Leaves> builder(covariates, criterion, leaves, params, stream,
                                          recorded_leaf, control);
-  if (!params.honesty) return std::move(builder).build(rows, rows);
-  HonestRows honest = split_honestly(rows, *params.honesty, stream);
-  return std::move(builder).build(honest.splitting, honest.estimation);
+  return std::move(builder).build(rows.splitting(), rows.estimation());
 }
 
 // A tree on all rows, in index order, from a 64-bit seed.
@@ -187,9 +185,10 @@ Tree<typename Leaves::Payload> fit_tree(const Covariates& covariates, const Crit
                                         const Leaves& leaves, const TreeParams& params,
                                         std::uint64_t seed,
                                         const CallControl& control = CallControl{}) {
-  std::vector<std::uint32_t> rows(covariates.n_samples());
-  for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<std::uint32_t>(i);
+  std::vector<std::uint32_t> all(covariates.n_samples());
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<std::uint32_t>(i);
   ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(seed);
+  TreeRows rows = arrange_rows(std::move(all), params, stream);
   return grow(covariates, rows, criterion, leaves, params, stream, {}, control);
 }
 

@@ -1,17 +1,20 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "korvane/builder.hpp"
 #include "korvane/call_control.hpp"
 #include "korvane/criterion.hpp"
 #include "korvane/data.hpp"
+#include "korvane/error.hpp"
 #include "korvane/leaf_estimates.hpp"
 #include "korvane/memory.hpp"
 #include "korvane/params.hpp"
@@ -79,42 +82,139 @@ void count_leaf_sizes(Forest<Payload>& forest, const CallControl& control) {
 
 }  // namespace detail
 
-// Grows params.n_trees trees in parallel, tree b from its own stream derived
-// from (seed, b) and its own sample, so the forest is the same whatever the
-// number of threads. Counts finished trees in `control` and throws Cancelled,
-// within a tree node, once it asks to stop; a forest that cannot fit in memory
-// throws OutOfMemory before anything is allocated.
+// Trees [start, stop) of a forest.
+struct TreeRange {
+  std::size_t start = 0;
+  std::size_t stop = 0;
+};
+
+// Grows trees [trees.start, trees.stop) of the forest of params.n_trees trees
+// that `seed` defines, in parallel. Tree b grows from its own stream, derived
+// from (seed, b) alone, and its own sample, so the forest is the same whatever
+// the number of threads, and pieces grown apart and joined in order are the
+// forest grown at once. Counts finished trees in `control` and throws
+// Cancelled, within a tree node, once it asks to stop; a forest that cannot fit
+// in memory throws OutOfMemory before anything is allocated.
 template <SplitCriterion Criterion, LeafEstimate Leaves>
 Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
                                              const Criterion& criterion, const Leaves& leaves,
                                              const ForestParams& params, std::uint64_t seed,
+                                             TreeRange trees,
                                              const CallControl& control = CallControl{}) {
   using Payload = typename Leaves::Payload;
+  if (!(trees.start < trees.stop && trees.stop <= params.n_trees)) {
+    fail("trees [" + std::to_string(trees.start) + ", " + std::to_string(trees.stop) +
+         ") do not lie in a forest of " + std::to_string(params.n_trees));
+  }
   const std::size_t n = covariates.n_samples();
-  reserve(
-      detail::forest_bytes<Payload>(params.n_trees, n),
-      "a forest of " + std::to_string(params.n_trees) + " trees on " + std::to_string(n) + " rows");
-  const std::vector<ChaCha8Rng::Seed> seeds = derive_tree_seeds(seed, params.n_trees);
+  const std::size_t n_trees = trees.stop - trees.start;
+  reserve(detail::forest_bytes<Payload>(n_trees, n),
+          "a forest of " + std::to_string(n_trees) + " trees on " + std::to_string(n) + " rows");
+  const std::vector<ChaCha8Rng::Seed> seeds = derive_tree_seeds(seed, trees.start, n_trees);
   Forest<Payload> forest;
   forest.n_features = static_cast<std::uint32_t>(covariates.n_features());
   forest.n_train_samples = n;
   forest.params = params;
   forest.seed = seed;
+  forest.first_tree = trees.start;
   // Each tree records straight into its own row of the matrix, so no per-tree
   // record outlives its task and the result does not depend on scheduling.
-  forest.recorded_leaf.assign(params.n_trees * n, NO_LEAF);
-  forest.trees = pool::parallel_map(params.n_trees, [&](std::size_t b) {
-    ChaCha8Rng stream = ChaCha8Rng::from_seed(seeds[b]);
-    std::vector<std::uint32_t> sample =
-        draw_sample(n, params.bootstrap, params.subsample_fraction, stream);
-    const std::span<std::uint32_t> record = std::span(forest.recorded_leaf).subspan(b * n, n);
+  forest.recorded_leaf.assign(n_trees * n, NO_LEAF);
+  forest.trees = pool::parallel_map(n_trees, [&](std::size_t k) {
+    ChaCha8Rng stream = ChaCha8Rng::from_seed(seeds[k]);
+    TreeRows rows = draw_tree_rows(n, params, stream);
+    const std::span<std::uint32_t> record = std::span(forest.recorded_leaf).subspan(k * n, n);
     Tree<Payload> tree =
-        grow(covariates, sample, criterion, leaves, params.tree, stream, record, control);
+        grow(covariates, rows, criterion, leaves, params.tree, stream, record, control);
     control.finish_tree();
     return tree;
   });
   detail::count_leaf_sizes(forest, control);
   return forest;
+}
+
+// All params.n_trees trees of the forest `seed` defines.
+template <SplitCriterion Criterion, LeafEstimate Leaves>
+Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
+                                             const Criterion& criterion, const Leaves& leaves,
+                                             const ForestParams& params, std::uint64_t seed,
+                                             const CallControl& control = CallControl{}) {
+  return grow_forest(covariates, criterion, leaves, params, seed, TreeRange{0, params.n_trees},
+                     control);
+}
+
+// Why `next` cannot follow `before` in one forest, or nothing when it can: both
+// must come from the same training rows, settings and seed, and `next` must
+// start where `before` ends. Tree b does not depend on the number of trees, so
+// pieces of forests that differ only in n_trees join (a forest grown further).
+template <class Payload>
+[[nodiscard]] std::optional<std::string> join_mismatch(const Forest<Payload>& before,
+                                                       const Forest<Payload>& next) {
+  if (next.n_features != before.n_features) return "they have different numbers of features";
+  if (next.n_train_samples != before.n_train_samples) {
+    return "they were grown on different numbers of training rows";
+  }
+  ForestParams settings = next.params;
+  settings.n_trees = before.params.n_trees;
+  if (settings != before.params) return "they were grown with different settings";
+  if (next.seed != before.seed) return "they were grown from different seeds";
+  if (next.first_tree != before.first_tree + before.n_trees()) {
+    return "trees " + std::to_string(before.first_tree) + " to " +
+           std::to_string(before.first_tree + before.n_trees() - 1) + " are followed by tree " +
+           std::to_string(next.first_tree);
+  }
+  return std::nullopt;
+}
+
+// The pieces concatenated in order into one forest; each piece must be able to
+// follow the one before it (join_mismatch). n_trees is the largest of theirs.
+template <class Payload>
+[[nodiscard]] Forest<Payload> join(std::span<const Forest<Payload>* const> pieces) {
+  if (pieces.empty()) fail("joining no pieces");
+  Forest<Payload> forest = *pieces.front();
+  for (const Forest<Payload>* piece : pieces.subspan(1)) {
+    if (const auto mismatch = join_mismatch(forest, *piece)) fail("cannot join: " + *mismatch);
+    forest.trees.insert(forest.trees.end(), piece->trees.begin(), piece->trees.end());
+    forest.recorded_leaf.insert(forest.recorded_leaf.end(), piece->recorded_leaf.begin(),
+                                piece->recorded_leaf.end());
+    forest.leaf_sizes.insert(forest.leaf_sizes.end(), piece->leaf_sizes.begin(),
+                             piece->leaf_sizes.end());
+    forest.params.n_trees = std::max(forest.params.n_trees, piece->params.n_trees);
+  }
+  return forest;
+}
+
+// Row-major rows(x) × n_trees: the leaf each tree sends each row of x to.
+template <class Payload>
+[[nodiscard]] std::vector<std::uint32_t> apply(const Forest<Payload>& forest, const MatrixView& x) {
+  const std::size_t n_trees = forest.n_trees();
+  reserve(saturating_mul(saturating_mul(x.n_rows, n_trees), sizeof(std::uint32_t)),
+          "leaf indices of " + std::to_string(x.n_rows) + " rows in " + std::to_string(n_trees) +
+              " trees");
+  std::vector<std::uint32_t> leaves(x.n_rows * n_trees);
+  pool::parallel_for_each(x.n_rows, [&](std::size_t row) {
+    for (std::size_t b = 0; b < n_trees; ++b) {
+      leaves[row * n_trees + b] = forest.trees[b].predict_leaf(x, row);
+    }
+  });
+  return leaves;
+}
+
+// Per feature, the scores of the splits on it summed over each tree's nodes
+// and the trees in order, divided once by the number of trees.
+template <class Payload>
+[[nodiscard]] std::vector<double> split_importance(const Forest<Payload>& forest) {
+  std::vector<double> importance(forest.n_features, 0.0);
+  for (const Tree<Payload>& tree : forest.trees) {
+    for (const NodeKind& node : tree.nodes) {
+      if (const auto* split = std::get_if<node::Split>(&node)) {
+        importance[split->feature] += split->score;
+      }
+    }
+  }
+  const auto n_trees = static_cast<double>(forest.n_trees());
+  for (double& value : importance) value /= n_trees;
+  return importance;
 }
 
 }  // namespace korvane

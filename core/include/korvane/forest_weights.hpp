@@ -25,6 +25,16 @@ template <class Payload>
 [[nodiscard]] std::vector<double> forest_weights(const Forest<Payload>& forest, const VectorView& x,
                                                  const CallControl& control = CallControl{});
 
+// Out-of-bag weights of the training rows, row-major n_train_samples ×
+// n_train_samples: row i holds the forest weights of x_i computed over only the
+// trees that did not draw training row i, averaged over those trees; NaN when
+// every tree drew it. `x` holds the training covariates. Runs and stops as
+// forest_weights does.
+template <class Payload>
+[[nodiscard]] std::vector<double> oob_forest_weights(const Forest<Payload>& forest,
+                                                     const MatrixView& x,
+                                                     const CallControl& control = CallControl{});
+
 extern template std::vector<double> forest_weights(const Forest<StepFunction>&, const MatrixView&,
                                                    const CallControl&);
 extern template std::vector<double> forest_weights(const Forest<NoPayload>&, const MatrixView&,
@@ -33,5 +43,9 @@ extern template std::vector<double> forest_weights(const Forest<StepFunction>&, 
                                                    const CallControl&);
 extern template std::vector<double> forest_weights(const Forest<NoPayload>&, const VectorView&,
                                                    const CallControl&);
+extern template std::vector<double> oob_forest_weights(const Forest<StepFunction>&,
+                                                       const MatrixView&, const CallControl&);
+extern template std::vector<double> oob_forest_weights(const Forest<NoPayload>&, const MatrixView&,
+                                                       const CallControl&);
 
 }  // namespace korvane

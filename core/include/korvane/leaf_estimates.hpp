@@ -29,6 +29,14 @@ struct NoLeaves {
   [[nodiscard]] NoPayload estimate(std::span<const std::uint32_t>) const { return {}; }
 };
 
+// The Nelson–Aalen curve after an event time with `events` of `at_risk`
+// occurrences: the one step both the estimate and the persistence format's
+// reader take, so a curve rebuilt from its counts is the same to the last bit.
+[[nodiscard]] inline double nelson_aalen_step(double cumulative, std::uint64_t events,
+                                              std::uint64_t at_risk) {
+  return cumulative + static_cast<double>(events) / static_cast<double>(at_risk);
+}
+
 // Nelson–Aalen cumulative hazard of each leaf's rows; a row listed k times
 // counts as k observations. Borrows the fit's times (never NaN) and event
 // indicators (only the byte 1 is an event).

@@ -27,6 +27,10 @@ class ChaCha8Rng {
   // Uniform integer in [low, high]; low <= high.
   std::uint64_t random_range_inclusive(std::uint64_t low, std::uint64_t high);
 
+  // Moves to the start of keystream block `block` (16 words), as if every
+  // earlier block had been drawn.
+  void seek_block(std::uint64_t block);
+
   // Number of stream words handed out so far (for tests of word consumption).
   [[nodiscard]] std::uint64_t words_consumed() const;
 

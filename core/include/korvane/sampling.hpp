@@ -2,9 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
+#include "korvane/params.hpp"
 #include "korvane/rng.hpp"
 
 namespace korvane {
@@ -13,6 +15,11 @@ namespace korvane {
 // from `seed`, so seed b depends only on (seed, b).
 [[nodiscard]] std::vector<ChaCha8Rng::Seed> derive_tree_seeds(std::uint64_t seed,
                                                               std::size_t n_trees);
+// The seeds of trees [first, first + count) alone: the stream is entered at
+// tree first's seed, so the trees before it cost nothing.
+[[nodiscard]] std::vector<ChaCha8Rng::Seed> derive_tree_seeds(std::uint64_t seed,
+                                                              std::uint64_t first,
+                                                              std::size_t count);
 
 // round(fraction·n), halves away from zero, saturating (0 for NaN or negatives).
 [[nodiscard]] std::size_t rounded_share(double fraction, std::size_t n);
@@ -33,14 +40,35 @@ void shuffle_in_place(std::span<std::uint32_t> rows, ChaCha8Rng& stream);
 // clamped into [1, n − 1].
 [[nodiscard]] std::size_t honest_split_size(double fraction, std::size_t n);
 
-// The rows of an honest tree: shuffled in place, the first honest_split_size
-// of them split nodes, a copy of the rest estimates the leaves.
-struct HonestRows {
-  std::span<std::uint32_t> splitting;
-  std::vector<std::uint32_t> estimation;
+// Shuffles the rows of an honest tree in place and returns how many of them,
+// from the front, split nodes; the rest estimate the leaves.
+[[nodiscard]] std::size_t split_honestly(std::span<std::uint32_t> rows, double fraction,
+                                         ChaCha8Rng& stream);
+
+// The rows one tree grows on, in the order it grows on them. An honest tree
+// splits on its first n_splitting rows and estimates its leaves on the rest;
+// any other tree does both on all of them.
+struct TreeRows {
+  std::vector<std::uint32_t> rows;
+  std::optional<std::size_t> n_splitting;  // set for an honest tree
+
+  [[nodiscard]] std::span<std::uint32_t> splitting() {
+    return n_splitting ? std::span(rows).first(*n_splitting) : std::span(rows);
+  }
+  [[nodiscard]] std::span<std::uint32_t> estimation() {
+    return n_splitting ? std::span(rows).subspan(*n_splitting) : std::span(rows);
+  }
 };
-[[nodiscard]] HonestRows split_honestly(std::span<std::uint32_t> rows, double fraction,
-                                        ChaCha8Rng& stream);
+
+// `rows` split honestly from `stream` when the parameters ask for honesty.
+[[nodiscard]] TreeRows arrange_rows(std::vector<std::uint32_t> rows, const TreeParams& params,
+                                    ChaCha8Rng& stream);
+
+// The rows of a forest's tree, drawn from the start of its stream: its sample
+// of the n training rows, arranged. Growing a tree and recovering later which
+// rows it drew both call this, so the two cannot disagree.
+[[nodiscard]] TreeRows draw_tree_rows(std::size_t n, const ForestParams& params,
+                                      ChaCha8Rng& stream);
 
 // The candidate features of a tree's nodes: a partial Fisher–Yates draw of
 // `per_node` features over a per-tree feature order, which is permuted in place

@@ -64,4 +64,12 @@ struct Tree {
   friend bool operator==(const Tree&, const Tree&) = default;
 };
 
+// The leaf the tree sends each row of x to.
+template <class Payload>
+[[nodiscard]] std::vector<std::uint32_t> apply(const Tree<Payload>& tree, const MatrixView& x) {
+  std::vector<std::uint32_t> leaves(x.n_rows);
+  for (std::size_t row = 0; row < x.n_rows; ++row) leaves[row] = tree.predict_leaf(x, row);
+  return leaves;
+}
+
 }  // namespace korvane

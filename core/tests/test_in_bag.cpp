@@ -1,0 +1,75 @@
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+#include "korvane/in_bag.hpp"
+#include "support.hpp"
+
+namespace korvane {
+namespace {
+
+using testing::Dataset;
+
+ForestParams forest_params(bool bootstrap, double fraction, std::optional<double> honesty) {
+  ForestParams params;
+  params.n_trees = 6;
+  params.bootstrap = bootstrap;
+  params.subsample_fraction = fraction;
+  params.tree.min_samples_leaf = 3;
+  params.tree.max_features = MaxFeatures::sqrt();
+  params.tree.honesty = honesty;
+  return params;
+}
+
+Forest<StepFunction> log_rank_forest(const Dataset& d, const ForestParams& params,
+                                     TreeRange trees) {
+  return grow_forest(d.covariates(), d.log_rank(), d.nelson_aalen(), params, 31, trees);
+}
+
+struct Sampling {
+  bool bootstrap;
+  double fraction;
+  std::optional<double> honesty;
+};
+
+class InBag : public ::testing::TestWithParam<Sampling> {
+ protected:
+  const Dataset d = Dataset::random(75, 3, 4);
+  ForestParams params() const {
+    return forest_params(GetParam().bootstrap, GetParam().fraction, GetParam().honesty);
+  }
+};
+
+// The replayed draws agree with what the fit recorded: every tree draws its
+// sample size, and its estimation rows are exactly the rows it recorded.
+TEST_P(InBag, ReplaysTheDrawsTheFitRecorded) {
+  const auto forest = log_rank_forest(d, params(), {0, 6});
+  const auto counts = in_bag(forest);
+  const auto estimation = honest_estimation(forest);
+  for (std::size_t b = 0; b < 6; ++b) {
+    const auto tree_counts = std::span(counts).subspan(b * d.n, d.n);
+    EXPECT_EQ(std::accumulate(tree_counts.begin(), tree_counts.end(), std::size_t{0}),
+              sample_size(d.n, GetParam().fraction));
+    for (std::size_t i = 0; i < d.n; ++i) {
+      const bool recorded = forest.recorded_leaves(b)[i] != NO_LEAF;
+      EXPECT_EQ(estimation[b * d.n + i] == 1, recorded);
+      EXPECT_TRUE(!recorded || tree_counts[i] > 0);
+      EXPECT_TRUE(GetParam().bootstrap || tree_counts[i] <= 1);
+      EXPECT_TRUE(GetParam().honesty || recorded == (tree_counts[i] > 0));
+    }
+  }
+}
+
+TEST_P(InBag, OfAPieceAreTheRowsOfItsTreesInTheWholeForest) {
+  const auto whole = in_bag(log_rank_forest(d, params(), {0, 6}));
+  const auto piece = in_bag(log_rank_forest(d, params(), {2, 5}));
+  EXPECT_TRUE(std::equal(piece.begin(), piece.end(), whole.begin() + 2 * d.n));
+}
+
+INSTANTIATE_TEST_SUITE_P(Samplings, InBag,
+                         ::testing::Values(Sampling{true, 1.0, std::nullopt},
+                                           Sampling{false, 0.6, std::nullopt},
+                                           Sampling{true, 0.8, 0.5}, Sampling{false, 0.7, 0.3}));
+
+}  // namespace
+}  // namespace korvane

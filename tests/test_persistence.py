@@ -1,0 +1,317 @@
+"""Saving and loading models: round trips to the last bit, pickling and
+copying, refusal of every kind of invalid data, and files of earlier
+versions."""
+
+import copy
+import doctest
+import math
+import pickle
+import random
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import korvane
+import korvane.persistence
+from conftest import FITS, fit_gradient_forest, fit_log_rank_forest, fit_tree, make_survival, model_outputs
+from model_bytes import (GRADIENT_FOREST, LOG_RANK_FOREST, TREE, header, reseal, sections, settings,
+                         with_header, with_settings, xxh64)
+
+DATA = Path(__file__).parent / "data"
+SURVIVAL = make_survival(n=60, p=5, seed=3)
+
+SETTINGS = [
+    pytest.param({}, id="defaults"),
+    pytest.param({"honesty": True, "max_depth": 3, "max_features": 2}, id="honest"),
+]
+
+
+@pytest.mark.parametrize("settings", SETTINGS)
+@pytest.mark.parametrize("fit", FITS)
+def test_a_model_read_back_answers_like_the_original_to_the_last_bit(fit, settings, tmp_path):
+    extra = {} if fit is fit_tree else {"n_trees": 6, "bootstrap": False, "subsample_fraction": 0.6}
+    model = fit(SURVIVAL, seed=4, **settings, **extra)
+    data = korvane.to_bytes(model)
+    korvane.save(model, tmp_path / "model.korvane")
+    for read in (korvane.from_bytes(data), korvane.load(tmp_path / "model.korvane"),
+                 korvane.from_bytes(bytearray(data)), korvane.from_bytes(np.frombuffer(data, np.uint8))):
+        assert type(read) is type(model)
+        assert model_outputs(read, SURVIVAL.X) == model_outputs(model, SURVIVAL.X)
+        assert korvane.to_bytes(read) == data
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+@pytest.mark.parametrize("fit", FITS)
+def test_models_pickle_under_every_protocol(fit, protocol):
+    model = fit(SURVIVAL, seed=1)
+    read = pickle.loads(pickle.dumps(model, protocol=protocol))
+    assert type(read) is type(model) and model_outputs(read, SURVIVAL.X) == model_outputs(model, SURVIVAL.X)
+
+
+@pytest.mark.parametrize("duplicate", [copy.copy, copy.deepcopy], ids=["copy", "deepcopy"])
+@pytest.mark.parametrize("fit", FITS)
+def test_models_copy(fit, duplicate):
+    model = fit(SURVIVAL, seed=2)
+    copied = duplicate({"model": model})["model"]
+    assert type(copied) is type(model) and model_outputs(copied, SURVIVAL.X) == model_outputs(model, SURVIVAL.X)
+
+
+def test_a_pickled_model_loads_in_a_fresh_process():
+    model = fit_log_rank_forest(SURVIVAL, n_trees=3)
+    script = "import pickle, sys; print(repr(pickle.loads(sys.stdin.buffer.read())))"
+    done = subprocess.run([sys.executable, "-c", script], input=pickle.dumps(model), capture_output=True, check=True)
+    assert done.stdout.decode().strip() == repr(model)
+
+
+@pytest.mark.parametrize("argument, message", [
+    (3, "argument 'model': expected a LogRankSurvivalTree, LogRankSurvivalForest or GradientForest, got int"),
+])
+def test_to_bytes_refuses_what_is_not_a_model(argument, message):
+    with pytest.raises(TypeError, match=f"^{message}$"):
+        korvane.to_bytes(argument)
+
+
+def test_from_bytes_refuses_what_is_not_bytes_like():
+    with pytest.raises(TypeError, match="^argument 'data': a bytes-like object is required, not str$"):
+        korvane.from_bytes("model")
+
+
+def test_persistence_examples_run():
+    assert doctest.testmod(korvane.persistence).failed == 0
+
+
+# Invalid data: each case edits a valid file of one kind, reseals it unless the
+# checksum is what it breaks, and names the error the reader must give.
+
+def pack_bits(data: bytes, section, bit: int, width: int, value: int) -> bytes:
+    """`data` with the `width`-bit field at bit `bit` of a section set to `value`."""
+    edited = bytearray(data)
+    for k in range(width):
+        byte, shift = divmod(bit + k, 8)
+        at = section.offset + byte
+        edited[at] = (edited[at] & ~(1 << shift)) | (((value >> k) & 1) << shift)
+    return bytes(edited)
+
+
+def set_f64(data, section, index, value):
+    edited = bytearray(data)
+    struct.pack_into("<d", edited, section.offset + 8 * index, value)
+    return reseal(edited)
+
+
+def first_split_feature(data, value):
+    width = (header(data)["n_features"] - 1).bit_length()
+    return reseal(pack_bits(data, sections(data)["split features"], 0, width, value))
+
+
+def node_kind(data, node, kind):
+    return reseal(pack_bits(data, sections(data)["node kinds"], node, 1, kind))
+
+
+def first_recorded_code(data, value):
+    n_leaves = (struct.unpack_from("<I", data, sections(data)["tree sizes"].offset)[0] + 1) // 2
+    return reseal(pack_bits(data, sections(data)["recorded leaves"], 0, n_leaves.bit_length(), value))
+
+
+def swap_curve_times(data):
+    times = sections(data)["curve times"]
+    edited = bytearray(data)
+    first, second = edited[times.offset:times.offset + 8], edited[times.offset + 8:times.offset + 16]
+    edited[times.offset:times.offset + 16] = second + first
+    return reseal(edited)
+
+
+def first_two_indices_equal(data):
+    """The first curve with two points lists one time twice."""
+    h, found = header(data), sections(data)
+    length_width, index_width = h["n_times"].bit_length(), (h["n_times"] - 1).bit_length()
+    lengths = bits(data, found["curve lengths"], length_width, (h["n_nodes"] + 1) // 2)
+    start = next(sum(lengths[:k]) for k, length in enumerate(lengths) if length >= 2)
+    index = bits(data, found["curve time indices"], index_width, start + 1)[start]
+    return reseal(pack_bits(data, found["curve time indices"], (start + 1) * index_width, index_width, index))
+
+
+def curve_widths(data):
+    return struct.unpack_from("<BB", data, sections(data)["curve step widths"].offset)
+
+
+def with_step_widths(data, events_width):
+    edited = bytearray(data)
+    edited[sections(data)["curve step widths"].offset] = events_width
+    return bytes(edited)
+
+
+def first_step_events(data, events, at_risk):
+    """The first curve point's counts set to `events` among `at_risk`."""
+    events_width, at_risk_width = curve_widths(data)
+    found = sections(data)
+    edited = pack_bits(data, found["curve events"], 0, events_width, events)
+    return reseal(pack_bits(edited, found["curve at-risk counts"], 0, at_risk_width, at_risk))
+
+
+def bits(data, section, width, count):
+    value = int.from_bytes(data[section.offset:section.offset + section.size], "little")
+    return [(value >> (k * width)) & ((1 << width) - 1) for k in range(count)]
+
+
+def padding_bit(data):
+    kinds = sections(data)["node kinds"]
+    n_nodes = header(data)["n_nodes"]
+    assert n_nodes % 8, "the fixture needs padding after the node kinds"
+    return reseal(pack_bits(data, kinds, n_nodes, 1, 1))
+
+
+def flip_body_byte(data):
+    edited = bytearray(data)
+    edited[len(data) // 2] ^= 0x10
+    return bytes(edited)
+
+
+INVALID = [
+    # (kind, edit, message)
+    (TREE, lambda d: b"\x89PNG" + d[4:], "does not start with the format's magic bytes"),
+    (TREE, lambda d: b"", "does not start with the format's magic bytes|truncated"),
+    (TREE, lambda d: d[:10], "truncated: 10 bytes hold no format version"),
+    (TREE, lambda d: reseal(with_header(d, version=2)), "unsupported format version 2; this korvane reads versions 1 to 1"),
+    (TREE, lambda d: reseal(with_header(d, version=0)), "unsupported format version 0"),
+    (TREE, lambda d: d[:40], "truncated: 40 bytes are fewer than the 72 of a header and checksum"),
+    (TREE, lambda d: d[:-1], r"truncated: the header declares \d+ bytes but only \d+ are present"),
+    (TREE, lambda d: d + b"\0", r"1 unexpected bytes follow the end of the model"),
+    (LOG_RANK_FOREST, flip_body_byte, "checksum mismatch: the data is corrupted"),
+    (TREE, lambda d: reseal(with_header(d, kind=4)), "unknown model kind 4"),
+    (TREE, lambda d: reseal(with_header(d, reserved=b"\0\1\0")), "reserved header bytes are not zero"),
+    (TREE, lambda d: reseal(with_header(d, n_trees=2)), "a tree model holds 1 tree and no training rows"),
+    (GRADIENT_FOREST, lambda d: reseal(with_header(d, n_times=1)), "a gradient forest has no leaf curves"),
+    (LOG_RANK_FOREST, lambda d: reseal(with_header(d, n_train_samples=2**40)), "training rows are more than 4294967295"),
+    (LOG_RANK_FOREST, lambda d: reseal(with_header(d, n_nodes=header(d)["n_nodes"] + 2)), "the trees have .* nodes but the header says"),
+    (LOG_RANK_FOREST, lambda d: with_settings(with_header(d, n_trees=2**32 - 1), forest_n_trees=2**40), "the tree sizes needs .* bytes but only"),
+    (LOG_RANK_FOREST, lambda d: reseal(with_header(d, n_points=2**62)), "the curve time indices needs more bytes"),
+    (LOG_RANK_FOREST, lambda d: reseal(with_header(d, n_train_samples=2**32 - 1)), "the recorded leaves needs .* bytes"),
+    (TREE, lambda d: reseal(with_header(d, n_points=header(d)["n_points"] - 1)), "the counts in the header do not match|the curve is longer than the curve times or the header's points allow"),
+    (LOG_RANK_FOREST, lambda d: with_settings(d, subsample_fraction=0.0), r"subsample_fraction is outside \(0, 1\]"),
+    (LOG_RANK_FOREST, lambda d: with_settings(d, flags=settings(d)["flags"] | 2, honesty_fraction=1.5), r"honesty fraction is outside \(0, 1\)"),
+    (LOG_RANK_FOREST, lambda d: with_settings(d, flags=8), "unknown settings flags"),
+    (LOG_RANK_FOREST, lambda d: with_settings(d, max_depth=4), "a value for an option that is off"),
+    (LOG_RANK_FOREST, lambda d: with_settings(d, max_features_kind=3), "unknown max_features kind 3"),
+    (GRADIENT_FOREST, lambda d: with_settings(d, first_tree=2), "trees 2 to 6 are not part of a forest of 4 trees"),
+    (LOG_RANK_FOREST, lambda d: reseal(bytearray(d[:sections(d)["tree sizes"].offset]) + struct.pack("<I", 2) + d[sections(d)["tree sizes"].offset + 4:]), "tree 0 has 2 nodes; a binary tree has an odd number"),
+    (TREE, lambda d: node_kind(d, 0, 1), r"tree 0: the nodes do not form a tree \(split node 0 has fewer than two subtrees"),
+    (LOG_RANK_FOREST, lambda d: node_kind(d, struct.unpack_from("<I", d, sections(d)["tree sizes"].offset)[0] - 1, 0), r"tree 0: the nodes do not form a tree \(they leave 3 separate subtrees\)"),
+    (TREE, lambda d: first_split_feature(d, 7), "tree 0, node .*: split feature 7 is out of range for 5 features"),
+    (LOG_RANK_FOREST, lambda d: set_f64(d, sections(d)["thresholds"], 0, math.nan), "split threshold is NaN"),
+    (GRADIENT_FOREST, lambda d: set_f64(d, sections(d)["scores"], 1, math.nan), "split score is NaN"),
+    (LOG_RANK_FOREST, lambda d: first_recorded_code(d, 2**((struct.unpack_from("<I", d, sections(d)["tree sizes"].offset)[0] + 1) // 2).bit_length() - 1), "tree 0: training row 0 is recorded in leaf .* but the tree has .* leaves"),
+    (TREE, swap_curve_times, "the curve times are not sorted: time 1 does not follow time 0"),
+    (TREE, lambda d: set_f64(d, sections(d)["curve times"], 0, math.nan), "curve time 0 is NaN"),
+    (TREE, first_two_indices_equal, "tree 0, leaf .*: the curve times are not increasing"),
+    (TREE, lambda d: first_step_events(d, 1, at_risk=0), "tree 0, leaf 0: the cumulative hazard is negative, decreasing, NaN or has counts that are not a step"),
+    (TREE, lambda d: reseal(with_step_widths(d, 33)), "a curve count is wider than 32 bits"),
+    (LOG_RANK_FOREST, padding_bit, "the padding bits after the node kinds are not zero"),
+]
+
+FIXTURES = {
+    TREE: lambda: fit_tree(SURVIVAL, min_samples_leaf=5),
+    LOG_RANK_FOREST: lambda: fit_log_rank_forest(SURVIVAL, n_trees=3, min_samples_leaf=5),
+    GRADIENT_FOREST: lambda: fit_gradient_forest(SURVIVAL, n_trees=4, min_samples_leaf=5),
+}
+
+
+@pytest.fixture(scope="module")
+def valid_files():
+    return {kind: korvane.to_bytes(fit()) for kind, fit in FIXTURES.items()}
+
+
+@pytest.mark.parametrize("kind, edit, message", INVALID, ids=[case[2][:40] for case in INVALID])
+def test_invalid_data_is_refused_with_what_is_wrong(valid_files, kind, edit, message):
+    with pytest.raises(ValueError, match=f"^cannot read a korvane model: .*(?:{message})"):
+        korvane.from_bytes(edit(valid_files[kind]))
+
+
+def test_the_test_reader_finds_every_section(valid_files):
+    """The layout in docs/FORMAT.md, as read here, covers each file exactly."""
+    for data in valid_files.values():
+        assert sections(data)["checksum"].offset == len(data) - 8
+        assert struct.unpack("<Q", data[-8:])[0] == xxh64(data[:-8])
+
+
+def mutations(data: bytes, rng: random.Random):
+    """Random truncations, bit flips and splices of `data`, each also resealed."""
+    choice = rng.randrange(3)
+    if choice == 0:
+        mutated = data[:rng.randrange(len(data))]
+    elif choice == 1:
+        edited = bytearray(data)
+        for _ in range(rng.randint(1, 4)):
+            edited[rng.randrange(len(edited))] ^= 1 << rng.randrange(8)
+        mutated = bytes(edited)
+    else:
+        cut, other = rng.randrange(len(data)), rng.randrange(len(data))
+        mutated = data[:cut] + data[other:other + rng.randrange(1, 64)] + data[cut:]
+    yield mutated
+    if len(mutated) >= 72:
+        yield reseal(mutated)
+
+
+def assert_survives_round_trip(model):
+    """An accepted model writes bytes that read back as the same model."""
+    data = korvane.to_bytes(model)
+    again = korvane.from_bytes(data)
+    assert repr(again) == repr(model) and korvane.to_bytes(again) == data
+
+
+def test_corrupted_data_is_refused_or_read_as_a_model_that_round_trips(valid_files):
+    rng = random.Random(5)
+    tried = 0
+    while tried < 3000:
+        data = valid_files[rng.choice(list(valid_files))]
+        for mutated in mutations(data, rng):
+            tried += 1
+            try:
+                model = korvane.from_bytes(mutated)
+            except ValueError as error:
+                assert str(error).startswith("cannot read a korvane model: ")
+            else:
+                assert_survives_round_trip(model)
+
+
+# Files written by this version of the format: later versions must read them.
+
+COMPATIBILITY = [
+    pytest.param("log_rank_tree", lambda s: fit_tree(s, min_samples_leaf=4, seed=11), id="tree"),
+    pytest.param("log_rank_forest", lambda s: fit_log_rank_forest(s, n_trees=4, min_samples_leaf=4, seed=11), id="log_rank"),
+    pytest.param("gradient_forest", lambda s: fit_gradient_forest(s, n_trees=4, min_samples_leaf=4, honesty=True, seed=11), id="gradient"),
+]
+COMPATIBILITY_DATA = make_survival(n=40, p=3, seed=21)
+QUERY = np.linspace(-2.0, 2.0, 24).reshape(8, 3)
+
+
+def answers(model):
+    found = {"repr": np.array(repr(model))}
+    if hasattr(model, "predict_cumulative_hazard"):
+        found["hazard"] = model.predict_cumulative_hazard(QUERY, np.arange(0.0, 30.0, 1.5))
+    if hasattr(model, "forest_weights"):
+        found["weights"] = model.forest_weights(QUERY)
+    return found
+
+
+def write_compatibility_files():
+    """Run once per format version: python -c 'import test_persistence as t; t.write_compatibility_files()'."""
+    for parameter in COMPATIBILITY:
+        name, fit = parameter.values
+        model = fit(COMPATIBILITY_DATA)
+        korvane.save(model, DATA / f"{name}.v1.korvane")
+        np.savez(DATA / f"{name}.v1.answers.npz", **answers(model))
+
+
+@pytest.mark.parametrize("name, fit", COMPATIBILITY)
+def test_files_of_format_version_1_load_and_answer_as_recorded(name, fit):
+    model = korvane.load(DATA / f"{name}.v1.korvane")
+    recorded = np.load(DATA / f"{name}.v1.answers.npz")
+    found = answers(model)
+    assert sorted(found) == sorted(recorded.files)
+    for key, value in found.items():
+        assert value.tobytes() == recorded[key].tobytes(), key
