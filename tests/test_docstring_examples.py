@@ -9,6 +9,8 @@ MODULES = {
     "korvane.functions": None,
     "korvane.ensemble": None,
     "korvane.tree": None,
+    "korvane.metrics": None,
+    "korvane.persistence": None,
     "korvane.datasets": "pandas",
     "korvane.plotting": "matplotlib",
 }
@@ -20,3 +22,17 @@ def test_docstring_examples_run_as_shown(name):
         pytest.importorskip(MODULES[name])
     result = doctest.testmod(importlib.import_module(name), optionflags=doctest.NORMALIZE_WHITESPACE)
     assert result.attempted > 0 and result.failed == 0
+
+
+def test_every_public_module_has_its_examples_run():
+    # A new module left out of MODULES would publish examples no test runs.
+    import pkgutil
+
+    import korvane
+
+    public = {
+        f"korvane.{info.name}"
+        for info in pkgutil.iter_modules(korvane.__path__)
+        if not info.name.startswith("_")
+    }
+    assert sorted(public - set(MODULES)) == []

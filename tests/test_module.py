@@ -34,7 +34,7 @@ def test_module_lists_the_seven_public_names_in_registration_order():
 
 def test_version_takes_no_arguments():
     assert core.version() == importlib.metadata.version("korvane")
-    assert core.version.__doc__ is None and core.version.__text_signature__ == "()"
+    assert core.version.__doc__.startswith("The version of korvane") and core.version.__text_signature__ == "()"
     with pytest.raises(TypeError, match=r"^version\(\) takes 0 positional arguments but 1 was given$"):
         core.version(1)
 
@@ -65,14 +65,21 @@ def test_omitted_settings_act_as_the_defaults_the_signature_shows(fit, n):
 
 
 def test_docstrings_read_as_written():
-    assert core.fit_gradient_forest.__doc__ == (
+    # Assembled from pieces at compile time: the joins must neither drop nor double a character.
+    assert core.fit_gradient_forest.__doc__.startswith(
         'Fit a partition-only ("gradient") forest on `(X, pseudo_outcome)`.\n\n'
         "Each tree uses variance-reduction splitting on the per-sample\n"
         "pseudo-outcome (no log-rank, no survival times). Predictions come\n"
-        "through [`PyGradientForest.forest_weights`], not per-leaf payloads.\n\n"
-        "`pseudo_outcome` length must equal `X.shape[0]`."
+        "through `GradientForest.forest_weights`, not per-leaf payloads.\n\n"
+        "Parameters\n"
+        "----------\n"
+        "X : ndarray of float64, shape (n_samples, n_features)\n"
+        "    Covariates, column-major: ``np.asfortranarray(X, dtype=np.float64)``.\n"
+        "    Read in place, never copied; NaN is refused.\n"
+        "pseudo_outcome : ndarray of float64, shape (n_samples,)\n"
     )
-    assert core.LogRankSurvivalForest.__doc__ == "Immutable handle to a fitted random survival forest."
+    assert core.fit_gradient_forest.__doc__.endswith("so the forest is identical whatever\nthe number of threads.\n")
+    assert core.LogRankSurvivalForest.__doc__.startswith("Immutable handle to a fitted random survival forest.\n\n")
 
 
 @pytest.mark.parametrize("model", fitted_models(), ids=lambda m: type(m).__name__)

@@ -231,7 +231,7 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
         Returns
         -------
         leaves : ndarray of uint32
-            Shape (n_samples,) for a tree, (n_samples, n_estimators_) for a forest.
+            Shape (n_samples,) for a tree, (n_samples, ``n_estimators_``) for a forest.
         """
         return np.asarray(self._model._apply(self._query(X)))
 

@@ -27,7 +27,9 @@ _AnyForest = TypeVar("_AnyForest", "LogRankSurvivalForest", "GradientForest")
 class PanicException(BaseException):
     """An internal consistency check of the core failed."""
 
-def version() -> str: ...
+def version() -> str:
+    """The version of korvane, as its package metadata gives it."""
+
 def fit_log_rank_tree(
     X: _Float64Array,
     event_time: _Float64Array,

@@ -13,25 +13,39 @@ __all__ = ["SurvivalDataset", "SurvivalFrame", "load_veteran"]
 
 
 class SurvivalDataset(NamedTuple):
-    """Arrays in the form the fit functions take without copying."""
+    """Arrays in the form the fit functions take without copying.
+
+    Parameters
+    ----------
+    X : ndarray of shape (n, p)
+        float64 covariates, column-major.
+    event_time : ndarray of shape (n,)
+        float64 event or censoring times.
+    event_indicator : ndarray of shape (n,)
+        uint8, 1 = event observed, 0 = censored.
+    feature_names : tuple of str
+        Name of each column of `X`.
+    """
 
     X: np.ndarray
-    """(n, p) float64 covariates, column-major."""
     event_time: np.ndarray
-    """(n,) float64 event or censoring times."""
     event_indicator: np.ndarray
-    """(n,) uint8, 1 = event observed, 0 = censored."""
     feature_names: tuple[str, ...]
-    """Name of each column of `X`."""
 
 
 class SurvivalFrame(NamedTuple):
-    """A data frame of covariates and the matching survival target, for the estimators."""
+    """A data frame of covariates and the matching survival target, for the estimators.
+
+    Parameters
+    ----------
+    X : pandas.DataFrame
+        The covariates, categorical columns as `category` dtype.
+    y : ndarray of shape (n,)
+        Structured target: fields ("event", bool) and ("time", float64).
+    """
 
     X: Any
-    """pandas.DataFrame of the covariates, categorical columns as `category` dtype."""
     y: np.ndarray
-    """Structured target: fields ("event", bool) and ("time", float64)."""
 
 
 # squamous is the reference level: a patient with all three indicators at 0 has it.

@@ -103,7 +103,7 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
         jump and where `return_array=True` evaluates them.
     n_features_in_ : int
         Number of covariates seen in `fit`.
-    feature_names_in_ : ndarray of shape (n_features_in_,)
+    feature_names_in_ : ndarray of shape (``n_features_in_``,)
         Column names, when `X` was a data frame with string column names
         (for polars frames, with a scikit-learn that reads their names: 1.9 does).
     oob_score_ : float
@@ -111,7 +111,7 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
     oob_prediction_ : ndarray of shape (n_samples,)
         Each training row's risk score averaged over the trees that did not
         draw it; NaN for a row every tree drew (with `oob_score`).
-    feature_importances_ : ndarray of shape (n_features_in_,)
+    feature_importances_ : ndarray of shape (``n_features_in_``,)
         Log-rank split importance, normalised to sum 1.
 
     Notes

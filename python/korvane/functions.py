@@ -54,7 +54,18 @@ class StepFunction:
         self.initial = float(initial)
 
     def __call__(self, t: Any) -> Any:
-        """Values at time(s) `t`: a float for a scalar, else an array of `t`'s shape.
+        """Values at time(s) `t`.
+
+        Parameters
+        ----------
+        t : float or array-like
+            Time(s) at which to evaluate the function; any time is allowed,
+            including times before the first step and after the last.
+
+        Returns
+        -------
+        values : float or ndarray
+            A float for a scalar `t`, else an array of `t`'s shape.
 
         Raises
         ------

@@ -41,9 +41,29 @@ def concordance_index(event_time: npt.ArrayLike, event_indicator: npt.ArrayLike,
     equal and 0 otherwise; the index is the mean score, 0.5 for a random
     score and 1 for a perfect one.
 
-    `event_indicator` follows the fit functions: a row is an event exactly
-    when its indicator equals 1 (booleans work too). Runs in O(n log n).
-    This is :func:`concordance_index_censored` with exact ties only.
+    Runs in O(n log n). This is :func:`concordance_index_censored` with
+    exact ties only.
+
+    Parameters
+    ----------
+    event_time : array-like of shape (n_samples,)
+        Time of each row's event or censoring.
+    event_indicator : array-like of shape (n_samples,)
+        As for the fit functions: a row is an event exactly when its
+        indicator equals 1 (booleans work too).
+    risk_score : array-like of shape (n_samples,)
+        Predicted risk: higher means an earlier event.
+
+    Returns
+    -------
+    c : float
+        The concordance index.
+
+    Raises
+    ------
+    ValueError
+        When the lengths differ, a value is not finite, or no pair is
+        comparable.
 
     Examples
     --------
@@ -308,8 +328,18 @@ def integrated_brier_score(
 ) -> float:
     """Brier score integrated over `times` by the trapezoidal rule, divided by the time range.
 
-    Parameters are those of :func:`brier_score`; at least two distinct times
-    are needed.
+    Parameters
+    ----------
+    survival_train : structured ndarray, shape (n_train,)
+        Training target, used to estimate the censoring distribution.
+    survival_test : structured ndarray, shape (n_samples,)
+        Target of the samples the estimate is for.
+    estimate : array-like of float, shape (n_samples, n_times)
+        Predicted probability of surviving past each time, as for
+        :func:`brier_score`.
+    times : array-like of float, shape (n_times,)
+        Evaluation times, as for :func:`brier_score`; at least two distinct
+        times are needed.
 
     Returns
     -------

@@ -58,10 +58,10 @@ class SurvivalTree(LogRankSurvivalEstimator):
         Distinct event times of the training data.
     n_features_in_ : int
         Number of covariates seen in `fit`.
-    feature_names_in_ : ndarray of shape (n_features_in_,)
+    feature_names_in_ : ndarray of shape (``n_features_in_``,)
         Column names, when `X` was a data frame with string column names
         (for polars frames, with a scikit-learn that reads their names: 1.9 does).
-    feature_importances_ : ndarray of shape (n_features_in_,)
+    feature_importances_ : ndarray of shape (``n_features_in_``,)
         Log-rank split importance, normalised to sum 1.
 
     Notes

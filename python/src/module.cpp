@@ -15,7 +15,11 @@ namespace korvane::python {
 
 namespace {
 
-constexpr auto kVersion = function("version", std::tuple{}, "");
+constexpr auto kVersion = function("version", std::tuple{},
+                                   "The version of korvane, as its package metadata gives it.\n\n"
+                                   "Returns\n"
+                                   "-------\n"
+                                   "str\n");
 
 PyObject* version(PyObject*, const Arguments<kVersion>&) {
   return PyUnicode_FromString(KORVANE_VERSION);
