@@ -174,8 +174,7 @@ void order_by_keys(std::size_t n, KeyAt&& key_at, std::vector<RankedPosition>& o
 template <class ValueOf>
 void rank_values(std::size_t n, ValueOf&& value_of, std::span<std::uint32_t> rank,
                  std::vector<RankedPosition>& order, OrderScratch& scratch) {
-  order_by_keys(
-      n, [&](std::uint32_t i) { return order_key(value_of(i)); }, order, scratch);
+  order_by_keys(n, [&](std::uint32_t i) { return order_key(value_of(i)); }, order, scratch);
   for (const RankedPosition entry : order) rank[position_of(entry)] = rank_of(entry);
 }
 

@@ -141,6 +141,8 @@ class LogRankSurvivalTree:
         """Cumulative hazard of each row of `X` at every time in `times`, shape `(n, k)`."""
     def _apply(self, X: _Float64Array) -> _UInt32Array:
         """The leaf each row of `X` reaches, uint32 `(n,)`."""
+    def _split_importance(self) -> _Float64Array:
+        """Per feature, the sum of the log-rank statistics of the splits on it;"""
 
 class _Forest:
     """What both forest classes offer; not a class at run time."""

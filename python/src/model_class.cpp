@@ -12,10 +12,9 @@ PyTypeObject* class_once(PyTypeObject*& cache, const ClassDefinition& definition
       {Py_tp_getset, definition.properties},
       {0, nullptr},
   };
-  PyType_Spec spec = {definition.qualified_name, definition.basic_size, 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                          Py_TPFLAGS_IMMUTABLETYPE,
-                      slots};
+  PyType_Spec spec = {
+      definition.qualified_name, definition.basic_size, 0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, slots};
   cache = reinterpret_cast<PyTypeObject*>(checked(PyType_FromSpec(&spec)).release());
   return cache;
 }

@@ -93,6 +93,15 @@ PyObject* apply(PyObject* self, const Arguments<kApply>& arguments) {
   return result_array(korvane::apply(tree, x));
 }
 
+constexpr auto kSplitImportance =
+    method("_split_importance", std::tuple{},
+           "Per feature, the sum of the log-rank statistics of the splits on it;\n"
+           "not normalised. `(n_features,)`.");
+
+PyObject* split_importance(PyObject* self, const Arguments<kSplitImportance>&) {
+  return result_array(korvane::split_importance(tree_of(self)));
+}
+
 constexpr auto kFit =
     function("fit_log_rank_tree",
              std::tuple{kTrainingX, kEventTime, kEventIndicator,
@@ -121,6 +130,7 @@ PyMethodDef functions[] = {
 PyMethodDef methods[] = {
     fastcall_method<kPredict, predict>(),
     fastcall_method<kApply, apply>(),
+    fastcall_method<kSplitImportance, split_importance>(),
     kEndOfMethods,
 };
 

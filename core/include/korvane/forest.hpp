@@ -205,13 +205,7 @@ template <class Payload>
 template <class Payload>
 [[nodiscard]] std::vector<double> split_importance(const Forest<Payload>& forest) {
   std::vector<double> importance(forest.n_features, 0.0);
-  for (const Tree<Payload>& tree : forest.trees) {
-    for (const NodeKind& node : tree.nodes) {
-      if (const auto* split = std::get_if<node::Split>(&node)) {
-        importance[split->feature] += split->score;
-      }
-    }
-  }
+  for (const Tree<Payload>& tree : forest.trees) add_split_scores(tree, importance);
   const auto n_trees = static_cast<double>(forest.n_trees());
   for (double& value : importance) value /= n_trees;
   return importance;

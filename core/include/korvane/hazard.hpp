@@ -35,8 +35,9 @@ void add_cumulative_hazard(const Tree<StepFunction>& tree, const MatrixView& x,
 // n_train_samples × times.size(): row i averages the trees that did not draw
 // row i (summed in tree order, divided once by their count); NaN when every
 // tree drew it. `x` holds the training covariates, one row per training row.
-[[nodiscard]] std::vector<double> oob_cumulative_hazard(
-    const Forest<StepFunction>& forest, const MatrixView& x, std::span<const double> times,
-    const CallControl& control = CallControl{});
+[[nodiscard]] std::vector<double> oob_cumulative_hazard(const Forest<StepFunction>& forest,
+                                                        const MatrixView& x,
+                                                        std::span<const double> times,
+                                                        const CallControl& control = CallControl{});
 
 }  // namespace korvane

@@ -72,4 +72,21 @@ template <class Payload>
   return leaves;
 }
 
+// Adds the score of each of the tree's splits to its feature's entry.
+template <class Payload>
+void add_split_scores(const Tree<Payload>& tree, std::span<double> importance) {
+  for (const NodeKind& node : tree.nodes) {
+    if (const auto* split = std::get_if<node::Split>(&node))
+      importance[split->feature] += split->score;
+  }
+}
+
+// Per feature, the scores of the tree's splits on it.
+template <class Payload>
+[[nodiscard]] std::vector<double> split_importance(const Tree<Payload>& tree) {
+  std::vector<double> importance(tree.n_features, 0.0);
+  add_split_scores(tree, importance);
+  return importance;
+}
+
 }  // namespace korvane
