@@ -14,13 +14,6 @@ from korvane import _korvane_core as core
 from korvane.metrics import concordance_index
 
 
-def needs(*names):
-    """Skips until the engine offers these module functions or forest methods."""
-    missing = [name for name in names if not hasattr(core, name) and not hasattr(core.LogRankSurvivalForest, name)]
-    return pytest.mark.skipif(bool(missing), reason=f"the core has no {', '.join(missing)} yet")
-
-
-@needs("_oob_cumulative_hazard")
 def test_out_of_bag_risk_and_score_come_from_the_trees_that_left_each_row_out():
     X, y = make_data(n=200)
     forest = RandomSurvivalForest(n_estimators=60, random_state=0, oob_score=True).fit(X, y)
@@ -31,7 +24,6 @@ def test_out_of_bag_risk_and_score_come_from_the_trees_that_left_each_row_out():
     assert 0.6 < forest.oob_score_ < forest.score(X, y)
 
 
-@needs("_oob_cumulative_hazard")
 def test_rows_no_tree_left_out_have_no_out_of_bag_risk_and_a_warning_says_so():
     X, y = make_data(n=100)
     with pytest.warns(UserWarning, match="drawn by every tree"):
@@ -42,7 +34,6 @@ def test_rows_no_tree_left_out_have_no_out_of_bag_risk_and_a_warning_says_so():
                                                   forest.oob_prediction_[~unseen])
 
 
-@needs("_oob_cumulative_hazard")
 def test_a_callable_oob_score_receives_the_target_and_the_out_of_bag_risk():
     X, y = make_data(n=100)
     seen = {}
@@ -57,7 +48,6 @@ def test_a_callable_oob_score_receives_the_target_and_the_out_of_bag_risk():
     assert np.array_equal(seen["risk"], forest.oob_prediction_)
 
 
-@needs("_grow_log_rank_forest", "_in_bag", "_apply", "_oob_cumulative_hazard")
 def test_out_of_bag_permutation_importance_finds_the_signal_and_repeats_itself():
     X, y = make_data(n=200)
     forest = RandomSurvivalForest(n_estimators=25, random_state=0, oob_score=True).fit(X, y)
@@ -73,7 +63,6 @@ def test_out_of_bag_permutation_importance_finds_the_signal_and_repeats_itself()
         forest.oob_permutation_importance(X[::-1], y[::-1])
 
 
-@needs("_apply")
 def test_leaves_are_per_tree_and_forest_weights_fall_only_on_rows_sharing_one():
     X, y = make_data(n=120)
     forest = RandomSurvivalForest(n_estimators=7, random_state=0).fit(X, y)
@@ -89,7 +78,6 @@ def test_leaves_are_per_tree_and_forest_weights_fall_only_on_rows_sharing_one():
     assert all(len(np.unique(risk[leaves == leaf])) == 1 for leaf in np.unique(leaves))
 
 
-@needs("_split_importance")
 @pytest.mark.parametrize("name", ESTIMATORS)
 def test_split_importances_sum_to_one_and_rank_the_signal_first(name):
     X, y = make_data(n=300)
@@ -99,7 +87,6 @@ def test_split_importances_sum_to_one_and_rank_the_signal_first(name):
     assert np.array_equal(stump.feature_importances_, np.zeros(4))
 
 
-@needs("_grow_log_rank_forest")
 def test_thread_counts_never_change_the_forest():
     X, y = make_data(n=200)
     forests = [RandomSurvivalForest(n_estimators=16, random_state=0, n_jobs=n).fit(X, y) for n in (1, 2, -1, -2, None)]
@@ -107,7 +94,6 @@ def test_thread_counts_never_change_the_forest():
         assert np.array_equal(forest.forest_weights(X), forests[0].forest_weights(X))
 
 
-@needs("_grow_log_rank_forest")
 @pytest.mark.parametrize("verbose", [0, 1])
 def test_verbose_draws_a_progress_bar_of_the_trees(verbose, capsys):
     X, y = make_data(n=300)

@@ -242,13 +242,8 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
         if n_estimators == grown:
             warnings.warn("warm_start fit without a larger n_estimators grows no new tree", UserWarning, stacklevel=3)
             return self._model
-        join = getattr(core, "_join_forests", None)
-        if join is None:
-            # Without pieces, growing all trees again gives the same forest:
-            # tree b's random stream depends only on (seed, b).
-            return _grow(X, time, event, n_estimators, settings, self._seed, None, run)
         added = _grow(X, time, event, n_estimators, settings, self._seed, (grown, n_estimators), run)
-        return join([self._model, added])
+        return core._join_forests([self._model, added])
 
     def _score_out_of_bag(
         self, X: Float64Array, event: npt.NDArray[np.uint8], time: Float64Array, n_threads: int | None
@@ -420,14 +415,10 @@ def _grow(
     run: _Run,
 ) -> Any:
     """Trees [start, stop) of the forest of `n_trees` trees that `seed` defines (all when `trees` is None)."""
-    grow = getattr(core, "_grow_log_rank_forest", None)
-    if grow is None:
-        # The public fit grows whole forests on the process's threads.
-        return core.fit_log_rank_forest(X, time, event, n_trees=n_trees, seed=seed, **settings)
-    # A range is passed only when asked for, so whole fits need no more of the engine than threads and progress.
-    pieces = {} if trees is None else {"trees": trees}
-    forest = grow(X, time, event, n_trees=n_trees, seed=seed, n_threads=run.n_threads, progress=run.progress,
-                  **pieces, **settings)
+    forest = core._grow_log_rank_forest(
+        X, time, event, n_trees=n_trees, seed=seed, trees=trees, n_threads=run.n_threads, progress=run.progress,
+        **settings,
+    )
     if run.progress is not None:
         start, stop = trees or (0, n_trees)
         run.progress.finish(stop - start)
