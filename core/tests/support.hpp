@@ -4,12 +4,15 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "korvane/builder.hpp"
 #include "korvane/criteria/log_rank.hpp"
 #include "korvane/data.hpp"
+#include "korvane/forest.hpp"
 #include "korvane/leaf_estimates.hpp"
 
 namespace korvane::testing {
@@ -69,5 +72,39 @@ struct Dataset {
   [[nodiscard]] LogRankCriterion log_rank() const { return {time, event}; }
   [[nodiscard]] NelsonAalenLeaves nelson_aalen() const { return {time, event}; }
 };
+
+// Tree settings with every other setting at its default.
+inline TreeParams params_with(std::size_t min_samples_leaf,
+                              MaxFeatures max_features = MaxFeatures::all()) {
+  TreeParams params;
+  params.min_samples_leaf = min_samples_leaf;
+  params.max_features = max_features;
+  return params;
+}
+
+// Forest settings with small leaves and sqrt(p) candidate features.
+inline ForestParams forest_params(std::size_t n_trees, bool bootstrap, double fraction,
+                                  std::optional<double> honesty = std::nullopt) {
+  ForestParams params;
+  params.n_trees = n_trees;
+  params.bootstrap = bootstrap;
+  params.subsample_fraction = fraction;
+  params.tree.min_samples_leaf = 3;
+  params.tree.max_features = MaxFeatures::sqrt();
+  params.tree.honesty = honesty;
+  return params;
+}
+
+// A log-rank tree with Nelson–Aalen leaves on all rows of `d`.
+inline Tree<StepFunction> log_rank_tree(const Dataset& d, const TreeParams& params,
+                                        std::uint64_t seed) {
+  return fit_tree(d.covariates(), d.log_rank(), d.nelson_aalen(), params, seed);
+}
+
+// A log-rank forest with Nelson–Aalen leaves on `d`.
+inline Forest<StepFunction> log_rank_forest(const Dataset& d, const ForestParams& params,
+                                            std::uint64_t seed) {
+  return grow_forest(d.covariates(), d.log_rank(), d.nelson_aalen(), params, seed);
+}
 
 }  // namespace korvane::testing

@@ -14,19 +14,8 @@ namespace {
 
 using testing::all_rows;
 using testing::Dataset;
-
-TreeParams params_with(std::size_t min_samples_leaf,
-                       MaxFeatures max_features = MaxFeatures::all()) {
-  TreeParams params;
-  params.min_samples_leaf = min_samples_leaf;
-  params.max_features = max_features;
-  return params;
-}
-
-// A log-rank tree with Nelson–Aalen leaves on all rows of `d`.
-Tree<StepFunction> log_rank_tree(const Dataset& d, const TreeParams& params, std::uint64_t seed) {
-  return fit_tree(d.covariates(), d.log_rank(), d.nelson_aalen(), params, seed);
-}
+using testing::log_rank_tree;
+using testing::params_with;
 
 TEST(Tree, NoColumnsGiveASingleLeaf) {
   Dataset d = Dataset::random(6, 1, 4);

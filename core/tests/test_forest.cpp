@@ -11,24 +11,8 @@ namespace korvane {
 namespace {
 
 using testing::Dataset;
-
-ForestParams forest_params(std::size_t n_trees, bool bootstrap, double fraction,
-                           std::optional<double> honesty = std::nullopt) {
-  ForestParams params;
-  params.n_trees = n_trees;
-  params.bootstrap = bootstrap;
-  params.subsample_fraction = fraction;
-  params.tree.min_samples_leaf = 3;
-  params.tree.max_features = MaxFeatures::sqrt();
-  params.tree.honesty = honesty;
-  return params;
-}
-
-// A log-rank forest with Nelson–Aalen leaves on `d`.
-Forest<StepFunction> log_rank_forest(const Dataset& d, const ForestParams& params,
-                                     std::uint64_t seed) {
-  return grow_forest(d.covariates(), d.log_rank(), d.nelson_aalen(), params, seed);
-}
+using testing::forest_params;
+using testing::log_rank_forest;
 
 // A forest is a pure function of its inputs: growing the trees one by one on the
 // calling thread gives the same trees and records as the pool.

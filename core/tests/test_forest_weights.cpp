@@ -14,23 +14,8 @@ namespace korvane {
 namespace {
 
 using testing::Dataset;
-
-ForestParams forest_params(std::size_t n_trees, bool bootstrap, double fraction,
-                           std::optional<double> honesty = std::nullopt) {
-  ForestParams params;
-  params.n_trees = n_trees;
-  params.bootstrap = bootstrap;
-  params.subsample_fraction = fraction;
-  params.tree.min_samples_leaf = 3;
-  params.tree.max_features = MaxFeatures::sqrt();
-  params.tree.honesty = honesty;
-  return params;
-}
-
-Forest<StepFunction> log_rank_forest(const Dataset& d, const ForestParams& params,
-                                     std::uint64_t seed) {
-  return grow_forest(d.covariates(), d.log_rank(), d.nelson_aalen(), params, seed);
-}
+using testing::forest_params;
+using testing::log_rank_forest;
 
 // The weights of one query row by the definition: a scan of every training row
 // of every tree, increments summed in tree order, then one division.

@@ -11,19 +11,8 @@ namespace korvane {
 namespace {
 
 using testing::Dataset;
-
-TreeParams params_with(std::size_t min_samples_leaf,
-                       MaxFeatures max_features = MaxFeatures::all()) {
-  TreeParams params;
-  params.min_samples_leaf = min_samples_leaf;
-  params.max_features = max_features;
-  return params;
-}
-
-// A log-rank tree with Nelson–Aalen leaves on all rows of `d`.
-Tree<StepFunction> log_rank_tree(const Dataset& d, const TreeParams& params, std::uint64_t seed) {
-  return fit_tree(d.covariates(), d.log_rank(), d.nelson_aalen(), params, seed);
-}
+using testing::log_rank_tree;
+using testing::params_with;
 
 // Sorted grids take a forward walk over each leaf's jumps; it must agree with
 // evaluating every time on its own, ties, infinities and repeats included.

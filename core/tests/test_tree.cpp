@@ -10,14 +10,7 @@ namespace korvane {
 namespace {
 
 using testing::Dataset;
-
-TreeParams params_with(std::size_t min_samples_leaf,
-                       MaxFeatures max_features = MaxFeatures::all()) {
-  TreeParams params;
-  params.min_samples_leaf = min_samples_leaf;
-  params.max_features = max_features;
-  return params;
-}
+using testing::params_with;
 
 TEST(Tree, RootSplitIsNumberedAfterItsLeaves) {
   const Dataset d = Dataset::four_events();
