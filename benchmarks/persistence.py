@@ -25,6 +25,7 @@ import numpy as np
 
 from casefiles import Split, read_split, write_split
 from run import FOREST_SEED, MIN_LEAF, synthetic_data
+from workers import time_reps
 
 HERE = Path(__file__).resolve().parent
 N_FEATURES = 10
@@ -32,18 +33,9 @@ THREADS = 2
 PEERS = ("sksurv", "ranger")
 
 
-def timed(action, reps):
-    seconds = []
-    for _ in range(reps):
-        t0 = time.perf_counter()
-        action()
-        seconds.append(time.perf_counter() - t0)
-    return seconds
-
-
 def measure_files(save, load, path: Path, reps: int) -> dict:
-    save_seconds = timed(save, reps)
-    return {"bytes": path.stat().st_size, "save": save_seconds, "load": timed(load, reps)}
+    save_seconds = time_reps(save, reps)
+    return {"bytes": path.stat().st_size, "save": save_seconds, "load": time_reps(load, reps)}
 
 
 def korvane_side(split: Split, n_trees: int, path: Path, reps: int) -> dict:

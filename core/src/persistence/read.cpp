@@ -19,7 +19,6 @@ namespace {
 
 using detail::BitReader;
 using detail::ByteReader;
-using detail::ByteWriter;
 using detail::width_for;
 using namespace detail::format;
 

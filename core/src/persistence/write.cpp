@@ -16,8 +16,6 @@ namespace korvane {
 
 namespace {
 
-using detail::BitReader;
-using detail::ByteReader;
 using detail::ByteWriter;
 using detail::width_for;
 using namespace detail::format;
