@@ -22,6 +22,7 @@ using testing::Dataset;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
+const std::vector<std::uint32_t> kFirstFeature{0};
 
 Covariates incorporating(const Dataset& d) {
   return Covariates(d.column_major(), CallControl{}, MissingValues::kIncorporated);
@@ -183,9 +184,10 @@ TEST(MissingValues, LogRankSearchEqualsExhaustiveReferenceSearch) {
 TEST(MissingValues, IsMissingCanBeTheBestSplit) {
   const Dataset d = Dataset::from_rows({{kNaN}, {kNaN}, {kNaN}, {1}, {2}, {3}, {4}},
                                        {1, 2, 3, 10, 11, 12, 13}, {1, 1, 1, 1, 1, 1, 1});
+  const Covariates covariates = incorporating(d);
   for (const auto& split :
-       {d.log_rank().find_best_split(incorporating(d), all_rows(d.n), {0}, 1),
-        GradientCriterion(d.time).find_best_split(incorporating(d), all_rows(d.n), {0}, 1)}) {
+       {d.log_rank().find_best_split(covariates, all_rows(d.n), kFirstFeature, 1),
+        GradientCriterion(d.time).find_best_split(covariates, all_rows(d.n), kFirstFeature, 1)}) {
     ASSERT_TRUE(split);
     EXPECT_EQ(split->threshold, kInf);
     EXPECT_EQ(split->missing, MissingSide::kRight);
@@ -199,14 +201,14 @@ TEST(MissingValues, GradientSendsMissingRowsToTheSideTheyResemble) {
       {{1}, {2}, {3}, {4}, {5}, {6}, {kNaN}, {kNaN}}, std::vector<double>(8, 1.0),
       std::vector<std::uint8_t>(8, 1));
   const GradientCriterion criterion(outcome);
-  const auto split = criterion.find_best_split(incorporating(low_missing), all_rows(8), {0}, 1);
+  const auto split = criterion.find_best_split(incorporating(low_missing), all_rows(8), kFirstFeature, 1);
   ASSERT_TRUE(split);
   EXPECT_EQ(split->threshold, 3.5);
   // Rows 6 (outcome 0) and 7 (outcome 5) weigh equally: right wins the tie.
   EXPECT_EQ(split->missing, MissingSide::kRight);
   const std::vector<double> low{0, 0, 0, 5, 5, 5, 0, 0};
   const auto left =
-      GradientCriterion(low).find_best_split(incorporating(low_missing), all_rows(8), {0}, 1);
+      GradientCriterion(low).find_best_split(incorporating(low_missing), all_rows(8), kFirstFeature, 1);
   ASSERT_TRUE(left);
   EXPECT_EQ(left->missing, MissingSide::kLeft);
 }
@@ -247,7 +249,9 @@ TEST(MissingValues, RecordedLeavesAreWhereDescentLeads) {
       const auto leaves = apply(forest.trees[b], d.column_major());
       const auto recorded = forest.recorded_leaves(b);
       for (std::size_t i = 0; i < d.n; ++i) {
-        if (recorded[i] != NO_LEAF) EXPECT_EQ(recorded[i], leaves[i]) << b << " " << i;
+        if (recorded[i] != NO_LEAF) {
+          EXPECT_EQ(recorded[i], leaves[i]) << b << " " << i;
+        }
       }
     }
   }
