@@ -134,6 +134,13 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
     - `honesty`, `honesty_fraction`, `forest_weights` and
       `oob_permutation_importance` are additions.
 
+    Missing values: NaN in `X` marks a missing value, at fit and in queries
+    (infinite values are refused). Every split sends the rows missing its
+    covariate to the side whose log-rank statistic is higher (right on a
+    tie) and may split on "is missing" alone; a split whose rows all held
+    the value sends NaN to its larger child. So that a missing value keeps
+    what it tells about risk, impute only where that is not wanted.
+
     Examples
     --------
     >>> import numpy as np
@@ -147,6 +154,8 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
     >>> forest.predict_survival_function(X[:1])[0](0.0)
     1.0
     """
+
+    _missing_values = True
 
     def __init__(
         self,
@@ -194,6 +203,7 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
             "subsample_fraction": _subsample_fraction(self.max_samples, n_samples),
             "honesty": honesty,
             "honesty_fraction": check_honesty_fraction(self.honesty_fraction),
+            "missing_values": True,
         }
 
     def _fit_model(self, X: Float64Array, event: npt.NDArray[np.uint8], time: Float64Array) -> None:
