@@ -36,6 +36,10 @@ def check_features(
     checked: npt.NDArray[np.float64] = validate_data(
         estimator, X, reset=reset, dtype=np.float64, order=order, ensure_all_finite=True
     )
+    # Arrays deserialised in place (pickle's out-of-band buffers, as Dask
+    # ships blocks) may start at any byte; the core reads aligned doubles only.
+    if not checked.flags.aligned:
+        checked = checked.copy(order="F" if order == "F" else "K")
     return checked
 
 
