@@ -69,6 +69,17 @@ def test_forest_grown_on_dask_equals_local_fit(client, params):
         assert remote.oob_score_ == local.oob_score_
 
 
+def test_dask_array_predictions_on_the_cluster_equal_local_ones(client):
+    da = pytest.importorskip("dask.array")
+    import korvane.dask
+
+    X, y = survival_data()
+    forest = RandomSurvivalForest(n_estimators=10, random_state=7).fit(X, y)
+    # Blocks and the model arrive deserialised in place, at any byte offset.
+    survival = korvane.dask.predict_survival_function(forest, da.from_array(X, chunks=100))
+    assert np.array_equal(client.compute(survival).result(), forest.predict_survival_function(X, return_array=True))
+
+
 def test_warm_start_on_dask_adds_the_same_trees_as_one_local_fit(client):
     X, y = survival_data()
     forest = fit_on("dask", X, y, n_estimators=5, warm_start=True)
