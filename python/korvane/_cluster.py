@@ -116,7 +116,8 @@ def grow_forest(
         grown = grow_pieces_on_dask(backend.client, job, pieces, progress)
     else:
         grown = _grow_pieces_with_joblib(backend, job, pieces, progress)
-    return core._join_forests([core._from_bytes(piece) for piece in grown])
+    forests: list[Any] = [core._from_bytes(piece) for piece in grown]
+    return core._join_forests(forests)
 
 
 def split_trees(trees: tuple[int, int], n_pieces: int) -> list[tuple[int, int]]:

@@ -41,15 +41,15 @@ class _DaskRun:
     def __init__(self, client: Any, job: ForestJob) -> None:
         self._client, self._job = client, job
         self._name = f"korvane-{job.entry.removeprefix('_grow_')}-{uuid.uuid4().hex[:12]}"
-        self._futures: dict[tuple[int, int], Future] = {}
+        self._futures: dict[tuple[int, int], Future[bytes]] = {}
         self._scatter()
 
     def _scatter(self) -> None:
         # One future for the whole data set: one key, one transfer per worker.
         self._data = self._client.scatter(self._job.data, broadcast=False, hash=False)
 
-    def _submit(self, trees: tuple[int, int]) -> Future:
-        future = self._client.submit(
+    def _submit(self, trees: tuple[int, int]) -> Future[bytes]:
+        future: Future[bytes] = self._client.submit(
             _grow_piece_task,
             self._job.entry,
             self._data,
@@ -95,7 +95,7 @@ class _DaskRun:
         self._client.cancel([*self._futures.values(), self._data], force=True)
 
 
-def _raise_piece_error(future: Future, piece: tuple[int, int]) -> NoReturn:
+def _raise_piece_error(future: Future[bytes], piece: tuple[int, int]) -> NoReturn:
     try:
         future.result()
     except KilledWorker as error:

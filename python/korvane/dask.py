@@ -35,10 +35,10 @@ import sys
 from collections.abc import Sequence
 from typing import Any
 
-import dask
 import dask.array as da
 import numpy as np
 import pandas as pd
+from dask.delayed import delayed
 from sklearn.utils.validation import check_is_fitted
 
 __all__ = ["predict", "predict_survival_function", "predict_cumulative_hazard_function", "forest_weights"]
@@ -134,7 +134,7 @@ def _times(estimator: Any) -> Sequence[float]:
 def _map_blocks(estimator: Any, X: Any, method: str, kwargs: dict[str, Any], columns: Sequence[Any] | None) -> Any:
     check_is_fitted(estimator)
     # One key for the whole graph: each worker receives the model once.
-    model = dask.delayed(estimator, pure=False, traverse=False)
+    model = delayed(estimator, pure=False, traverse=False)
     if _is_dask_frame(X):
         meta = pd.Series(dtype=np.float64) if columns is None else pd.DataFrame(columns=list(columns), dtype=np.float64)
         return X.map_partitions(_frame_block, model, method, kwargs, columns, meta=meta)
