@@ -76,7 +76,10 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
     n_jobs : int, default=None
         Threads for the fit and the out-of-bag predictions: None = the
         process default (every core, or ``RAYON_NUM_THREADS``), -1 = all
-        cores, -2 = all but one, and so on. Never changes a result.
+        cores, -2 = all but one, and so on. Never changes a result. Under a
+        joblib backend that runs tasks on a cluster (Dask's, Ray's, ...), the
+        trees grow there instead, in pieces of one thread each; see
+        "Running on a cluster" in the user guide.
     random_state : int, RandomState, Generator or None, default=None
         Source of the forest's 64-bit seed. An int gives the same forest on
         every fit.
