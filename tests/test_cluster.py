@@ -226,9 +226,12 @@ def test_pieces_cover_the_trees_in_order_with_balanced_sizes(trees, n_pieces):
     assert len(pieces) == min(n_pieces, trees[1] - trees[0])
 
 
-def test_forest_grown_on_ray_equals_local_fit():
+def test_forest_grown_on_ray_equals_local_fit(monkeypatch):
     ray = pytest.importorskip("ray")
     from ray.util.joblib import register_ray
+
+    # A throwaway local instance: no token written to the user's home.
+    monkeypatch.setenv("RAY_AUTH_MODE", "disabled")
 
     X, y = survival_data()
     ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, configure_logging=False)
