@@ -2,6 +2,7 @@
 last bit; lost workers and Ctrl-C never leave a partial model or stray work."""
 
 import os
+import pickle
 import signal
 import subprocess
 import sys
@@ -202,6 +203,45 @@ def test_ctrl_c_in_the_client_cancels_the_remote_pieces(client):
     finally:
         script.kill()
         script.wait()
+
+
+class Elsewhere(joblib.parallel.ParallelBackendBase):
+    """Stands for a backend on other machines (Spark's, say): its tasks run on
+    threads here, but every call crosses a pickle round trip, as it would the
+    network."""
+
+    supports_retrieve_callback = True
+    submitted = 0
+
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
+        self._threads = joblib.parallel.ThreadingBackend(**kwargs)
+
+    def effective_n_jobs(self, n_jobs):
+        return 2
+
+    def configure(self, n_jobs=1, parallel=None, **kwargs):
+        return self._threads.configure(2, parallel, **kwargs)
+
+    def submit(self, func, callback=None):
+        Elsewhere.submitted += 1
+        return self._threads.submit(pickle.loads(pickle.dumps(func)), callback)
+
+    def retrieve_result_callback(self, out):
+        return self._threads.retrieve_result_callback(out)
+
+    def terminate(self):
+        self._threads.terminate()
+
+
+def test_forest_grown_through_any_other_joblib_backend_equals_local_fit(capsys):
+    joblib.register_parallel_backend("korvane-test-elsewhere", Elsewhere)
+    X, y = survival_data()
+    with joblib.parallel_backend("korvane-test-elsewhere"):
+        remote = RandomSurvivalForest(n_estimators=11, random_state=7, verbose=1).fit(X, y)
+    assert Elsewhere.submitted > 0
+    assert model_bytes(remote) == model_bytes(RandomSurvivalForest(n_estimators=11, random_state=7).fit(X, y))
+    assert capsys.readouterr().err.rstrip().endswith("11/11")
 
 
 @pytest.mark.parametrize("backend", [None, "loky", "threading", "sequential"])
