@@ -43,6 +43,10 @@ def check_features(
         order=order,
         ensure_all_finite="allow-nan" if allow_nan else True,
     )
+    # Arrays deserialised in place (pickle's out-of-band buffers, as Dask
+    # ships blocks) may start at any byte; the core reads aligned doubles only.
+    if not checked.flags.aligned:
+        checked = checked.copy(order="F" if order == "F" else "K")
     return checked
 
 
