@@ -197,8 +197,7 @@ LogRankInputs<Params> checked_log_rank_inputs(const SurvivalArrays& arrays,
   const korvane::MatrixView x = checked_training(arrays.x, settings);
   check_no_nan_times(columns.time);
   check_covariates(x, missing);
-  return {x,       columns.time, columns.event, params_from(settings, x.n_cols), settings.seed,
-          missing};
+  return {x, columns.time, columns.event, params_from(settings, x.n_cols), settings.seed, missing};
 }
 
 }  // namespace
@@ -215,8 +214,7 @@ LogRankInputs<korvane::ForestParams> checked_forest_inputs(const SurvivalArrays&
   return checked_log_rank_inputs<korvane::ForestParams>(arrays, settings, missing);
 }
 
-GradientInputs checked_gradient_inputs(const GradientArrays& arrays,
-                                       const ForestSettings& settings,
+GradientInputs checked_gradient_inputs(const GradientArrays& arrays, const ForestSettings& settings,
                                        korvane::MissingValues missing) {
   const std::span<const double> pseudo_outcome = checked_pseudo_outcome(arrays);
   const korvane::MatrixView x = checked_training(arrays.x, settings);

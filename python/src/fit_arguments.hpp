@@ -119,8 +119,7 @@ LogRankInputs<korvane::TreeParams> checked_tree_inputs(const SurvivalArrays& arr
 LogRankInputs<korvane::ForestParams> checked_forest_inputs(const SurvivalArrays& arrays,
                                                            const ForestSettings& settings,
                                                            korvane::MissingValues missing);
-GradientInputs checked_gradient_inputs(const GradientArrays& arrays,
-                                       const ForestSettings& settings,
+GradientInputs checked_gradient_inputs(const GradientArrays& arrays, const ForestSettings& settings,
                                        korvane::MissingValues missing);
 
 // How a fit treats NaN in X: as missing values when it declares

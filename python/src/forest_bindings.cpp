@@ -371,8 +371,8 @@ PyObject* gradient_forest(const GradientInputs& inputs, korvane::TreeRange trees
                           const CallOptions& options = {}) {
   return grow_forest(
       gradient_forest_class(), inputs,
-      [&] { return korvane::GradientCriterion(inputs.pseudo_outcome); }, korvane::NoLeaves{},
-      trees, options);
+      [&] { return korvane::GradientCriterion(inputs.pseudo_outcome); }, korvane::NoLeaves{}, trees,
+      options);
 }
 
 PyObject* fit_gradient_forest(PyObject*, const Arguments<kFitGradient>& arguments) {

@@ -127,8 +127,8 @@ class TreeBuilder {
         covariates_, frame.splitting, features, params_.min_samples_leaf, control_);
     if (!best) return std::nullopt;
     const MatrixView& x = covariates_.x;
-    node::Split split{best->feature, best->threshold, 0, 0, best->score,
-                      best->missing == MissingSide::kLeft};
+    node::Split split{
+        best->feature, best->threshold, 0, 0, best->score, best->missing == MissingSide::kLeft};
     const std::size_t sl = partition(x, frame.splitting, split);
     // The splitting rows decide the side of a feature they all hold, before the
     // estimation rows (which may miss it) follow that side.
@@ -144,7 +144,8 @@ class TreeBuilder {
     if (sl == 0 || sl == frame.splitting.size()) return std::nullopt;
     const std::size_t er = frame.estimation.size() - el;
     if (el < params_.min_samples_leaf || er < params_.min_samples_leaf) return std::nullopt;
-    return PartitionedSplit{split.feature, split.threshold, split.score, split.missing_left, sl, el};
+    return PartitionedSplit{
+        split.feature, split.threshold, split.score, split.missing_left, sl, el};
   }
 
   std::uint32_t make_leaf(std::span<const std::uint32_t> estimation_rows) {

@@ -92,10 +92,10 @@ class FeatureScan {
     for (std::size_t slot = 0; slot < features.size(); ++slot) {
       const std::uint32_t feature = features[slot];
       const std::uint32_t missing_rank = covariates_.missing_ranks[feature];
-      const std::size_t n_missing = missing_rank == Covariates::kNoMissingRank
-                                        ? 0
-                                        : detail::n_missing_at_end(value_order(slot, feature),
-                                                                   missing_rank);
+      const std::size_t n_missing =
+          missing_rank == Covariates::kNoMissingRank
+              ? 0
+              : detail::n_missing_at_end(value_order(slot, feature), missing_rank);
       if (n_missing == 0) {
         walks.push_back({slot, feature, 0, MissingSide::kUnseen});
       } else {

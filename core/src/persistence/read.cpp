@@ -207,8 +207,8 @@ class SplitSource {
   node::Split next(std::size_t b, std::uint32_t i, std::uint32_t left, std::uint32_t right) {
     if (at_ == thresholds_.size()) fail("more splits than the tree sizes allow");
     const bool missing_left = has_missing_sides_ && missing_sides_.next() != 0;
-    const node::Split split{features_.next(), thresholds_[at_], left, right, scores_[at_],
-                            missing_left};
+    const node::Split split{features_.next(), thresholds_[at_], left, right,
+                            scores_[at_],     missing_left};
     ++at_;
     const auto where = [&] { return tree_name(b) + ", node " + std::to_string(i); };
     if (split.feature >= n_features_) {
@@ -276,8 +276,7 @@ std::vector<Tree<Payload>> read_trees(ByteReader& in, const Header& header) {
   const std::vector<std::uint32_t> sizes = read_tree_sizes(in, counts);
   BitReader kinds = in.bits(counts.n_nodes, 1, "the node kinds");
   // A binary tree of n nodes has (n - 1) / 2 splits.
-  SplitSource splits(in, (counts.n_nodes - counts.n_trees) / 2, counts.n_features,
-                     header.version);
+  SplitSource splits(in, (counts.n_nodes - counts.n_trees) / 2, counts.n_features, header.version);
   std::vector<Tree<Payload>> trees;
   trees.reserve(sizes.size());
   for (std::size_t b = 0; b < sizes.size(); ++b) {
