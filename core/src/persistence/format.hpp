@@ -49,7 +49,9 @@ inline double from_order_key(std::uint64_t key) {
   return std::bit_cast<double>(key >> 63 ? key & ~(std::uint64_t{1} << 63) : ~key);
 }
 
-enum SettingFlags : std::uint8_t { kBootstrap = 1, kHonest = 2, kDepthLimited = 4 };
+// kWeighted: the forest was fitted with sample weights, which follow the
+// recorded leaves.
+enum SettingFlags : std::uint8_t { kBootstrap = 1, kHonest = 2, kDepthLimited = 4, kWeighted = 8 };
 
 // Split features take the bits of the largest feature index.
 inline unsigned feature_width(std::uint32_t n_features) {

@@ -9,6 +9,7 @@
 
 #include "korvane/error.hpp"
 #include "korvane/persistence.hpp"
+#include "korvane/sample_weights.hpp"
 #include "persistence/byte_stream.hpp"
 #include "persistence/checksum.hpp"
 #include "persistence/format.hpp"
@@ -123,7 +124,8 @@ MaxFeatures read_max_features(ByteReader& in) {
 }
 
 // The fit's settings with the flags and optional values they describe.
-ForestParams read_params(ByteReader& in, std::uint64_t& seed, std::uint64_t& first_tree) {
+ForestParams read_params(ByteReader& in, std::uint64_t& seed, std::uint64_t& first_tree,
+                         bool& weighted) {
   ForestParams params;
   seed = in.u64("settings");
   first_tree = in.u64("settings");
@@ -135,11 +137,12 @@ ForestParams read_params(ByteReader& in, std::uint64_t& seed, std::uint64_t& fir
   params.tree.max_features = read_max_features(in);
   const std::uint8_t flags = in.u8("settings");
   const auto reserved = in.take(6, "settings");
-  if ((flags & ~(kBootstrap | kHonest | kDepthLimited)) != 0 ||
+  if ((flags & ~(kBootstrap | kHonest | kDepthLimited | kWeighted)) != 0 ||
       std::any_of(reserved.begin(), reserved.end(), [](std::uint8_t b) { return b != 0; })) {
     invalid("unknown settings flags or reserved bytes that are not zero");
   }
   params.bootstrap = (flags & kBootstrap) != 0;
+  weighted = (flags & kWeighted) != 0;
   if (flags & kHonest) params.tree.honesty = honesty;
   if (flags & kDepthLimited) params.tree.max_depth = max_depth;
   if ((!(flags & kHonest) && std::bit_cast<std::uint64_t>(honesty) != 0) ||
@@ -163,10 +166,13 @@ void check_params(const ForestParams& params, std::uint64_t first_tree, std::uin
   }
 }
 
+// Whether sample weights follow the recorded leaves.
 template <class Payload>
-void read_settings(ByteReader& in, Forest<Payload>& forest, const Counts& counts) {
-  forest.params = read_params(in, forest.seed, forest.first_tree);
+bool read_settings(ByteReader& in, Forest<Payload>& forest, const Counts& counts) {
+  bool weighted = false;
+  forest.params = read_params(in, forest.seed, forest.first_tree, weighted);
   check_params(forest.params, forest.first_tree, counts.n_trees);
+  return weighted;
 }
 
 // Node counts of the trees: each odd (a binary tree of n leaves has n - 1
@@ -459,6 +465,25 @@ void read_recorded_leaves(ByteReader& in, Forest<Payload>& forest) {
   }
 }
 
+// The weights of a weighted fit, as the fit rounded them, so that every sum of
+// them is exact as it was at the fit.
+template <class Payload>
+void read_sample_weights(ByteReader& in, Forest<Payload>& forest) {
+  const std::size_t n = forest.n_train_samples;
+  ByteReader section(in.take(n > SIZE_MAX / 8 ? SIZE_MAX : 8 * n, "the sample weights"));
+  forest.sample_weight.resize(n);
+  for (double& w : forest.sample_weight) w = section.f64("the sample weights");
+  const bool valid = std::all_of(forest.sample_weight.begin(), forest.sample_weight.end(),
+                                 [](double w) { return std::isfinite(w) && w >= 0.0; });
+  if (!valid || std::none_of(forest.sample_weight.begin(), forest.sample_weight.end(),
+                             [](double w) { return w > 0.0; })) {
+    invalid("the sample weights are not finite numbers >= 0 with a positive sum");
+  }
+  if (!sums_exactly(forest.sample_weight)) {
+    invalid("the sample weights are not the rounded weights of a fit");
+  }
+}
+
 Tree<StepFunction> read_tree_model(ByteReader& in, const Counts& counts) {
   std::vector<Tree<StepFunction>> trees = read_trees<StepFunction>(in, counts);
   read_curves(in, counts, trees);
@@ -470,10 +495,11 @@ Forest<Payload> read_forest_model(ByteReader& in, const Counts& counts) {
   Forest<Payload> forest;
   forest.n_features = counts.n_features;
   forest.n_train_samples = counts.n_train_samples;
-  read_settings(in, forest, counts);
+  const bool weighted = read_settings(in, forest, counts);
   forest.trees = read_trees<Payload>(in, counts);
   if constexpr (std::is_same_v<Payload, StepFunction>) read_curves(in, counts, forest.trees);
   read_recorded_leaves(in, forest);
+  if (weighted) read_sample_weights(in, forest);
   detail::count_leaf_sizes(forest, CallControl{});
   return forest;
 }
