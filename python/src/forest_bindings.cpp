@@ -222,11 +222,12 @@ template <class MakeCriterion, class Leaves>
 PyObject* grow_forest(PyTypeObject* type, const korvane::MatrixView& x,
                       MakeCriterion&& make_criterion, const Leaves& leaves,
                       const korvane::ForestParams& params, std::uint64_t seed,
-                      korvane::TreeRange trees, const CallOptions& options = {}) {
+                      korvane::TreeRange trees, const CallOptions& options,
+                      std::span<const double> sample_weight) {
   auto forest = run_pooled(
       [&](korvane::CallControl& control) {
         return korvane::grow_forest(korvane::Covariates(x, control), make_criterion(), leaves,
-                                    params, seed, trees, control);
+                                    params, seed, trees, control, sample_weight);
       },
       options);
   return new_owner<PyForest<typename Leaves::Payload>>(type, std::move(forest)).release();
@@ -304,15 +305,17 @@ constexpr auto kLogRankParameters =
 constexpr auto kFitLogRank =
     function("fit_log_rank_forest", kLogRankParameters, kFitLogRankDoc.data());
 
-// A log-rank forest: log-rank splits, Nelson–Aalen leaves.
+// A log-rank forest: log-rank splits, Nelson–Aalen leaves, both with the
+// fit's weights (none for the public fit).
 template <class Inputs>
 PyObject* log_rank_forest(const Inputs& inputs, korvane::TreeRange trees,
                           const CallOptions& options = {}) {
+  const std::span<const double> weight = inputs.weights.values();
   return grow_forest(
       log_rank_survival_forest_class(), inputs.x,
-      [&] { return korvane::LogRankCriterion(inputs.time, inputs.event); },
-      korvane::NelsonAalenLeaves{inputs.time, inputs.event}, inputs.params, inputs.seed, trees,
-      options);
+      [&] { return korvane::LogRankCriterion(inputs.time, inputs.event, weight); },
+      korvane::NelsonAalenLeaves{inputs.time, inputs.event, weight}, inputs.params, inputs.seed,
+      trees, options, weight);
 }
 
 PyObject* fit_log_rank_forest(PyObject*, const Arguments<kFitLogRank>& arguments) {
@@ -370,10 +373,11 @@ constexpr auto kFitGradient =
 // estimates (it answers through forest weights).
 PyObject* gradient_forest(const GradientInputs& inputs, korvane::TreeRange trees,
                           const CallOptions& options = {}) {
+  const std::span<const double> weight = inputs.weights.values();
   return grow_forest(
       gradient_forest_class(), inputs.x,
-      [&] { return korvane::GradientCriterion(inputs.pseudo_outcome); }, korvane::NoLeaves{},
-      inputs.params, inputs.seed, trees, options);
+      [&] { return korvane::GradientCriterion(inputs.pseudo_outcome, weight); },
+      korvane::NoLeaves{}, inputs.params, inputs.seed, trees, options, weight);
 }
 
 PyObject* fit_gradient_forest(PyObject*, const Arguments<kFitGradient>& arguments) {
@@ -383,7 +387,7 @@ PyObject* fit_gradient_forest(PyObject*, const Arguments<kFitGradient>& argument
 
 // The settings the private fits add to the public ones.
 constexpr auto kPieceParameters =
-    std::tuple{keyword("trees", "None", to_tree_range), kThreads, kProgress};
+    std::tuple{kSampleWeight, keyword("trees", "None", to_tree_range), kThreads, kProgress};
 
 constexpr auto kGrowLogRank =
     function("_grow_log_rank_forest", std::tuple_cat(kLogRankParameters, kPieceParameters),
@@ -394,7 +398,11 @@ constexpr auto kGrowLogRank =
              "joined in order by `_join_forests` are that forest, bit for bit.\n"
              "`n_threads`: None, -1 (all cores) or a count; it never changes the\n"
              "forest. `progress(trees_finished, total)` is called from the calling\n"
-             "thread.");
+             "thread.\n\n"
+             "`sample_weight`: frequency weights (finite, >= 0, not all 0); a row\n"
+             "of weight 2 counts twice in at-risk and event counts, leaf curves\n"
+             "and forest weights, and rows of weight 0 are left out before trees\n"
+             "draw theirs. Draws are uniform over the rows of positive weight.");
 
 PyObject* grow_log_rank_forest(PyObject*, const Arguments<kGrowLogRank>& arguments) {
   const auto inputs = checked_forest_inputs(arguments);
