@@ -14,7 +14,7 @@ from sklearn.base import BaseEstimator
 from sklearn.utils import check_random_state
 from sklearn.utils.validation import check_is_fitted
 
-from korvane._validation import check_features, check_survival_target
+from korvane._validation import check_features, check_sample_weight, check_survival_target
 from korvane.functions import StepFunction
 from korvane.metrics import concordance_index
 
@@ -42,7 +42,7 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
         tags.input_tags.allow_nan = False
         return tags
 
-    def fit(self, X: Any, y: Any) -> LogRankSurvivalEstimator:
+    def fit(self, X: Any, y: Any, sample_weight: Any = None) -> LogRankSurvivalEstimator:
         """Grow the model on covariates `X` and the survival target `y`.
 
         Parameters
@@ -55,6 +55,14 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
             An event field (bool, or 0/1) and a time field (finite, >= 0),
             in either order, as `korvane.Surv.from_arrays(event, time)` or
             scikit-survival's `Surv` make them. At least one event.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Frequency weights, finite and >= 0, not all 0 (for instance
+            inverse-probability-of-censoring weights). A row of weight 2 gives
+            the model of the data with that row twice: it counts twice in the
+            at-risk and event counts of the log-rank splits and of the
+            Nelson–Aalen leaves. A row of weight 0 gives the model without the
+            row. `min_samples_leaf` still counts rows, not weight, as in
+            scikit-learn. None weighs every row 1.
 
         Returns
         -------
@@ -62,8 +70,12 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
             The fitted estimator.
         """
         X_checked, event, time = self._training_data(X, y, reset=True)
-        self.unique_times_ = _read_only(np.unique(time[event == 1]))
-        self._fit_model(X_checked, event, time)
+        weight = check_sample_weight(sample_weight, len(time))
+        observed = event == 1 if weight is None else (event == 1) & (weight > 0)
+        if not observed.any():
+            raise ValueError("y has no event of positive sample_weight: at least one must have weight above 0")
+        self.unique_times_ = _read_only(np.unique(time[observed]))
+        self._fit_model(X_checked, event, time, weight)
         return self
 
     def _training_data(
@@ -79,7 +91,13 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
             raise ValueError("y has no event: at least one row must have its event observed")
         return X_checked, event, time
 
-    def _fit_model(self, X: Float64Array, event: npt.NDArray[np.uint8], time: Float64Array) -> None:
+    def _fit_model(
+        self,
+        X: Float64Array,
+        event: npt.NDArray[np.uint8],
+        time: Float64Array,
+        sample_weight: Float64Array | None,
+    ) -> None:
         raise NotImplementedError
 
     def _query(self, X: Any) -> Float64Array:
@@ -198,7 +216,7 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
         """
         return self.predict_quantile_survival_time(X, 0.5)
 
-    def score(self, X: Any, y: Any) -> float:
+    def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:
         """Harrell's concordance index of `predict(X)` against the target `y`.
 
         Parameters
@@ -207,6 +225,10 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
             Covariates, in any form `fit` takes.
         y : structured array of shape (n_samples,)
             Survival target, as for `fit`.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Weights as for `fit`: each comparable pair counts with the weight
+            of its row with the earlier event (see
+            `korvane.metrics.concordance_index`).
 
         Returns
         -------
@@ -218,7 +240,7 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
         event, time = check_survival_target(y)
         if len(event) != len(risk):
             raise ValueError(f"X has {len(risk)} rows but y has {len(event)}")
-        return concordance_index(time, event, risk)
+        return concordance_index(time, event, risk, sample_weight=check_sample_weight(sample_weight, len(risk)))
 
     def apply(self, X: Any) -> npt.NDArray[np.uint32]:
         """Index of the leaf each row reaches (numbered among leaves, not nodes).

@@ -104,11 +104,17 @@ class SurvivalTree(LogRankSurvivalEstimator):
         self.honesty = honesty
         self.honesty_fraction = honesty_fraction
 
-    def _fit_model(self, X: Float64Array, event: npt.NDArray[np.uint8], time: Float64Array) -> None:
+    def _fit_model(
+        self,
+        X: Float64Array,
+        event: npt.NDArray[np.uint8],
+        time: Float64Array,
+        sample_weight: Float64Array | None,
+    ) -> None:
         n_samples, n_features = X.shape
         min_samples_leaf = resolve_min_samples_leaf(self.min_samples_leaf, n_samples)
         check_min_samples_split(self.min_samples_split, min_samples_leaf, n_samples)
-        self._model = core.fit_log_rank_tree(
+        self._model = core._grow_log_rank_tree(
             X,
             time,
             event,
@@ -118,4 +124,5 @@ class SurvivalTree(LogRankSurvivalEstimator):
             honesty=check_flag(self.honesty, "honesty"),
             honesty_fraction=check_honesty_fraction(self.honesty_fraction),
             seed=seed_from(self.random_state),
+            sample_weight=sample_weight,
         )
