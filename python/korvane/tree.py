@@ -68,10 +68,13 @@ class SurvivalTree(LogRankSurvivalEstimator):
     -----
     Differences from scikit-survival's ``SurvivalTree``: the survival
     function is exp(-H) of the leaf's Nelson–Aalen estimate; `splitter`,
-    `max_leaf_nodes`, `min_weight_fraction_leaf`, `low_memory` and sample
-    weights do not exist; `min_samples_split` above ``2 * min_samples_leaf``
-    is refused; `apply` numbers leaves, not nodes; step functions stay flat
-    after the last event time; `honesty` is an addition.
+    `max_leaf_nodes`, `min_weight_fraction_leaf` and `low_memory` do not
+    exist; `min_samples_split` above ``2 * min_samples_leaf`` is refused;
+    `apply` numbers leaves, not nodes; step functions stay flat after the
+    last event time; `honesty` is an addition. `sample_weight` are frequency
+    weights in the log-rank splits and the Nelson–Aalen leaves (a weight of 2
+    gives the tree of the row twice, 0 the tree without it), while
+    `min_samples_leaf` counts rows, as in scikit-learn.
 
     Examples
     --------
