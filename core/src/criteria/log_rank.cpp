@@ -21,35 +21,20 @@ namespace detail {
 
 namespace {
 
-void group_counts(SortedNode& node, std::span<const RankedPosition> by_time) {
-  for_each_time_group(
-      by_time.size(),
-      [&](std::size_t start, std::size_t i) {
-        return rank_of(by_time[i]) == rank_of(by_time[start]);
-      },
-      [&](std::size_t i) { return node.sorted_events[i] != 0; },
-      [&](std::size_t start, std::size_t end, std::size_t events, std::size_t at_risk) {
-        node.groups.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end)});
-        node.group_events.push_back(static_cast<std::uint32_t>(events));
-        node.group_at_risk.push_back(static_cast<std::uint32_t>(at_risk));
-      });
-}
-
-// Sums of rounded weights are exact, so the order they run in does not matter.
-void group_weights(SortedNode& node, std::span<const RankedPosition> by_time) {
-  double total = 0.0;
-  for (const double w : node.sorted_weights) total += w;
+// Groups the node's positions by time, the occurrences counted or weighed as
+// `weight_at` says; `record(events, at_risk)` keeps each group's totals.
+template <class Count, class WeightAt, class Record>
+void group_by_time(SortedNode& node, std::span<const RankedPosition> by_time, Count total,
+                   WeightAt&& weight_at, Record&& record) {
   for_each_weighted_time_group(
       by_time.size(), total,
       [&](std::size_t start, std::size_t i) {
         return rank_of(by_time[i]) == rank_of(by_time[start]);
       },
-      [&](std::size_t i) { return node.sorted_events[i] != 0; },
-      [&](std::size_t i) { return node.sorted_weights[i]; },
-      [&](std::size_t start, std::size_t end, double events, double at_risk) {
+      [&](std::size_t i) { return node.sorted_events[i] != 0; }, weight_at,
+      [&](std::size_t start, std::size_t end, Count events, Count at_risk) {
         node.groups.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end)});
-        node.group_weighted_events.push_back(events);
-        node.group_weighted_at_risk.push_back(at_risk);
+        record(events, at_risk);
       });
 }
 
@@ -75,9 +60,22 @@ SortedNode SortedNode::of(const LogRankCriterion& criterion, std::span<const std
   if (weight.empty()) {
     node.group_events.reserve(rows.size());
     node.group_at_risk.reserve(rows.size());
-    group_counts(node, by_time);
+    group_by_time(
+        node, by_time, rows.size(), [](std::size_t) { return std::size_t{1}; },
+        [&](std::size_t events, std::size_t at_risk) {
+          node.group_events.push_back(static_cast<std::uint32_t>(events));
+          node.group_at_risk.push_back(static_cast<std::uint32_t>(at_risk));
+        });
   } else {
-    group_weights(node, by_time);
+    // Sums of rounded weights are exact, so the order they run in does not matter.
+    double total = 0.0;
+    for (const double w : node.sorted_weights) total += w;
+    group_by_time(
+        node, by_time, total, [&](std::size_t i) { return node.sorted_weights[i]; },
+        [&](double events, double at_risk) {
+          node.group_weighted_events.push_back(events);
+          node.group_weighted_at_risk.push_back(at_risk);
+        });
   }
   return node;
 }
