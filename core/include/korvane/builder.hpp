@@ -15,6 +15,7 @@
 #include "korvane/leaf_estimates.hpp"
 #include "korvane/params.hpp"
 #include "korvane/rng.hpp"
+#include "korvane/sample_weights.hpp"
 #include "korvane/sampling.hpp"
 #include "korvane/tree.hpp"
 
@@ -193,14 +194,22 @@ Tree<typename Leaves::Payload> grow(const Covariates& covariates, TreeRows& rows
   return std::move(builder).build(rows.splitting(), rows.estimation());
 }
 
-// A tree on all rows, in index order, from a 64-bit seed.
+// A tree on all rows, in index order, from a 64-bit seed; with weights
+// (RowWeights' rounded values, the ones the criterion and leaves were given),
+// on the rows of positive weight.
 template <SplitCriterion Criterion, LeafEstimate Leaves>
 Tree<typename Leaves::Payload> fit_tree(const Covariates& covariates, const Criterion& criterion,
                                         const Leaves& leaves, const TreeParams& params,
                                         std::uint64_t seed,
-                                        const CallControl& control = CallControl{}) {
-  std::vector<std::uint32_t> all(covariates.n_samples());
-  for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<std::uint32_t>(i);
+                                        const CallControl& control = CallControl{},
+                                        std::span<const double> sample_weight = {}) {
+  std::vector<std::uint32_t> all;
+  if (sample_weight.empty()) {
+    all.resize(covariates.n_samples());
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<std::uint32_t>(i);
+  } else {
+    all = positive_rows(sample_weight);
+  }
   ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(seed);
   TreeRows rows = arrange_rows(std::move(all), params, stream);
   return grow(covariates, rows, criterion, leaves, params, stream, {}, control);
