@@ -91,6 +91,15 @@ TreeRows draw_tree_rows(std::size_t n, const ForestParams& params, ChaCha8Rng& s
                       params.tree, stream);
 }
 
+TreeRows draw_tree_rows(std::size_t n, std::span<const std::uint32_t> kept,
+                        const ForestParams& params, ChaCha8Rng& stream) {
+  if (kept.empty()) return draw_tree_rows(n, params, stream);
+  std::vector<std::uint32_t> rows =
+      draw_sample(kept.size(), params.bootstrap, params.subsample_fraction, stream);
+  for (std::uint32_t& row : rows) row = kept[row];
+  return arrange_rows(std::move(rows), params.tree, stream);
+}
+
 FeatureSampler::FeatureSampler(std::size_t n_features, std::uint32_t per_node)
     : order_(n_features), per_node_(std::min<std::size_t>(n_features, per_node)) {
   std::iota(order_.begin(), order_.end(), 0u);

@@ -220,13 +220,12 @@ PyObject* oob_cumulative_hazard(PyObject* self, const Arguments<kOobHazard>& arg
 // criterion may rank its outcome.
 template <class Inputs, class MakeCriterion, class Leaves>
 PyObject* grow_forest(PyTypeObject* type, const Inputs& inputs, MakeCriterion&& make_criterion,
-                      const Leaves& leaves, korvane::TreeRange trees,
-                      const CallOptions& options = {}) {
+                      const Leaves& leaves, korvane::TreeRange trees, const CallOptions& options) {
   auto forest = run_pooled(
       [&](korvane::CallControl& control) {
         return korvane::grow_forest(korvane::Covariates(inputs.x, control, inputs.missing_values),
                                     make_criterion(), leaves, inputs.params, inputs.seed, trees,
-                                    control);
+                                    control, inputs.weights.values());
       },
       options);
   return new_owner<PyForest<typename Leaves::Payload>>(type, std::move(forest)).release();
@@ -304,14 +303,16 @@ constexpr auto kLogRankParameters =
 constexpr auto kFitLogRank =
     function("fit_log_rank_forest", kLogRankParameters, kFitLogRankDoc.data());
 
-// A log-rank forest: log-rank splits, Nelson–Aalen leaves.
+// A log-rank forest: log-rank splits, Nelson–Aalen leaves, both with the
+// fit's weights (none for the public fit).
 template <class Inputs>
 PyObject* log_rank_forest(const Inputs& inputs, korvane::TreeRange trees,
                           const CallOptions& options = {}) {
+  const std::span<const double> weight = inputs.weights.values();
   return grow_forest(
       log_rank_survival_forest_class(), inputs,
-      [&] { return korvane::LogRankCriterion(inputs.time, inputs.event); },
-      korvane::NelsonAalenLeaves{inputs.time, inputs.event}, trees, options);
+      [&] { return korvane::LogRankCriterion(inputs.time, inputs.event, weight); },
+      korvane::NelsonAalenLeaves{inputs.time, inputs.event, weight}, trees, options);
 }
 
 PyObject* fit_log_rank_forest(PyObject*, const Arguments<kFitLogRank>& arguments) {
@@ -369,10 +370,11 @@ constexpr auto kFitGradient =
 // estimates (it answers through forest weights).
 PyObject* gradient_forest(const GradientInputs& inputs, korvane::TreeRange trees,
                           const CallOptions& options = {}) {
+  const std::span<const double> weight = inputs.weights.values();
   return grow_forest(
       gradient_forest_class(), inputs,
-      [&] { return korvane::GradientCriterion(inputs.pseudo_outcome); }, korvane::NoLeaves{},
-      trees, options);
+      [&] { return korvane::GradientCriterion(inputs.pseudo_outcome, weight); },
+      korvane::NoLeaves{}, trees, options);
 }
 
 PyObject* fit_gradient_forest(PyObject*, const Arguments<kFitGradient>& arguments) {
@@ -382,7 +384,7 @@ PyObject* fit_gradient_forest(PyObject*, const Arguments<kFitGradient>& argument
 
 // The settings the private fits add to the public ones.
 constexpr auto kPieceParameters =
-    std::tuple{keyword("trees", "None", to_tree_range), kThreads, kProgress,
+    std::tuple{kSampleWeight, keyword("trees", "None", to_tree_range), kThreads, kProgress,
                keyword("missing_values", "False", to_flag)};
 
 constexpr auto kGrowLogRank =
@@ -395,11 +397,15 @@ constexpr auto kGrowLogRank =
              "`n_threads`: None, -1 (all cores) or a count; it never changes the\n"
              "forest. `progress(trees_finished, total)` is called from the calling\n"
              "thread.\n\n"
+             "`sample_weight`: frequency weights (finite, >= 0, not all 0); a row\n"
+             "of weight 2 counts twice in at-risk and event counts, leaf curves\n"
+             "and forest weights, and rows of weight 0 are left out before trees\n"
+             "draw theirs. Draws are uniform over the rows of positive weight.\n\n"
              "`missing_values=True` accepts NaN in `X` as a missing value (infinite\n"
              "values are refused instead): each split sends the rows missing its\n"
-             "feature to the side that scores best and records it, and a split\n"
-             "whose rows all held the value sends NaN to its larger child.\n"
-             "Queries with NaN follow the recorded sides.");
+             "feature to the side that scores best (their weights count there) and\n"
+             "records it, and a split whose rows all held the value sends NaN to\n"
+             "its larger child. Queries with NaN follow the recorded sides.");
 
 PyObject* grow_log_rank_forest(PyObject*, const Arguments<kGrowLogRank>& arguments) {
   const auto inputs = checked_forest_inputs(arguments);
