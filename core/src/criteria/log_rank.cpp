@@ -10,6 +10,7 @@
 
 #include "candidate_scan.hpp"
 #include "criteria/event_group_scorer.hpp"
+#include "criteria/risk_set_sums.hpp"
 #include "criteria/sorted_node.hpp"
 #include "korvane/error.hpp"
 #include "time_groups.hpp"
@@ -57,9 +58,8 @@ namespace {
 using detail::Baseline;
 using detail::EventGroupScorer;
 using detail::RankedPosition;
+using detail::RiskSetSums;
 using detail::SortedNode;
-
-using detail::EventGroupScorer;
 
 // The candidates of one feature for the log-rank scorer: the shared candidate
 // scan, with each value group moved to the scorer's left side and candidates
@@ -75,14 +75,14 @@ class FeatureScan {
         by_value_(n_features) {}
 
   // visit(candidate, n_left, left_row, right_row, last); see scan_candidates.
-  template <class Visit>
-  std::size_t run(std::size_t slot, std::uint32_t feature, EventGroupScorer& scorer,
-                  std::size_t limit, Visit&& visit) {
+  // `left` is the EventGroupScorer or the RiskSetSums that follows the left side.
+  template <class LeftSide, class Visit>
+  std::size_t run(std::size_t slot, std::uint32_t feature, LeftSide& left, std::size_t limit,
+                  Visit&& visit) {
     const std::vector<RankedPosition>& order = value_order(slot, feature);
-    scorer.clear();
+    left.clear();
     return detail::scan_candidates(
-        order, min_samples_leaf_, limit,
-        [&](std::uint32_t position) { scorer.move_left(position); },
+        order, min_samples_leaf_, limit, [&](std::uint32_t position) { left.move_left(position); },
         [&](std::size_t candidate, std::size_t n_left, std::uint32_t left, std::uint32_t right,
             bool last) {
           visit(candidate, n_left, node_.sorted_rows[left], node_.sorted_rows[right], last);
@@ -114,9 +114,22 @@ std::size_t candidates_per_run(std::size_t n_rows) {
   return std::clamp<std::size_t>(n_rows / kRowsPerRunCandidate, 1, kLongestRun);
 }
 
+// From this many event groups on, a node's candidates are bounded by running
+// sums, O(log K) per moved occurrence, rather than by passes over every event
+// group, O(K) per batch of runs: the former wins once K outgrows a few hundred,
+// as with continuous times.
+constexpr std::size_t kEventGroupsForSums = 256;
+
+bool bounds_by_sums(const SortedNode& node) {
+  return static_cast<std::size_t>(std::count_if(node.group_events.begin(), node.group_events.end(),
+                                                [](std::uint32_t d) { return d > 0; })) >=
+         kEventGroupsForSums;
+}
+
 // The search over one node. Passes narrow the candidates down: bounds on runs of
 // consecutive candidates (large nodes only), bounds on single candidates, exact
-// scores. A candidate whose upper bound is below the best lower bound seen
+// scores; nodes with many event groups bound every candidate from running sums
+// instead of the first two passes. A candidate whose upper bound is below the best lower bound seen
 // cannot be the best, not even in a tie, so each pass skips it; the last pass
 // judges the rest in the order they were formed, and the result is the one a
 // full exact search gives. Scoring passes use the registers of `Unit`.
@@ -129,14 +142,19 @@ class SplitSearch {
       : covariates_(covariates),
         control_(control),
         features_(features),
+        node_(node),
         scorer_(node),
         scan_(covariates, node, features.size(), min_samples_leaf),
         run_(candidates_per_run(node.sorted_rows.size())),
         upper_(features.size(), {std::numeric_limits<double>::infinity()}) {}
 
   std::optional<BestSplit> run() {
-    if (run_ > 1) bound_runs();
-    bound_candidates();
+    if (bounds_by_sums(node_)) {
+      bound_by_sums();
+    } else {
+      if (run_ > 1) bound_runs();
+      bound_candidates();
+    }
     return score_candidates();
   }
 
@@ -167,6 +185,22 @@ class SplitSearch {
       upper_[f] = std::move(upper);
     }
     candidates_per_bound_ = run_;
+  }
+
+  // Upper bounds per candidate from the running sums, tight enough that
+  // usually only the best candidate and its exact ties are left.
+  void bound_by_sums() {
+    RiskSetSums sums(node_);
+    for (std::size_t f = 0; f < features_.size(); ++f) {
+      control_.check();
+      std::vector<double> upper;
+      scan_.run(f, features_[f], sums, SIZE_MAX,
+                [&](std::size_t, std::size_t, std::uint32_t, std::uint32_t, bool) {
+                  keep(upper, sums.bounds());
+                });
+      upper_[f] = std::move(upper);
+    }
+    candidates_per_bound_ = 1;
   }
 
   // Upper bounds per candidate (-inf for those already ruled out).
@@ -256,6 +290,7 @@ class SplitSearch {
   // is checked before each batch of candidates is scored.
   const CallControl& control_;
   std::span<const std::uint32_t> features_;
+  const SortedNode& node_;
   EventGroupScorer scorer_;
   FeatureScan scan_;
   std::size_t run_;  // candidates per run in the first pass
