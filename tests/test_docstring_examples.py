@@ -13,6 +13,7 @@ MODULES = {
     "korvane.persistence": None,
     "korvane.datasets": "pandas",
     "korvane.plotting": "matplotlib",
+    "korvane.dask": "dask",
 }
 
 
