@@ -70,3 +70,28 @@ def test_budget_skips_what_would_overrun_or_already_did(seconds_at_1000, growth,
 
     assert (budget.check(job, large) is not None) == skipped
     assert budget.check(job, run.synthetic_case(10_000, 50)) is None  # other p, no history
+
+
+@pytest.mark.parametrize(
+    "existing, kept",
+    [
+        (None, ""),
+        ("# Benchmark results\n\n| table |\n", ""),
+        ("# Benchmark results\n\n| table |\n\n## Where the time goes\n\nnotes\n", "\n## Where the time goes\n\nnotes\n"),
+    ],
+)
+def test_a_new_table_keeps_the_hand_written_profile_notes(tmp_path, monkeypatch, existing, kept):
+    results = tmp_path / "RESULTS.md"
+    if existing is not None:
+        results.write_text(existing)
+    monkeypatch.setattr(run, "RESULTS_PATH", results)
+    assert run.profile_notes() == kept
+
+
+def test_continuous_cases_are_the_rounded_data_without_the_rounding():
+    X, time_, event = run.synthetic_data(500, 4, continuous=True)
+    X_rounded, time_rounded, event_rounded = run.synthetic_data(500, 4)
+    assert len(np.unique(time_)) == 500
+    np.testing.assert_array_equal(X, X_rounded)
+    np.testing.assert_array_equal(event, event_rounded)
+    np.testing.assert_array_equal(np.ceil(time_ / run.TIME_STEP) * run.TIME_STEP, time_rounded)

@@ -128,21 +128,7 @@ template <class Lanes>
   return values;
 }
 
-constexpr double kUnitRoundoff = 0x1p-53;
-
 enum class Pass { kExact, kBound, kBlockBound };
-
-// An interval holding the score u²/v of a candidate whose U and V are known up to
-// u_error and v_error; unbounded above when V cannot be told apart from 0.
-[[gnu::always_inline]] inline ScoreBounds score_interval(double magnitude_low,
-                                                         double magnitude_high, double v,
-                                                         double u_error, double v_error) {
-  if (!(v - v_error > 0.0)) return {0.0, std::numeric_limits<double>::infinity()};
-  const double high = magnitude_high + u_error;
-  const double low = magnitude_low > u_error ? magnitude_low - u_error : 0.0;
-  return {low * low / (v + v_error) * (1.0 - 16.0 * kUnitRoundoff),
-          high * high / (v - v_error) * (1.0 + 16.0 * kUnitRoundoff)};
-}
 
 // Exact: the log-rank statistic of every lane in the reference order of
 // operations. Bounding: a pass that multiplies by rounded reciprocals instead
@@ -205,7 +191,7 @@ template <Pass kPass, class Lanes, class Result>
   const auto observed_sum = lanes_of(observed_lanes);
   const auto expected_sum = lanes_of(expected_lanes);
   const auto v_smaller = lanes_of(v_smaller_lanes);
-  const double slack = 64.0 * (static_cast<double>(batch.groups.size()) + 8.0) * kUnitRoundoff;
+  const double slack = exact_pass_slack(batch.groups.size());
   if constexpr (kPass == Pass::kExact) {
     for (std::size_t j = 0; j < kLanes; ++j) results[j] = v[j] > 0.0 ? u[j] * u[j] / v[j] : 0.0;
   } else if constexpr (kPass == Pass::kBound) {
@@ -280,12 +266,10 @@ EventGroupScorer::EventGroupScorer(const SortedNode& node) {
   event_weight_.resize(node.sorted_rows.size());
   if (weighted) weight_ = node.sorted_weights;
   groups_.reserve(node.groups.size());
-  std::uint32_t bucket = 0;
-  for (std::size_t g = 0; g < node.groups.size(); ++g) {
+  node.for_each_bucket([&](std::size_t g, std::uint32_t bucket) {
     const double d = weighted ? node.group_weighted_events[g] : node.group_events[g];
     const double y = weighted ? node.group_weighted_at_risk[g] : node.group_at_risk[g];
     if (d > 0.0) {
-      ++bucket;
       groups_.push_back(event_group(d, y));
     }
     for (std::uint32_t pos = node.groups[g].start; pos < node.groups[g].end; ++pos) {
@@ -293,7 +277,7 @@ EventGroupScorer::EventGroupScorer(const SortedNode& node) {
       const double w = weighted ? weight_[pos] : 1.0;
       event_weight_[pos] = node.sorted_events[pos] != 0 ? w : 0.0;
     }
-  }
+  });
   buckets_.resize(groups_.size() + 1);  // all zero: nothing is on the left
   start_batch();
 }

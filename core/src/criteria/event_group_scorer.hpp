@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "criteria/score_interval.hpp"
 #include "criteria/sorted_node.hpp"
 #include "korvane/sample_weights.hpp"
 #include "korvane/vector_unit.hpp"
@@ -61,11 +62,7 @@ class EventGroupScorer {
     double inverse_at_risk_minus_one;  // rounded 1 / (at risk - 1), 0 without variance
   };
 
-  // An interval that certainly holds a candidate's exact score.
-  struct ScoreBounds {
-    double lower;
-    double upper;
-  };
+  using ScoreBounds = detail::ScoreBounds;
 
   // Left occurrences of one bucket, and how many of them are events, per lane.
   struct BucketCounts {

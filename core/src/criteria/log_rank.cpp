@@ -10,6 +10,7 @@
 
 #include "candidate_scan.hpp"
 #include "criteria/event_group_scorer.hpp"
+#include "criteria/risk_set_sums.hpp"
 #include "criteria/sorted_node.hpp"
 #include "korvane/error.hpp"
 #include "time_groups.hpp"
@@ -87,9 +88,8 @@ namespace {
 using detail::Baseline;
 using detail::EventGroupScorer;
 using detail::RankedPosition;
+using detail::RiskSetSums;
 using detail::SortedNode;
-
-using detail::EventGroupScorer;
 
 // One walk over the candidates of a candidate feature. A feature whose rows at
 // the node all hold a value has one; one with missing values has two, missing
@@ -137,14 +137,21 @@ class FeatureScan {
   }
 
   // visit(candidate, n_left, left_row, right_row, last); see scan_candidates.
-  template <class Weighting, class Visit>
-  std::size_t run(const FeatureWalk& walk, EventGroupScorer& scorer, std::size_t limit,
-                  Visit&& visit) {
+  // `side` is the EventGroupScorer or, for unweighted fits, the RiskSetSums
+  // that follows the left side.
+  template <class Weighting, class LeftSide, class Visit>
+  std::size_t run(const FeatureWalk& walk, LeftSide& side, std::size_t limit, Visit&& visit) {
     const std::vector<RankedPosition>& order = value_order(walk.slot, walk.feature);
-    scorer.clear();
+    side.clear();
     return detail::scan_candidates(
         order, min_samples_leaf_, limit,
-        [&](std::uint32_t position) { scorer.template move_left<Weighting>(position); },
+        [&](std::uint32_t position) {
+          if constexpr (Weighting::kUnit) {
+            side.move_left(position);
+          } else {
+            side.template move_left<Weighting>(position);
+          }
+        },
         [&](std::size_t candidate, std::size_t n_left, std::uint32_t left, std::uint32_t right,
             bool last) {
           visit(candidate, n_left, node_.sorted_rows[left], node_.sorted_rows[right], last);
@@ -177,13 +184,27 @@ std::size_t candidates_per_run(std::size_t n_rows) {
   return std::clamp<std::size_t>(n_rows / kRowsPerRunCandidate, 1, kLongestRun);
 }
 
+// From this many event groups on, a node's candidates are bounded by running
+// sums, O(log K) per moved occurrence, rather than by passes over every event
+// group, O(K) per batch of runs: the former wins once K outgrows a few hundred,
+// as with continuous times.
+constexpr std::size_t kEventGroupsForSums = 256;
+
+bool bounds_by_sums(const SortedNode& node) {
+  return static_cast<std::size_t>(std::count_if(node.group_events.begin(), node.group_events.end(),
+                                                [](std::uint32_t d) { return d > 0; })) >=
+         kEventGroupsForSums;
+}
+
 // The search over one node. Passes narrow the candidates down: bounds on runs of
 // consecutive candidates (large nodes only), bounds on single candidates, exact
-// scores. A candidate whose upper bound is below the best lower bound seen
-// cannot be the best, not even in a tie, so each pass skips it; the last pass
-// judges the rest in the order they were formed, and the result is the one a
-// full exact search gives. Scoring passes use the registers of `Unit`; moves
-// and candidates count occurrences or sum their weights, as `Weighting` says.
+// scores; unweighted nodes with many event groups bound every candidate from
+// running sums instead of the first two passes. A candidate whose upper bound
+// is below the best lower bound seen cannot be the best, not even in a tie, so
+// each pass skips it; the last pass judges the rest in the order they were
+// formed, and the result is the one a full exact search gives. Scoring passes
+// use the registers of `Unit`; moves and candidates count occurrences or sum
+// their weights, as `Weighting` says.
 template <class Unit, class Weighting>
 class SplitSearch {
  public:
@@ -192,6 +213,7 @@ class SplitSearch {
               const CallControl& control)
       : covariates_(covariates),
         control_(control),
+        node_(node),
         scorer_(node),
         scan_(covariates, node, features.size(), min_samples_leaf),
         walks_(scan_.walks(features)),
@@ -199,8 +221,13 @@ class SplitSearch {
         upper_(walks_.size(), {std::numeric_limits<double>::infinity()}) {}
 
   std::optional<BestSplit> run() {
-    if (run_ > 1) bound_runs();
-    bound_candidates();
+    // The running sums hold whole counts; weighted nodes take the passes.
+    if (Weighting::kUnit && bounds_by_sums(node_)) {
+      bound_by_sums();
+    } else {
+      if (run_ > 1) bound_runs();
+      bound_candidates();
+    }
     return score_candidates();
   }
 
@@ -232,6 +259,22 @@ class SplitSearch {
       upper_[f] = std::move(upper);
     }
     candidates_per_bound_ = run_;
+  }
+
+  // Upper bounds per candidate from the running sums, tight enough that
+  // usually only the best candidate and its exact ties are left.
+  void bound_by_sums() {
+    RiskSetSums sums(node_);
+    for (std::size_t f = 0; f < walks_.size(); ++f) {
+      control_.check();
+      std::vector<double> upper;
+      scan_.template run<UnitWeights>(walks_[f], sums, SIZE_MAX,
+                [&](std::size_t, std::size_t, std::uint32_t, std::uint32_t, bool) {
+                  keep(upper, sums.bounds());
+                });
+      upper_[f] = std::move(upper);
+    }
+    candidates_per_bound_ = 1;
   }
 
   // Upper bounds per candidate (-inf for those already ruled out).
@@ -322,6 +365,7 @@ class SplitSearch {
   // A pass over one feature of a large node can take seconds; the stop request
   // is checked before each batch of candidates is scored.
   const CallControl& control_;
+  const SortedNode& node_;
   EventGroupScorer scorer_;
   FeatureScan scan_;
   std::vector<FeatureWalk> walks_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -30,6 +31,19 @@ struct SortedNode {
 
   [[nodiscard]] static SortedNode of(const LogRankCriterion& criterion,
                                      std::span<const std::uint32_t> rows);
+
+  // Calls visit(g, bucket) for each time group g in ascending time order, where
+  // `bucket` counts the groups with events up to and including g. An occurrence
+  // of that bucket is at risk in exactly the first `bucket` groups with events,
+  // which is all the scoring passes need to know of its time.
+  template <class Visit>
+  void for_each_bucket(Visit&& visit) const {
+    std::uint32_t bucket = 0;
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+      if (group_events[g] > 0) ++bucket;
+      visit(g, bucket);
+    }
+  }
 };
 
 }  // namespace korvane::detail

@@ -29,6 +29,47 @@ double reference_score(const Dataset& d, const std::vector<std::uint8_t>& marks)
   return testing::log_rank_score(detail::SortedNode::of(d.log_rank(), all_rows(d.n)), marks);
 }
 
+// The split a plain exhaustive search with the reference score picks: the first
+// best over features in the given order, thresholds in ascending order.
+std::optional<BestSplit> exhaustive_best_split(const Dataset& d,
+                                               const std::vector<std::uint32_t>& rows,
+                                               const std::vector<std::uint32_t>& features,
+                                               std::size_t min_leaf) {
+  const auto node = detail::SortedNode::of(d.log_rank(), rows);
+  std::optional<BestSplit> expected;
+  for (const std::uint32_t f : features) {
+    std::vector<double> values;
+    for (const std::uint32_t row : rows) values.push_back(d.x[f * d.n + row]);
+    std::sort(values.begin(), values.end());
+    values.erase(std::unique(values.begin(), values.end()), values.end());
+    for (std::size_t b = 0; b + 1 < values.size(); ++b) {
+      std::vector<std::uint8_t> marks(rows.size());
+      std::size_t left = 0;
+      for (std::size_t pos = 0; pos < rows.size(); ++pos) {
+        marks[pos] = d.x[f * d.n + node.sorted_rows[pos]] <= values[b] ? 1 : 0;
+        left += marks[pos];
+      }
+      if (left < min_leaf || rows.size() - left < min_leaf) continue;
+      const double score = testing::log_rank_score(node, marks);
+      if (!expected || score > expected->score) {
+        expected = BestSplit{f, (values[b] + values[b + 1]) * 0.5, score};
+      }
+    }
+  }
+  return expected;
+}
+
+void expect_same_bits(const std::optional<BestSplit>& split,
+                      const std::optional<BestSplit>& expected, std::uint32_t seed) {
+  ASSERT_EQ(split.has_value(), expected.has_value()) << seed;
+  if (!split) return;
+  EXPECT_EQ(split->feature, expected->feature) << seed;
+  EXPECT_EQ(split->threshold, expected->threshold) << seed;
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(split->score),
+            std::bit_cast<std::uint64_t>(expected->score))
+      << seed;
+}
+
 TEST(LogRank, PicksTheHighestScoringThreshold) {
   const Dataset d = Dataset::four_events();
   const auto split = best_log_rank_split(d, 1);
@@ -124,34 +165,30 @@ TEST(LogRank, SearchEqualsExhaustiveReferenceSearchBitForBit) {
       const LogRankCriterion criterion(d.time, d.event, unit);
       EXPECT_EQ(criterion.find_best_split(covariates, rows, features, min_leaf), split) << seed;
     }
-    const auto node = detail::SortedNode::of(d.log_rank(), rows);
-    std::optional<BestSplit> expected;
-    for (const std::uint32_t f : {3u, 1u, 0u, 2u}) {
-      std::vector<double> values;
-      for (const std::uint32_t row : rows) values.push_back(d.x[f * d.n + row]);
-      std::sort(values.begin(), values.end());
-      values.erase(std::unique(values.begin(), values.end()), values.end());
-      for (std::size_t b = 0; b + 1 < values.size(); ++b) {
-        std::vector<std::uint8_t> marks(rows.size());
-        std::size_t left = 0;
-        for (std::size_t pos = 0; pos < rows.size(); ++pos) {
-          marks[pos] = d.x[f * d.n + node.sorted_rows[pos]] <= values[b] ? 1 : 0;
-          left += marks[pos];
-        }
-        if (left < min_leaf || rows.size() - left < min_leaf) continue;
-        const double score = testing::log_rank_score(node, marks);
-        if (!expected || score > expected->score) {
-          expected = BestSplit{f, (values[b] + values[b + 1]) * 0.5, score};
-        }
-      }
+    expect_same_bits(split, exhaustive_best_split(d, rows, features, min_leaf), seed);
+  }
+}
+
+// Every time distinct, as in registry data: large nodes bound their candidates
+// from running sums rather than passes over the event groups, and must still
+// pick the exhaustive search's split to the last bit.
+TEST(LogRank, ContinuousTimesGiveTheExhaustiveSearchSplit) {
+  for (std::uint32_t seed = 0; seed < 4; ++seed) {
+    Dataset d = Dataset::random(3000 + 500 * seed, 3, seed);
+    std::mt19937 gen(seed);
+    for (double& t : d.time) t = std::ldexp(static_cast<double>(gen()), -24);
+    for (double& v : d.x)
+      v = std::ldexp(static_cast<double>(gen() % (seed % 2 == 0 ? 5000 : 40)), -4);
+    // A signal in feature 1, so that the best split is not a near-tie of noise.
+    for (std::size_t i = 0; i < d.n; ++i) d.time[i] += d.x[d.n + i] * 8.0;
+    std::vector<std::uint32_t> rows = all_rows(d.n);
+    if (seed >= 2) {  // a bootstrap sample: duplicates in every time group
+      for (auto& row : rows) row = static_cast<std::uint32_t>(gen() % d.n);
     }
-    ASSERT_EQ(split.has_value(), expected.has_value()) << seed;
-    if (!split) continue;
-    EXPECT_EQ(split->feature, expected->feature) << seed;
-    EXPECT_EQ(split->threshold, expected->threshold) << seed;
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(split->score),
-              std::bit_cast<std::uint64_t>(expected->score))
-        << seed;
+    const std::vector<std::uint32_t> features{2, 0, 1};
+    const std::size_t min_leaf = 1 + 7 * seed;
+    expect_same_bits(d.log_rank().find_best_split(d.covariates(), rows, features, min_leaf),
+                     exhaustive_best_split(d, rows, features, min_leaf), seed);
   }
 }
 

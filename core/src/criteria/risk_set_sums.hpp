@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "criteria/score_interval.hpp"
+#include "criteria/sorted_node.hpp"
+
+namespace korvane::detail {
+
+// Bounds on the log-rank score of the current left side of a feature's scan,
+// kept up to date in O(log K) per moved occurrence (K event groups) instead of
+// a pass over every event group per candidate. With n_k left occurrences at
+// risk in event group k (d_k events of y_k at risk), the statistic's parts are
+//   U = O - sum_k w_k n_k,  V = sum_k a_k n_k - sum_k b_k n_k²,
+// with w_k = d_k / y_k, a_k = d_k (y_k - d_k) / ((y_k - 1) y_k), b_k = a_k / y_k.
+// Moving an occurrence at risk in the first β groups adds 1 to n_0 .. n_{β-1}:
+// the linear sums grow by prefix sums over those groups, and the quadratic one
+// by 2 sum_{k<β} b_k n_k + B(β), read from a Fenwick tree over the buckets of
+// the left occurrences.
+//
+// These sums are formed in another order than the exact pass's, so they only
+// bound its result: every term is non-negative and passes through at most
+// about 2N + 2K roundings, so each sum lies within a relative (2N + 2K + 128)·u
+// of its true value; the exact pass's own distance from the true U and V is
+// added on top. Only the subtraction in V loses relative accuracy, and then the
+// interval widens rather than becoming wrong.
+class RiskSetSums {
+ public:
+  explicit RiskSetSums(const SortedNode& node);
+
+  // Starts a new feature: nothing is on the left.
+  void clear();
+  // Moves the occurrence at a position of the time order to the left side.
+  void move_left(std::uint32_t position);
+  // An interval holding the exact pass's score of the current left side.
+  [[nodiscard]] ScoreBounds bounds() const;
+
+ private:
+  // Sums over the event groups before a bucket: groups k < β for bucket β.
+  struct GroupSums {
+    double expected;   // W(β), sum of w_k
+    double linear;     // A(β), sum of a_k
+    double quadratic;  // B(β), sum of b_k
+  };
+  // A Fenwick tree node over the left occurrences' buckets.
+  struct LeftBuckets {
+    std::uint32_t count;
+    double quadratic;  // sum of B(bucket) of the occurrences counted
+  };
+
+  [[nodiscard]] LeftBuckets left_before(std::uint32_t bucket) const;
+  void add_left(std::uint32_t bucket, double quadratic);
+
+  std::vector<std::uint32_t> bucket_;
+  std::vector<std::uint8_t> event_;
+  std::vector<GroupSums> before_;     // per bucket
+  std::vector<LeftBuckets> fenwick_;  // 1-based over the buckets
+  std::uint32_t n_left_ = 0;
+  std::uint32_t events_left_ = 0;
+  double expected_ = 0.0;   // sum_k w_k n_k
+  double linear_ = 0.0;     // sum_k a_k n_k
+  double quadratic_ = 0.0;  // sum_k b_k n_k²
+  double sums_error_;       // relative error of each of the three sums
+  double exact_slack_;      // the exact pass's, see exact_pass_slack
+};
+
+}  // namespace korvane::detail
