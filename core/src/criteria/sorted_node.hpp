@@ -38,9 +38,10 @@ struct SortedNode {
   // which is all the scoring passes need to know of its time.
   template <class Visit>
   void for_each_bucket(Visit&& visit) const {
+    const bool by_weight = weighted();
     std::uint32_t bucket = 0;
     for (std::size_t g = 0; g < groups.size(); ++g) {
-      if (group_events[g] > 0) ++bucket;
+      if (by_weight ? group_weighted_events[g] > 0.0 : group_events[g] > 0) ++bucket;
       visit(g, bucket);
     }
   }
