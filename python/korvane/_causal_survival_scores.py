@@ -32,6 +32,9 @@ TARGETS: tuple[Target, ...] = ("RMST", "survival.probability")
 
 # The (rows, grid times) curves are filled this many values at a time (32 MiB).
 _BLOCK_VALUES = 1 << 22
+# The scores hold a few (rows, grid times) arrays at once; past this many values
+# each (1 GiB), a fit is refused rather than left to exhaust memory.
+_MAX_GRID_VALUES = 1 << 27
 
 
 class Horizon(NamedTuple):
@@ -275,6 +278,11 @@ def causal_survival_scores(
     scores : Scores
     """
     grid = time_grid(time, horizon)
+    if len(time) * len(grid) > _MAX_GRID_VALUES:
+        raise ValueError(
+            f"y has {len(grid)} distinct times before the horizon for {len(time)} rows, more than the "
+            f"scores' curves hold ({_MAX_GRID_VALUES} values each): round the times to a coarser unit"
+        )
     XW = with_treatment(X, treatment)
     event_forest = _survival_forest(XW, event, time, settings)
     arm_means = [
