@@ -25,7 +25,16 @@ import numpy as np
 
 import korvane
 from causal_survival_designs import DESIGNS, Design, Sample, covariates, exact_truth, simulate
-from korvane._causal_survival_scores import Horizon, restricted_mean, time_grid
+from korvane._causal_survival_scores import (
+    Horizon,
+    NuisanceSettings,
+    censoring_survival,
+    inverse_censoring_weights,
+    observed_outcome,
+    restricted_mean,
+    time_grid,
+    with_treatment,
+)
 
 Array = np.ndarray
 HERE = Path(__file__).resolve().parent
@@ -108,10 +117,42 @@ def virtual_twins(sample: Sample, X_test: Array, design: Design, settings: Setti
     }
 
 
+def ipcw_causal_forest(sample: Sample, X_test: Array, design: Design, settings: Settings, seed: int) -> dict[str, Prediction]:
+    """A censoring forest on (X, W) weights each complete row by 1 / S_C(Y- | X, W); a causal
+    forest with those sample weights regresses the truncated outcome on the treatment."""
+    predictions = {}
+    for target in TARGETS:
+        horizon = Horizon.of(target, target_time(design, target))  # type: ignore[arg-type]
+        grid = time_grid(sample.time, horizon)
+        nuisance = NuisanceSettings(settings.nuisance_trees, settings.min_samples_leaf, seed % 2**32, settings.n_jobs)
+        XW = with_treatment(sample.X, sample.treatment)
+        K = censoring_survival(XW, sample.event, sample.time, grid, horizon, nuisance)
+        weights = inverse_censoring_weights(K, sample.time, sample.event, grid, horizon)
+        forest = korvane.CausalForest(n_estimators=settings.trees, random_state=seed, n_jobs=settings.n_jobs)
+        forest.fit(sample.X, observed_outcome(sample.time, horizon), sample.treatment, sample_weight=weights)
+        predictions[target] = Prediction(np.asarray(forest.predict(X_test)))
+    return predictions
+
+
+def causal_survival_forest(sample: Sample, X_test: Array, design: Design, settings: Settings, seed: int) -> dict[str, Prediction]:
+    predictions = {}
+    for target in TARGETS:
+        forest = korvane.CausalSurvivalForest(
+            target, target_time(design, target), settings.trees, nuisance_estimators=settings.nuisance_trees,
+            random_state=seed, n_jobs=settings.n_jobs,
+        )
+        forest.fit(sample.X, korvane.Surv.from_arrays(sample.event, sample.time), sample.treatment)
+        estimate = forest.predict(X_test)
+        predictions[target] = Prediction(estimate, np.sqrt(forest.predict_variance(X_test)))
+    return predictions
+
+
 METHODS: dict[str, Callable[..., dict[str, Prediction]]] = {
+    "causal survival forest": causal_survival_forest,
     "S-learner": s_learner(interactions=False),
     "S-learner, X*W": s_learner(interactions=True),
     "virtual twins": virtual_twins,
+    "IPCW causal forest": ipcw_causal_forest,
 }
 
 

@@ -9,6 +9,7 @@ from korvane._korvane_core import (
     fit_log_rank_tree,
     version,
 )
+from korvane.causal_survival import CausalSurvivalForest
 from korvane.ensemble import RandomSurvivalForest
 from korvane.functions import StepFunction
 from korvane.surv import Surv
@@ -25,6 +26,7 @@ __all__ = [
     "LogRankSurvivalForest",
     "GradientForest",
     "RandomSurvivalForest",
+    "CausalSurvivalForest",
     "SurvivalTree",
     "Surv",
     "StepFunction",

@@ -66,12 +66,16 @@ class Scores(NamedTuple):
 
 
 class NuisanceSettings(NamedTuple):
-    """How the nuisance forests are grown."""
+    """How the nuisance forests are grown; `random_state` seeds each of them differently."""
 
     n_estimators: int = 200
     min_samples_leaf: int = 15
     random_state: int = 0
     n_jobs: int | None = None
+
+    def seed(self, forest: int) -> int:
+        """A 32-bit seed per nuisance forest (0 event, 1 censoring, 2 propensity)."""
+        return int(np.random.SeedSequence(self.random_state).generate_state(3)[forest])
 
 
 def observed_outcome(time: Float64Array, horizon: Horizon) -> Float64Array:
@@ -153,13 +157,13 @@ def aipcw(
     transformed : ndarray of shape (n,)
     """
     n_grid = len(grid)
-    complete = event | (time >= horizon.end)
-    before = np.concatenate((np.ones((len(time), 1)), censoring_survival), axis=1)
+    complete = is_complete(time, event, horizon)
+    before = _left_limits(censoring_survival)
     hazard = 1.0 - censoring_survival / before[:, :-1]
     integral = np.concatenate(
         (np.zeros((len(time), 1)), np.cumsum(hazard * alive_value / censoring_survival, axis=1)), axis=1
     )
-    position = np.where(time < horizon.end, np.searchsorted(grid, time), n_grid)
+    position = _grid_position(time, grid, horizon)
     stop = np.where(complete, position, position + 1)
     rows = np.arange(len(time))
     censored_at = np.minimum(position, n_grid - 1)
@@ -169,6 +173,33 @@ def aipcw(
         alive_value[rows, censored_at] / censoring_survival[rows, censored_at],
     )
     return np.asarray(observed - integral[rows, stop], dtype=np.float64)
+
+
+def is_complete(time: Float64Array, event: npt.NDArray[np.bool_], horizon: Horizon) -> npt.NDArray[np.bool_]:
+    """Rows whose truncated outcome is observed: an event, or followed up to the horizon."""
+    return np.asarray(event | (time >= horizon.end))
+
+
+def _left_limits(survival: Float64Array) -> Float64Array:
+    """Column k + 1 is the curve at grid time k; column k its value just before it (1 before 0)."""
+    return np.concatenate((np.ones((len(survival), 1)), survival), axis=1)
+
+
+def _grid_position(time: Float64Array, grid: Float64Array, horizon: Horizon) -> npt.NDArray[np.intp]:
+    """Each row's time as a grid index; len(grid) for a row followed up to the horizon."""
+    return np.where(time < horizon.end, np.searchsorted(grid, time), len(grid))
+
+
+def inverse_censoring_weights(
+    censoring_survival: Float64Array,
+    time: Float64Array,
+    event: npt.NDArray[np.bool_],
+    grid: Float64Array,
+    horizon: Horizon,
+) -> Float64Array:
+    """1 / K(Y-) for the complete rows, 0 for the rows censored before the horizon."""
+    before = _left_limits(censoring_survival)[np.arange(len(time)), _grid_position(time, grid, horizon)]
+    return np.where(is_complete(time, event, horizon), 1.0 / before, 0.0)
 
 
 def survival_on_grid(forest: Any, X: Float64Array, grid: Float64Array, n_jobs: int | None) -> Float64Array:
@@ -191,13 +222,13 @@ def survival_on_grid(forest: Any, X: Float64Array, grid: Float64Array, n_jobs: i
 
 
 def _survival_forest(
-    XW: Float64Array, event: npt.NDArray[np.bool_], time: Float64Array, settings: NuisanceSettings
+    XW: Float64Array, event: npt.NDArray[np.bool_], time: Float64Array, settings: NuisanceSettings, seed: int
 ) -> RandomSurvivalForest:
     forest = RandomSurvivalForest(
         settings.n_estimators,
         min_samples_leaf=settings.min_samples_leaf,
         max_features=None if XW.shape[1] < 4 else "sqrt",
-        random_state=settings.random_state,
+        random_state=seed,
         n_jobs=settings.n_jobs,
     )
     return forest.fit(XW, Surv.from_arrays(event, time))
@@ -223,7 +254,7 @@ def censoring_survival(
     censored = ~event & (time < horizon.end)
     if not censored.any():
         return np.ones((len(time), len(grid)))
-    forest = _survival_forest(XW, ~event, time, settings)
+    forest = _survival_forest(XW, ~event, time, settings, settings.seed(1))
     return survival_on_grid(forest, XW, grid, settings.n_jobs)
 
 
@@ -236,7 +267,7 @@ def propensity(X: Float64Array, treatment: Float64Array, settings: NuisanceSetti
         np.ascontiguousarray(treatment, dtype=np.float64),
         n_trees=settings.n_estimators,
         min_samples_leaf=5,
-        seed=settings.random_state,
+        seed=settings.seed(2),
         n_threads=settings.n_jobs,
     )
     weights = np.asarray(forest._oob_forest_weights(np.asfortranarray(X), n_threads=settings.n_jobs))
@@ -284,7 +315,7 @@ def causal_survival_scores(
             f"scores' curves hold ({_MAX_GRID_VALUES} values each): round the times to a coarser unit"
         )
     XW = with_treatment(X, treatment)
-    event_forest = _survival_forest(XW, event, time, settings)
+    event_forest = _survival_forest(XW, event, time, settings, settings.seed(0))
     arm_means = [
         restricted_mean(survival_on_grid(event_forest, with_treatment(X, arm), grid, settings.n_jobs), grid, horizon)
         for arm in (0.0, 1.0)
