@@ -42,7 +42,8 @@ TARGETS = ("RMST", "survival.probability")
 
 
 class Settings(NamedTuple):
-    trees: int = 300
+    trees: int = 300  # each survival forest of the baselines
+    effect_trees: int = 500  # the effect forests (causal survival, IPCW causal)
     nuisance_trees: int = 200
     min_samples_leaf: int = 15
     n_jobs: int = 2
@@ -86,7 +87,9 @@ def with_columns(X: Array, treatment: Array | float, interactions: bool) -> Arra
 def s_learner(interactions: bool) -> Callable[..., dict[str, Prediction]]:
     """One forest on (X, W) (and X * W), predicting each row under W = 1 and W = 0."""
 
-    def fit_predict(sample: Sample, X_test: Array, design: Design, settings: Settings, seed: int) -> dict[str, Prediction]:
+    def fit_predict(
+        sample: Sample, X_test: Array, design: Design, settings: Settings, seed: int, targets: list[str]
+    ) -> dict[str, Prediction]:
         forest = survival_forest(
             with_columns(sample.X, sample.treatment, interactions), sample.time, sample.event, settings, seed
         )
@@ -96,13 +99,15 @@ def s_learner(interactions: bool) -> Callable[..., dict[str, Prediction]]:
                 curve_summary(forest, arms[0], target, target_time(design, target))
                 - curve_summary(forest, arms[1], target, target_time(design, target))
             )
-            for target in TARGETS
+            for target in targets
         }
 
     return fit_predict
 
 
-def virtual_twins(sample: Sample, X_test: Array, design: Design, settings: Settings, seed: int) -> dict[str, Prediction]:
+def virtual_twins(
+    sample: Sample, X_test: Array, design: Design, settings: Settings, seed: int, targets: list[str]
+) -> dict[str, Prediction]:
     """One forest per arm (a T-learner)."""
     forests = [
         survival_forest(sample.X[arm], sample.time[arm], sample.event[arm], settings, seed + k)
@@ -113,32 +118,36 @@ def virtual_twins(sample: Sample, X_test: Array, design: Design, settings: Setti
             curve_summary(forests[0], X_test, target, target_time(design, target))
             - curve_summary(forests[1], X_test, target, target_time(design, target))
         )
-        for target in TARGETS
+        for target in targets
     }
 
 
-def ipcw_causal_forest(sample: Sample, X_test: Array, design: Design, settings: Settings, seed: int) -> dict[str, Prediction]:
+def ipcw_causal_forest(
+    sample: Sample, X_test: Array, design: Design, settings: Settings, seed: int, targets: list[str]
+) -> dict[str, Prediction]:
     """A censoring forest on (X, W) weights each complete row by 1 / S_C(Y- | X, W); a causal
     forest with those sample weights regresses the truncated outcome on the treatment."""
     predictions = {}
-    for target in TARGETS:
+    for target in targets:
         horizon = Horizon.of(target, target_time(design, target))  # type: ignore[arg-type]
         grid = time_grid(sample.time, horizon)
         nuisance = NuisanceSettings(settings.nuisance_trees, settings.min_samples_leaf, seed % 2**32, settings.n_jobs)
         XW = with_treatment(sample.X, sample.treatment)
         K = censoring_survival(XW, sample.event, sample.time, grid, horizon, nuisance)
         weights = inverse_censoring_weights(K, sample.time, sample.event, grid, horizon)
-        forest = korvane.CausalForest(n_estimators=settings.trees, random_state=seed, n_jobs=settings.n_jobs)
+        forest = korvane.CausalForest(n_estimators=settings.effect_trees, random_state=seed, n_jobs=settings.n_jobs)
         forest.fit(sample.X, observed_outcome(sample.time, horizon), sample.treatment, sample_weight=weights)
         predictions[target] = Prediction(np.asarray(forest.predict(X_test)))
     return predictions
 
 
-def causal_survival_forest(sample: Sample, X_test: Array, design: Design, settings: Settings, seed: int) -> dict[str, Prediction]:
+def causal_survival_forest(
+    sample: Sample, X_test: Array, design: Design, settings: Settings, seed: int, targets: list[str]
+) -> dict[str, Prediction]:
     predictions = {}
-    for target in TARGETS:
+    for target in targets:
         forest = korvane.CausalSurvivalForest(
-            target, target_time(design, target), settings.trees, nuisance_estimators=settings.nuisance_trees,
+            target, target_time(design, target), settings.effect_trees, nuisance_estimators=settings.nuisance_trees,
             random_state=seed, n_jobs=settings.n_jobs,
         )
         forest.fit(sample.X, korvane.Surv.from_arrays(sample.event, sample.time), sample.treatment)
@@ -189,25 +198,27 @@ def scores(prediction: Prediction, truth: Array, sign: Array) -> dict[str, float
     return result
 
 
-def read_done(path: Path) -> set[tuple[str, int, int, str]]:
+def read_records(path: Path) -> list[dict[str, Any]]:
     if not path.exists():
-        return set()
-    lines = [json.loads(line) for line in path.read_text().splitlines() if line.strip()]
-    return {(r["design"], r["n"], r["rep"], r["method"]) for r in lines}
+        return []
+    return [json.loads(line) for line in path.read_text().splitlines() if line.strip()]
 
 
-def run_cells(cells: list[Cell], methods: list[str], settings: Settings, test_size: int, out: Path) -> Iterator[dict[str, Any]]:
-    done = read_done(out)
+def run_cells(
+    cells: list[Cell], methods: list[str], targets: list[str], settings: Settings, test_size: int, out: Path
+) -> Iterator[dict[str, Any]]:
+    done = {(r["design"], r["n"], r["rep"], r["method"], r["target"]) for r in read_records(out)}
     tests = {name: test_rows(DESIGNS[name], test_size) for name in {c.design for c in cells}}
     for cell in cells:
         design = DESIGNS[cell.design]
         sample = simulate(design, cell.n, np.random.default_rng(cell_seed(cell)))
         X_test, truth = tests[cell.design]
         for method in methods:
-            if (cell.design, cell.n, cell.rep, method) in done:
+            missing = [t for t in targets if (cell.design, cell.n, cell.rep, method, t) not in done]
+            if not missing:
                 continue
             started = time.perf_counter()
-            predictions = METHODS[method](sample, X_test, design, settings, cell_seed(cell))
+            predictions = METHODS[method](sample, X_test, design, settings, cell_seed(cell), missing)
             seconds = time.perf_counter() - started
             for target, prediction in predictions.items():
                 truth_values = truth.rmst if target == "RMST" else truth.survival
@@ -252,9 +263,9 @@ def main(argv: list[str] | None = None) -> None:
     if unknown:
         parser.error(f"unknown methods {unknown}; this korvane offers {list(METHODS)}")
     cells = [Cell(d, n, rep) for rep in range(args.reps) for n in args.n for d in args.designs]
-    for record in run_cells(cells, args.methods, Settings(), args.test_rows, args.out):
+    for record in run_cells(cells, args.methods, args.targets, Settings(), args.test_rows, args.out):
         print(json.dumps(record), file=sys.stderr, flush=True)
-    records = [json.loads(line) for line in args.out.read_text().splitlines() if line.strip()]
+    records = read_records(args.out)
     for target in args.targets:
         print(f"\n### {target}\n\n{summary_table(records, target)}")
 
