@@ -3,11 +3,11 @@
 from __future__ import annotations
 
 import numbers
-from typing import Any, NamedTuple
+from statistics import NormalDist
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-from scipy.special import ndtri
 from sklearn.base import BaseEstimator
 from sklearn.utils.validation import check_is_fitted
 
@@ -19,6 +19,9 @@ from korvane._validation import check_features, check_survival_target
 __all__ = ["CausalSurvivalForest"]
 
 Float64Array = npt.NDArray[np.float64]
+# Queries are answered for blocks of rows so that the (rows, trees) leaf means
+# stay near this many doubles (32 MiB).
+_BLOCK_VALUES = 1 << 22
 
 
 class CausalSurvivalForest(BaseEstimator):  # type: ignore[misc]
@@ -167,7 +170,7 @@ class CausalSurvivalForest(BaseEstimator):  # type: ignore[misc]
             seed=seed,
             n_threads=settings["n_threads"],
         )
-        self._leaf_sums = _LeafSums.of(self._model, X_checked, scores.numerator, scores.denominator)
+        self._terms = np.column_stack((scores.numerator, scores.denominator))
         return self
 
     def _checked_settings(self) -> tuple[Horizon, dict[str, Any]]:
@@ -184,7 +187,7 @@ class CausalSurvivalForest(BaseEstimator):  # type: ignore[misc]
         limit = 0.5 if group > 1 else 1.0
         if not isinstance(fraction, numbers.Real) or isinstance(fraction, bool) or not 0.0 < fraction <= limit:
             raise ValueError(f"sample_fraction must lie in (0, {limit}] with ci_group_size={group}, got {fraction!r}")
-        return Horizon.of(self.target, float(horizon)), {  # type: ignore[arg-type]
+        return Horizon.of(self.target, float(horizon)), {
             "n_trees": trees,
             "ci_group_size": group,
             "sample_fraction": float(fraction),
@@ -224,7 +227,7 @@ class CausalSurvivalForest(BaseEstimator):  # type: ignore[misc]
         estimate, variance = self._estimate(check_features(self, X, reset=False, order="F"), bool(interval))
         if not interval:
             return estimate
-        half_width = -ndtri(float(alpha) / 2.0) * np.sqrt(variance)
+        half_width = NormalDist().inv_cdf(1.0 - float(alpha) / 2.0) * np.sqrt(variance)
         return estimate, estimate - half_width, estimate + half_width
 
     def predict_variance(self, X: Any) -> Float64Array:
@@ -245,68 +248,37 @@ class CausalSurvivalForest(BaseEstimator):  # type: ignore[misc]
         return self._estimate(check_features(self, X, reset=False, order="F"), True)[1]
 
     def _estimate(self, X: Float64Array, with_variance: bool) -> tuple[Float64Array, Float64Array]:
-        numerator, denominator = self._leaf_sums.tree_means(np.asarray(self._model._apply(X)))
-        return _ratio_and_variance(numerator, denominator, self.ci_group_size if with_variance else 0)
-
-
-class _LeafSums(NamedTuple):
-    """Per tree and leaf, the sums of the estimating-equation terms over the leaf's
-    estimation rows (honest estimation rows, counted as often as the tree drew them)."""
-
-    count: list[Float64Array]
-    numerator: list[Float64Array]
-    denominator: list[Float64Array]
-
-    @classmethod
-    def of(cls, model: Any, X: Float64Array, numerator: Float64Array, denominator: Float64Array) -> _LeafSums:
-        leaves = np.asarray(model._apply(X)).astype(np.intp)
-        weight = np.asarray(model._in_bag(), dtype=np.float64) * np.asarray(model._honest_estimation())
-        sums: _LeafSums = cls([], [], [])
-        for tree in range(leaves.shape[1]):
-            on, size = leaves[:, tree], int(leaves[:, tree].max()) + 1
-            for total, values in zip(sums, (np.ones_like(numerator), numerator, denominator), strict=True):
-                total.append(np.bincount(on, weights=weight[tree] * values, minlength=size))
-        return sums
-
-    def tree_means(self, query_leaves: npt.NDArray[np.uint32]) -> tuple[Float64Array, Float64Array]:
-        """(n_queries, n_trees) leaf means of the numerator and the denominator; NaN where
-        a query's leaf holds no estimation row."""
-        numerator, denominator = np.full(query_leaves.shape, np.nan), np.full(query_leaves.shape, np.nan)
-        for tree, leaves in enumerate(query_leaves.astype(np.intp).T):
-            count = self.count[tree]
-            reached = np.minimum(leaves, len(count) - 1)
-            known = (leaves < len(count)) & (count[reached] > 0)
-            rows = leaves[known]
-            numerator[known, tree] = self.numerator[tree][rows] / count[rows]
-            denominator[known, tree] = self.denominator[tree][rows] / count[rows]
-        return numerator, denominator
+        estimate, variance = np.empty(len(X)), np.empty(len(X))
+        group_size = self.ci_group_size if with_variance else 0
+        step = max(1, _BLOCK_VALUES // (2 * int(self._model.n_trees)))
+        for start in range(0, len(X), step):
+            block = slice(start, start + step)
+            # Each tree's mean of the terms over the estimation rows in the query's leaf.
+            means = np.asarray(
+                self._model._tree_weighted_sums(
+                    np.asfortranarray(X[block]), self._terms, n_threads=_n_threads(self.n_jobs)
+                )
+            )
+            estimate[block], variance[block] = _ratio_and_variance(means[:, :, 0], means[:, :, 1], group_size)
+        return estimate, variance
 
 
 def _ratio_and_variance(
     numerator: Float64Array, denominator: Float64Array, group_size: int
 ) -> tuple[Float64Array, Float64Array]:
-    """The forest's ratio estimate per query row from its trees' leaf means, and (for
-    group_size > 1) its bootstrap-of-little-bags variance by the delta method.
-
-    A tree whose leaf holds no estimation row for a query drops out of that query's sums.
-    """
-    used = np.isfinite(numerator)
-    trees = used.sum(axis=1)
-    mean_denominator = np.where(used, denominator, 0.0).sum(axis=1) / np.maximum(trees, 1)
-    estimate = np.where(used, numerator, 0.0).sum(axis=1) / (mean_denominator * np.maximum(trees, 1))
-    estimate = np.where(trees > 0, estimate, np.nan)
+    """The forest's ratio estimate per query row from its trees' leaf means (n_queries,
+    n_trees), and for group_size > 1 its bootstrap-of-little-bags variance by the delta
+    method: the spread of the little bags' means of each tree's linearised term, less the
+    part of it that comes from a bag holding only `group_size` trees."""
+    mean_denominator = denominator.mean(axis=1)
+    estimate = numerator.mean(axis=1) / mean_denominator
     if group_size < 2:
         return estimate, np.full_like(estimate, np.nan)
-    # Each tree's linearised contribution to the estimate.
-    contribution = (numerator - estimate[:, None] * denominator) / mean_denominator[:, None]
-    grouped = contribution.reshape(len(contribution), -1, group_size)
-    groups = np.isfinite(grouped).all(axis=2)
-    group_mean = np.where(groups, np.nan_to_num(grouped).mean(axis=2), 0.0)
-    n_groups = np.maximum(groups.sum(axis=1), 2)
-    centre = group_mean.sum(axis=1) / n_groups
-    between = (np.where(groups, group_mean - centre[:, None], 0.0) ** 2).sum(axis=1) / n_groups
-    spread = np.nan_to_num(grouped - group_mean[:, :, None]) ** 2
-    within = np.where(groups, spread.sum(axis=2) / (group_size - 1), 0.0).sum(axis=1) / n_groups
+    term = (numerator - estimate[:, None] * denominator) / mean_denominator[:, None]
+    bags = term.reshape(len(term), -1, group_size)
+    bag_mean = bags.mean(axis=2)
+    between = bag_mean.var(axis=1)
+    within = bags.var(axis=2, ddof=1).mean(axis=1)
     return estimate, np.maximum(between - within / group_size, 0.0)
 
 
