@@ -9,6 +9,7 @@ MODULES = {
     "korvane.functions": None,
     "korvane.ensemble": None,
     "korvane.tree": None,
+    "korvane.causal_survival": None,
     "korvane.metrics": None,
     "korvane.persistence": None,
     "korvane.datasets": "pandas",
