@@ -8,6 +8,7 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+from scipy.special import log_ndtr  # type: ignore[import-untyped]
 from sklearn.base import BaseEstimator
 from sklearn.utils.validation import check_is_fitted
 
@@ -279,7 +280,21 @@ def _ratio_and_variance(
     bag_mean = bags.mean(axis=2)
     between = bag_mean.var(axis=1)
     within = bags.var(axis=2, ddof=1).mean(axis=1)
-    return estimate, np.maximum(between - within / group_size, 0.0)
+    return estimate, _positive_part(between - within / group_size, between, within / group_size, bags.shape[1])
+
+
+def _positive_part(difference: Float64Array, between: Float64Array, noise: Float64Array, n_bags: int) -> Float64Array:
+    """The mean of a variance known to be >= 0 given its unbiased but noisy estimate.
+
+    The estimate is taken as normal around the true variance with the standard error of
+    a variance over `n_bags` bags; the mean of the true variance truncated to [0, inf)
+    then stays positive where clipping at 0 would claim an exact estimate, and equals
+    the difference where that is many standard errors above 0.
+    """
+    scale = np.sqrt(2.0 / max(n_bags - 1, 1)) * np.maximum(between, noise)
+    z = np.divide(difference, scale, out=np.zeros_like(difference), where=scale > 0)
+    mills = np.exp(-0.5 * z**2 - 0.5 * np.log(2.0 * np.pi) - log_ndtr(z))
+    return np.asarray(np.where(scale > 0, difference + scale * mills, 0.0), dtype=np.float64)
 
 
 def _treatment(values: Any, n_rows: int) -> Float64Array:
