@@ -504,7 +504,16 @@ def main() -> None:
             f"Load average (1, 5, 15 min) at the start: {load_at_start}; at the end: {load_average()}.\n\n"
             f"Produced by `benchmarks/run.py{' --quick' if args.quick else ''} --write-results` "
             f"({mode} mode, {elapsed:.0f} min, budget {args.max_peer_seconds:.0f} s per fit).\n\n{text}\n"
+            + other_studies(RESULTS_PATH)
         )
+
+
+def other_studies(path: Path) -> str:
+    """The sections other scripts write into the results (from the first level-2 heading on),
+    kept when this one rewrites its own."""
+    text = path.read_text() if path.exists() else ""
+    start = text.find("\n## ")
+    return "" if start < 0 else text[start:]
 
 
 if __name__ == "__main__":

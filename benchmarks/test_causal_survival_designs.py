@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from causal_survival_designs import DESIGNS, covariates, exact_truth, monte_carlo_truth, simulate
-from causal_survival_study import Prediction, scores
+from causal_survival_study import SECTION, Prediction, replace_section, scores
 
 
 @pytest.mark.parametrize("name", sorted(DESIGNS))
@@ -54,3 +54,16 @@ def test_scores_leave_rows_without_an_effect_out_of_the_sign_rate():
     assert result["sign"] == pytest.approx(2 / 3)
     # Covered: |0.1| <= 0.196, |0.3| > 0.196, |0.3| > 0.196, |0.1| > 0.098.
     assert result["coverage"] == pytest.approx(0.25)
+
+
+@pytest.mark.parametrize(
+    ("text", "expected"),
+    [
+        ("# R\n\n### t\n", "# R\n\n### t\n\n" + SECTION + "\nnew\n"),
+        ("# R\n\n" + SECTION + "\nold\n\n## Next\nkept\n", "# R\n\n" + SECTION + "\nnew\n\n## Next\nkept\n"),
+        ("# R\n\n" + SECTION + "\nold\n", "# R\n\n" + SECTION + "\nnew\n"),
+    ],
+    ids=["appended", "replaced-before-another", "replaced-at-the-end"],
+)
+def test_the_study_rewrites_only_its_own_section_of_the_results(text, expected):
+    assert replace_section(text, SECTION + "\nnew\n") == expected
