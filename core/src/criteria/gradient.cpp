@@ -27,26 +27,38 @@ std::optional<BestSplit> GradientCriterion::find_best_split(const Covariates& co
   for (const std::uint32_t feature : features) {
     control.check();
     detail::order_by_covariate(covariates, rows, feature, by_value, scratch);
-    double left_sum = 0.0;
-    detail::scan_candidates(
-        by_value, min_samples_leaf, SIZE_MAX,
-        [&](std::uint32_t position) { left_sum = left_sum + pseudo_outcome_[rows[position]]; },
-        [&](std::size_t, std::size_t n_left, std::uint32_t left, std::uint32_t right, bool) {
-          const std::size_t n_right = n - n_left;
-          const double right_sum = total - left_sum;
-          const double diff =
-              left_sum / static_cast<double>(n_left) - right_sum / static_cast<double>(n_right);
-          const double score =
-              (((static_cast<double>(n_right) * static_cast<double>(n_left)) / n_all) * diff) *
-              diff;
-          if (score > best_score) {
-            best = BestSplit{feature,
-                             detail::midpoint(covariates.x.at(rows[left], feature),
-                                              covariates.x.at(rows[right], feature)),
-                             score};
-            best_score = score;
-          }
-        });
+    const std::size_t n_missing =
+        detail::n_missing_at_end(by_value, covariates.missing_ranks[feature]);
+    // Missing rows right first: on a tie the side splits have always taken wins.
+    const auto scan_side = [&](std::size_t n_missing_left, MissingSide side) {
+      double left_sum = 0.0;
+      detail::scan_candidates(
+          by_value, min_samples_leaf, SIZE_MAX,
+          [&](std::uint32_t position) { left_sum = left_sum + pseudo_outcome_[rows[position]]; },
+          [&](std::size_t, std::size_t n_left, std::uint32_t left, std::uint32_t right, bool) {
+            const std::size_t n_right = n - n_left;
+            const double right_sum = total - left_sum;
+            const double diff =
+                left_sum / static_cast<double>(n_left) - right_sum / static_cast<double>(n_right);
+            const double score =
+                (((static_cast<double>(n_right) * static_cast<double>(n_left)) / n_all) * diff) *
+                diff;
+            if (score > best_score) {
+              best = BestSplit{feature,
+                               detail::midpoint(covariates.x.at(rows[left], feature),
+                                                covariates.x.at(rows[right], feature)),
+                               score, side};
+              best_score = score;
+            }
+          },
+          n_missing_left);
+    };
+    if (n_missing == 0) {
+      scan_side(0, MissingSide::kUnseen);
+    } else {
+      scan_side(0, MissingSide::kRight);
+      scan_side(n_missing, MissingSide::kLeft);
+    }
   }
   return best;
 }
