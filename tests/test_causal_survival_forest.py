@@ -5,7 +5,7 @@ import pytest
 from sklearn.base import clone
 
 from korvane import CausalSurvivalForest, Surv
-from korvane.causal_survival import _ratio_and_variance
+from korvane.causal_survival import _ratio_variance
 
 
 def effect_data(n, seed, effect=True):
@@ -33,11 +33,9 @@ def fitted():
     return CausalSurvivalForest(horizon=1.0, **SMALL).fit(X, y, W)
 
 
-def test_the_estimate_is_the_ratio_of_summed_tree_means():
-    rng = np.random.default_rng(0)
-    numerator, denominator = rng.normal(size=(3, 8)), rng.uniform(0.5, 1.5, (3, 8))
-    estimate, _ = _ratio_and_variance(numerator, denominator, 2)
-    np.testing.assert_allclose(estimate, numerator.sum(axis=1) / denominator.sum(axis=1))
+def bag_terms(per_tree):
+    """(1, n_trees, 2) tree terms with the given numerators and unit denominators."""
+    return np.stack((per_tree, np.ones_like(per_tree)), axis=-1)[None, :, :]
 
 
 @pytest.mark.parametrize("noise", [0.0, 1e-3])
@@ -45,29 +43,39 @@ def test_little_bags_variance_is_the_spread_between_bags(noise):
     # Many bags: the bags' spread is known well, and a bag's own trees add little.
     bag_means = np.random.default_rng(1).normal(size=200)
     per_tree = np.repeat(bag_means, 2) + noise * np.tile([1.0, -1.0], 200)
-    _, variance = _ratio_and_variance(per_tree[None, :], np.ones((1, 400)), 2)
-    assert variance[0] == pytest.approx(np.var(bag_means - bag_means.mean()), rel=1e-4)
+    variance = _ratio_variance(bag_terms(per_tree), 2)
+    assert variance[0] == pytest.approx(np.var(bag_means), rel=1e-4)
 
 
 @pytest.mark.parametrize("n_bags", [3, 200])
 def test_little_bags_variance_of_bags_that_differ_only_by_their_trees_is_small_but_positive(n_bags):
-    per_tree = np.tile([1.0, -1.0], n_bags)  # every bag's mean is 0
-    _, variance = _ratio_and_variance(per_tree[None, :], np.ones((1, 2 * n_bags)), 2)
+    variance = _ratio_variance(bag_terms(np.tile([1.0, -1.0], n_bags)), 2)  # every bag's mean is 0
     # Two trees of +-1 per bag would spread the bag means by 1 if they were drawn apart;
     # the spread seen is 0, which leaves a variance near 0 that is still positive.
     assert 0.0 < variance[0] < (0.6 if n_bags == 3 else 0.02)
 
 
+def test_the_variance_scales_with_the_denominator_as_a_ratio_does():
+    rng = np.random.default_rng(2)
+    terms = np.stack((rng.normal(size=(4, 40)), rng.uniform(0.5, 1.5, (4, 40))), axis=-1)
+    scaled = terms * np.array([1.0, 2.0])  # the effect halves, its variance quarters
+    np.testing.assert_allclose(_ratio_variance(scaled, 2), _ratio_variance(terms, 2) / 4.0, rtol=1e-12)
+
+
 def test_predictions_equal_the_forest_weighted_ratio_of_the_terms(fitted):
     X = np.asfortranarray(np.random.default_rng(1).random((50, 4)))
     terms = np.column_stack((fitted.numerator_, fitted.denominator_))
-    sums = np.asarray(fitted._model._weighted_sums(X, terms))
-    np.testing.assert_allclose(fitted.predict(X), sums[:, 0] / sums[:, 1], rtol=1e-10)
+    sums = np.asarray(fitted._forest._weighted_sums(X, terms))
+    estimate, lower, upper = fitted.predict(X, interval=True)
+    np.testing.assert_array_equal(fitted.predict(X), estimate)
+    np.testing.assert_allclose(estimate, sums[:, 0] / sums[:, 1], rtol=1e-12)
+    np.testing.assert_allclose(upper - estimate, estimate - lower, rtol=1e-9)
 
 
 def test_the_effect_is_recovered_with_intervals_that_cover_it(fitted):
     X = np.random.default_rng(2).random((400, 4))
     truth = true_rmst_effect(X)
+    assert np.all((fitted.W_hat_ > 0.0) & (fitted.W_hat_ < 1.0))
     estimate, lower, upper = fitted.predict(X, interval=True)
     assert np.all((lower <= estimate) & (estimate <= upper))
     assert np.corrcoef(estimate, truth)[0, 1] > 0.7
@@ -76,7 +84,9 @@ def test_the_effect_is_recovered_with_intervals_that_cover_it(fitted):
 
 def test_without_an_effect_the_intervals_hold_zero():
     X, y, W = effect_data(800, 4, effect=False)
-    forest = CausalSurvivalForest(horizon=1.0, **SMALL).fit(X, y, W)
+    known = 0.3 + 0.4 * X[:, 0]  # the propensity effect_data draws with
+    forest = CausalSurvivalForest(horizon=1.0, **SMALL).fit(X, y, W, W_hat=known)
+    np.testing.assert_array_equal(forest.W_hat_, known)
     _, lower, upper = forest.predict(X[:200], interval=True)
     assert np.mean((lower <= 0.0) & (0.0 <= upper)) > 0.85
 
@@ -110,13 +120,14 @@ def test_clone_keeps_the_settings():
         ({"horizon": None}, {}, "horizon must be a finite time > 0"),
         ({"horizon": 0.0}, {}, "horizon must be a finite time > 0"),
         ({"horizon": np.inf}, {}, "horizon must be a finite time > 0"),
-        ({"n_estimators": 101}, {}, "multiple of ci_group_size=2"),
-        ({"sample_fraction": 0.8}, {}, r"sample_fraction must lie in \(0, 0.5\]"),
+        ({"n_estimators": 101}, {}, "n_estimators=101 is not a multiple of ci_group_size=2"),
+        ({"max_samples": 0.8}, {}, "max_samples=0.8 is above 0.5"),
         ({"ci_group_size": 0}, {}, "ci_group_size must be an int >= 1"),
         ({}, {"treatment": "values 2"}, "treatment must hold only 0 and 1"),
         ({}, {"treatment": "one arm"}, "treatment must hold both arms"),
         ({}, {"treatment": "short"}, "treatment must be a vector of the 100 rows"),
         ({}, {"y": "short"}, "X has 100 rows but y has 99"),
+        ({}, {"W_hat": 1.0}, "W_hat must lie strictly between 0 and 1"),
     ],
 )
 def test_bad_settings_and_inputs_are_refused_by_name(settings, arguments, message):
@@ -125,8 +136,9 @@ def test_bad_settings_and_inputs_are_refused_by_name(settings, arguments, messag
     treatment = {"values 2": W * 2, "one arm": np.ones(100), "short": W[:-1]}.get(arguments.get("treatment"), W)
     target = y[:-1] if arguments.get("y") == "short" else y
     forest = CausalSurvivalForest(**{"horizon": 1.0, **SMALL, **settings})
+    propensity = {"W_hat": np.full(100, arguments["W_hat"])} if "W_hat" in arguments else {}
     with pytest.raises(ValueError, match=message):
-        forest.fit(X, target, treatment)
+        forest.fit(X, target, treatment, **propensity)
     for before, after in zip(kept, (X, y, W), strict=True):
         np.testing.assert_array_equal(before, after)
 
@@ -142,8 +154,8 @@ def test_bad_prediction_options_are_refused(fitted, options, message):
 
 def test_intervals_need_little_bags():
     X, y, W = effect_data(200, 8)
-    forest = CausalSurvivalForest(horizon=1.0, ci_group_size=1, sample_fraction=0.7, **{**SMALL, "n_estimators": 20})
+    forest = CausalSurvivalForest(horizon=1.0, ci_group_size=1, max_samples=0.7, **{**SMALL, "n_estimators": 20})
     forest.fit(X, y, W)
     assert forest.predict(X[:3]).shape == (3,)
-    with pytest.raises(ValueError, match="ci_group_size of 2 or more"):
+    with pytest.raises(ValueError, match="variance estimates need little bags"):
         forest.predict(X[:3], interval=True)

@@ -23,6 +23,7 @@ from typing import Any, Literal, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
+from korvane.effects import RegressionForest
 from korvane.ensemble import RandomSurvivalForest
 from korvane.surv import Surv
 
@@ -259,19 +260,14 @@ def censoring_survival(
 
 
 def propensity(X: Float64Array, treatment: Float64Array, settings: NuisanceSettings) -> Float64Array:
-    """Out-of-bag estimate of e(x) = P(W = 1 | X = x) at the training rows."""
-    from korvane import _korvane_core as core
-
-    forest = core._grow_gradient_forest(
-        np.asfortranarray(X),
-        np.ascontiguousarray(treatment, dtype=np.float64),
-        n_trees=settings.n_estimators,
-        min_samples_leaf=5,
-        seed=settings.seed(2),
-        n_threads=settings.n_jobs,
-    )
-    weights = np.asarray(forest._oob_forest_weights(np.asfortranarray(X), n_threads=settings.n_jobs))
-    return np.asarray(weights @ treatment, dtype=np.float64)
+    """Out-of-bag estimate of e(x) = P(W = 1 | X = x) at the training rows, by a regression forest."""
+    forest = RegressionForest(settings.n_estimators, random_state=settings.seed(2), n_jobs=settings.n_jobs)
+    oob: Float64Array = forest.fit(X, treatment).oob_prediction_
+    # A row that every tree drew has no out-of-bag answer; the forest's own stands in.
+    unseen = ~np.isfinite(oob)
+    if unseen.any():
+        oob[unseen] = forest.predict(X[unseen])
+    return oob
 
 
 def causal_survival_scores(
@@ -281,6 +277,7 @@ def causal_survival_scores(
     treatment: Float64Array,
     horizon: Horizon,
     settings: NuisanceSettings = NuisanceSettings(),
+    known_propensity: Float64Array | None = None,
 ) -> Scores:
     """The doubly robust score's numerator and denominator per training row.
 
@@ -303,6 +300,8 @@ def causal_survival_scores(
         The target's truncation.
     settings : NuisanceSettings
         Size and seed of the nuisance forests.
+    known_propensity : ndarray of shape (n,), optional
+        e(x) at the training rows, when known; estimated otherwise.
 
     Returns
     -------
@@ -320,7 +319,7 @@ def causal_survival_scores(
         restricted_mean(survival_on_grid(event_forest, with_treatment(X, arm), grid, settings.n_jobs), grid, horizon)
         for arm in (0.0, 1.0)
     ]
-    e = propensity(X, treatment, settings)
+    e = propensity(X, treatment, settings) if known_propensity is None else known_propensity
     m = e * arm_means[1] + (1.0 - e) * arm_means[0]
     survival = survival_on_grid(event_forest, XW, grid, settings.n_jobs)
     censoring = censoring_survival(XW, event, time, grid, horizon, settings)

@@ -2,30 +2,31 @@
 
 from __future__ import annotations
 
+import math
 import numbers
 from statistics import NormalDist
 from typing import Any
 
 import numpy as np
-import numpy.typing as npt
-from scipy.special import log_ndtr  # type: ignore[import-untyped]
-from sklearn.base import BaseEstimator
-from sklearn.utils.validation import check_is_fitted
 
 from korvane import _korvane_core as core
 from korvane._causal_survival_scores import TARGETS, Horizon, NuisanceSettings, causal_survival_scores
-from korvane._estimator import check_honesty_fraction, check_int, resolve_max_features, seed_from
+from korvane._estimator import Float64Array, check_flag, check_int, seed_from
 from korvane._validation import check_features, check_survival_target
+from korvane.effects import _alpha, _column, _EffectForest, _little_bags, _positive_part_posterior
+from korvane.ensemble import _n_threads
 
 __all__ = ["CausalSurvivalForest"]
 
-Float64Array = npt.NDArray[np.float64]
-# Queries are answered for blocks of rows so that the (rows, trees) leaf means
-# stay near this many doubles (32 MiB).
+# Query rows per block of per-tree terms, so that a block's intermediate stays
+# near this many doubles (32 MiB).
 _BLOCK_VALUES = 1 << 22
+# Leaves of at least this many rows for the nuisance survival forests, whose
+# curves need a few events per leaf.
+_NUISANCE_LEAF = 15
 
 
-class CausalSurvivalForest(BaseEstimator):  # type: ignore[misc]
+class CausalSurvivalForest(_EffectForest):
     """Heterogeneous effects of a binary treatment on a right-censored outcome.
 
     The effect at x is ``E[y(T(1)) - y(T(0)) | X = x]`` for the failure time T
@@ -51,32 +52,24 @@ class CausalSurvivalForest(BaseEstimator):  # type: ignore[misc]
         The truncation time h (> 0); required.
     n_estimators : int, default=500
         Trees of the effect forest, a multiple of `ci_group_size`.
-    min_samples_leaf : int, default=5
-        Fewest estimation rows a leaf may hold.
-    max_features : {"sqrt", "log2"}, int, float or None, default=None
-        Covariates drawn at each split, as in `RandomSurvivalForest`; None
-        draws all of them.
-    sample_fraction : float, default=0.5
-        Share of the rows each tree draws (without replacement); at most 0.5
-        when `ci_group_size` is above 1, since groups share half-samples.
-    honesty_fraction : float, default=0.5
-        Share of a tree's rows that choose its splits; the rest estimate.
+    min_samples_leaf, max_depth, max_features, honesty, honesty_fraction, \
+n_jobs, random_state
+        As for `RegressionForest`.
+    max_samples : float, default=0.5
+        Share of the rows each tree draws, at most 0.5 with little bags (a
+        tree draws 2 * max_samples of its group's half-sample).
     ci_group_size : int, default=2
-        Trees per half-sample; 1 grows no groups and gives no intervals.
-    nuisance_estimators : int, default=200
-        Trees of each nuisance forest.
-    n_jobs : int, default=None
-        Threads: None = the process default, -1 = all cores. Never changes a
-        result.
-    random_state : int, RandomState, Generator or None, default=None
-        Source of the seeds of every forest.
+        Trees per little bag; 1 = none (no intervals).
+    nuisance_estimators : int, default=None
+        Trees of each nuisance forest; None is max(50, n_estimators // 4).
 
     Attributes
     ----------
     n_features_in_ : int
         Covariates seen in `fit`.
-    propensity_ : ndarray of shape (n_samples,)
-        Out-of-bag estimates of e(x) at the training rows.
+    W_hat_ : ndarray of shape (n_samples,)
+        The propensities e(x) at the training rows: out-of-bag estimates of
+        a `RegressionForest`, or the `W_hat` given to `fit`.
     numerator_, denominator_ : ndarray of shape (n_samples,)
         The training rows' estimating-equation terms.
 
@@ -102,101 +95,83 @@ class CausalSurvivalForest(BaseEstimator):  # type: ignore[misc]
         horizon: float | None = None,
         n_estimators: int = 500,
         *,
-        min_samples_leaf: int = 5,
+        min_samples_leaf: int | float = 5,
+        max_depth: int | None = None,
         max_features: str | int | float | None = None,
-        sample_fraction: float = 0.5,
+        max_samples: float = 0.5,
+        honesty: bool = True,
         honesty_fraction: float = 0.5,
         ci_group_size: int = 2,
-        nuisance_estimators: int = 200,
+        nuisance_estimators: int | None = None,
         n_jobs: int | None = None,
         random_state: Any = None,
     ) -> None:
+        super().__init__(
+            n_estimators,
+            min_samples_leaf=min_samples_leaf,
+            max_depth=max_depth,
+            max_features=max_features,
+            max_samples=max_samples,
+            honesty=honesty,
+            honesty_fraction=honesty_fraction,
+            n_jobs=n_jobs,
+            random_state=random_state,
+        )
         self.target = target
         self.horizon = horizon
-        self.n_estimators = n_estimators
-        self.min_samples_leaf = min_samples_leaf
-        self.max_features = max_features
-        self.sample_fraction = sample_fraction
-        self.honesty_fraction = honesty_fraction
         self.ci_group_size = ci_group_size
         self.nuisance_estimators = nuisance_estimators
-        self.n_jobs = n_jobs
-        self.random_state = random_state
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
         tags.target_tags.required = True
         return tags
 
-    def fit(self, X: Any, y: Any, treatment: Any) -> CausalSurvivalForest:
-        """Estimate the nuisances and grow the effect forest.
+    def fit(self, X: Any, y: Any, treatment: Any, *, W_hat: Any = None) -> CausalSurvivalForest:
+        """Estimate the nuisances, score the rows and grow the effect forest.
 
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features)
-            Numeric covariates, finite.
+            Covariates, finite.
         y : structured array of shape (n_samples,)
             The survival target: an event field and a time field (>= 0), as
             `korvane.Surv.from_arrays(event, time)` makes it.
         treatment : array-like of shape (n_samples,)
             0/1 (or False/True) treatment; both arms must occur.
+        W_hat : array-like of shape (n_samples,), default=None
+            Known or out-of-sample propensities P(W = 1 | x), in (0, 1), e.g.
+            the design's in a randomised trial; None fits an out-of-bag
+            `RegressionForest`.
 
         Returns
         -------
-        self : object
-            The fitted estimator.
+        self : CausalSurvivalForest
         """
-        horizon, settings = self._checked_settings()
-        X_checked = check_features(self, X, reset=True, order="F")
+        horizon = _horizon(self.target, self.horizon)
+        X = check_features(self, X, reset=True, order="F")
         event, time = check_survival_target(y)
-        W = _treatment(treatment, X_checked.shape[0])
-        if len(time) != X_checked.shape[0]:
-            raise ValueError(f"X has {X_checked.shape[0]} rows but y has {len(time)}")
+        if len(time) != len(X):
+            raise ValueError(f"X has {len(X)} rows but y has {len(time)}")
+        W = _treatment(treatment, len(X))
+        propensity = None if W_hat is None else _propensity(W_hat, len(X))
+        settings = self._core_settings(*X.shape)
+        group_size = _little_bags(self.ci_group_size, settings)
         seed = seed_from(self.random_state)
-        nuisance = NuisanceSettings(settings["nuisance_estimators"], 15, seed % 2**32, settings["n_threads"])
-        scores = causal_survival_scores(X_checked, time, event.astype(bool), W, horizon, nuisance)
-        self.propensity_, self.numerator_, self.denominator_ = scores.propensity, scores.numerator, scores.denominator
-        self._model = core._grow_ratio_forest(
-            X_checked,
-            scores.numerator,
-            scores.denominator,
-            n_trees=settings["n_trees"],
-            min_samples_leaf=settings["min_samples_leaf"],
-            max_features=resolve_max_features(self.max_features, X_checked.shape[1]),
-            bootstrap=False,
-            subsample_fraction=settings["sample_fraction"],
-            honesty=True,
-            honesty_fraction=settings["honesty_fraction"],
-            ci_group_size=settings["ci_group_size"],
-            seed=seed,
-            n_threads=settings["n_threads"],
+        nuisance = NuisanceSettings(self._nuisance_trees(settings), _NUISANCE_LEAF, seed % 2**32, settings["n_threads"])
+        scores = causal_survival_scores(X, time, event.astype(bool), W, horizon, nuisance, propensity)
+        self._forest = core._grow_ratio_forest(
+            X, scores.numerator, scores.denominator, seed=seed % 2**64, ci_group_size=group_size, **settings
         )
-        self._terms = np.column_stack((scores.numerator, scores.denominator))
+        self.W_hat_, self.numerator_, self.denominator_ = scores.propensity, scores.numerator, scores.denominator
+        self._values = np.column_stack((scores.numerator, scores.denominator))
+        self._group_size = group_size
         return self
 
-    def _checked_settings(self) -> tuple[Horizon, dict[str, Any]]:
-        if self.target not in TARGETS:
-            raise ValueError(f"target must be one of {', '.join(map(repr, TARGETS))}, got {self.target!r}")
-        horizon = self.horizon
-        if not isinstance(horizon, numbers.Real) or isinstance(horizon, bool) or not 0.0 < float(horizon) < np.inf:
-            raise ValueError(f"horizon must be a finite time > 0, got {horizon!r}")
-        group = check_int(self.ci_group_size, "ci_group_size", 1)
-        trees = check_int(self.n_estimators, "n_estimators", group)
-        if trees % group:
-            raise ValueError(f"n_estimators={trees} must be a multiple of ci_group_size={group}")
-        fraction = self.sample_fraction
-        limit = 0.5 if group > 1 else 1.0
-        if not isinstance(fraction, numbers.Real) or isinstance(fraction, bool) or not 0.0 < fraction <= limit:
-            raise ValueError(f"sample_fraction must lie in (0, {limit}] with ci_group_size={group}, got {fraction!r}")
-        return Horizon.of(self.target, float(horizon)), {
-            "n_trees": trees,
-            "ci_group_size": group,
-            "sample_fraction": float(fraction),
-            "min_samples_leaf": check_int(self.min_samples_leaf, "min_samples_leaf", 1),
-            "honesty_fraction": check_honesty_fraction(self.honesty_fraction),
-            "nuisance_estimators": check_int(self.nuisance_estimators, "nuisance_estimators", 1),
-            "n_threads": _n_threads(self.n_jobs),
-        }
+    def _nuisance_trees(self, settings: dict[str, Any]) -> int:
+        if self.nuisance_estimators is None:
+            return max(50, int(settings["n_trees"]) // 4)
+        return check_int(self.nuisance_estimators, "nuisance_estimators", 1)
 
     def predict(self, X: Any, interval: bool = False, alpha: float = 0.05) -> Any:
         """The estimated effect at each row of `X`, with intervals on request.
@@ -204,97 +179,79 @@ class CausalSurvivalForest(BaseEstimator):  # type: ignore[misc]
         Parameters
         ----------
         X : array-like of shape (n_queries, n_features)
-            Covariates.
         interval : bool, default=False
-            Also return the bounds of a ``1 - alpha`` confidence interval
-            (normal, with the little-bags variance); needs ``ci_group_size > 1``.
+            Also return the bounds of the two-sided normal interval of level
+            1 - alpha from `predict_variance`.
         alpha : float, default=0.05
-            Level of the intervals, in (0, 1).
+            In (0, 1).
 
         Returns
         -------
-        estimate : ndarray of shape (n_queries,)
-            Returned alone without `interval`.
+        effect : ndarray of shape (n_queries,)
         lower, upper : ndarray of shape (n_queries,)
-            With `interval`, ``(estimate, lower, upper)``.
+            Only with `interval=True`.
         """
-        check_is_fitted(self)
-        if not isinstance(interval, (bool, np.bool_)):
-            raise ValueError(f"interval must be True or False, got {interval!r}")
-        if interval and not (isinstance(alpha, numbers.Real) and 0.0 < float(alpha) < 1.0):
-            raise ValueError(f"alpha must lie in (0, 1), got {alpha!r}")
-        if interval and self.ci_group_size < 2:
-            raise ValueError("intervals need ci_group_size of 2 or more at fit")
-        estimate, variance = self._estimate(check_features(self, X, reset=False, order="F"), bool(interval))
-        if not interval:
-            return estimate
-        half_width = NormalDist().inv_cdf(1.0 - float(alpha) / 2.0) * np.sqrt(variance)
-        return estimate, estimate - half_width, estimate + half_width
+        X = self._query(X)
+        sums = self._sums(X, self._values)
+        effect: Float64Array = sums[:, 0] / sums[:, 1]
+        if not check_flag(interval, "interval"):
+            return effect
+        half_width = NormalDist().inv_cdf(1.0 - _alpha(alpha) / 2.0) * np.sqrt(self._variance(X))
+        return effect, effect - half_width, effect + half_width
 
     def predict_variance(self, X: Any) -> Float64Array:
-        """The little-bags variance of each estimate of `predict` (needs ``ci_group_size > 1``).
+        """The little bags' estimate of the variance of the effect at each row of `X`.
+
+        Per tree b, the tree's term of the estimating equation at the forest's
+        effect, ``psi_b = mean_leaf(numerator) - tau(x) mean_leaf(denominator)``;
+        the variance between the little bags' means of psi_b, less the noise of
+        a bag's few trees, made non-negative by its posterior mean under a flat
+        prior on [0, inf), over the square of the forest's mean denominator.
 
         Parameters
         ----------
         X : array-like of shape (n_queries, n_features)
-            Covariates.
 
         Returns
         -------
-        variance : ndarray of shape (n_queries,)
+        ndarray of shape (n_queries,)
         """
-        check_is_fitted(self)
-        if self.ci_group_size < 2:
-            raise ValueError("variances need ci_group_size of 2 or more at fit")
-        return self._estimate(check_features(self, X, reset=False, order="F"), True)[1]
+        return self._variance(self._query(X))
 
-    def _estimate(self, X: Float64Array, with_variance: bool) -> tuple[Float64Array, Float64Array]:
-        estimate, variance = np.empty(len(X)), np.empty(len(X))
-        group_size = self.ci_group_size if with_variance else 0
-        step = max(1, _BLOCK_VALUES // (2 * int(self._model.n_trees)))
+    def _variance(self, X: Float64Array) -> Float64Array:
+        if self._group_size < 2:
+            raise ValueError("variance estimates need little bags: fit with ci_group_size >= 2")
+        variance = np.empty(len(X))
+        step = max(1, _BLOCK_VALUES // (2 * int(self._forest.n_trees)))
         for start in range(0, len(X), step):
             block = slice(start, start + step)
-            # Each tree's mean of the terms over the estimation rows in the query's leaf.
-            means = np.asarray(
-                self._model._tree_weighted_sums(
-                    np.asfortranarray(X[block]), self._terms, n_threads=_n_threads(self.n_jobs)
-                )
-            )
-            estimate[block], variance[block] = _ratio_and_variance(means[:, :, 0], means[:, :, 1], group_size)
-        return estimate, variance
+            terms = self._forest._tree_weighted_sums(X[block], self._values, n_threads=_n_threads(self.n_jobs))
+            variance[block] = _ratio_variance(np.asarray(terms), self._group_size)
+        return variance
 
 
-def _ratio_and_variance(
-    numerator: Float64Array, denominator: Float64Array, group_size: int
-) -> tuple[Float64Array, Float64Array]:
-    """The forest's ratio estimate per query row from its trees' leaf means (n_queries,
-    n_trees), and for group_size > 1 its bootstrap-of-little-bags variance by the delta
-    method: the spread of the little bags' means of each tree's linearised term, less the
-    part of it that comes from a bag holding only `group_size` trees."""
+def _ratio_variance(terms: Float64Array, group_size: int) -> Float64Array:
+    """The little-bags variance of sum(numerator) / sum(denominator) from each tree's
+    leaf means of the two, (n, n_trees, 2), by the delta method."""
+    numerator, denominator = terms[:, :, 0], terms[:, :, 1]
     mean_denominator = denominator.mean(axis=1)
-    estimate = numerator.mean(axis=1) / mean_denominator
-    if group_size < 2:
-        return estimate, np.full_like(estimate, np.nan)
-    term = (numerator - estimate[:, None] * denominator) / mean_denominator[:, None]
-    bags = term.reshape(len(term), -1, group_size)
-    bag_mean = bags.mean(axis=2)
-    between = bag_mean.var(axis=1)
-    within = bags.var(axis=2, ddof=1).mean(axis=1)
-    return estimate, _positive_part(between - within / group_size, between, within / group_size, bags.shape[1])
+    effect = numerator.mean(axis=1) / mean_denominator
+    psi = numerator - effect[:, None] * denominator
+    n_groups = psi.shape[1] // group_size
+    bags = psi.reshape(len(psi), n_groups, group_size)
+    between = bags.mean(axis=2).var(axis=1)
+    noise = bags.var(axis=2, ddof=1).mean(axis=1) / group_size
+    error = np.maximum(between, noise) * math.sqrt(2.0 / n_groups)
+    variance: Float64Array = _positive_part_posterior(between - noise, error) / mean_denominator**2
+    return variance
 
 
-def _positive_part(difference: Float64Array, between: Float64Array, noise: Float64Array, n_bags: int) -> Float64Array:
-    """The mean of a variance known to be >= 0 given its unbiased but noisy estimate.
-
-    The estimate is taken as normal around the true variance with the standard error of
-    a variance over `n_bags` bags; the mean of the true variance truncated to [0, inf)
-    then stays positive where clipping at 0 would claim an exact estimate, and equals
-    the difference where that is many standard errors above 0.
-    """
-    scale = np.sqrt(2.0 / max(n_bags - 1, 1)) * np.maximum(between, noise)
-    z = np.divide(difference, scale, out=np.zeros_like(difference), where=scale > 0)
-    mills = np.exp(-0.5 * z**2 - 0.5 * np.log(2.0 * np.pi) - log_ndtr(z))
-    return np.asarray(np.where(scale > 0, difference + scale * mills, 0.0), dtype=np.float64)
+def _horizon(target: Any, horizon: Any) -> Horizon:
+    if target not in TARGETS:
+        raise ValueError(f"target must be one of {', '.join(map(repr, TARGETS))}, got {target!r}")
+    if not isinstance(horizon, numbers.Real) or isinstance(horizon, bool) or not 0.0 < float(horizon) < math.inf:
+        raise ValueError(f"horizon must be a finite time > 0, got {horizon!r}")
+    return Horizon.of(target, float(horizon))
 
 
 def _treatment(values: Any, n_rows: int) -> Float64Array:
@@ -308,7 +265,8 @@ def _treatment(values: Any, n_rows: int) -> Float64Array:
     return W.astype(np.float64)
 
 
-def _n_threads(n_jobs: Any) -> int | None:
-    from korvane.ensemble import _n_threads as threads
-
-    return threads(n_jobs)
+def _propensity(values: Any, n_rows: int) -> Float64Array:
+    e = _column(values, "W_hat", n_rows)
+    if not np.all((e > 0.0) & (e < 1.0)):
+        raise ValueError("W_hat must lie strictly between 0 and 1")
+    return e
