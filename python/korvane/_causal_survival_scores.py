@@ -225,6 +225,8 @@ def survival_on_grid(forest: Any, X: Float64Array, grid: Float64Array, n_jobs: i
 def _survival_forest(
     XW: Float64Array, event: npt.NDArray[np.bool_], time: Float64Array, settings: NuisanceSettings, seed: int
 ) -> RandomSurvivalForest:
+    # With very few covariates, sqrt(p) of them per node would keep the treatment
+    # column out of most splits; then every node draws all of them.
     forest = RandomSurvivalForest(
         settings.n_estimators,
         min_samples_leaf=settings.min_samples_leaf,
