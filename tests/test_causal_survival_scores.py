@@ -8,6 +8,7 @@ from korvane._causal_survival_scores import (
     NuisanceSettings,
     aipcw,
     causal_survival_scores,
+    inverse_censoring_weights,
     observed_outcome,
     outcome_given_alive,
     restricted_mean,
@@ -59,6 +60,18 @@ def test_the_transform_is_unbiased_when_either_curve_is_right(target, at, right_
     truth = 1.0 - np.exp(-at) if target == "RMST" else np.exp(-at)
     pseudo = transformed(time, event, horizon, survival, censoring)
     assert abs(pseudo.mean() - truth) < 4.0 * pseudo.std() / np.sqrt(len(pseudo))
+
+
+@pytest.mark.parametrize(("target", "at"), TARGETS)
+def test_inverse_censoring_weights_with_the_true_curve_give_an_unbiased_mean(target, at):
+    rng = np.random.default_rng(6)
+    time, event = exponential_data(40_000, rng)
+    horizon = Horizon.of(target, at)
+    grid = time_grid(time, horizon)
+    censoring = np.exp(-0.5 * np.broadcast_to(grid, (len(time), len(grid))))
+    weighted = inverse_censoring_weights(censoring, time, event, grid, horizon) * observed_outcome(time, horizon)
+    truth = 1.0 - np.exp(-at) if target == "RMST" else np.exp(-at)
+    assert abs(weighted.mean() - truth) < 4.0 * weighted.std() / np.sqrt(len(weighted))
 
 
 def test_with_both_curves_wrong_the_transform_is_biased():
