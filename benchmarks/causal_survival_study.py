@@ -178,8 +178,8 @@ def cell_seed(cell: Cell) -> int:
     return 1_000_003 * int(cell.design) + 10_007 * cell.n + cell.rep
 
 
-def test_rows(design: Design, rows: int) -> tuple[Array, Any]:
-    X = covariates(rows, np.random.default_rng(7 + int(design.name)))
+def test_rows(design: Design, rows: int, rho: float) -> tuple[Array, Any]:
+    X = covariates(rows, np.random.default_rng(7 + int(design.name)), rho)
     return X, exact_truth(design, X)
 
 
@@ -205,13 +205,19 @@ def read_records(path: Path) -> list[dict[str, Any]]:
 
 
 def run_cells(
-    cells: list[Cell], methods: list[str], targets: list[str], settings: Settings, test_size: int, out: Path
+    cells: list[Cell],
+    methods: list[str],
+    targets: list[str],
+    settings: Settings,
+    test_size: int,
+    out: Path,
+    rho: float = 0.0,
 ) -> Iterator[dict[str, Any]]:
     done = {(r["design"], r["n"], r["rep"], r["method"], r["target"]) for r in read_records(out)}
-    tests = {name: test_rows(DESIGNS[name], test_size) for name in {c.design for c in cells}}
+    tests = {name: test_rows(DESIGNS[name], test_size, rho) for name in {c.design for c in cells}}
     for cell in cells:
         design = DESIGNS[cell.design]
-        sample = simulate(design, cell.n, np.random.default_rng(cell_seed(cell)))
+        sample = simulate(design, cell.n, np.random.default_rng(cell_seed(cell)), rho)
         X_test, truth = tests[cell.design]
         for method in methods:
             missing = [t for t in targets if (cell.design, cell.n, cell.rep, method, t) not in done]
@@ -290,17 +296,21 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--reps", type=int, default=5)
     parser.add_argument("--methods", nargs="+", default=list(METHODS))
     parser.add_argument("--test-rows", type=int, default=1000)
-    parser.add_argument("--out", type=Path, default=HERE / "causal_survival_results.jsonl")
+    parser.add_argument("--rho", type=float, default=0.0, help="correlation of neighbouring covariates")
+    parser.add_argument("--out", type=Path, help="results file (default: one per rho, beside this script)")
     parser.add_argument("--targets", nargs="+", default=list(TARGETS))
     parser.add_argument("--write-results", action="store_true", help="write the tables into RESULTS.md")
     args = parser.parse_args(argv)
     unknown = sorted(set(args.methods) - set(METHODS))
     if unknown:
         parser.error(f"unknown methods {unknown}; this korvane offers {list(METHODS)}")
+    if args.write_results and args.rho != 0.0:
+        parser.error("--write-results writes the tables of independent covariates (rho = 0) only")
+    out = args.out or HERE / ("causal_survival_results.jsonl" if args.rho == 0.0 else f"causal_survival_results_rho{args.rho:g}.jsonl")
     cells = [Cell(d, n, rep) for rep in range(args.reps) for n in args.n for d in args.designs]
-    for record in run_cells(cells, args.methods, args.targets, Settings(), args.test_rows, args.out):
+    for record in run_cells(cells, args.methods, args.targets, Settings(), args.test_rows, out, args.rho):
         print(json.dumps(record), file=sys.stderr, flush=True)
-    records = read_records(args.out)
+    records = read_records(out)
     section = section_text(records, args.targets, Settings(), args.test_rows)
     print(section)
     if args.write_results:
