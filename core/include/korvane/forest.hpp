@@ -92,7 +92,8 @@ struct TreeRange {
 // that `seed` defines, in parallel. Tree b grows from its own stream, derived
 // from (seed, b) alone, and its own sample, so the forest is the same whatever
 // the number of threads, and pieces grown apart and joined in order are the
-// forest grown at once. Counts finished trees in `control` and throws
+// forest grown at once; so are the half-samples of little bags, which derive
+// from (seed, group). Counts finished trees in `control` and throws
 // Cancelled, within a tree node, once it asks to stop; a forest that cannot fit
 // in memory throws OutOfMemory before anything is allocated.
 template <SplitCriterion Criterion, LeafEstimate Leaves>
@@ -107,6 +108,7 @@ Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
          ") do not lie in a forest of " + std::to_string(params.n_trees));
   }
   const std::size_t n = covariates.n_samples();
+  if (const auto mismatch = little_bag_mismatch(n, params)) fail(*mismatch);
   const std::size_t n_trees = trees.stop - trees.start;
   reserve(detail::forest_bytes<Payload>(n_trees, n),
           "a forest of " + std::to_string(n_trees) + " trees on " + std::to_string(n) + " rows");
@@ -122,7 +124,7 @@ Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
   forest.recorded_leaf.assign(n_trees * n, NO_LEAF);
   forest.trees = pool::parallel_map(n_trees, [&](std::size_t k) {
     ChaCha8Rng stream = ChaCha8Rng::from_seed(seeds[k]);
-    TreeRows rows = draw_tree_rows(n, params, stream);
+    TreeRows rows = draw_tree_rows(n, params, seed, trees.start + k, stream);
     const std::span<std::uint32_t> record = std::span(forest.recorded_leaf).subspan(k * n, n);
     Tree<Payload> tree =
         grow(covariates, rows, criterion, leaves, params.tree, stream, record, control);

@@ -31,7 +31,7 @@ void replay_tree_rows(const Forest<Payload>& forest, Use&& use) {
       derive_tree_seeds(forest.seed, forest.first_tree, forest.n_trees());
   pool::parallel_for_each(forest.n_trees(), [&](std::size_t k) {
     ChaCha8Rng stream = ChaCha8Rng::from_seed(seeds[k]);
-    TreeRows rows = draw_tree_rows(n, forest.params, stream);
+    TreeRows rows = draw_tree_rows(n, forest.params, forest.seed, forest.first_tree + k, stream);
     use(k, rows);
   });
 }

@@ -9,6 +9,7 @@
 
 #include "korvane/error.hpp"
 #include "korvane/persistence.hpp"
+#include "korvane/sampling.hpp"
 #include "persistence/byte_stream.hpp"
 #include "persistence/checksum.hpp"
 #include "persistence/format.hpp"
@@ -134,11 +135,14 @@ ForestParams read_params(ByteReader& in, std::uint64_t& seed, std::uint64_t& fir
   const std::uint32_t max_depth = in.u32("settings");
   params.tree.max_features = read_max_features(in);
   const std::uint8_t flags = in.u8("settings");
-  const auto reserved = in.take(6, "settings");
+  const std::uint32_t group_size = in.u32("settings");
+  const auto reserved = in.take(2, "settings");
   if ((flags & ~(kBootstrap | kHonest | kDepthLimited)) != 0 ||
       std::any_of(reserved.begin(), reserved.end(), [](std::uint8_t b) { return b != 0; })) {
     invalid("unknown settings flags or reserved bytes that are not zero");
   }
+  if (group_size == 1) invalid("settings: a ci_group_size of 1 is stored as 0");
+  params.ci_group_size = group_size == 0 ? 1 : group_size;
   params.bootstrap = (flags & kBootstrap) != 0;
   if (flags & kHonest) params.tree.honesty = honesty;
   if (flags & kDepthLimited) params.tree.max_depth = max_depth;
@@ -167,6 +171,9 @@ template <class Payload>
 void read_settings(ByteReader& in, Forest<Payload>& forest, const Counts& counts) {
   forest.params = read_params(in, forest.seed, forest.first_tree);
   check_params(forest.params, forest.first_tree, counts.n_trees);
+  if (const auto mismatch = little_bag_mismatch(counts.n_train_samples, forest.params)) {
+    invalid("settings: " + *mismatch);
+  }
 }
 
 // Node counts of the trees: each odd (a binary tree of n leaves has n - 1
