@@ -108,12 +108,43 @@ struct GradientInputs {
   std::uint64_t seed;
 };
 
+// The arrays of an effect forest's fit: two per-row columns (outcome and
+// treatment, or numerator and denominator) and optional sample weights
+// (nullptr for none).
+struct EffectArrays {
+  PyArrayObject* x;
+  PyArrayObject* first;
+  PyArrayObject* second;
+  PyArrayObject* sample_weight;
+};
+
+// The names of an effect fit's two columns, for its messages.
+struct EffectColumnNames {
+  const char* first;
+  const char* second;
+};
+
+struct EffectInputs {
+  korvane::MatrixView x;
+  std::span<const double> first;
+  std::span<const double> second;
+  std::span<const double> sample_weight;  // empty for none
+  korvane::ForestParams params;
+  std::uint64_t seed;
+};
+
 LogRankInputs<korvane::TreeParams> checked_tree_inputs(const SurvivalArrays& arrays,
                                                        const TreeSettings& settings);
 LogRankInputs<korvane::ForestParams> checked_forest_inputs(const SurvivalArrays& arrays,
                                                            const ForestSettings& settings);
 GradientInputs checked_gradient_inputs(const GradientArrays& arrays,
                                        const ForestSettings& settings);
+
+// The gradient forest's checks, then: both columns finite, sample_weight
+// finite, >= 0 and not all 0, and the little bags of ci_group_size trees
+// possible on these rows.
+EffectInputs checked_effect_inputs(const EffectArrays& arrays, EffectColumnNames names,
+                                   const ForestSettings& settings, std::uint64_t ci_group_size);
 
 // Reading the settings of any function that declares them, whatever else it
 // declares.
