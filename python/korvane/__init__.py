@@ -9,6 +9,7 @@ from korvane._korvane_core import (
     fit_log_rank_tree,
     version,
 )
+from korvane.effects import CausalForest, QuantileForest, RegressionForest
 from korvane.ensemble import RandomSurvivalForest
 from korvane.functions import StepFunction
 from korvane.surv import Surv
@@ -26,6 +27,9 @@ __all__ = [
     "GradientForest",
     "RandomSurvivalForest",
     "SurvivalTree",
+    "RegressionForest",
+    "QuantileForest",
+    "CausalForest",
     "Surv",
     "StepFunction",
     "save",
