@@ -422,7 +422,7 @@ n_jobs, random_state
         w = _column(treatment, "treatment", n)
         weight = _sample_weight(sample_weight, n)
         settings = self._core_settings(*X.shape)
-        group_size = check_int(self.ci_group_size, "ci_group_size", 1)
+        group_size = _little_bags(self.ci_group_size, settings)
         seed = seed_from(self.random_state)
         nuisance = self._nuisance_settings(settings)
         self.Y_hat_ = _column(Y_hat, "Y_hat", n) if Y_hat is not None else _oob_mean(X, y, weight, nuisance, seed + 1)
@@ -609,6 +609,19 @@ def _positive_part_posterior(estimate: Float64Array, error: Float64Array) -> Flo
     return posterior
 
 
+def _little_bags(ci_group_size: Any, settings: dict[str, Any]) -> int:
+    """The group size, checked against the settings before any forest grows."""
+    group_size = check_int(ci_group_size, "ci_group_size", 1)
+    if settings["n_trees"] % group_size != 0:
+        raise ValueError(f"n_estimators={settings['n_trees']} is not a multiple of ci_group_size={group_size}")
+    if group_size > 1 and settings["subsample_fraction"] > 0.5:
+        raise ValueError(
+            f"max_samples={settings['subsample_fraction']} is above 0.5: with ci_group_size > 1 each tree "
+            f"draws from a half-sample"
+        )
+    return group_size
+
+
 def _column(values: Any, name: str, n: int) -> Float64Array:
     try:
         column = np.asarray(values, dtype=np.float64)
@@ -643,7 +656,10 @@ def _alpha(value: Any) -> float:
 
 
 def _levels(quantiles: Any) -> Float64Array:
-    levels = np.atleast_1d(np.asarray(quantiles, dtype=np.float64))
+    try:
+        levels = np.atleast_1d(np.asarray(quantiles, dtype=np.float64))
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"quantiles must be levels in [0, 1], got {quantiles!r}") from error
     if levels.ndim != 1 or len(levels) == 0 or not np.all((levels >= 0.0) & (levels <= 1.0)):
         raise ValueError(f"quantiles must be levels in [0, 1], got {quantiles!r}")
     return levels
