@@ -11,10 +11,10 @@ from __future__ import annotations
 
 import math
 import numbers
+from statistics import NormalDist
 from typing import Any
 
 import numpy as np
-from scipy.special import ndtr, ndtri
 from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.utils.validation import check_is_fitted
 
@@ -33,6 +33,10 @@ from korvane._validation import check_features
 from korvane.ensemble import _n_threads
 
 __all__ = ["CausalForest", "QuantileForest", "RegressionForest"]
+
+# The complementary error function, elementwise (the normal distribution
+# function is erfc(-x / sqrt 2) / 2).
+_erfc = np.frompyfunc(math.erfc, 1, 1)
 
 # Query rows per block of per-tree terms or forest weights, so that a block's
 # intermediate stays near this many doubles (32 MiB).
@@ -88,7 +92,7 @@ class _EffectForest(BaseEstimator):  # type: ignore[misc]
         return sums
 
 
-class RegressionForest(RegressorMixin, _EffectForest):
+class RegressionForest(RegressorMixin, _EffectForest):  # type: ignore[misc]
     """A regression forest: variance splits, honest trees, forest-weighted means.
 
     Each tree draws a subsample of the rows without replacement and, when
@@ -463,7 +467,7 @@ n_jobs, random_state
         X = self._query(X)
         if not check_flag(interval, "interval"):
             return _effect(self._sums(X, self._values))
-        z = ndtri(1.0 - _alpha(alpha) / 2.0)
+        z = NormalDist().inv_cdf(1.0 - _alpha(alpha) / 2.0)
         effect, variance = self._effect_and_variance(X)
         half_width = z * np.sqrt(variance)
         return effect, effect - half_width, effect + half_width
@@ -604,7 +608,8 @@ def _positive_part_posterior(estimate: Float64Array, error: Float64Array) -> Flo
     the mean of a normal truncated at 0."""
     with np.errstate(divide="ignore", invalid="ignore"):
         ratio = estimate / error
-        mean = estimate + error * np.exp(-0.5 * ratio**2) / math.sqrt(2 * math.pi) / ndtr(ratio)
+        below = np.asarray(_erfc(-ratio / math.sqrt(2.0)), dtype=np.float64) / 2.0
+        mean = estimate + error * np.exp(-0.5 * ratio**2) / math.sqrt(2 * math.pi) / below
     posterior: Float64Array = np.where(error > 0, mean, np.maximum(estimate, 0.0))
     return posterior
 
