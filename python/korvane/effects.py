@@ -468,8 +468,8 @@ n_jobs, random_state
         if not check_flag(interval, "interval"):
             return _effect(self._sums(X, self._values))
         z = NormalDist().inv_cdf(1.0 - _alpha(alpha) / 2.0)
-        effect, variance = self._effect_and_variance(X)
-        half_width = z * np.sqrt(variance)
+        effect = _effect(self._sums(X, self._values))
+        half_width = z * np.sqrt(self._variance(X))
         return effect, effect - half_width, effect + half_width
 
     def predict_variance(self, X: Any) -> Float64Array:
@@ -484,21 +484,20 @@ n_jobs, random_state
         ndarray of shape (n_queries,)
             See the class description for what is computed.
         """
-        return self._effect_and_variance(self._query(X))[1]
+        return self._variance(self._query(X))
 
-    def _effect_and_variance(self, X: Float64Array) -> tuple[Float64Array, Float64Array]:
+    def _variance(self, X: Float64Array) -> Float64Array:
         group_size = self._group_size
         if group_size < 2:
             raise ValueError("variance estimates need little bags: fit with ci_group_size >= 2")
         n_trees = int(self._forest.n_trees)
-        effect = np.empty(len(X))
         variance = np.empty(len(X))
         step = max(1, _BLOCK_VALUES // (n_trees * self._values.shape[1]))
         for start in range(0, len(X), step):
             block = slice(start, start + step)
             terms = self._forest._tree_weighted_sums(X[block], self._values, n_threads=_n_threads(self.n_jobs))
-            effect[block], variance[block] = _little_bag_variance(terms, group_size)
-        return effect, variance
+            variance[block] = _little_bag_variance(terms, group_size)
+        return variance
 
     def average_treatment_effect(self) -> tuple[float, float]:
         """The doubly robust (augmented inverse-propensity) average effect.
@@ -580,8 +579,8 @@ def _effect(sums: Float64Array) -> Float64Array:
     return effect
 
 
-def _little_bag_variance(terms: Float64Array, group_size: int) -> tuple[Float64Array, Float64Array]:
-    """Effect and its variance from each tree's moment terms, (n, n_trees, 5)."""
+def _little_bag_variance(terms: Float64Array, group_size: int) -> Float64Array:
+    """The variance of the effect from each tree's moment terms, (n, n_trees, 5)."""
     forest_sums = terms.mean(axis=1)
     effect = _effect(forest_sums)
     s_v, s_w, s_y = forest_sums[:, 0], forest_sums[:, 1], forest_sums[:, 2]
@@ -599,7 +598,8 @@ def _little_bag_variance(terms: Float64Array, group_size: int) -> tuple[Float64A
     total = ((psi - centre) ** 2).mean(axis=1)
     noise = (total - between) / (group_size - 1)
     variance = _positive_part_posterior(between - noise, np.maximum(between, noise) * math.sqrt(2.0 / n_groups))
-    return effect, variance / slope.mean(axis=1) ** 2
+    result: Float64Array = variance / slope.mean(axis=1) ** 2
+    return result
 
 
 def _positive_part_posterior(estimate: Float64Array, error: Float64Array) -> Float64Array:
