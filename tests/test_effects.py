@@ -167,3 +167,13 @@ def test_quantile_forest_refuses_levels_outside_0_1(quantiles):
     X, y, _ = simulate(CONSTANT, n=50)
     with pytest.raises(ValueError, match="quantiles"):
         QuantileForest(quantiles=quantiles, n_estimators=5).fit(X, y)
+
+
+def test_a_pickled_causal_forest_answers_the_same():
+    import pickle
+
+    X, y, w = simulate(LINEAR, n=300)
+    forest = CausalForest(n_estimators=20, random_state=0).fit(X, y, w)
+    copy = pickle.loads(pickle.dumps(forest))
+    np.testing.assert_array_equal(copy.predict(X), forest.predict(X))
+    np.testing.assert_array_equal(copy.predict_variance(X), forest.predict_variance(X))
