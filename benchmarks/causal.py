@@ -135,7 +135,7 @@ def run_econml(python, train, X_test, trees, seed, binary):
         path_in, path_out = Path(folder) / "in.npz", Path(folder) / "out.npz"
         X, W, T, Y, _ = train
         np.savez(path_in, X=X, W=W, T=T, Y=Y, X_test=X_test, trees=trees, seed=seed, binary=binary)
-        subprocess.run([python, __file__, "--worker", str(path_in), str(path_out)], check=True)
+        subprocess.run([python, "-W", "ignore", __file__, "--worker", str(path_in), str(path_out)], check=True)
         with np.load(path_out) as out:
             return {name: out[name] for name in out.files}
 
