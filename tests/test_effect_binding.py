@@ -57,7 +57,7 @@ def test_trees_of_a_little_bag_draw_from_one_half_sample():
 
 def test_ratio_with_unit_denominators_splits_as_a_regression_forest():
     X, y, _ = effect_data()
-    ratio = grow("ratio", X, y, np.ones(len(y)), ci_group_size=1)
+    ratio = grow("ratio", X, y, np.ones(len(y)), ci_group_size=1, min_child_fraction=0.0)
     gradient = core._grow_gradient_forest(X, y, **SMALL)
     np.testing.assert_array_equal(ratio._apply(X), gradient._apply(X))
 
@@ -74,6 +74,13 @@ def test_weights_change_the_splits():
     X, y, w = effect_data()
     weight = np.where(X[:, 2] > 0.5, 5.0, 0.2)
     assert core._to_bytes(grow("causal", X, y, w, sample_weight=weight)) != core._to_bytes(grow("causal", X, y, w))
+
+
+def test_balanced_children_give_shallower_trees():
+    X, y, w = effect_data(n=400)
+    free = grow("causal", X, y, w, min_child_fraction=0.0)._apply(X).max()
+    balanced = grow("causal", X, y, w, min_child_fraction=0.3)._apply(X).max()
+    assert balanced < free
 
 
 def test_a_constant_treatment_leaves_every_tree_a_single_leaf():
@@ -95,6 +102,8 @@ BAD_ARGUMENTS = [
     ({"ci_group_size": 3}, ValueError, "n_trees = 8 is not a multiple of ci_group_size = 3"),
     ({"subsample_fraction": 0.6}, ValueError, "subsample_fraction must be at most 0.5"),
     ({"subsample_fraction": 0.6, "ci_group_size": 1}, None, None),
+    ({"min_child_fraction": 0.5}, ValueError, r"min_child_fraction must lie in \[0, 0.5\), got 0.5"),
+    ({"min_child_fraction": -0.1}, ValueError, "min_child_fraction must lie"),
 ]
 
 

@@ -56,10 +56,12 @@ class _EffectForest(BaseEstimator):  # type: ignore[misc]
         max_samples: float = 0.5,
         honesty: bool = True,
         honesty_fraction: float = 0.5,
+        min_child_fraction: float = 0.05,
         n_jobs: int | None = None,
         random_state: Any = None,
     ) -> None:
         self.n_estimators = n_estimators
+        self.min_child_fraction = min_child_fraction
         self.min_samples_leaf = min_samples_leaf
         self.max_depth = max_depth
         self.max_features = max_features
@@ -80,6 +82,7 @@ class _EffectForest(BaseEstimator):  # type: ignore[misc]
             "subsample_fraction": _fraction(self.max_samples, "max_samples"),
             "honesty": check_flag(self.honesty, "honesty"),
             "honesty_fraction": check_honesty_fraction(self.honesty_fraction),
+            "min_child_fraction": _child_fraction(self.min_child_fraction),
             "n_threads": _n_threads(self.n_jobs),
         }
 
@@ -121,6 +124,10 @@ class RegressionForest(RegressorMixin, _EffectForest):  # type: ignore[misc]
         part that estimates the leaves.
     honesty_fraction : float, default=0.5
         Share of a tree's rows that choose the splits, in (0, 1).
+    min_child_fraction : float, default=0.05
+        Each side of a split holds at least this share of its node's
+        splitting rows, in [0, 0.5): splits that cut off a few rows at the
+        edge of a covariate's range are not taken.
     n_jobs : int, default=None
         Threads: None is the default, -1 all cores. Never changes a result.
     random_state : int, RandomState, Generator or None, default=None
@@ -196,7 +203,7 @@ class QuantileForest(_EffectForest):
     quantiles : sequence of float, default=(0.1, 0.5, 0.9)
         Levels in [0, 1] that `predict` returns, in this order.
     n_estimators, min_samples_leaf, max_depth, max_features, max_samples, \
-honesty, honesty_fraction, n_jobs, random_state
+honesty, honesty_fraction, min_child_fraction, n_jobs, random_state
         As for `RegressionForest`.
 
     Attributes
@@ -228,6 +235,7 @@ honesty, honesty_fraction, n_jobs, random_state
         max_samples: float = 0.5,
         honesty: bool = True,
         honesty_fraction: float = 0.5,
+        min_child_fraction: float = 0.05,
         n_jobs: int | None = None,
         random_state: Any = None,
     ) -> None:
@@ -239,6 +247,7 @@ honesty, honesty_fraction, n_jobs, random_state
             max_samples=max_samples,
             honesty=honesty,
             honesty_fraction=honesty_fraction,
+            min_child_fraction=min_child_fraction,
             n_jobs=n_jobs,
             random_state=random_state,
         )
@@ -327,7 +336,7 @@ class CausalForest(_EffectForest):
     n_estimators : int, default=500
         Number of trees, a multiple of `ci_group_size`.
     min_samples_leaf, max_depth, max_features, honesty, honesty_fraction, \
-n_jobs, random_state
+min_child_fraction, n_jobs, random_state
         As for `RegressionForest`.
     max_samples : float, default=0.5
         Share of the rows each tree draws, at most 0.5 with little bags (a
@@ -370,6 +379,7 @@ n_jobs, random_state
         max_samples: float = 0.5,
         honesty: bool = True,
         honesty_fraction: float = 0.5,
+        min_child_fraction: float = 0.05,
         ci_group_size: int = 2,
         nuisance_estimators: int | None = None,
         n_jobs: int | None = None,
@@ -383,6 +393,7 @@ n_jobs, random_state
             max_samples=max_samples,
             honesty=honesty,
             honesty_fraction=honesty_fraction,
+            min_child_fraction=min_child_fraction,
             n_jobs=n_jobs,
             random_state=random_state,
         )
@@ -651,6 +662,12 @@ def _sample_weight(sample_weight: Any, n: int) -> Float64Array | None:
 def _fraction(value: Any, name: str) -> float:
     if not isinstance(value, numbers.Real) or isinstance(value, bool) or not 0.0 < float(value) <= 1.0:
         raise ValueError(f"{name} must lie in (0, 1], got {value!r}")
+    return float(value)
+
+
+def _child_fraction(value: Any) -> float:
+    if not isinstance(value, numbers.Real) or isinstance(value, bool) or not 0.0 <= float(value) < 0.5:
+        raise ValueError(f"min_child_fraction must lie in [0, 0.5), got {value!r}")
     return float(value)
 
 

@@ -226,7 +226,7 @@ void check_little_bags(const korvane::ForestParams& params, std::size_t n) {
 }  // namespace
 
 EffectInputs checked_effect_inputs(const EffectArrays& arrays, EffectColumnNames names,
-                                   const ForestSettings& settings, std::uint64_t ci_group_size) {
+                                   const ForestSettings& settings, EffectSettings effect) {
   const std::size_t n = n_rows(arrays.x);
   const std::span<const double> first = checked_column(arrays.first, names.first, n);
   const std::span<const double> second = checked_column(arrays.second, names.second, n);
@@ -239,10 +239,14 @@ EffectInputs checked_effect_inputs(const EffectArrays& arrays, EffectColumnNames
   check_finite(first, names.first);
   check_finite(second, names.second);
   if (arrays.sample_weight != nullptr) check_sample_weight(weight);
+  if (!(effect.min_child_fraction >= 0.0 && effect.min_child_fraction < 0.5)) {
+    raise(PyExc_ValueError, "min_child_fraction must lie in [0, 0.5), got " +
+                                korvane::format_shortest(effect.min_child_fraction));
+  }
   korvane::ForestParams params = params_from(settings, x.n_cols);
-  params.ci_group_size = ci_group_size;
+  params.ci_group_size = effect.ci_group_size;
   check_little_bags(params, x.n_rows);
-  return {x, first, second, weight, params, settings.seed};
+  return {x, first, second, weight, effect.min_child_fraction, params, settings.seed};
 }
 
 LogRankInputs<korvane::TreeParams> checked_tree_inputs(const SurvivalArrays& arrays,

@@ -129,6 +129,7 @@ struct EffectInputs {
   std::span<const double> first;
   std::span<const double> second;
   std::span<const double> sample_weight;  // empty for none
+  double min_child_fraction;
   korvane::ForestParams params;
   std::uint64_t seed;
 };
@@ -140,11 +141,17 @@ LogRankInputs<korvane::ForestParams> checked_forest_inputs(const SurvivalArrays&
 GradientInputs checked_gradient_inputs(const GradientArrays& arrays,
                                        const ForestSettings& settings);
 
+// The settings an effect fit adds to a gradient forest's.
+struct EffectSettings {
+  std::uint64_t ci_group_size;
+  double min_child_fraction;
+};
+
 // The gradient forest's checks, then: both columns finite, sample_weight
-// finite, >= 0 and not all 0, and the little bags of ci_group_size trees
-// possible on these rows.
+// finite, >= 0 and not all 0, min_child_fraction in [0, 0.5), and the little
+// bags of ci_group_size trees possible on these rows.
 EffectInputs checked_effect_inputs(const EffectArrays& arrays, EffectColumnNames names,
-                                   const ForestSettings& settings, std::uint64_t ci_group_size);
+                                   const ForestSettings& settings, EffectSettings effect);
 
 // Reading the settings of any function that declares them, whatever else it
 // declares.

@@ -511,6 +511,7 @@ constexpr auto kEffectSettings =
                kHonestyFraction,
                kSeed,
                keyword("ci_group_size", "2", to_u64),
+               keyword("min_child_fraction", "0.05", to_fraction),
                keyword("sample_weight", "None", OptionalArrayOf{1, NPY_FLOAT64})};
 
 constexpr char kEffectNotesDoc[] =
@@ -519,11 +520,13 @@ constexpr char kEffectNotesDoc[] =
     "samples from one half-sample of floor(n / 2) rows, derived from\n"
     "(seed, group); each tree draws round(2 * subsample_fraction *\n"
     "floor(n / 2)) of them, so subsample_fraction is at most 0.5;\n"
-    "n_trees must be a multiple; 1 = no groups) and `sample_weight`\n"
-    "(None, or finite weights >= 0, not all 0, that weigh the node\n"
-    "estimates and the variance splits). A node whose estimate does not\n"
-    "exist (zero denominator) is a leaf. Returns a GradientForest; pieces,\n"
-    "joins and persistence work as for `_grow_gradient_forest`.";
+    "n_trees must be a multiple; 1 = no groups), `min_child_fraction`\n"
+    "(each side of a split holds at least this share of the node's rows,\n"
+    "in [0, 0.5)) and `sample_weight` (None, or finite weights >= 0, not\n"
+    "all 0, that weigh the node estimates and the variance splits). A node\n"
+    "whose estimate does not exist (zero denominator) is a leaf. Returns a\n"
+    "GradientForest; pieces, joins and persistence work as for\n"
+    "`_grow_gradient_forest`.";
 
 constexpr auto kGrowCausalDoc = join_text(
     "A causal forest's partition: in each node, the rows of the centred\n"
@@ -566,14 +569,15 @@ EffectArrays effect_arrays(const Arguments<D>& arguments, PyArrayObject* first,
 template <const auto& D, class Make>
 PyObject* grow_effect_forest(const Arguments<D>& arguments, const EffectArrays& arrays,
                              EffectColumnNames names, Make&& make) {
-  const EffectInputs inputs = checked_effect_inputs(arrays, names, forest_settings(arguments),
-                                                    get<"ci_group_size">(arguments));
+  const EffectInputs inputs = checked_effect_inputs(
+      arrays, names, forest_settings(arguments),
+      {get<"ci_group_size">(arguments), get<"min_child_fraction">(arguments)});
   const korvane::TreeRange trees = checked_trees(get<"trees">(arguments), inputs.params.n_trees);
   return grow_forest(
       gradient_forest_class(), inputs.x,
       [&] {
-        return korvane::RelabelingCriterion(make(inputs.first, inputs.second),
-                                            inputs.sample_weight);
+        return korvane::RelabelingCriterion(make(inputs.first, inputs.second), inputs.sample_weight,
+                                            inputs.min_child_fraction);
       },
       korvane::NoLeaves{}, inputs.params, inputs.seed, trees,
       call_options(arguments, trees.stop - trees.start));

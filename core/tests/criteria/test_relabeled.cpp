@@ -224,5 +224,27 @@ TEST(RelabelingCriterion, ASideOfZeroWeightsIsNotASplit) {
   EXPECT_NE(split->threshold, 0.5);
 }
 
+// A child of fewer rows than the node's share is no split, however much
+// variance it would remove.
+TEST(RelabelingCriterion, ChildrenHoldTheirShareOfTheNode) {
+  std::vector<std::vector<double>> values;
+  std::vector<double> num;
+  for (int i = 0; i < 40; ++i) {
+    values.push_back({static_cast<double>(i)});
+    num.push_back(i < 2 ? 100.0 : (i % 2 == 0 ? 1.0 : 0.0));
+  }
+  const Dataset d = Dataset::from_rows(values, {}, {});
+  const std::vector<double> den(40, 1.0);
+  const std::vector<std::uint32_t> features{0};
+  const auto free = RelabelingCriterion(RatioRelabeling{num, den}, {}, 0.0)
+                        .find_best_split(d.covariates(), all_rows(40), features, 1);
+  const auto balanced = RelabelingCriterion(RatioRelabeling{num, den}, {}, 0.1)
+                            .find_best_split(d.covariates(), all_rows(40), features, 1);
+  ASSERT_TRUE(free && balanced);
+  EXPECT_EQ(free->threshold, 1.5);
+  EXPECT_GE(balanced->threshold, 3.5);
+  EXPECT_LE(balanced->threshold, 35.5);
+}
+
 }  // namespace
 }  // namespace korvane

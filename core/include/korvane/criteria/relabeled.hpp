@@ -57,12 +57,16 @@ struct RatioRelabeling {
 // Splits a node by the variance reduction of its relabelled rows: the
 // relabeling runs once per node, then the gradient criterion's variance scan
 // walks the labels. `sample_weight` (one per training row, or empty for none)
-// weighs both the relabeling and the scan.
+// weighs both the relabeling and the scan. Each side of a split holds at least
+// ceil(min_child_fraction · node rows) occurrences, and min_samples_leaf.
 template <Relabeling R>
 class RelabelingCriterion {
  public:
-  explicit RelabelingCriterion(R relabeling, std::span<const double> sample_weight = {})
-      : relabeling_(relabeling), sample_weight_(sample_weight) {}
+  explicit RelabelingCriterion(R relabeling, std::span<const double> sample_weight = {},
+                               double min_child_fraction = 0.0)
+      : relabeling_(relabeling),
+        sample_weight_(sample_weight),
+        min_child_fraction_(min_child_fraction) {}
 
   [[nodiscard]] std::size_t n_samples() const { return relabeling_.n_samples(); }
 
@@ -74,6 +78,7 @@ class RelabelingCriterion {
  private:
   R relabeling_;
   std::span<const double> sample_weight_;
+  double min_child_fraction_;
 };
 
 static_assert(Relabeling<CausalRelabeling>);
