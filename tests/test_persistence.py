@@ -165,6 +165,13 @@ def padding_bit(data):
     return reseal(pack_bits(data, kinds, n_nodes, 1, 1))
 
 
+def missing_sides_padding_bit(data):
+    h = header(data)
+    n_splits = (h["n_nodes"] - h["n_trees"]) // 2
+    assert n_splits % 8, "the fixture needs padding after the missing sides"
+    return reseal(pack_bits(data, sections(data)["missing sides"], n_splits, 1, 1))
+
+
 def flip_body_byte(data):
     edited = bytearray(data)
     edited[len(data) // 2] ^= 0x10
@@ -176,7 +183,7 @@ INVALID = [
     (TREE, lambda d: b"\x89PNG" + d[4:], "does not start with the format's magic bytes"),
     (TREE, lambda d: b"", "does not start with the format's magic bytes|truncated"),
     (TREE, lambda d: d[:10], "truncated: 10 bytes hold no format version"),
-    (TREE, lambda d: reseal(with_header(d, version=2)), "unsupported format version 2; this korvane reads versions 1 to 1"),
+    (TREE, lambda d: reseal(with_header(d, version=3)), "unsupported format version 3; this korvane reads versions 1 to 2"),
     (TREE, lambda d: reseal(with_header(d, version=0)), "unsupported format version 0"),
     (TREE, lambda d: d[:40], "truncated: 40 bytes are fewer than the 72 of a header and checksum"),
     (TREE, lambda d: d[:-1], r"truncated: the header declares \d+ bytes but only \d+ are present"),
@@ -211,6 +218,7 @@ INVALID = [
     (TREE, lambda d: first_step_events(d, 1, at_risk=0), "tree 0, leaf 0: the cumulative hazard is negative, decreasing, NaN or has counts that are not a step"),
     (TREE, lambda d: reseal(with_step_widths(d, 33)), "a curve count is wider than 32 bits"),
     (LOG_RANK_FOREST, padding_bit, "the padding bits after the node kinds are not zero"),
+    (GRADIENT_FOREST, missing_sides_padding_bit, "the padding bits after the missing-value sides are not zero"),
 ]
 
 FIXTURES = {
@@ -278,7 +286,7 @@ def test_corrupted_data_is_refused_or_read_as_a_model_that_round_trips(valid_fil
                 assert_survives_round_trip(model)
 
 
-# Files written by this version of the format: later versions must read them.
+# Files written by each version of the format: later versions must read them.
 
 COMPATIBILITY = [
     pytest.param("log_rank_tree", lambda s: fit_tree(s, min_samples_leaf=4, seed=11), id="tree"),
@@ -289,22 +297,52 @@ COMPATIBILITY_DATA = make_survival(n=40, p=3, seed=21)
 QUERY = np.linspace(-2.0, 2.0, 24).reshape(8, 3)
 
 
-def answers(model):
+def with_missing(s, share=0.25, seed=5):
+    """`s` with a share of its covariates replaced by NaN."""
+    X = s.X.copy(order="F")
+    X[np.random.default_rng(seed).random(X.shape) < share] = np.nan
+    return s._replace(X=X)
+
+
+# Version 2 adds where each split sends missing values: models grown with them
+# answer queries that miss values through the recorded sides.
+COMPATIBILITY_V2 = [
+    pytest.param("log_rank_tree", lambda s: fit_tree(s, min_samples_leaf=4, seed=11), id="tree"),
+    pytest.param("log_rank_forest_missing", lambda s: korvane._korvane_core._grow_log_rank_forest(
+        *with_missing(s), n_trees=4, min_samples_leaf=4, seed=11, missing_values=True), id="log_rank_missing"),
+    pytest.param("gradient_forest_missing", lambda s: korvane._korvane_core._grow_gradient_forest(
+        with_missing(s).X, s.event_time, n_trees=4, min_samples_leaf=4, seed=11, missing_values=True),
+        id="gradient_missing"),
+]
+QUERY_V2 = np.where(np.arange(24).reshape(8, 3) % 4 == 1, np.nan, QUERY)
+
+
+def answers(model, query=QUERY):
     found = {"repr": np.array(repr(model))}
     if hasattr(model, "predict_cumulative_hazard"):
-        found["hazard"] = model.predict_cumulative_hazard(QUERY, np.arange(0.0, 30.0, 1.5))
+        found["hazard"] = model.predict_cumulative_hazard(query, np.arange(0.0, 30.0, 1.5))
     if hasattr(model, "forest_weights"):
-        found["weights"] = model.forest_weights(QUERY)
+        found["weights"] = model.forest_weights(query)
     return found
 
 
-def write_compatibility_files():
+def write_compatibility_files(version=2, cases=COMPATIBILITY_V2, query=QUERY_V2):
     """Run once per format version: python -c 'import test_persistence as t; t.write_compatibility_files()'."""
-    for parameter in COMPATIBILITY:
+    for parameter in cases:
         name, fit = parameter.values
         model = fit(COMPATIBILITY_DATA)
-        korvane.save(model, DATA / f"{name}.v1.korvane")
-        np.savez(DATA / f"{name}.v1.answers.npz", **answers(model))
+        korvane.save(model, DATA / f"{name}.v{version}.korvane")
+        np.savez(DATA / f"{name}.v{version}.answers.npz", **answers(model, query))
+
+
+@pytest.mark.parametrize("name, fit", COMPATIBILITY_V2)
+def test_files_of_format_version_2_load_and_answer_as_recorded(name, fit):
+    model = korvane.load(DATA / f"{name}.v2.korvane")
+    recorded = np.load(DATA / f"{name}.v2.answers.npz")
+    found = answers(model, QUERY_V2)
+    assert sorted(found) == sorted(recorded.files)
+    for key, value in found.items():
+        assert value.tobytes() == recorded[key].tobytes(), key
 
 
 @pytest.mark.parametrize("name, fit", COMPATIBILITY)
@@ -315,3 +353,12 @@ def test_files_of_format_version_1_load_and_answer_as_recorded(name, fit):
     assert sorted(found) == sorted(recorded.files)
     for key, value in found.items():
         assert value.tobytes() == recorded[key].tobytes(), key
+
+
+@pytest.mark.parametrize("name", ["log_rank_forest", "gradient_forest"])
+def test_version_1_models_send_missing_values_right(name):
+    """Version 1 stores no sides: NaN goes right, as it went when the file was written
+    (a value above every threshold goes the same way)."""
+    model = korvane.load(DATA / f"{name}.v1.korvane")
+    assert (model._apply(QUERY_V2).tolist()
+            == model._apply(np.where(np.isnan(QUERY_V2), np.inf, QUERY_V2)).tolist())

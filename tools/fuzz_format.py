@@ -19,6 +19,7 @@ import time
 from pathlib import Path
 
 import korvane
+import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from conftest import fit_gradient_forest, fit_log_rank_forest, fit_tree, make_survival  # noqa: E402
@@ -35,8 +36,19 @@ def valid_files() -> list[bytes]:
         fit_log_rank_forest(data, n_trees=2, min_samples_leaf=3, honesty=True, bootstrap=False),
         fit_gradient_forest(data, n_trees=3, min_samples_leaf=3),
         fit_gradient_forest(data, n_trees=2, min_samples_leaf=2, max_depth=2),
+        # Splits that send missing values left as well as right.
+        korvane._korvane_core._grow_log_rank_forest(
+            *with_missing(data), n_trees=2, min_samples_leaf=3, missing_values=True
+        ),
     ]
     return [korvane.to_bytes(model) for model in models]
+
+
+def with_missing(data, share=0.25):
+    """`data` with a share of its covariates replaced by NaN."""
+    X = data.X.copy(order="F")
+    X[np.random.default_rng(0).random(X.shape) < share] = np.nan
+    return data._replace(X=X)
 
 
 def mutate(data: bytes, rng: random.Random) -> bytes:

@@ -4,12 +4,11 @@
 
 namespace korvane {
 
-std::size_t partition(const MatrixView& x, std::span<std::uint32_t> rows, std::uint32_t feature,
-                      double threshold) {
+std::size_t partition(const MatrixView& x, std::span<std::uint32_t> rows, const node::Split& split) {
   std::size_t i = 0;
   std::size_t end = rows.size();
   while (i < end) {
-    if (x.at(rows[i], feature) <= threshold) {
+    if (goes_left(split, x.at(rows[i], split.feature))) {
       ++i;
     } else {
       --end;
@@ -17,6 +16,12 @@ std::size_t partition(const MatrixView& x, std::span<std::uint32_t> rows, std::u
     }
   }
   return i;
+}
+
+bool missing_goes_left(MissingSide chosen, MissingValues missing_values, std::size_t n_left,
+                       std::size_t n_right) {
+  if (chosen != MissingSide::kUnseen) return chosen == MissingSide::kLeft;
+  return missing_values == MissingValues::kIncorporated && n_left >= n_right;
 }
 
 }  // namespace korvane

@@ -1,11 +1,16 @@
 #include "korvane/data.hpp"
 
+#include <cmath>
+
 #include "value_order.hpp"
 
 namespace korvane {
 
-Covariates::Covariates(MatrixView values, const CallControl& control)
-    : x(values), ranks(values.n_rows * values.n_cols) {
+Covariates::Covariates(MatrixView values, const CallControl& control, MissingValues missing)
+    : x(values),
+      ranks(values.n_rows * values.n_cols),
+      missing_values(missing),
+      missing_ranks(values.n_cols, kNoMissingRank) {
   const std::size_t n = x.n_rows;
   std::vector<detail::RankedPosition> order;
   detail::OrderScratch scratch;
@@ -14,6 +19,11 @@ Covariates::Covariates(MatrixView values, const CallControl& control)
     detail::rank_values(
         n, [&](std::size_t i) { return x.at(i, f); }, std::span(ranks).subspan(f * n, n), order,
         scratch);
+    // NaN ranks last, so the last value in order tells whether the column has any.
+    const bool has_nan = !order.empty() && std::isnan(x.at(detail::position_of(order.back()), f));
+    if (missing == MissingValues::kIncorporated && has_nan) {
+      missing_ranks[f] = detail::rank_of(order.back());
+    }
   }
 }
 

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <utility>
 #include <vector>
@@ -89,8 +90,10 @@ inline void sort_by_key(std::vector<KeyedIndex>& items, std::vector<KeyedIndex>&
 }
 
 // The midpoint threshold between two neighbouring distinct values (both zeros
-// read as 0.0).
+// read as 0.0). Between the largest present value and a missing one it is
+// +inf: the split "is missing", which sends every present value left.
 [[nodiscard]] inline double midpoint(double left, double right) {
+  if (std::isnan(right)) return std::numeric_limits<double>::infinity();
   return (key_value(order_key(left)) + key_value(order_key(right))) * 0.5;
 }
 

@@ -30,7 +30,7 @@ TEST(Partition, FollowsTheSwapProcedureAndSendsNaNRight) {
   const std::vector<double> column{3, nan, 1, 2, 5, 2};
   const MatrixView x{column.data(), 6, 1, 1, 6};
   std::vector<std::uint32_t> rows{0, 1, 2, 3, 4, 5};
-  EXPECT_EQ(partition(x, rows, 0, 2.0), 3u);
+  EXPECT_EQ(partition(x, rows, node::Split{0, 2.0, 0, 0, 0.0}), 3u);
   EXPECT_EQ(rows, (std::vector<std::uint32_t>{5, 3, 2, 4, 1, 0}));
 }
 

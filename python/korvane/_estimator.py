@@ -6,7 +6,7 @@ from __future__ import annotations
 import hashlib
 import math
 import numbers
-from typing import Any
+from typing import Any, ClassVar
 
 import numpy as np
 import numpy.typing as npt
@@ -34,12 +34,14 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
     """
 
     _model: Any
+    # Whether the model takes NaN in X as a missing value, at fit and in queries.
+    _missing_values: ClassVar[bool] = False
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
         tags.target_tags.required = True
         tags.target_tags.single_output = True
-        tags.input_tags.allow_nan = False
+        tags.input_tags.allow_nan = self._missing_values
         return tags
 
     def fit(self, X: Any, y: Any) -> LogRankSurvivalEstimator:
@@ -49,8 +51,9 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
         ----------
         X : array-like of shape (n_samples, n_features)
             Numeric covariates: a NumPy array of any numeric dtype and order,
-            or a pandas or polars data frame of numeric columns. NaN and
-            infinite values are refused.
+            or a pandas or polars data frame of numeric columns. Infinite
+            values are refused; NaN marks a missing value in an estimator
+            whose tags say ``allow_nan`` and is refused by the others.
         y : structured array of shape (n_samples,)
             An event field (bool, or 0/1) and a time field (finite, >= 0),
             in either order, as `korvane.Surv.from_arrays(event, time)` or
@@ -71,7 +74,7 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
     ) -> tuple[Float64Array, npt.NDArray[np.uint8], Float64Array]:
         if y is None:
             raise ValueError(f"{type(self).__name__} requires y to be passed, but the target y is None")
-        X_checked = check_features(self, X, reset=reset, order="F")
+        X_checked = check_features(self, X, reset=reset, order="F", allow_nan=self._missing_values)
         event, time = check_survival_target(y)
         if len(event) != X_checked.shape[0]:
             raise ValueError(f"X has {X_checked.shape[0]} rows but y has {len(event)}")
@@ -84,7 +87,7 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
 
     def _query(self, X: Any) -> Float64Array:
         check_is_fitted(self)
-        return check_features(self, X, reset=False)
+        return check_features(self, X, reset=False, allow_nan=self._missing_values)
 
     def _cumulative_hazard(self, X: Float64Array) -> Float64Array:
         return np.asarray(self._model.predict_cumulative_hazard(X, self.unique_times_))

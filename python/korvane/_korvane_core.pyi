@@ -94,6 +94,7 @@ def _grow_log_rank_forest(
     trees: _TreeRange | None = None,
     n_threads: SupportsIndex | None = None,
     progress: _Progress | None = None,
+    missing_values: _Flag = False,
 ) -> LogRankSurvivalForest:
     """fit_log_rank_forest, grown in pieces, on a chosen number of threads,"""
 
@@ -113,6 +114,7 @@ def _grow_gradient_forest(
     trees: _TreeRange | None = None,
     n_threads: SupportsIndex | None = None,
     progress: _Progress | None = None,
+    missing_values: _Flag = False,
 ) -> GradientForest:
     """fit_gradient_forest, grown in pieces, on a chosen number of"""
 

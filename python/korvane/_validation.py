@@ -24,18 +24,29 @@ _ENCODER_HINT = (
 
 
 def check_features(
-    estimator: BaseEstimator, X: Any, *, reset: bool, order: str | None = None
+    estimator: BaseEstimator, X: Any, *, reset: bool, order: str | None = None, allow_nan: bool = False
 ) -> npt.NDArray[np.float64]:
     """X as float64 (column-major when `order="F"`), checked for finite values.
 
-    With `reset=True` the estimator learns `n_features_in_` and, for data
-    frames with string column names, `feature_names_in_`; with `reset=False`
-    the columns are checked against what it learned.
+    With `allow_nan`, NaN (a missing value; pandas' and polars' missing
+    values become NaN) passes and only infinite values are refused. With
+    `reset=True` the estimator learns `n_features_in_` and, for data frames
+    with string column names, `feature_names_in_`; with `reset=False` the
+    columns are checked against what it learned.
     """
     _refuse_non_numeric_columns(X)
     checked: npt.NDArray[np.float64] = validate_data(
-        estimator, X, reset=reset, dtype=np.float64, order=order, ensure_all_finite=True
+        estimator,
+        X,
+        reset=reset,
+        dtype=np.float64,
+        order=order,
+        ensure_all_finite="allow-nan" if allow_nan else True,
     )
+    # Arrays deserialised in place (pickle's out-of-band buffers, as Dask
+    # ships blocks) may start at any byte; the core reads aligned doubles only.
+    if not checked.flags.aligned:
+        checked = checked.copy(order="F" if order == "F" else "K")
     return checked
 
 

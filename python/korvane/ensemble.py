@@ -16,6 +16,7 @@ from sklearn.utils import Bunch
 from sklearn.utils.validation import check_is_fitted
 
 from korvane import _korvane_core as core
+from korvane._cluster import ForestJob, TrainingData, grow_forest
 from korvane._estimator import (
     Float64Array,
     LogRankSurvivalEstimator,
@@ -75,7 +76,10 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
     n_jobs : int, default=None
         Threads for the fit and the out-of-bag predictions: None = the
         process default (every core, or ``RAYON_NUM_THREADS``), -1 = all
-        cores, -2 = all but one, and so on. Never changes a result.
+        cores, -2 = all but one, and so on. Never changes a result. Under a
+        joblib backend that runs tasks on a cluster (Dask's, Ray's, ...), the
+        trees grow there instead, in pieces of one thread each; see
+        "Running on a cluster" in the user guide.
     random_state : int, RandomState, Generator or None, default=None
         Source of the forest's 64-bit seed. An int gives the same forest on
         every fit.
@@ -134,6 +138,13 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
     - `honesty`, `honesty_fraction`, `forest_weights` and
       `oob_permutation_importance` are additions.
 
+    Missing values: NaN in `X` marks a missing value, at fit and in queries
+    (infinite values are refused). Every split sends the rows missing its
+    covariate to the side whose log-rank statistic is higher (right on a
+    tie) and may split on "is missing" alone; a split whose rows all held
+    the value sends NaN to its larger child. So that a missing value keeps
+    what it tells about risk, impute only where that is not wanted.
+
     Examples
     --------
     >>> import numpy as np
@@ -147,6 +158,8 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
     >>> forest.predict_survival_function(X[:1])[0](0.0)
     1.0
     """
+
+    _missing_values = True
 
     def __init__(
         self,
@@ -194,6 +207,7 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
             "subsample_fraction": _subsample_fraction(self.max_samples, n_samples),
             "honesty": honesty,
             "honesty_fraction": check_honesty_fraction(self.honesty_fraction),
+            "missing_values": True,
         }
 
     def _fit_model(self, X: Float64Array, event: npt.NDArray[np.uint8], time: Float64Array) -> None:
@@ -372,7 +386,8 @@ class _OutOfBagPermutations:
         if len(out_of_bag) == 0:
             return
         forest = self._forest
-        piece = _grow(self._X, time, event, forest.n_estimators_, forest._settings, forest._seed, (tree, tree + 1), _Run())
+        job = _log_rank_job(self._X, time, event, forest.n_estimators_, forest._settings, forest._seed)
+        piece = job.grow((tree, tree + 1), None)
         leaf_risk = _leaf_risk(piece, self._X, forest.unique_times_)
         rows = np.asfortranarray(self._X[out_of_bag])
         self._risk[out_of_bag] += leaf_risk[_leaves(piece, rows)]
@@ -414,15 +429,24 @@ def _grow(
     trees: tuple[int, int] | None,
     run: _Run,
 ) -> Any:
-    """Trees [start, stop) of the forest of `n_trees` trees that `seed` defines (all when `trees` is None)."""
-    forest = core._grow_log_rank_forest(
-        X, time, event, n_trees=n_trees, seed=seed, trees=trees, n_threads=run.n_threads, progress=run.progress,
-        **settings,
-    )
+    """Trees [start, stop) of the forest of `n_trees` trees that `seed` defines
+    (all when `trees` is None), on the local pool or the active joblib backend."""
+    forest = grow_forest(_log_rank_job(X, time, event, n_trees, settings, seed), trees, run.n_threads, run.progress)
     if run.progress is not None:
         start, stop = trees or (0, n_trees)
         run.progress.finish(stop - start)
     return forest
+
+
+def _log_rank_job(
+    X: Float64Array,
+    time: Float64Array,
+    event: npt.NDArray[np.uint8],
+    n_trees: int,
+    settings: dict[str, Any],
+    seed: int,
+) -> ForestJob:
+    return ForestJob("_grow_log_rank_forest", TrainingData((X, time, event)), {"n_trees": n_trees, "seed": seed, **settings})
 
 
 def _subsample_fraction(max_samples: Any, n_samples: int) -> float:

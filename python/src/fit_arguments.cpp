@@ -126,15 +126,17 @@ void check_no_nan_times(std::span<const double> time) {
   }
 }
 
-// The first NaN by row, then by column. The scan runs column by column, as
-// the training layout stores them; a later column only needs the rows above
-// the first NaN found so far.
-std::optional<std::pair<std::size_t, std::size_t>> first_nan(const korvane::MatrixView& x) {
+// The first value of x that `found` picks, by row, then by column. The scan
+// runs column by column, as the training layout stores them; a later column
+// only needs the rows above the first value found so far.
+template <class Found>
+std::optional<std::pair<std::size_t, std::size_t>> first_value(const korvane::MatrixView& x,
+                                                               Found&& found) {
   std::optional<std::pair<std::size_t, std::size_t>> first;
   std::size_t rows_to_scan = x.n_rows;
   for (std::size_t col = 0; col < x.n_cols; ++col) {
     for (std::size_t row = 0; row < rows_to_scan; ++row) {
-      if (std::isnan(x.at(row, col))) {
+      if (found(x.at(row, col))) {
         first = {row, col};
         rows_to_scan = row;
         break;
@@ -145,9 +147,28 @@ std::optional<std::pair<std::size_t, std::size_t>> first_nan(const korvane::Matr
 }
 
 void check_no_nan_covariates(const korvane::MatrixView& x) {
-  if (const auto nan = first_nan(x)) {
+  if (const auto nan = first_value(x, [](double v) { return std::isnan(v); })) {
     raise(PyExc_ValueError, "X has NaN at row " + std::to_string(nan->first) + ", column " +
                                 std::to_string(nan->second));
+  }
+}
+
+// With missing values, NaN marks one; an infinite value would sit beside the
+// "is missing" split's threshold (+inf) and mean nothing a split can use.
+void check_no_infinite_covariates(const korvane::MatrixView& x) {
+  if (const auto inf = first_value(x, [](double v) { return std::isinf(v); })) {
+    raise(PyExc_ValueError, "X has " + korvane::format_shortest(x.at(inf->first, inf->second)) +
+                                " at row " + std::to_string(inf->first) + ", column " +
+                                std::to_string(inf->second) +
+                                "; with missing_values=True only NaN marks a missing value");
+  }
+}
+
+void check_covariates(const korvane::MatrixView& x, korvane::MissingValues missing) {
+  if (missing == korvane::MissingValues::kIncorporated) {
+    check_no_infinite_covariates(x);
+  } else {
+    check_no_nan_covariates(x);
   }
 }
 
@@ -170,12 +191,14 @@ korvane::ForestParams params_from(const ForestSettings& settings, std::size_t n_
 
 template <class Params, class Settings>
 LogRankInputs<Params> checked_log_rank_inputs(const SurvivalArrays& arrays,
-                                              const Settings& settings) {
+                                              const Settings& settings,
+                                              korvane::MissingValues missing) {
   const SurvivalColumns columns = checked_survival_columns(arrays);
   const korvane::MatrixView x = checked_training(arrays.x, settings);
   check_no_nan_times(columns.time);
-  check_no_nan_covariates(x);
-  return {x, columns.time, columns.event, params_from(settings, x.n_cols), settings.seed};
+  check_covariates(x, missing);
+  return {x,       columns.time, columns.event, params_from(settings, x.n_cols), settings.seed,
+          missing};
 }
 
 // A per-row column of an effect fit: contiguous, one value per row of X.
@@ -250,21 +273,24 @@ EffectInputs checked_effect_inputs(const EffectArrays& arrays, EffectColumnNames
 }
 
 LogRankInputs<korvane::TreeParams> checked_tree_inputs(const SurvivalArrays& arrays,
-                                                       const TreeSettings& settings) {
-  return checked_log_rank_inputs<korvane::TreeParams>(arrays, settings);
+                                                       const TreeSettings& settings,
+                                                       korvane::MissingValues missing) {
+  return checked_log_rank_inputs<korvane::TreeParams>(arrays, settings, missing);
 }
 
 LogRankInputs<korvane::ForestParams> checked_forest_inputs(const SurvivalArrays& arrays,
-                                                           const ForestSettings& settings) {
-  return checked_log_rank_inputs<korvane::ForestParams>(arrays, settings);
+                                                           const ForestSettings& settings,
+                                                           korvane::MissingValues missing) {
+  return checked_log_rank_inputs<korvane::ForestParams>(arrays, settings, missing);
 }
 
 GradientInputs checked_gradient_inputs(const GradientArrays& arrays,
-                                       const ForestSettings& settings) {
+                                       const ForestSettings& settings,
+                                       korvane::MissingValues missing) {
   const std::span<const double> pseudo_outcome = checked_pseudo_outcome(arrays);
   const korvane::MatrixView x = checked_training(arrays.x, settings);
-  check_no_nan_covariates(x);
-  return {x, pseudo_outcome, params_from(settings, x.n_cols), settings.seed};
+  check_covariates(x, missing);
+  return {x, pseudo_outcome, params_from(settings, x.n_cols), settings.seed, missing};
 }
 
 }  // namespace korvane::python

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
 
 #include "arguments.hpp"
 #include "convert.hpp"
@@ -99,6 +100,7 @@ struct LogRankInputs {
   std::span<const std::uint8_t> event;
   Params params;
   std::uint64_t seed;
+  korvane::MissingValues missing_values;
 };
 
 struct GradientInputs {
@@ -106,6 +108,7 @@ struct GradientInputs {
   std::span<const double> pseudo_outcome;
   korvane::ForestParams params;
   std::uint64_t seed;
+  korvane::MissingValues missing_values;
 };
 
 // The arrays of an effect forest's fit: two per-row columns (outcome and
@@ -132,14 +135,30 @@ struct EffectInputs {
   double min_child_fraction;
   korvane::ForestParams params;
   std::uint64_t seed;
+  // Effect fits refuse NaN in X for now.
+  korvane::MissingValues missing_values = korvane::MissingValues::kRefused;
 };
 
+// With kRefused (the public fits) NaN in X is refused; with kIncorporated NaN
+// marks a missing value and infinite values are refused instead.
 LogRankInputs<korvane::TreeParams> checked_tree_inputs(const SurvivalArrays& arrays,
-                                                       const TreeSettings& settings);
+                                                       const TreeSettings& settings,
+                                                       korvane::MissingValues missing);
 LogRankInputs<korvane::ForestParams> checked_forest_inputs(const SurvivalArrays& arrays,
-                                                           const ForestSettings& settings);
-GradientInputs checked_gradient_inputs(const GradientArrays& arrays,
-                                       const ForestSettings& settings);
+                                                           const ForestSettings& settings,
+                                                           korvane::MissingValues missing);
+GradientInputs checked_gradient_inputs(const GradientArrays& arrays, const ForestSettings& settings,
+                                       korvane::MissingValues missing);
+
+// How a fit treats NaN in X: as missing values when it declares
+// `missing_values` and the caller asks for it, else refused.
+template <const auto& D>
+korvane::MissingValues missing_values(const Arguments<D>& arguments) {
+  if constexpr (D.index_of("missing_values") < std::remove_cvref_t<decltype(D)>::size) {
+    if (get<"missing_values">(arguments)) return korvane::MissingValues::kIncorporated;
+  }
+  return korvane::MissingValues::kRefused;
+}
 
 // The settings an effect fit adds to a gradient forest's.
 struct EffectSettings {
@@ -178,18 +197,20 @@ SurvivalArrays survival_arrays(const Arguments<D>& arguments) {
 
 template <const auto& D>
 LogRankInputs<korvane::TreeParams> checked_tree_inputs(const Arguments<D>& arguments) {
-  return checked_tree_inputs(survival_arrays(arguments), tree_settings(arguments));
+  return checked_tree_inputs(survival_arrays(arguments), tree_settings(arguments),
+                             missing_values(arguments));
 }
 
 template <const auto& D>
 LogRankInputs<korvane::ForestParams> checked_forest_inputs(const Arguments<D>& arguments) {
-  return checked_forest_inputs(survival_arrays(arguments), forest_settings(arguments));
+  return checked_forest_inputs(survival_arrays(arguments), forest_settings(arguments),
+                               missing_values(arguments));
 }
 
 template <const auto& D>
 GradientInputs checked_gradient_inputs(const Arguments<D>& arguments) {
   return checked_gradient_inputs({get<"X">(arguments), get<"pseudo_outcome">(arguments)},
-                                 forest_settings(arguments));
+                                 forest_settings(arguments), missing_values(arguments));
 }
 
 }  // namespace korvane::python

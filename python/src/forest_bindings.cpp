@@ -301,15 +301,15 @@ PyObject* oob_cumulative_hazard(PyObject* self, const Arguments<kOobHazard>& arg
 // Ranks the covariates and grows trees [trees.start, trees.stop) of the forest
 // without the GIL. `make_criterion` builds the criterion there too, since a
 // criterion may rank its outcome.
-template <class MakeCriterion, class Leaves>
-PyObject* grow_forest(PyTypeObject* type, const korvane::MatrixView& x,
-                      MakeCriterion&& make_criterion, const Leaves& leaves,
-                      const korvane::ForestParams& params, std::uint64_t seed,
-                      korvane::TreeRange trees, const CallOptions& options = {}) {
+template <class Inputs, class MakeCriterion, class Leaves>
+PyObject* grow_forest(PyTypeObject* type, const Inputs& inputs, MakeCriterion&& make_criterion,
+                      const Leaves& leaves, korvane::TreeRange trees,
+                      const CallOptions& options = {}) {
   auto forest = run_pooled(
       [&](korvane::CallControl& control) {
-        return korvane::grow_forest(korvane::Covariates(x, control), make_criterion(), leaves,
-                                    params, seed, trees, control);
+        return korvane::grow_forest(korvane::Covariates(inputs.x, control, inputs.missing_values),
+                                    make_criterion(), leaves, inputs.params, inputs.seed, trees,
+                                    control);
       },
       options);
   return new_owner<PyForest<typename Leaves::Payload>>(type, std::move(forest)).release();
@@ -392,10 +392,9 @@ template <class Inputs>
 PyObject* log_rank_forest(const Inputs& inputs, korvane::TreeRange trees,
                           const CallOptions& options = {}) {
   return grow_forest(
-      log_rank_survival_forest_class(), inputs.x,
+      log_rank_survival_forest_class(), inputs,
       [&] { return korvane::LogRankCriterion(inputs.time, inputs.event); },
-      korvane::NelsonAalenLeaves{inputs.time, inputs.event}, inputs.params, inputs.seed, trees,
-      options);
+      korvane::NelsonAalenLeaves{inputs.time, inputs.event}, trees, options);
 }
 
 PyObject* fit_log_rank_forest(PyObject*, const Arguments<kFitLogRank>& arguments) {
@@ -454,9 +453,9 @@ constexpr auto kFitGradient =
 PyObject* gradient_forest(const GradientInputs& inputs, korvane::TreeRange trees,
                           const CallOptions& options = {}) {
   return grow_forest(
-      gradient_forest_class(), inputs.x,
-      [&] { return korvane::GradientCriterion(inputs.pseudo_outcome); }, korvane::NoLeaves{},
-      inputs.params, inputs.seed, trees, options);
+      gradient_forest_class(), inputs,
+      [&] { return korvane::GradientCriterion(inputs.pseudo_outcome); }, korvane::NoLeaves{}, trees,
+      options);
 }
 
 PyObject* fit_gradient_forest(PyObject*, const Arguments<kFitGradient>& arguments) {
@@ -466,7 +465,8 @@ PyObject* fit_gradient_forest(PyObject*, const Arguments<kFitGradient>& argument
 
 // The settings the private fits add to the public ones.
 constexpr auto kPieceParameters =
-    std::tuple{keyword("trees", "None", to_tree_range), kThreads, kProgress};
+    std::tuple{keyword("trees", "None", to_tree_range), kThreads, kProgress,
+               keyword("missing_values", "False", to_flag)};
 
 constexpr auto kGrowLogRank =
     function("_grow_log_rank_forest", std::tuple_cat(kLogRankParameters, kPieceParameters),
@@ -477,7 +477,12 @@ constexpr auto kGrowLogRank =
              "joined in order by `_join_forests` are that forest, bit for bit.\n"
              "`n_threads`: None, -1 (all cores) or a count; it never changes the\n"
              "forest. `progress(trees_finished, total)` is called from the calling\n"
-             "thread.");
+             "thread.\n\n"
+             "`missing_values=True` accepts NaN in `X` as a missing value (infinite\n"
+             "values are refused instead): each split sends the rows missing its\n"
+             "feature to the side that scores best and records it, and a split\n"
+             "whose rows all held the value sends NaN to its larger child.\n"
+             "Queries with NaN follow the recorded sides.");
 
 PyObject* grow_log_rank_forest(PyObject*, const Arguments<kGrowLogRank>& arguments) {
   const auto inputs = checked_forest_inputs(arguments);
@@ -574,13 +579,12 @@ PyObject* grow_effect_forest(const Arguments<D>& arguments, const EffectArrays& 
       {get<"ci_group_size">(arguments), get<"min_child_fraction">(arguments)});
   const korvane::TreeRange trees = checked_trees(get<"trees">(arguments), inputs.params.n_trees);
   return grow_forest(
-      gradient_forest_class(), inputs.x,
+      gradient_forest_class(), inputs,
       [&] {
         return korvane::RelabelingCriterion(make(inputs.first, inputs.second), inputs.sample_weight,
                                             inputs.min_child_fraction);
       },
-      korvane::NoLeaves{}, inputs.params, inputs.seed, trees,
-      call_options(arguments, trees.stop - trees.start));
+      korvane::NoLeaves{}, trees, call_options(arguments, trees.stop - trees.start));
 }
 
 PyObject* grow_causal_forest(PyObject*, const Arguments<kGrowCausal>& arguments) {

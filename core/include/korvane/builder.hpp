@@ -20,11 +20,18 @@
 
 namespace korvane {
 
-// Moves rows whose value in `feature` is <= threshold to the front, in place,
+// Moves the rows that `split` sends left (goes_left) to the front, in place,
 // and returns how many there are. The resulting order is part of the model: the
 // children's split searches see their rows in it.
-std::size_t partition(const MatrixView& x, std::span<std::uint32_t> rows, std::uint32_t feature,
-                      double threshold);
+std::size_t partition(const MatrixView& x, std::span<std::uint32_t> rows, const node::Split& split);
+
+// Where a split records that missing values go. The criterion's choice when
+// the node's splitting rows missed the feature's value; otherwise, in a fit
+// that incorporates missing values, the child with more splitting rows (the
+// left one on a tie), since a query missing the value most likely belongs
+// with the majority; in a fit that refuses them, right as always.
+[[nodiscard]] bool missing_goes_left(MissingSide chosen, MissingValues missing_values,
+                                     std::size_t n_left, std::size_t n_right);
 
 // Grows one tree: owns the node stack and the stopping rules; asks the
 // criterion for each node's split and the leaf estimate for each leaf.
@@ -72,7 +79,7 @@ class TreeBuilder {
         stack.push_back(top.right_child());
       } else {
         finished = append(node::Split{top.split->feature, top.split->threshold, *top.left,
-                                      *finished, top.split->score});
+                                      *finished, top.split->score, top.split->missing_left});
         stack.pop_back();
       }
     }
@@ -85,6 +92,7 @@ class TreeBuilder {
     std::uint32_t feature;
     double threshold;
     double score;
+    bool missing_left;
     std::size_t n_splitting_left;
     std::size_t n_estimation_left;
   };
@@ -119,19 +127,24 @@ class TreeBuilder {
         covariates_, frame.splitting, features, params_.min_samples_leaf, control_);
     if (!best) return std::nullopt;
     const MatrixView& x = covariates_.x;
-    const std::size_t sl = partition(x, frame.splitting, best->feature, best->threshold);
+    node::Split split{best->feature, best->threshold, 0, 0, best->score,
+                      best->missing == MissingSide::kLeft};
+    const std::size_t sl = partition(x, frame.splitting, split);
+    // The splitting rows decide the side of a feature they all hold, before the
+    // estimation rows (which may miss it) follow that side.
+    split.missing_left = missing_goes_left(best->missing, covariates_.missing_values, sl,
+                                           frame.splitting.size() - sl);
     // Without honesty both lists are the same rows in the same place, already
     // partitioned.
     const bool shared = frame.estimation.data() == frame.splitting.data();
-    const std::size_t el =
-        shared ? sl : partition(x, frame.estimation, best->feature, best->threshold);
+    const std::size_t el = shared ? sl : partition(x, frame.estimation, split);
     // A midpoint threshold can fail to separate two neighbouring values (it
     // rounds onto one of them or overflows); such a split would be found again
     // in the child forever.
     if (sl == 0 || sl == frame.splitting.size()) return std::nullopt;
     const std::size_t er = frame.estimation.size() - el;
     if (el < params_.min_samples_leaf || er < params_.min_samples_leaf) return std::nullopt;
-    return PartitionedSplit{best->feature, best->threshold, best->score, sl, el};
+    return PartitionedSplit{split.feature, split.threshold, split.score, split.missing_left, sl, el};
   }
 
   std::uint32_t make_leaf(std::span<const std::uint32_t> estimation_rows) {

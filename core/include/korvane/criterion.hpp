@@ -11,11 +11,18 @@
 
 namespace korvane {
 
-// An axis-aligned split: values <= threshold go left, all others (NaN too) right.
+// Where a split sent the node's rows whose value of its feature is missing:
+// none there (kUnseen), or the side the criterion chose for them.
+enum class MissingSide : std::uint8_t { kUnseen, kLeft, kRight };
+
+// An axis-aligned split: values <= threshold go left, all others right; rows
+// missing the value go to `missing`'s side (right when unseen). A threshold of
+// +inf splits "is missing": every present value left, the missing ones right.
 struct BestSplit {
   std::uint32_t feature = 0;
   double threshold = 0.0;
   double score = 0.0;
+  MissingSide missing = MissingSide::kUnseen;
 
   friend bool operator==(const BestSplit&, const BestSplit&) = default;
 };

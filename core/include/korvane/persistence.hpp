@@ -24,7 +24,7 @@ class FormatError : public std::runtime_error {
 };
 
 // The version this build writes, and the newest it reads.
-inline constexpr std::uint32_t kFormatVersion = 1;
+inline constexpr std::uint32_t kFormatVersion = 2;
 
 // A log-rank survival tree, a log-rank survival forest or a gradient forest.
 using Model = std::variant<Tree<StepFunction>, Forest<StepFunction>, Forest<NoPayload>>;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <variant>
@@ -17,6 +18,9 @@ struct Split {
   std::uint32_t left;
   std::uint32_t right;
   double score;  // the criterion's score of this split, kept for importances
+  // Where a row whose value is missing (NaN) goes. Fits that refuse missing
+  // values leave it false, so NaN goes right as it always has.
+  bool missing_left = false;
   friend bool operator==(const Split&, const Split&) = default;
 };
 struct Leaf {
@@ -26,6 +30,13 @@ struct Leaf {
 }  // namespace node
 
 using NodeKind = std::variant<node::Split, node::Leaf>;
+
+// Whether a split sends a row holding `value` in its feature left. A present
+// value is compared first, so only a value above the threshold pays for the
+// missing-value test.
+[[nodiscard]] inline bool goes_left(const node::Split& split, double value) {
+  return value <= split.threshold || (split.missing_left && std::isnan(value));
+}
 
 // A fitted binary tree. Nodes are numbered in post-order (children before their
 // parent, left subtree first), so the root is the last node and leaves are
@@ -52,11 +63,12 @@ struct Tree {
     return nodes.empty() ? 0 : depth_of[root];
   }
 
-  // Leaf reached by row `row` of x; values <= threshold go left, NaN right.
+  // Leaf reached by row `row` of x; values <= threshold go left, NaN the way
+  // each split recorded.
   [[nodiscard]] std::uint32_t predict_leaf(const MatrixView& x, std::size_t row) const {
     std::uint32_t at = root;
     while (const auto* split = std::get_if<node::Split>(&nodes[at])) {
-      at = x.at(row, split->feature) <= split->threshold ? split->left : split->right;
+      at = goes_left(*split, x.at(row, split->feature)) ? split->left : split->right;
     }
     return std::get<node::Leaf>(nodes[at]).leaf;
   }

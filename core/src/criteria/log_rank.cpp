@@ -61,6 +61,17 @@ using detail::SortedNode;
 
 using detail::EventGroupScorer;
 
+// One walk over the candidates of a candidate feature. A feature whose rows at
+// the node all hold a value has one; one with missing values has two, missing
+// rows right then left, so that on a tie the side splits have always taken
+// wins.
+struct FeatureWalk {
+  std::size_t slot;  // the feature's place among the node's candidate features
+  std::uint32_t feature;
+  std::size_t n_missing_left;
+  MissingSide missing;
+};
+
 // The candidates of one feature for the log-rank scorer: the shared candidate
 // scan, with each value group moved to the scorer's left side and candidates
 // reported by the rows holding the values on either side. A feature's value
@@ -74,11 +85,32 @@ class FeatureScan {
         min_samples_leaf_(min_samples_leaf),
         by_value_(n_features) {}
 
+  // The walks over the candidate features, in examination order.
+  std::vector<FeatureWalk> walks(std::span<const std::uint32_t> features) {
+    std::vector<FeatureWalk> walks;
+    walks.reserve(features.size());
+    for (std::size_t slot = 0; slot < features.size(); ++slot) {
+      const std::uint32_t feature = features[slot];
+      const std::uint32_t missing_rank = covariates_.missing_ranks[feature];
+      const std::size_t n_missing = missing_rank == Covariates::kNoMissingRank
+                                        ? 0
+                                        : detail::n_missing_at_end(value_order(slot, feature),
+                                                                   missing_rank);
+      if (n_missing == 0) {
+        walks.push_back({slot, feature, 0, MissingSide::kUnseen});
+      } else {
+        walks.push_back({slot, feature, 0, MissingSide::kRight});
+        walks.push_back({slot, feature, n_missing, MissingSide::kLeft});
+      }
+    }
+    return walks;
+  }
+
   // visit(candidate, n_left, left_row, right_row, last); see scan_candidates.
   template <class Visit>
-  std::size_t run(std::size_t slot, std::uint32_t feature, EventGroupScorer& scorer,
-                  std::size_t limit, Visit&& visit) {
-    const std::vector<RankedPosition>& order = value_order(slot, feature);
+  std::size_t run(const FeatureWalk& walk, EventGroupScorer& scorer, std::size_t limit,
+                  Visit&& visit) {
+    const std::vector<RankedPosition>& order = value_order(walk.slot, walk.feature);
     scorer.clear();
     return detail::scan_candidates(
         order, min_samples_leaf_, limit,
@@ -86,7 +118,8 @@ class FeatureScan {
         [&](std::size_t candidate, std::size_t n_left, std::uint32_t left, std::uint32_t right,
             bool last) {
           visit(candidate, n_left, node_.sorted_rows[left], node_.sorted_rows[right], last);
-        });
+        },
+        walk.n_missing_left);
   }
 
  private:
@@ -128,11 +161,11 @@ class SplitSearch {
               const CallControl& control)
       : covariates_(covariates),
         control_(control),
-        features_(features),
         scorer_(node),
         scan_(covariates, node, features.size(), min_samples_leaf),
+        walks_(scan_.walks(features)),
         run_(candidates_per_run(node.sorted_rows.size())),
-        upper_(features.size(), {std::numeric_limits<double>::infinity()}) {}
+        upper_(walks_.size(), {std::numeric_limits<double>::infinity()}) {}
 
   std::optional<BestSplit> run() {
     if (run_ > 1) bound_runs();
@@ -152,10 +185,10 @@ class SplitSearch {
       const auto& bounds = scorer_.template block_bounds<Unit>();
       for (std::size_t j = 0; j < runs; ++j) keep(upper, bounds[j]);
     };
-    for (std::size_t f = 0; f < features_.size(); ++f) {
+    for (std::size_t f = 0; f < walks_.size(); ++f) {
       std::vector<double> upper;
       std::size_t in_run = 0;
-      scan_.run(f, features_[f], scorer_, SIZE_MAX,
+      scan_.run(walks_[f], scorer_, SIZE_MAX,
                 [&](std::size_t, std::size_t n_left, std::uint32_t, std::uint32_t, bool last) {
                   if (in_run == 0) scorer_.add_candidate(n_left);
                   if (++in_run == run_ || last) {
@@ -172,7 +205,7 @@ class SplitSearch {
   // Upper bounds per candidate (-inf for those already ruled out).
   void bound_candidates() {
     std::array<std::size_t, EventGroupScorer::kLanes> lane_candidate{};
-    for (std::size_t f = 0; f < features_.size(); ++f) {
+    for (std::size_t f = 0; f < walks_.size(); ++f) {
       std::vector<double> upper;
       const auto bound_batch = [&] {
         control_.check();
@@ -200,7 +233,8 @@ class SplitSearch {
     double best_score = -std::numeric_limits<double>::infinity();
     // Rows holding the values on either side of each held candidate.
     std::array<std::pair<std::uint32_t, std::uint32_t>, EventGroupScorer::kLanes> neighbours{};
-    for (std::size_t f = 0; f < features_.size(); ++f) {
+    for (std::size_t f = 0; f < walks_.size(); ++f) {
+      const FeatureWalk& walk = walks_[f];
       const auto judge_batch = [&] {
         control_.check();
         const std::size_t count = scorer_.candidates();
@@ -208,10 +242,10 @@ class SplitSearch {
         for (std::size_t j = 0; j < count; ++j) {
           if (scores[j] > best_score) {
             const auto [left, right] = neighbours[j];
-            best = BestSplit{features_[f],
-                             detail::midpoint(covariates_.x.at(left, features_[f]),
-                                              covariates_.x.at(right, features_[f])),
-                             scores[j]};
+            best = BestSplit{walk.feature,
+                             detail::midpoint(covariates_.x.at(left, walk.feature),
+                                              covariates_.x.at(right, walk.feature)),
+                             scores[j], walk.missing};
             best_score = scores[j];
           }
         }
@@ -231,7 +265,7 @@ class SplitSearch {
     best_lower_ = std::max(best_lower_, bounds.lower);
   }
 
-  // Walks feature f's candidates that no bound has ruled out yet, up to the
+  // Walks walk f's candidates that no bound has ruled out yet, up to the
   // last of them; returns how many candidates it walked past.
   template <class Visit>
   std::size_t visit_survivors(std::size_t f, Visit&& visit) {
@@ -242,7 +276,7 @@ class SplitSearch {
     const std::size_t entries = static_cast<std::size_t>(upper.rend() - last);
     const std::size_t limit =
         entries > SIZE_MAX / candidates_per_bound_ ? SIZE_MAX : entries * candidates_per_bound_;
-    return scan_.run(f, features_[f], scorer_, limit,
+    return scan_.run(walks_[f], scorer_, limit,
                      [&](std::size_t candidate, std::size_t n_left, std::uint32_t left_row,
                          std::uint32_t right_row, bool) {
                        if (survives(upper[candidate / candidates_per_bound_])) {
@@ -255,11 +289,11 @@ class SplitSearch {
   // A pass over one feature of a large node can take seconds; the stop request
   // is checked before each batch of candidates is scored.
   const CallControl& control_;
-  std::span<const std::uint32_t> features_;
   EventGroupScorer scorer_;
   FeatureScan scan_;
+  std::vector<FeatureWalk> walks_;
   std::size_t run_;  // candidates per run in the first pass
-  // Per feature, upper bounds on the scores of consecutive groups of
+  // Per walk, upper bounds on the scores of consecutive groups of
   // candidates_per_bound_ candidates; before any pass, one unbounded group.
   std::vector<std::vector<double>> upper_;
   std::size_t candidates_per_bound_ = SIZE_MAX;

@@ -71,37 +71,48 @@ std::optional<BestSplit> find_variance_split(const Covariates& covariates,
   for (const std::uint32_t feature : features) {
     control.check();
     order_by_covariate(covariates, rows, feature, by_value, scratch);
-    double left_sum = 0.0;
-    double left_weight = 0.0;
-    std::size_t left_positive = 0;
-    scan_candidates(
-        by_value, min_samples_leaf, SIZE_MAX,
-        [&](std::uint32_t position) {
-          left_sum = left_sum + term(position);
-          if constexpr (kWeighted) {
-            left_weight += weight_at(position);
-            left_positive += weight_at(position) > 0.0 ? 1 : 0;
-          }
-        },
-        [&](std::size_t, std::size_t n_left, std::uint32_t left, std::uint32_t right, bool) {
-          if constexpr (kWeighted) {
-            if (left_positive == 0 || left_positive == total_positive) return;
-          } else {
-            left_weight = static_cast<double>(n_left);
-          }
-          const double right_weight =
-              kWeighted ? total_weight - left_weight : static_cast<double>(n - n_left);
-          const double right_sum = total - left_sum;
-          const double diff = left_sum / left_weight - right_sum / right_weight;
-          const double score = (((right_weight * left_weight) / total_weight) * diff) * diff;
-          if (score > best_score) {
-            best = BestSplit{feature,
-                             midpoint(covariates.x.at(rows[left], feature),
-                                      covariates.x.at(rows[right], feature)),
-                             score};
-            best_score = score;
-          }
-        });
+    const std::size_t n_missing = n_missing_at_end(by_value, covariates.missing_ranks[feature]);
+    // Missing rows right first: on a tie the side splits have always taken wins.
+    const auto scan_side = [&](std::size_t n_missing_left, MissingSide side) {
+      double left_sum = 0.0;
+      double left_weight = 0.0;
+      std::size_t left_positive = 0;
+      scan_candidates(
+          by_value, min_samples_leaf, SIZE_MAX,
+          [&](std::uint32_t position) {
+            left_sum = left_sum + term(position);
+            if constexpr (kWeighted) {
+              left_weight += weight_at(position);
+              left_positive += weight_at(position) > 0.0 ? 1 : 0;
+            }
+          },
+          [&](std::size_t, std::size_t n_left, std::uint32_t left, std::uint32_t right, bool) {
+            if constexpr (kWeighted) {
+              if (left_positive == 0 || left_positive == total_positive) return;
+            } else {
+              left_weight = static_cast<double>(n_left);
+            }
+            const double right_weight =
+                kWeighted ? total_weight - left_weight : static_cast<double>(n - n_left);
+            const double right_sum = total - left_sum;
+            const double diff = left_sum / left_weight - right_sum / right_weight;
+            const double score = (((right_weight * left_weight) / total_weight) * diff) * diff;
+            if (score > best_score) {
+              best = BestSplit{feature,
+                               midpoint(covariates.x.at(rows[left], feature),
+                                        covariates.x.at(rows[right], feature)),
+                               score, side};
+              best_score = score;
+            }
+          },
+          n_missing_left);
+    };
+    if (n_missing == 0) {
+      scan_side(0, MissingSide::kUnseen);
+    } else {
+      scan_side(0, MissingSide::kRight);
+      scan_side(n_missing, MissingSide::kLeft);
+    }
   }
   return best;
 }

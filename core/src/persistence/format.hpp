@@ -49,6 +49,10 @@ inline double from_order_key(std::uint64_t key) {
   return std::bit_cast<double>(key >> 63 ? key & ~(std::uint64_t{1} << 63) : ~key);
 }
 
+// The first version that stores where each split sends missing values; files
+// of earlier versions send them right.
+constexpr std::uint32_t kFirstVersionWithMissingSides = 2;
+
 enum SettingFlags : std::uint8_t { kBootstrap = 1, kHonest = 2, kDepthLimited = 4 };
 
 // Split features take the bits of the largest feature index.

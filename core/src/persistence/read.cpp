@@ -24,6 +24,7 @@ using detail::width_for;
 using namespace detail::format;
 
 struct Header {
+  std::uint32_t version;
   Kind kind;
   Counts counts;
 };
@@ -35,7 +36,7 @@ void check_magic(std::span<const std::uint8_t> bytes) {
   }
 }
 
-void check_version(std::span<const std::uint8_t> bytes) {
+std::uint32_t checked_version(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < 12) {
     invalid("truncated: " + std::to_string(bytes.size()) + " bytes hold no format version");
   }
@@ -44,6 +45,7 @@ void check_version(std::span<const std::uint8_t> bytes) {
     invalid("unsupported format version " + std::to_string(version) +
             "; this korvane reads versions 1 to " + std::to_string(kFormatVersion));
   }
+  return version;
 }
 
 void check_size_and_checksum(std::span<const std::uint8_t> bytes) {
@@ -90,7 +92,7 @@ void check_counts(Kind kind, const Counts& counts) {
 
 Header read_header(std::span<const std::uint8_t> bytes) {
   check_magic(bytes);
-  check_version(bytes);
+  const std::uint32_t version = checked_version(bytes);
   check_size_and_checksum(bytes);
   ByteReader in(bytes.subspan(12, kHeaderSize - 12));
   const Kind kind = checked_kind(in.u8("the model kind"));
@@ -107,7 +109,7 @@ Header read_header(std::span<const std::uint8_t> bytes) {
   counts.n_points = in.u64("n_points");
   counts.n_train_samples = in.u64("n_train_samples");
   check_counts(kind, counts);
-  return {kind, counts};
+  return {version, kind, counts};
 }
 
 MaxFeatures read_max_features(ByteReader& in) {
@@ -200,15 +202,20 @@ std::vector<std::uint32_t> read_tree_sizes(ByteReader& in, const Counts& counts)
 // The splits of all trees in node order, read as the nodes ask for them.
 class SplitSource {
  public:
-  SplitSource(ByteReader& in, std::uint64_t n_splits, std::uint32_t n_features)
+  SplitSource(ByteReader& in, std::uint64_t n_splits, std::uint32_t n_features,
+              std::uint32_t version)
       : n_features_(n_features),
         features_(in.bits(n_splits, feature_width(n_features), "the split features")),
         thresholds_(in.f64s(n_splits, "the split thresholds")),
-        scores_(in.f64s(n_splits, "the split scores")) {}
+        scores_(in.f64s(n_splits, "the split scores")),
+        has_missing_sides_(version >= kFirstVersionWithMissingSides),
+        missing_sides_(in.bits(has_missing_sides_ ? n_splits : 0, 1, "the missing-value sides")) {}
 
   node::Split next(std::size_t b, std::uint32_t i, std::uint32_t left, std::uint32_t right) {
     if (at_ == thresholds_.size()) fail("more splits than the tree sizes allow");
-    const node::Split split{features_.next(), thresholds_[at_], left, right, scores_[at_]};
+    const bool missing_left = has_missing_sides_ && missing_sides_.next() != 0;
+    const node::Split split{features_.next(), thresholds_[at_], left, right, scores_[at_],
+                            missing_left};
     ++at_;
     const auto where = [&] { return tree_name(b) + ", node " + std::to_string(i); };
     if (split.feature >= n_features_) {
@@ -220,13 +227,18 @@ class SplitSource {
     return split;
   }
 
-  void finish() const { features_.finish("the split features"); }
+  void finish() const {
+    features_.finish("the split features");
+    missing_sides_.finish("the missing-value sides");
+  }
 
  private:
   std::uint32_t n_features_;
   BitReader features_;
   std::vector<double> thresholds_;
   std::vector<double> scores_;
+  bool has_missing_sides_;
+  BitReader missing_sides_;  // empty when the file has no sides
   std::size_t at_ = 0;
 };
 
@@ -266,11 +278,13 @@ Tree<Payload> read_shape(BitReader& kinds, SplitSource& splits, std::size_t b,
 }
 
 template <class Payload>
-std::vector<Tree<Payload>> read_trees(ByteReader& in, const Counts& counts) {
+std::vector<Tree<Payload>> read_trees(ByteReader& in, const Header& header) {
+  const Counts& counts = header.counts;
   const std::vector<std::uint32_t> sizes = read_tree_sizes(in, counts);
   BitReader kinds = in.bits(counts.n_nodes, 1, "the node kinds");
   // A binary tree of n nodes has (n - 1) / 2 splits.
-  SplitSource splits(in, (counts.n_nodes - counts.n_trees) / 2, counts.n_features);
+  SplitSource splits(in, (counts.n_nodes - counts.n_trees) / 2, counts.n_features,
+                     header.version);
   std::vector<Tree<Payload>> trees;
   trees.reserve(sizes.size());
   for (std::size_t b = 0; b < sizes.size(); ++b) {
@@ -466,19 +480,20 @@ void read_recorded_leaves(ByteReader& in, Forest<Payload>& forest) {
   }
 }
 
-Tree<StepFunction> read_tree_model(ByteReader& in, const Counts& counts) {
-  std::vector<Tree<StepFunction>> trees = read_trees<StepFunction>(in, counts);
-  read_curves(in, counts, trees);
+Tree<StepFunction> read_tree_model(ByteReader& in, const Header& header) {
+  std::vector<Tree<StepFunction>> trees = read_trees<StepFunction>(in, header);
+  read_curves(in, header.counts, trees);
   return std::move(trees.front());
 }
 
 template <class Payload>
-Forest<Payload> read_forest_model(ByteReader& in, const Counts& counts) {
+Forest<Payload> read_forest_model(ByteReader& in, const Header& header) {
+  const Counts& counts = header.counts;
   Forest<Payload> forest;
   forest.n_features = counts.n_features;
   forest.n_train_samples = counts.n_train_samples;
   read_settings(in, forest, counts);
-  forest.trees = read_trees<Payload>(in, counts);
+  forest.trees = read_trees<Payload>(in, header);
   if constexpr (std::is_same_v<Payload, StepFunction>) read_curves(in, counts, forest.trees);
   read_recorded_leaves(in, forest);
   detail::count_leaf_sizes(forest, CallControl{});
@@ -487,12 +502,12 @@ Forest<Payload> read_forest_model(ByteReader& in, const Counts& counts) {
 
 Model read_model(ByteReader& in, const Header& header) {
   if (header.kind == Kind::log_rank_tree) {
-    return Model(std::in_place_index<0>, read_tree_model(in, header.counts));
+    return Model(std::in_place_index<0>, read_tree_model(in, header));
   }
   if (header.kind == Kind::log_rank_forest) {
-    return Model(std::in_place_index<1>, read_forest_model<StepFunction>(in, header.counts));
+    return Model(std::in_place_index<1>, read_forest_model<StepFunction>(in, header));
   }
-  return Model(std::in_place_index<2>, read_forest_model<NoPayload>(in, header.counts));
+  return Model(std::in_place_index<2>, read_forest_model<NoPayload>(in, header));
 }
 
 }  // namespace

@@ -145,6 +145,9 @@ void write_splits(ByteWriter& out, std::span<const Tree<Payload>> trees, std::ui
   features.finish();
   for_each_split(trees, [&](const node::Split& split) { out.f64(split.threshold); });
   for_each_split(trees, [&](const node::Split& split) { out.f64(split.score); });
+  ByteWriter::Bits missing_sides(out, 1);
+  for_each_split(trees, [&](const node::Split& split) { missing_sides.put(split.missing_left); });
+  missing_sides.finish();
 }
 
 // Calls visit(curve) for every leaf curve, tree by tree, leaf by leaf.
