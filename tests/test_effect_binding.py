@@ -157,3 +157,12 @@ def test_values_must_have_a_row_per_training_row(fitted, method):
     X, forest, values = fitted
     with pytest.raises(ValueError, match="values has 149 rows but forest was fit on 150"):
         getattr(forest, method)(X, values[1:])
+
+
+def test_missing_covariates_are_refused_unless_asked_for():
+    X, y, w = effect_data()
+    X[3, 1] = np.nan
+    with pytest.raises(ValueError, match="X has NaN at row 3, column 1"):
+        grow("causal", X, y, w)
+    forest = grow("causal", X, y, w, missing_values=True)
+    assert forest._apply(X).shape == (120, 8)

@@ -138,6 +138,7 @@ def _grow_causal_forest(
     trees: _TreeRange | None = None,
     n_threads: SupportsIndex | None = None,
     progress: _Progress | None = None,
+    missing_values: _Flag = False,
 ) -> GradientForest:
     """A causal forest's partition: in each node, the rows of the centred"""
 
@@ -161,6 +162,7 @@ def _grow_ratio_forest(
     trees: _TreeRange | None = None,
     n_threads: SupportsIndex | None = None,
     progress: _Progress | None = None,
+    missing_values: _Flag = False,
 ) -> GradientForest:
     """The partition of a forest for the estimating equation"""
 

@@ -197,8 +197,7 @@ LogRankInputs<Params> checked_log_rank_inputs(const SurvivalArrays& arrays,
   const korvane::MatrixView x = checked_training(arrays.x, settings);
   check_no_nan_times(columns.time);
   check_covariates(x, missing);
-  return {x,       columns.time, columns.event, params_from(settings, x.n_cols), settings.seed,
-          missing};
+  return {x, columns.time, columns.event, params_from(settings, x.n_cols), settings.seed, missing};
 }
 
 // A per-row column of an effect fit: contiguous, one value per row of X.
@@ -258,7 +257,7 @@ EffectInputs checked_effect_inputs(const EffectArrays& arrays, EffectColumnNames
                                       : checked_column(arrays.sample_weight, "sample_weight", n);
   check_layout(arrays.x);
   const korvane::MatrixView x = checked_training(arrays.x, settings);
-  check_no_nan_covariates(x);
+  check_covariates(x, effect.missing);
   check_finite(first, names.first);
   check_finite(second, names.second);
   if (arrays.sample_weight != nullptr) check_sample_weight(weight);
@@ -269,7 +268,8 @@ EffectInputs checked_effect_inputs(const EffectArrays& arrays, EffectColumnNames
   korvane::ForestParams params = params_from(settings, x.n_cols);
   params.ci_group_size = effect.ci_group_size;
   check_little_bags(params, x.n_rows);
-  return {x, first, second, weight, effect.min_child_fraction, params, settings.seed};
+  return {x,      first,         second,        weight, effect.min_child_fraction,
+          params, settings.seed, effect.missing};
 }
 
 LogRankInputs<korvane::TreeParams> checked_tree_inputs(const SurvivalArrays& arrays,
@@ -284,8 +284,7 @@ LogRankInputs<korvane::ForestParams> checked_forest_inputs(const SurvivalArrays&
   return checked_log_rank_inputs<korvane::ForestParams>(arrays, settings, missing);
 }
 
-GradientInputs checked_gradient_inputs(const GradientArrays& arrays,
-                                       const ForestSettings& settings,
+GradientInputs checked_gradient_inputs(const GradientArrays& arrays, const ForestSettings& settings,
                                        korvane::MissingValues missing) {
   const std::span<const double> pseudo_outcome = checked_pseudo_outcome(arrays);
   const korvane::MatrixView x = checked_training(arrays.x, settings);

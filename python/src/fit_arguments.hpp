@@ -135,8 +135,7 @@ struct EffectInputs {
   double min_child_fraction;
   korvane::ForestParams params;
   std::uint64_t seed;
-  // Effect fits refuse NaN in X for now.
-  korvane::MissingValues missing_values = korvane::MissingValues::kRefused;
+  korvane::MissingValues missing_values;
 };
 
 // With kRefused (the public fits) NaN in X is refused; with kIncorporated NaN
@@ -164,6 +163,7 @@ korvane::MissingValues missing_values(const Arguments<D>& arguments) {
 struct EffectSettings {
   std::uint64_t ci_group_size;
   double min_child_fraction;
+  korvane::MissingValues missing;
 };
 
 // The gradient forest's checks, then: both columns finite, sample_weight

@@ -576,7 +576,9 @@ PyObject* grow_effect_forest(const Arguments<D>& arguments, const EffectArrays& 
                              EffectColumnNames names, Make&& make) {
   const EffectInputs inputs = checked_effect_inputs(
       arrays, names, forest_settings(arguments),
-      {get<"ci_group_size">(arguments), get<"min_child_fraction">(arguments)});
+      {get<"ci_group_size">(arguments), get<"min_child_fraction">(arguments),
+       get<"missing_values">(arguments) ? korvane::MissingValues::kIncorporated
+                                        : korvane::MissingValues::kRefused});
   const korvane::TreeRange trees = checked_trees(get<"trees">(arguments), inputs.params.n_trees);
   return grow_forest(
       gradient_forest_class(), inputs,
