@@ -143,6 +143,16 @@ TreeRows draw_tree_rows(std::size_t n, const ForestParams& params, std::uint64_t
   return arrange_rows(std::move(rows), params.tree, stream);
 }
 
+TreeRows draw_tree_rows(std::size_t n, std::span<const std::uint32_t> kept,
+                        const ForestParams& params, std::uint64_t seed, std::uint64_t tree,
+                        ChaCha8Rng& stream) {
+  if (kept.empty()) return draw_tree_rows(n, params, seed, tree, stream);
+  // Arranging only permutes positions, so mapping after it draws the same rows.
+  TreeRows drawn = draw_tree_rows(kept.size(), params, seed, tree, stream);
+  for (std::uint32_t& row : drawn.rows) row = kept[row];
+  return drawn;
+}
+
 FeatureSampler::FeatureSampler(std::size_t n_features, std::uint32_t per_node)
     : order_(n_features), per_node_(std::min<std::size_t>(n_features, per_node)) {
   std::iota(order_.begin(), order_.end(), 0u);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <vector>
 
 #include "korvane/params.hpp"
 #include "korvane/sampling.hpp"
@@ -193,6 +194,29 @@ TEST(LittleBags, TreeSampleIsTwiceTheFractionOfTheHalf) {
   EXPECT_EQ(tree_sample_size(101, params), 20u);
   params.ci_group_size = 1;
   EXPECT_EQ(tree_sample_size(101, params), 20u);
+}
+
+// A weighted fit draws among its kept rows as the fit on those rows alone
+// would, little bags included: the half-samples are of the kept rows, so a row
+// left out is never drawn.
+TEST(LittleBags, DrawAmongTheKeptRowsAsOnThoseRowsAlone) {
+  const std::vector<std::uint32_t> kept = {0, 2, 3, 5, 8, 9, 11, 12, 14, 17};
+  ForestParams params;
+  params.n_trees = 4;
+  params.ci_group_size = 2;
+  params.subsample_fraction = 0.4;
+  params.tree.honesty = 0.5;
+  for (std::uint64_t tree = 0; tree < params.n_trees; ++tree) {
+    ChaCha8Rng stream = ChaCha8Rng::from_seed(derive_tree_seeds(5, tree, 1)[0]);
+    ChaCha8Rng alone_stream = stream;
+    const TreeRows rows = draw_tree_rows(20, kept, params, 5, tree, stream);
+    const TreeRows alone = draw_tree_rows(kept.size(), params, 5, tree, alone_stream);
+    ASSERT_EQ(rows.rows.size(), alone.rows.size());
+    for (std::size_t k = 0; k < rows.rows.size(); ++k) {
+      EXPECT_EQ(rows.rows[k], kept[alone.rows[k]]);
+    }
+    EXPECT_EQ(rows.n_splitting, alone.n_splitting);
+  }
 }
 
 }  // namespace

@@ -77,6 +77,24 @@ def fit_gradient_forest(
 ) -> GradientForest:
     """Fit a partition-only ("gradient") forest on `(X, pseudo_outcome)`."""
 
+def _grow_log_rank_tree(
+    X: _Float64Array,
+    event_time: _Float64Array,
+    event_indicator: _UInt8Array,
+    *,
+    min_samples_leaf: SupportsIndex = 15,
+    max_depth: SupportsIndex | None = None,
+    max_features: SupportsIndex | str | None = None,
+    honesty: _Flag = False,
+    honesty_fraction: _Fraction = 0.5,
+    seed: SupportsIndex | None = None,
+    sample_weight: _Float64Array | None = None,
+    n_threads: SupportsIndex | None = None,
+    progress: _Progress | None = None,
+    missing_values: _Flag = False,
+) -> LogRankSurvivalTree:
+    """fit_log_rank_tree with sample weights, on a chosen number of threads,"""
+
 def _grow_log_rank_forest(
     X: _Float64Array,
     event_time: _Float64Array,
@@ -91,6 +109,7 @@ def _grow_log_rank_forest(
     honesty: _Flag = False,
     honesty_fraction: _Fraction = 0.5,
     seed: SupportsIndex | None = None,
+    sample_weight: _Float64Array | None = None,
     trees: _TreeRange | None = None,
     n_threads: SupportsIndex | None = None,
     progress: _Progress | None = None,
@@ -111,6 +130,7 @@ def _grow_gradient_forest(
     honesty: _Flag = True,
     honesty_fraction: _Fraction = 0.5,
     seed: SupportsIndex | None = None,
+    sample_weight: _Float64Array | None = None,
     trees: _TreeRange | None = None,
     n_threads: SupportsIndex | None = None,
     progress: _Progress | None = None,

@@ -172,6 +172,54 @@ void check_covariates(const korvane::MatrixView& x, korvane::MissingValues missi
   }
 }
 
+// The rows a tree grows on, of `kept` rows of positive weight.
+std::size_t rows_drawn(std::size_t kept, const TreeSettings&) { return kept; }
+std::size_t rows_drawn(std::size_t kept, const ForestSettings& settings) {
+  return korvane::sample_size(kept, settings.subsample_fraction);
+}
+
+// The total RowWeights rounds to: finite and positive, for weights already
+// known to be finite and >= 0.
+void check_weight_total(std::span<const double> weight) {
+  double total = 0.0;
+  for (const double w : weight) total += w;
+  if (!(total > 0.0 && std::isfinite(total))) {
+    raise(PyExc_ValueError,
+          "sample_weight must have a finite, positive sum, got " + korvane::format_shortest(total));
+  }
+}
+
+// Slice access and length of the weights, then their values; the rows of
+// positive weight must still make an honest tree (forest: an honest tree's
+// draw) possible. The weights are copied once rounded, so the caller's array
+// is read, never kept or changed.
+template <class Settings>
+FitWeights checked_weights(PyArrayObject* array, std::size_t n, const Settings& settings) {
+  if (array == nullptr) return {};
+  const std::span<const double> weight = contiguous_doubles(array);
+  if (weight.size() != n) {
+    raise(PyExc_ValueError, "X has " + std::to_string(n) + " rows but sample_weight has " +
+                                std::to_string(weight.size()));
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!(std::isfinite(weight[i]) && weight[i] >= 0.0)) {
+      raise(PyExc_ValueError, "sample_weight must be finite and >= 0, got " +
+                                  korvane::format_shortest(weight[i]) + " at row " +
+                                  std::to_string(i));
+    }
+  }
+  check_weight_total(weight);
+  FitWeights weights{korvane::RowWeights(weight)};
+  const std::size_t kept = weights.rounded->kept_rows().size();
+  const std::size_t drawn = rows_drawn(kept, settings);
+  if (settings.honesty && drawn < 2) {
+    raise(PyExc_ValueError, "sample_weight leaves " + rows_text(kept) +
+                                " of positive weight, from which an honest tree draws " +
+                                rows_text(drawn) + "; it needs at least 2");
+  }
+  return weights;
+}
+
 // Parses max_features, the last setting a fit checks.
 korvane::TreeParams params_from(const TreeSettings& settings, std::size_t n_features) {
   korvane::TreeParams params;
@@ -197,7 +245,14 @@ LogRankInputs<Params> checked_log_rank_inputs(const SurvivalArrays& arrays,
   const korvane::MatrixView x = checked_training(arrays.x, settings);
   check_no_nan_times(columns.time);
   check_covariates(x, missing);
-  return {x, columns.time, columns.event, params_from(settings, x.n_cols), settings.seed, missing};
+  FitWeights weights = checked_weights(arrays.sample_weight, x.n_rows, settings);
+  return {x,
+          columns.time,
+          columns.event,
+          params_from(settings, x.n_cols),
+          settings.seed,
+          std::move(weights),
+          missing};
 }
 
 // A per-row column of an effect fit: contiguous, one value per row of X.
@@ -231,6 +286,7 @@ void check_sample_weight(std::span<const double> weight) {
   if (std::all_of(weight.begin(), weight.end(), [](double v) { return v == 0.0; })) {
     raise(PyExc_ValueError, "sample_weight must not be all zero");
   }
+  check_weight_total(weight);
 }
 
 // Little bags of ci_group_size trees, and an honest tree's two rows.
@@ -268,7 +324,9 @@ EffectInputs checked_effect_inputs(const EffectArrays& arrays, EffectColumnNames
   korvane::ForestParams params = params_from(settings, x.n_cols);
   params.ci_group_size = effect.ci_group_size;
   check_little_bags(params, x.n_rows);
-  return {x,      first,         second,        weight, effect.min_child_fraction,
+  FitWeights weights;
+  if (arrays.sample_weight != nullptr) weights.rounded.emplace(weight);
+  return {x,      first,         second,        std::move(weights), effect.min_child_fraction,
           params, settings.seed, effect.missing};
 }
 
@@ -289,7 +347,10 @@ GradientInputs checked_gradient_inputs(const GradientArrays& arrays, const Fores
   const std::span<const double> pseudo_outcome = checked_pseudo_outcome(arrays);
   const korvane::MatrixView x = checked_training(arrays.x, settings);
   check_covariates(x, missing);
-  return {x, pseudo_outcome, params_from(settings, x.n_cols), settings.seed, missing};
+  FitWeights weights = checked_weights(arrays.sample_weight, x.n_rows, settings);
+  return {
+      x,      pseudo_outcome, params_from(settings, x.n_cols), settings.seed, std::move(weights),
+      missing};
 }
 
 }  // namespace korvane::python

@@ -298,18 +298,26 @@ PyObject* oob_cumulative_hazard(PyObject* self, const Arguments<kOobHazard>& arg
   return result_array(std::move(hazard), x.n_rows, query.times.size());
 }
 
+// The weights a forest keeps and draws its trees' rows by. An effect forest
+// keeps none: its estimators weigh the rows in the sums they take over its
+// forest weights, so its trees draw from every row.
+template <class Inputs>
+std::span<const double> kept_weights(const Inputs& inputs) {
+  return inputs.weights.values();
+}
+std::span<const double> kept_weights(const EffectInputs&) { return {}; }
+
 // Ranks the covariates and grows trees [trees.start, trees.stop) of the forest
 // without the GIL. `make_criterion` builds the criterion there too, since a
 // criterion may rank its outcome.
 template <class Inputs, class MakeCriterion, class Leaves>
 PyObject* grow_forest(PyTypeObject* type, const Inputs& inputs, MakeCriterion&& make_criterion,
-                      const Leaves& leaves, korvane::TreeRange trees,
-                      const CallOptions& options = {}) {
+                      const Leaves& leaves, korvane::TreeRange trees, const CallOptions& options) {
   auto forest = run_pooled(
       [&](korvane::CallControl& control) {
         return korvane::grow_forest(korvane::Covariates(inputs.x, control, inputs.missing_values),
                                     make_criterion(), leaves, inputs.params, inputs.seed, trees,
-                                    control);
+                                    control, kept_weights(inputs));
       },
       options);
   return new_owner<PyForest<typename Leaves::Payload>>(type, std::move(forest)).release();
@@ -387,14 +395,16 @@ constexpr auto kLogRankParameters =
 constexpr auto kFitLogRank =
     function("fit_log_rank_forest", kLogRankParameters, kFitLogRankDoc.data());
 
-// A log-rank forest: log-rank splits, Nelson–Aalen leaves.
+// A log-rank forest: log-rank splits, Nelson–Aalen leaves, both with the
+// fit's weights (none for the public fit).
 template <class Inputs>
 PyObject* log_rank_forest(const Inputs& inputs, korvane::TreeRange trees,
                           const CallOptions& options = {}) {
+  const std::span<const double> weight = inputs.weights.values();
   return grow_forest(
       log_rank_survival_forest_class(), inputs,
-      [&] { return korvane::LogRankCriterion(inputs.time, inputs.event); },
-      korvane::NelsonAalenLeaves{inputs.time, inputs.event}, trees, options);
+      [&] { return korvane::LogRankCriterion(inputs.time, inputs.event, weight); },
+      korvane::NelsonAalenLeaves{inputs.time, inputs.event, weight}, trees, options);
 }
 
 PyObject* fit_log_rank_forest(PyObject*, const Arguments<kFitLogRank>& arguments) {
@@ -452,10 +462,11 @@ constexpr auto kFitGradient =
 // estimates (it answers through forest weights).
 PyObject* gradient_forest(const GradientInputs& inputs, korvane::TreeRange trees,
                           const CallOptions& options = {}) {
+  const std::span<const double> weight = inputs.weights.values();
   return grow_forest(
       gradient_forest_class(), inputs,
-      [&] { return korvane::GradientCriterion(inputs.pseudo_outcome); }, korvane::NoLeaves{}, trees,
-      options);
+      [&] { return korvane::GradientCriterion(inputs.pseudo_outcome, weight); },
+      korvane::NoLeaves{}, trees, options);
 }
 
 PyObject* fit_gradient_forest(PyObject*, const Arguments<kFitGradient>& arguments) {
@@ -465,7 +476,7 @@ PyObject* fit_gradient_forest(PyObject*, const Arguments<kFitGradient>& argument
 
 // The settings the private fits add to the public ones.
 constexpr auto kPieceParameters =
-    std::tuple{keyword("trees", "None", to_tree_range), kThreads, kProgress,
+    std::tuple{kSampleWeight, keyword("trees", "None", to_tree_range), kThreads, kProgress,
                keyword("missing_values", "False", to_flag)};
 
 constexpr auto kGrowLogRank =
@@ -478,11 +489,15 @@ constexpr auto kGrowLogRank =
              "`n_threads`: None, -1 (all cores) or a count; it never changes the\n"
              "forest. `progress(trees_finished, total)` is called from the calling\n"
              "thread.\n\n"
+             "`sample_weight`: frequency weights (finite, >= 0, not all 0); a row\n"
+             "of weight 2 counts twice in at-risk and event counts, leaf curves\n"
+             "and forest weights, and rows of weight 0 are left out before trees\n"
+             "draw theirs. Draws are uniform over the rows of positive weight.\n\n"
              "`missing_values=True` accepts NaN in `X` as a missing value (infinite\n"
              "values are refused instead): each split sends the rows missing its\n"
-             "feature to the side that scores best and records it, and a split\n"
-             "whose rows all held the value sends NaN to its larger child.\n"
-             "Queries with NaN follow the recorded sides.");
+             "feature to the side that scores best (their weights count there) and\n"
+             "records it, and a split whose rows all held the value sends NaN to\n"
+             "its larger child. Queries with NaN follow the recorded sides.");
 
 PyObject* grow_log_rank_forest(PyObject*, const Arguments<kGrowLogRank>& arguments) {
   const auto inputs = checked_forest_inputs(arguments);
@@ -516,8 +531,7 @@ constexpr auto kEffectSettings =
                kHonestyFraction,
                kSeed,
                keyword("ci_group_size", "2", to_u64),
-               keyword("min_child_fraction", "0.05", to_fraction),
-               keyword("sample_weight", "None", OptionalArrayOf{1, NPY_FLOAT64})};
+               keyword("min_child_fraction", "0.05", to_fraction)};
 
 constexpr char kEffectNotesDoc[] =
     "Takes the settings of `fit_gradient_forest`, and\n"
@@ -583,8 +597,8 @@ PyObject* grow_effect_forest(const Arguments<D>& arguments, const EffectArrays& 
   return grow_forest(
       gradient_forest_class(), inputs,
       [&] {
-        return korvane::RelabelingCriterion(make(inputs.first, inputs.second), inputs.sample_weight,
-                                            inputs.min_child_fraction);
+        return korvane::RelabelingCriterion(make(inputs.first, inputs.second),
+                                            inputs.weights.values(), inputs.min_child_fraction);
       },
       korvane::NoLeaves{}, trees, call_options(arguments, trees.stop - trees.start));
 }

@@ -90,6 +90,12 @@ struct TreeRows {
 // disagree.
 [[nodiscard]] TreeRows draw_tree_rows(std::size_t n, const ForestParams& params, std::uint64_t seed,
                                       std::uint64_t tree, ChaCha8Rng& stream);
+// The same among the `kept` training rows only (ascending; all n when empty):
+// the draw from kept.size() rows, each mapped to its training row, so a fit
+// that leaves rows out draws as the fit on the other rows alone would.
+[[nodiscard]] TreeRows draw_tree_rows(std::size_t n, std::span<const std::uint32_t> kept,
+                                      const ForestParams& params, std::uint64_t seed,
+                                      std::uint64_t tree, ChaCha8Rng& stream);
 
 // The candidate features of a tree's nodes: a partial Fisher–Yates draw of
 // `per_node` features over a per-tree feature order, which is permuted in place

@@ -5,35 +5,44 @@
 #include <utility>
 #include <vector>
 
+#include "korvane/sample_weights.hpp"
 #include "variance_scan.hpp"
 
 namespace korvane {
 
 namespace {
 
-using detail::RowWeight;
-using detail::UnitWeight;
+// Row `row`'s weight: 1 under UnitWeights, whose weights are empty.
+template <class Weighting>
+double weight_of(std::span<const double> weight, std::uint32_t row) {
+  if constexpr (Weighting::kUnit) {
+    return 1.0;
+  } else {
+    return weight[row];
+  }
+}
 
 // Σ v and Σ v·a over the rows, in row order.
-template <class Weight>
-std::pair<double, double> weighted_total(std::span<const std::uint32_t> rows, const Weight& weight,
+template <class Weighting>
+std::pair<double, double> weighted_total(std::span<const std::uint32_t> rows,
+                                         std::span<const double> weight,
                                          std::span<const double> a) {
   double total_weight = 0.0;
   double total = 0.0;
   for (const std::uint32_t row : rows) {
-    total_weight += weight(row);
-    total += weight(row) * a[row];
+    total_weight += weight_of<Weighting>(weight, row);
+    total += weight_of<Weighting>(weight, row) * a[row];
   }
   return {total_weight, total};
 }
 
-// The causal labels of CausalRelabeling, with each row weighing weight(row).
-template <class Weight>
+// The causal labels of CausalRelabeling under the weighting.
+template <class Weighting>
 bool causal_labels(std::span<const double> outcome, std::span<const double> treatment,
-                   std::span<const std::uint32_t> rows, const Weight& weight,
+                   std::span<const std::uint32_t> rows, std::span<const double> weight,
                    std::span<double> out) {
-  const auto [total_weight, treatment_total] = weighted_total(rows, weight, treatment);
-  const double outcome_total = weighted_total(rows, weight, outcome).second;
+  const auto [total_weight, treatment_total] = weighted_total<Weighting>(rows, weight, treatment);
+  const double outcome_total = weighted_total<Weighting>(rows, weight, outcome).second;
   if (!(total_weight > 0.0)) return false;
   const double w_mean = treatment_total / total_weight;
   const double y_mean = outcome_total / total_weight;
@@ -45,8 +54,8 @@ bool causal_labels(std::span<const double> outcome, std::span<const double> trea
   for (const std::uint32_t row : rows) {
     varies = varies || treatment[row] != treatment[rows.front()];
     const double dw = treatment[row] - w_mean;
-    num += weight(row) * (dw * (outcome[row] - y_mean));
-    den += weight(row) * (dw * dw);
+    num += weight_of<Weighting>(weight, row) * (dw * (outcome[row] - y_mean));
+    den += weight_of<Weighting>(weight, row) * (dw * dw);
   }
   if (!varies || !(den > 0.0) || !std::isfinite(num)) return false;
   const double tau = num / den;
@@ -58,13 +67,13 @@ bool causal_labels(std::span<const double> outcome, std::span<const double> trea
   return true;
 }
 
-// The ratio labels of RatioRelabeling, with each row weighing weight(row).
-template <class Weight>
+// The ratio labels of RatioRelabeling under the weighting.
+template <class Weighting>
 bool ratio_labels(std::span<const double> numerator, std::span<const double> denominator,
-                  std::span<const std::uint32_t> rows, const Weight& weight,
+                  std::span<const std::uint32_t> rows, std::span<const double> weight,
                   std::span<double> out) {
-  const auto [total_weight, num] = weighted_total(rows, weight, numerator);
-  const double den = weighted_total(rows, weight, denominator).second;
+  const auto [total_weight, num] = weighted_total<Weighting>(rows, weight, numerator);
+  const double den = weighted_total<Weighting>(rows, weight, denominator).second;
   if (!(total_weight > 0.0) || den == 0.0 || !std::isfinite(den) || !std::isfinite(num)) {
     return false;
   }
@@ -81,15 +90,15 @@ bool ratio_labels(std::span<const double> numerator, std::span<const double> den
 bool CausalRelabeling::relabel(std::span<const std::uint32_t> rows,
                                std::span<const double> sample_weight, std::span<double> out) const {
   return sample_weight.empty()
-             ? causal_labels(outcome, treatment, rows, UnitWeight{}, out)
-             : causal_labels(outcome, treatment, rows, RowWeight{sample_weight}, out);
+             ? causal_labels<UnitWeights>(outcome, treatment, rows, sample_weight, out)
+             : causal_labels<SampleWeights>(outcome, treatment, rows, sample_weight, out);
 }
 
 bool RatioRelabeling::relabel(std::span<const std::uint32_t> rows,
                               std::span<const double> sample_weight, std::span<double> out) const {
   return sample_weight.empty()
-             ? ratio_labels(numerator, denominator, rows, UnitWeight{}, out)
-             : ratio_labels(numerator, denominator, rows, RowWeight{sample_weight}, out);
+             ? ratio_labels<UnitWeights>(numerator, denominator, rows, sample_weight, out)
+             : ratio_labels<SampleWeights>(numerator, denominator, rows, sample_weight, out);
 }
 
 template <Relabeling R>
@@ -106,11 +115,11 @@ std::optional<BestSplit> RelabelingCriterion<R>::find_best_split(
   if (!relabeling_.relabel(rows, sample_weight_, labels)) return std::nullopt;
   const auto label_at = [&](std::size_t position) { return labels[position]; };
   if (sample_weight_.empty()) {
-    return detail::find_variance_split(covariates, rows, features, min_samples_leaf, control,
-                                       label_at, UnitWeight{});
+    return detail::find_variance_split<UnitWeights>(covariates, rows, features, min_samples_leaf,
+                                                    control, label_at, sample_weight_);
   }
-  return detail::find_variance_split(covariates, rows, features, min_samples_leaf, control,
-                                     label_at, RowWeight{sample_weight_});
+  return detail::find_variance_split<SampleWeights>(covariates, rows, features, min_samples_leaf,
+                                                    control, label_at, sample_weight_);
 }
 
 template class RelabelingCriterion<CausalRelabeling>;

@@ -11,40 +11,29 @@
 #include "korvane/call_control.hpp"
 #include "korvane/criterion.hpp"
 #include "korvane/data.hpp"
+#include "korvane/sample_weights.hpp"
 #include "value_order.hpp"
 
 namespace korvane::detail {
-
-// Every occurrence of a row weighs 1. A variance search with it uses the side
-// counts the candidate scan hands over, so it sums no weights.
-struct UnitWeight {
-  static constexpr bool kUnit = true;
-  double operator()(std::uint32_t) const { return 1.0; }
-};
-
-// Occurrences weigh their row's sample weight.
-struct RowWeight {
-  static constexpr bool kUnit = false;
-  std::span<const double> weight;
-  double operator()(std::uint32_t row) const { return weight[row]; }
-};
 
 // The split of `rows` that most reduces the (weighted) variance of a value per
 // position of `rows` (value_at(position)): the largest
 // (n_left · n_right / n) · (mean_left − mean_right)², with weight sums in place
 // of the counts when weighted. Sums follow the order of `rows`, which is part
-// of the model. A weighted side must hold a row of positive weight.
-template <class ValueAt, class Weights>
+// of the model. Weighted (SampleWeights), row r weighs weight[r] and a side
+// must hold a row of positive weight; UnitWeights reads no weights and uses the
+// side counts the candidate scan hands over.
+template <class Weighting, class ValueAt>
 std::optional<BestSplit> find_variance_split(const Covariates& covariates,
                                              std::span<const std::uint32_t> rows,
                                              std::span<const std::uint32_t> features,
                                              std::size_t min_samples_leaf,
                                              const CallControl& control, const ValueAt& value_at,
-                                             const Weights& weights) {
-  constexpr bool kWeighted = !Weights::kUnit;
+                                             std::span<const double> weight) {
+  constexpr bool kWeighted = !Weighting::kUnit;
   const std::size_t n = rows.size();
   if (n < twice_saturating(min_samples_leaf)) return std::nullopt;
-  const auto weight_at = [&](std::size_t position) { return weights(rows[position]); };
+  const auto weight_at = [&](std::size_t position) { return weight[rows[position]]; };
   const auto term = [&](std::size_t position) {
     if constexpr (kWeighted) {
       return weight_at(position) * value_at(position);
