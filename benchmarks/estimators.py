@@ -1,7 +1,7 @@
 """The estimators' cost over the bare functions, and korvane's RandomSurvivalForest
 beside scikit-survival's on GBSG2 and the synthetic sets.
 
-    python benchmarks/estimators.py [--quick] [--reps N]
+    python benchmarks/estimators.py [--quick] [--reps N] [--baseline-python PATH]
 
 Overhead: `RandomSurvivalForest.fit(X, y)` then `.predict(X_test)` on a C-ordered
 NumPy array (and on a pandas frame) with a structured target, against what a
@@ -9,6 +9,12 @@ user of the functions writes: converting X to column-major float64 and the
 event to uint8, `fit_log_rank_forest`, `predict_cumulative_hazard` on the
 training event times, and the row sums. The two are run alternately, `--reps`
 times each, and the medians compared.
+
+Weights: the forest fit of the same data unweighted, with weights all 1 and with
+random weights (the weighted search sums doubles), alternated in one process;
+with --baseline-python (the interpreter of another korvane build, main's say),
+the unweighted fit timed by each build in its own processes, alternated, for
+a before/after ratio.
 
 Side by side: each side fits and predicts in its own process (this file run
 with --worker), so that its peak RSS above the process's start (imports and
@@ -79,6 +85,59 @@ def overhead(reps: int) -> None:
     for name, values in seconds.items():
         middle = statistics.median(values)
         print(f"  {name:<20} {middle * 1e3:8.2f} ms   ratio {middle / base:.3f}")
+
+
+def _weighting_data():
+    from run import synthetic_data
+
+    X, time_, event = synthetic_data(2_000, 10)
+    return np.asfortranarray(X), np.ascontiguousarray(time_), event.astype(np.uint8)
+
+
+def _fit_forest(X, time_, event, sample_weight=None):
+    from korvane import _korvane_core as core
+
+    settings = {"n_trees": N_TREES, "min_samples_leaf": MIN_LEAF, "max_features": 3, "seed": SEED}
+    if sample_weight is None:
+        return core.fit_log_rank_forest(X, time_, event, **settings)
+    return core._grow_log_rank_forest(X, time_, event, sample_weight=sample_weight, **settings)
+
+
+def weighting(reps: int, baseline_python: str | None) -> None:
+    X, time_, event = _weighting_data()
+    weights = {"unweighted": None, "weights all 1": np.ones(len(time_)),
+               "random weights": np.random.default_rng(0).uniform(0.1, 3.0, len(time_))}
+    seconds: dict[str, list[float]] = {name: [] for name in weights}
+    for _ in range(reps):
+        for name, weight in weights.items():
+            started = time.perf_counter()
+            _fit_forest(X, time_, event, weight)
+            seconds[name].append(time.perf_counter() - started)
+    base = statistics.median(seconds["unweighted"])
+    print(f"Weights at n = 2,000, p = 10, {N_TREES} trees, forest fit, median of {reps}:")
+    for name, values in seconds.items():
+        middle = statistics.median(values)
+        print(f"  {name:<20} {middle * 1e3:8.2f} ms   ratio {middle / base:.3f}")
+    if baseline_python:
+        builds = {"this build": sys.executable, "baseline build": baseline_python}
+        fits: dict[str, list[float]] = {name: [] for name in builds}
+        for _ in range(max(3, reps // 5)):
+            for name, python in builds.items():
+                command = [python, str(Path(__file__)), "--time-unweighted-fit", str(5)]
+                fits[name].append(float(subprocess.run(command, check=True, capture_output=True, text=True).stdout))
+        after, before = statistics.median(fits["this build"]), statistics.median(fits["baseline build"])
+        print(f"  unweighted, this build / baseline build: {after * 1e3:.2f} / {before * 1e3:.2f} ms"
+              f"   ratio {after / before:.3f}")
+
+
+def time_unweighted_fit(reps: int) -> None:
+    X, time_, event = _weighting_data()
+    values = []
+    for _ in range(reps):
+        started = time.perf_counter()
+        _fit_forest(X, time_, event)
+        values.append(time.perf_counter() - started)
+    print(statistics.median(values))
 
 
 def cases(quick: bool) -> list[str]:
@@ -177,10 +236,19 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="GBSG2 and n = 1,000 only")
     parser.add_argument("--reps", type=int, default=21, help="repetitions of the overhead measurement")
+    parser.add_argument("--baseline-python", help="interpreter of another korvane build, for before/after")
+    parser.add_argument("--weights-only", action="store_true", help="only the weights measurement")
     parser.add_argument("--worker", nargs=2, metavar=("SIDE", "CASE"), help=argparse.SUPPRESS)
+    parser.add_argument("--time-unweighted-fit", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
         worker(*args.worker)
+        return
+    if args.time_unweighted_fit:
+        time_unweighted_fit(args.time_unweighted_fit)
+        return
+    weighting(args.reps, args.baseline_python)
+    if args.weights_only:
         return
     overhead(args.reps)
     side_by_side(args.quick)

@@ -128,6 +128,8 @@ def sections(data: bytes) -> dict[str, Section]:
     if h["kind"] != TREE:
         widths = [((size + 1) // 2).bit_length() for size in tree_sizes]
         add("recorded leaves", sum(_packed(h["n_train_samples"], w) for w in widths))
+        if settings(data)["flags"] & 8:  # weighted
+            add("sample weights", 8 * h["n_train_samples"])
     add("checksum", 8)
     assert at == len(data), "the sections do not cover the file"
     return found

@@ -70,6 +70,15 @@ def test_forest_grown_on_dask_equals_local_fit(client, params):
         assert remote.oob_score_ == local.oob_score_
 
 
+def test_forest_with_missing_values_grown_on_dask_equals_local_fit(client):
+    X, y = survival_data()
+    X[np.random.default_rng(1).random(X.shape) < 0.15] = np.nan
+    local = RandomSurvivalForest(n_estimators=12, random_state=7).fit(X, y)
+    remote = fit_on("dask", X, y, n_estimators=12)
+    assert model_bytes(remote) == model_bytes(local)
+    assert np.array_equal(remote.predict(X), local.predict(X))
+
+
 def test_dask_array_predictions_on_the_cluster_equal_local_ones(client):
     da = pytest.importorskip("dask.array")
     import korvane.dask

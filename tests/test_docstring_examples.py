@@ -8,6 +8,7 @@ MODULES = {
     "korvane.surv": None,
     "korvane.functions": None,
     "korvane.ensemble": None,
+    "korvane.effects": None,
     "korvane.tree": None,
     "korvane.causal_survival": None,
     "korvane.metrics": None,

@@ -43,6 +43,13 @@ _NEEDS_NUMERIC_Y = [
     "check_fit_check_is_fitted",
     "check_n_features_in",
     "check_fit2d_predict1d",
+    "check_sample_weights_pandas_series",
+    "check_sample_weights_not_an_array",
+    "check_sample_weights_list",
+    "check_all_zero_sample_weights_error",
+    "check_sample_weights_shape",
+    "check_sample_weights_not_overwritten",
+    "check_sample_weight_equivalence_on_dense_data",
 ]
 EXPECTED_FAILED_CHECKS = {
     **{name: "fits on a numeric 1-D y; survival targets are structured (event, time)" for name in _NEEDS_NUMERIC_Y},
@@ -104,6 +111,39 @@ def _one_row_one_column_and_1d_queries(make, X, y):
         make().fit(X, y).predict(X[0])
 
 
+def _sample_weight_equivalence(make, X, y):
+    # Integer weights, zeros included, against the rows repeated that often,
+    # the weighted rows shuffled. Every row is drawn, every feature a
+    # candidate and leaves may hold one row, so each tree of the forest is the
+    # full tree and the floor on leaf rows cannot tell weight from repetition.
+    weight = np.random.default_rng(42).integers(0, 5, size=len(X))
+    weight[np.argmax(y["event"])] = 1
+    repeated = make(min_samples_leaf=1, min_samples_split=2, max_features=None, **_DRAW_EVERY_ROW[make])
+    weighted = clone(repeated)
+    repeated.fit(X.repeat(weight, axis=0), y.repeat(weight))
+    order = np.random.default_rng(0).permutation(len(X))
+    weighted.fit(X[order], y[order], sample_weight=weight[order])
+    assert np.array_equal(weighted.unique_times_, repeated.unique_times_)
+    np.testing.assert_allclose(weighted.predict(X), repeated.predict(X), rtol=1e-12)
+
+
+def _sample_weights_of_any_array_like_are_accepted_and_left_alone(make, X, y):
+    pd = pytest.importorskip("pandas")
+    weight = np.linspace(0.5, 2.0, len(X))
+    kept = weight.copy()
+    expected = make().fit(X, y, sample_weight=weight).predict(X)
+    assert np.array_equal(weight, kept)
+    for given in (weight.tolist(), tuple(weight), pd.Series(weight)):
+        assert np.array_equal(make().fit(X, y, sample_weight=given).predict(X), expected)
+
+
+def _bad_sample_weights_are_refused(make, X, y):
+    n = len(X)
+    for bad in (np.ones(n - 1), np.ones((n, 1)), np.zeros(n), np.full(n, -1.0), np.full(n, np.nan)):
+        with pytest.raises(ValueError, match="sample_weight"):
+            make().fit(X, y, sample_weight=bad)
+
+
 def _unfitted_models_say_so(make, X, y):
     from sklearn.exceptions import NotFittedError
 
@@ -111,12 +151,18 @@ def _unfitted_models_say_so(make, X, y):
         make().predict(X)
 
 
+# Settings under which every tree of a forest is grown on every row.
+_DRAW_EVERY_ROW = {ESTIMATORS["forest"]: {"bootstrap": False}, ESTIMATORS["tree"]: {}}
+
 COUNTERPARTS = [
     _fit_is_idempotent_and_returns_self,
     _fit_keeps_parameters_and_predict_keeps_state,
     _answers_do_not_depend_on_order_or_batch,
     _one_row_one_column_and_1d_queries,
     _unfitted_models_say_so,
+    _sample_weight_equivalence,
+    _sample_weights_of_any_array_like_are_accepted_and_left_alone,
+    _bad_sample_weights_are_refused,
 ]
 
 

@@ -173,17 +173,39 @@ def test_missingness_alone_is_split_on():
 
 
 @pytest.mark.parametrize("fit", [
-    pytest.param(lambda X, t, e, **kw: core._grow_log_rank_forest(X, t, e, **kw), id="log_rank"),
-    pytest.param(lambda X, t, e, **kw: core._grow_gradient_forest(X, t, **kw), id="gradient"),
+    pytest.param(lambda X, t, e, **kw: core._grow_log_rank_forest(X, t, e, n_trees=3, **kw), id="log_rank"),
+    pytest.param(lambda X, t, e, **kw: core._grow_gradient_forest(X, t, n_trees=3, **kw), id="gradient"),
+    pytest.param(lambda X, t, e, **kw: core._grow_log_rank_tree(X, t, e, **kw), id="tree"),
 ])
 def test_queries_with_nan_descend_the_recorded_way(fit):
     X, time, event = survival_with_missing(3, n=120)
-    model = fit(X, time, event, n_trees=3, min_samples_leaf=3, seed=2, missing_values=True)
+    model = fit(X, time, event, min_samples_leaf=3, seed=2, missing_values=True)
     tree = first_tree(model)
     rng = np.random.default_rng(1)
     query = np.where(rng.random((300, 3)) < 0.4, np.nan, rng.normal(size=(300, 3)))
     expected = [descend(tree, row) for row in query]
-    assert model._apply(query)[:, 0].tolist() == expected
+    assert np.asarray(model._apply(query)).reshape(300, -1)[:, 0].tolist() == expected
+
+
+@pytest.mark.parametrize("criterion", ["log_rank", "gradient"])
+def test_rows_missing_a_value_carry_their_weights_to_their_side(criterion):
+    """Whole weights are copies of rows: the tree on weighted rows with NaN
+    splits where the tree on the repeated rows does, missing sides included."""
+    X, time, event = survival_with_missing(5, n=50, share=0.3)
+    weight = np.random.default_rng(3).integers(0, 4, size=len(time)).astype(float)
+    repeated = np.repeat(np.arange(len(time)), weight.astype(int))
+    settings = {"max_depth": 1, "min_samples_leaf": 1, **SINGLE_TREE}
+    if criterion == "log_rank":
+        weighted = core._grow_log_rank_forest(X, time, event, sample_weight=weight, **settings)
+        copies = core._grow_log_rank_forest(np.asfortranarray(X[repeated]), time[repeated], event[repeated],
+                                            **settings)
+    else:
+        weighted = core._grow_gradient_forest(X, time, sample_weight=weight, **settings)
+        copies = core._grow_gradient_forest(np.asfortranarray(X[repeated]), time[repeated], **settings)
+    a, b = first_tree(weighted), first_tree(copies)
+    assert np.isnan(X[weight > 0, a.feature]).any()
+    assert (a.feature, a.threshold, a.missing_left) == (b.feature, b.threshold, b.missing_left)
+    assert a.score == pytest.approx(b.score, rel=1e-12)
 
 
 def test_without_nan_missing_values_change_only_the_recorded_sides():
@@ -221,6 +243,8 @@ def test_public_models_send_nan_right_at_every_split(fit):
     pytest.param(lambda X, s, **kw: core._grow_log_rank_forest(X, s.event_time, s.event_indicator, **kw),
                  id="_grow_log_rank_forest"),
     pytest.param(lambda X, s, **kw: core._grow_gradient_forest(X, s.event_time, **kw), id="_grow_gradient_forest"),
+    pytest.param(lambda X, s, **kw: core._grow_log_rank_tree(X, s.event_time, s.event_indicator, **kw),
+                 id="_grow_log_rank_tree"),
 ])
 def test_nan_is_refused_unless_missing_values_are_asked_for(fit):
     s = make_survival(n=20, p=2, seed=1)
@@ -235,6 +259,7 @@ def test_nan_is_refused_unless_missing_values_are_asked_for(fit):
     pytest.param(lambda X, s, **kw: core._grow_log_rank_forest(X, s.event_time, s.event_indicator, **kw),
                  id="log_rank"),
     pytest.param(lambda X, s, **kw: core._grow_gradient_forest(X, s.event_time, **kw), id="gradient"),
+    pytest.param(lambda X, s, **kw: core._grow_log_rank_tree(X, s.event_time, s.event_indicator, **kw), id="tree"),
 ])
 def test_missing_values_refuse_infinite_covariates(fit, value, text):
     s = make_survival(n=20, p=2, seed=1)
@@ -311,12 +336,24 @@ def test_missing_values_of_data_frames_become_nan():
     assert (forest.fit(frame, y).predict(frame) == forest.fit(as_array, y).predict(as_array)).all()
 
 
-@pytest.mark.parametrize("bad", [np.inf, -np.inf])
-def test_the_forest_estimator_still_refuses_infinity(bad):
+def test_the_tree_estimator_takes_nan_at_fit_and_in_queries():
     from estimator_data import make_data
-    from korvane import RandomSurvivalForest
+    from korvane import SurvivalTree
+
+    X, y = make_data(n=200)
+    X[np.random.default_rng(4).random(X.shape) < 0.2] = np.nan
+    tree = SurvivalTree(min_samples_leaf=10, random_state=0).fit(X, y)
+    assert tree.__sklearn_tags__().input_tags.allow_nan
+    assert np.isfinite(tree.predict(X)).all() and tree.score(X, y) > 0.6
+
+
+@pytest.mark.parametrize("estimator", ["RandomSurvivalForest", "SurvivalTree"])
+@pytest.mark.parametrize("bad", [np.inf, -np.inf])
+def test_the_estimators_still_refuse_infinity(estimator, bad):
+    import korvane
+    from estimator_data import make_data
 
     X, y = make_data(n=40)
     X[3, 1] = bad
     with pytest.raises(ValueError, match="Input X contains infinity"):
-        RandomSurvivalForest(n_estimators=2).fit(X, y)
+        getattr(korvane, estimator)().fit(X, y)

@@ -201,7 +201,10 @@ INVALID = [
     (TREE, lambda d: reseal(with_header(d, n_points=header(d)["n_points"] - 1)), "the counts in the header do not match|the curve is longer than the curve times or the header's points allow"),
     (LOG_RANK_FOREST, lambda d: with_settings(d, subsample_fraction=0.0), r"subsample_fraction is outside \(0, 1\]"),
     (LOG_RANK_FOREST, lambda d: with_settings(d, flags=settings(d)["flags"] | 2, honesty_fraction=1.5), r"honesty fraction is outside \(0, 1\)"),
-    (LOG_RANK_FOREST, lambda d: with_settings(d, flags=8), "unknown settings flags"),
+    (LOG_RANK_FOREST, lambda d: with_settings(d, flags=16), "unknown settings flags"),
+    # Version 1 had no weights: its flag there is as unknown as it was to its readers.
+    (LOG_RANK_FOREST, lambda d: with_settings(with_header(d, version=1), flags=settings(d)["flags"] | 8), "unknown settings flags"),
+    (LOG_RANK_FOREST, lambda d: with_settings(d, flags=settings(d)["flags"] | 8), "the sample weights needs 480 bytes but only 0 remain"),
     (LOG_RANK_FOREST, lambda d: with_settings(d, max_depth=4), "a value for an option that is off"),
     (LOG_RANK_FOREST, lambda d: with_settings(d, max_features_kind=3), "unknown max_features kind 3"),
     (GRADIENT_FOREST, lambda d: with_settings(d, first_tree=2), "trees 2 to 6 are not part of a forest of 4 trees"),

@@ -4,7 +4,8 @@
 
 namespace korvane {
 
-std::size_t partition(const MatrixView& x, std::span<std::uint32_t> rows, const node::Split& split) {
+std::size_t partition(const MatrixView& x, std::span<std::uint32_t> rows,
+                      const node::Split& split) {
   std::size_t i = 0;
   std::size_t end = rows.size();
   while (i < end) {

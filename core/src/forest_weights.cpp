@@ -109,44 +109,85 @@ struct OutOfBagTrees {
   [[nodiscard]] double divisor(std::size_t row) const { return static_cast<double>(n_oob[row]); }
 };
 
+// Every row recorded in a leaf gets the same share of it, 1 / |leaf|.
+struct EqualShares {
+  struct Share {
+    double increment;
+    [[nodiscard]] double operator()(std::size_t) const { return increment; }
+  };
+  const std::vector<std::vector<std::uint32_t>>& sizes;
+  [[nodiscard]] Share of(std::size_t b, std::uint32_t leaf) const {
+    return {1.0 / static_cast<double>(sizes[b][leaf])};
+  }
+};
+
+// A row recorded in a leaf gets its weight over the weight recorded there. A
+// row is recorded once however often it was drawn, as in EqualShares, so a
+// weight of 1 everywhere gives EqualShares' bits. Rounded weights sum exactly.
+struct WeightedShares {
+  struct Share {
+    std::span<const double> weight;
+    double total;
+    [[nodiscard]] double operator()(std::size_t row) const { return weight[row] / total; }
+  };
+  std::span<const double> weight;
+  std::vector<std::vector<double>> totals;  // [b][leaf]
+
+  template <class Payload>
+  explicit WeightedShares(const Forest<Payload>& forest) : weight(forest.sample_weight) {
+    totals.reserve(forest.n_trees());
+    for (std::size_t b = 0; b < forest.n_trees(); ++b) {
+      std::vector<double> leaf_totals(forest.leaf_sizes[b].size(), 0.0);
+      const std::span<const std::uint32_t> recorded = forest.recorded_leaves(b);
+      for (std::size_t i = 0; i < recorded.size(); ++i) {
+        if (recorded[i] != NO_LEAF) leaf_totals[recorded[i]] += weight[i];
+      }
+      totals.push_back(std::move(leaf_totals));
+    }
+  }
+  [[nodiscard]] Share of(std::size_t b, std::uint32_t leaf) const {
+    return {weight, totals[b][leaf]};
+  }
+};
+
 // Weights of one query row by a scan of the recorded leaves of the trees
 // `trees` selects for it.
-template <class Payload, class Trees>
+template <class Payload, class Trees, class Shares>
 void scan_weights(const Forest<Payload>& forest, const MatrixView& x, std::size_t row,
-                  const Trees& trees, std::span<double> weights, const CallControl& control) {
+                  const Trees& trees, const Shares& shares, std::span<double> weights,
+                  const CallControl& control) {
   for (std::size_t b = 0; b < forest.n_trees(); ++b) {
     control.check();
     if (!trees.uses(b, row)) continue;
     const std::uint32_t leaf = forest.trees[b].predict_leaf(x, row);
-    const std::uint32_t size = forest.leaf_sizes[b][leaf];
-    if (size == 0) continue;
-    const double increment = 1.0 / static_cast<double>(size);
+    if (forest.leaf_sizes[b][leaf] == 0) continue;
+    const auto share = shares.of(b, leaf);
     const std::span<const std::uint32_t> recorded = forest.recorded_leaves(b);
     for (std::size_t i = 0; i < weights.size(); ++i) {
-      if (recorded[i] == leaf) weights[i] += increment;
+      if (recorded[i] == leaf) weights[i] += share(i);
     }
   }
   const double divisor = trees.divisor(row);
   for (double& w : weights) w /= divisor;
 }
 
-// Weights of each query row r over the trees `trees.uses(b, r)` selects,
-// divided by trees.divisor(r). Every weight receives its increments in tree
-// order, so visiting only the rows of the reached leaf gives the bits of a scan
-// over all rows, and dividing only the weights that received any leaves the
-// others at 0 = 0 / B. A few query rows take the scan itself. Each task first
-// descends every tree for a block of query rows, so that a tree's nodes stay in
-// cache while it is descended.
-template <class Payload, class Trees>
+// Weights of each query row r over the trees `trees.uses(b, r)` selects, each
+// tree adding the shares of its reached leaf, divided by trees.divisor(r). Every weight receives
+// its increments in tree order, so visiting only the rows of the reached leaf gives the bits of a
+// scan over all rows, and dividing only the weights that received any leaves the others at 0 = 0 /
+// B. A few query rows take the scan itself. Each task first descends every tree for a block of
+// query rows, so that a tree's nodes stay in cache while it is descended.
+template <class Payload, class Trees, class Shares>
 std::vector<double> weights_over(const Forest<Payload>& forest, const MatrixView& x,
-                                 const Trees& trees, const CallControl& control) {
+                                 const Trees& trees, const Shares& shares,
+                                 const CallControl& control) {
   const std::size_t n = forest.n_train_samples;
   reserve_weights(forest, x.n_rows);
   std::vector<double> out = zeros(x.n_rows * n);
   if (n == 0 || x.n_rows == 0) return out;
   if (x.n_rows < kFewestIndexedQueries) {
     for (std::size_t r = 0; r < x.n_rows; ++r) {
-      scan_weights(forest, x, r, trees, {out.data() + r * n, n}, control);
+      scan_weights(forest, x, r, trees, shares, {out.data() + r * n, n}, control);
     }
     return out;
   }
@@ -172,15 +213,14 @@ std::vector<double> weights_over(const Forest<Payload>& forest, const MatrixView
       for (std::size_t b = 0; b < n_trees; ++b) {
         if (!trees.uses(b, first + i)) continue;
         const std::uint32_t leaf = reached[b * count + i];
-        const std::uint32_t size = forest.leaf_sizes[b][leaf];
-        if (size == 0) continue;
-        const double increment = 1.0 / static_cast<double>(size);
+        if (forest.leaf_sizes[b][leaf] == 0) continue;
+        const auto share = shares.of(b, leaf);
         const LeafRows& index = leaf_rows[b];
         for (std::uint32_t k = index.offsets[leaf]; k < index.offsets[leaf + 1]; ++k) {
           const std::uint32_t row = index.rows[k];
           touched[n_touched] = row;
           n_touched += weights[row] == 0.0 ? 1 : 0;
-          weights[row] += increment;
+          weights[row] += share(row);
         }
       }
       const double divisor = trees.divisor(first + i);
@@ -188,6 +228,16 @@ std::vector<double> weights_over(const Forest<Payload>& forest, const MatrixView
     }
   });
   return out;
+}
+
+// The weights with the shares of the forest's weighting, chosen once per call.
+template <class Payload, class Trees>
+std::vector<double> weights_over(const Forest<Payload>& forest, const MatrixView& x,
+                                 const Trees& trees, const CallControl& control) {
+  if (forest.sample_weight.empty()) {
+    return weights_over(forest, x, trees, EqualShares{forest.leaf_sizes}, control);
+  }
+  return weights_over(forest, x, trees, WeightedShares(forest), control);
 }
 
 }  // namespace

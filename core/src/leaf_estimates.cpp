@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "korvane/sample_weights.hpp"
 #include "time_groups.hpp"
 #include "value_order.hpp"
 
@@ -13,44 +14,85 @@ namespace {
 
 constexpr std::size_t kShortestMergeSort = 64;
 
-// (time, is event) of the rows in ascending time order, ties in row-list order.
-// Private copies: the sort and the grouping never re-read the caller's arrays.
-std::vector<std::pair<double, bool>> by_time(std::span<const double> time,
-                                             std::span<const std::uint8_t> event,
-                                             std::span<const std::uint32_t> rows) {
-  std::vector<std::pair<double, bool>> pairs;
-  pairs.reserve(rows.size());
-  for (const std::uint32_t row : rows) pairs.emplace_back(time[row], detail::is_event(event[row]));
-  const auto earlier = [](const auto& a, const auto& b) { return a.first < b.first; };
-  if (pairs.size() < kShortestMergeSort) {
-    // Leaves are small: no merge buffer to allocate.
-    detail::insertion_sort(std::span(pairs), earlier);
+// A row of a leaf, copied: the sort and the grouping never re-read the
+// caller's arrays. A weighted fit's rows carry their weights.
+template <class Weighting>
+struct Occurrence {
+  double time;
+  bool event;
+  [[nodiscard]] static std::size_t weight() { return 1; }
+};
+
+template <>
+struct Occurrence<SampleWeights> {
+  double time;
+  bool event;
+  double weight_value;
+  [[nodiscard]] double weight() const { return weight_value; }
+};
+
+template <class Weighting>
+Occurrence<Weighting> occurrence(const NelsonAalenLeaves& leaves, std::uint32_t row) {
+  if constexpr (Weighting::kUnit) {
+    return {leaves.time[row], detail::is_event(leaves.event[row])};
   } else {
-    std::stable_sort(pairs.begin(), pairs.end(), earlier);
+    return {leaves.time[row], detail::is_event(leaves.event[row]), leaves.weight[row]};
   }
-  return pairs;
+}
+
+// The rows in ascending time order, ties in row-list order.
+template <class Weighting>
+std::vector<Occurrence<Weighting>> by_time(const NelsonAalenLeaves& leaves,
+                                           std::span<const std::uint32_t> rows) {
+  std::vector<Occurrence<Weighting>> sorted;
+  sorted.reserve(rows.size());
+  for (const std::uint32_t row : rows) sorted.push_back(occurrence<Weighting>(leaves, row));
+  const auto earlier = [](const auto& a, const auto& b) { return a.time < b.time; };
+  if (sorted.size() < kShortestMergeSort) {
+    // Leaves are small: no merge buffer to allocate.
+    detail::insertion_sort(std::span(sorted), earlier);
+  } else {
+    std::stable_sort(sorted.begin(), sorted.end(), earlier);
+  }
+  return sorted;
+}
+
+// Counted occurrences, or summed weights (rounded weights sum exactly, so the
+// at-risk weight is the same whatever the order).
+template <class Weighting>
+StepFunction estimate_of(const NelsonAalenLeaves& leaves, std::span<const std::uint32_t> rows) {
+  const std::vector<Occurrence<Weighting>> sorted = by_time<Weighting>(leaves, rows);
+  using Count = decltype(sorted.front().weight());
+  Count total = 0;
+  for (const auto& entry : sorted) total += entry.weight();
+  std::vector<double> times;
+  std::vector<double> values;
+  double cumulative = 0.0;
+  detail::for_each_weighted_time_group(
+      sorted.size(), total,
+      [&](std::size_t start, std::size_t i) { return sorted[i].time == sorted[start].time; },
+      [&](std::size_t i) { return sorted[i].event; },
+      [&](std::size_t i) { return sorted[i].weight(); },
+      [&](std::size_t start, std::size_t, Count events, Count at_risk) {
+        if (events == 0) return;
+        // Sums run left to right in time order, one division per event time.
+        if constexpr (Weighting::kUnit) {
+          cumulative = nelson_aalen_step(cumulative, events, at_risk);
+        } else {
+          cumulative = cumulative + events / at_risk;
+        }
+        times.push_back(sorted[start].time);
+        values.push_back(cumulative);
+      });
+  return {std::move(times), std::move(values)};
 }
 
 }  // namespace
 
 StepFunction NelsonAalenLeaves::estimate(std::span<const std::uint32_t> rows) const {
   if (rows.empty()) return StepFunction::empty();
-  const std::vector<std::pair<double, bool>> pairs = by_time(time, event, rows);
-  std::vector<double> times;
-  std::vector<double> values;
-  double cumulative = 0.0;
-  detail::for_each_time_group(
-      pairs.size(),
-      [&](std::size_t start, std::size_t i) { return pairs[i].first == pairs[start].first; },
-      [&](std::size_t i) { return pairs[i].second; },
-      [&](std::size_t start, std::size_t, std::size_t events, std::size_t at_risk) {
-        if (events == 0) return;
-        // Sums run left to right in time order, one division per event time.
-        cumulative = nelson_aalen_step(cumulative, events, at_risk);
-        times.push_back(pairs[start].first);
-        values.push_back(cumulative);
-      });
-  return {std::move(times), std::move(values)};
+  return weight.empty() ? estimate_of<UnitWeights>(*this, rows)
+                        : estimate_of<SampleWeights>(*this, rows);
 }
 
 }  // namespace korvane

@@ -14,22 +14,34 @@ namespace korvane::detail {
 // per group of positions [start, end), in ascending time order, where
 // `same_time(start, i)` tells whether position i has the time of the group
 // starting at `start` and `event_at(i)` whether it is an event. `at_risk` counts
-// the occurrences at or after the group. A group always takes its first
+// the occurrences at or after the group, each weighing `weight_at(i)` (of type
+// Count; `total` is the weight of all n). A group always takes its first
 // position, so the walk ends whatever `same_time` says.
-template <class SameTime, class EventAt, class Visit>
-void for_each_time_group(std::size_t n, SameTime&& same_time, EventAt&& event_at, Visit&& visit) {
-  std::size_t at_risk = n;
+template <class Count, class SameTime, class EventAt, class WeightAt, class Visit>
+void for_each_weighted_time_group(std::size_t n, Count total, SameTime&& same_time,
+                                  EventAt&& event_at, WeightAt&& weight_at, Visit&& visit) {
+  Count at_risk = total;
   for (std::size_t start = 0; start < n;) {
     std::size_t end = start;
-    std::size_t events = 0;
+    Count events = 0;
+    Count weight = 0;
     do {
-      events += event_at(end) ? 1 : 0;
+      const Count w = weight_at(end);
+      events += event_at(end) ? w : Count{0};
+      weight += w;
       ++end;
     } while (end < n && same_time(start, end));
     visit(start, end, events, at_risk);
-    at_risk -= end - start;
+    at_risk -= weight;
     start = end;
   }
+}
+
+// Every occurrence counts once.
+template <class SameTime, class EventAt, class Visit>
+void for_each_time_group(std::size_t n, SameTime&& same_time, EventAt&& event_at, Visit&& visit) {
+  for_each_weighted_time_group(
+      n, n, same_time, event_at, [](std::size_t) { return std::size_t{1}; }, visit);
 }
 
 }  // namespace korvane::detail

@@ -10,6 +10,7 @@ from korvane._korvane_core import (
     version,
 )
 from korvane.causal_survival import CausalSurvivalForest
+from korvane.effects import CausalForest, QuantileForest, RegressionForest
 from korvane.ensemble import RandomSurvivalForest
 from korvane.functions import StepFunction
 from korvane.surv import Surv
@@ -28,6 +29,9 @@ __all__ = [
     "RandomSurvivalForest",
     "CausalSurvivalForest",
     "SurvivalTree",
+    "RegressionForest",
+    "QuantileForest",
+    "CausalForest",
     "Surv",
     "StepFunction",
     "save",

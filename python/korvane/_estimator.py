@@ -6,7 +6,7 @@ from __future__ import annotations
 import hashlib
 import math
 import numbers
-from typing import Any, ClassVar
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -14,7 +14,7 @@ from sklearn.base import BaseEstimator
 from sklearn.utils import check_random_state
 from sklearn.utils.validation import check_is_fitted
 
-from korvane._validation import check_features, check_survival_target
+from korvane._validation import check_features, check_sample_weight, check_survival_target
 from korvane.functions import StepFunction
 from korvane.metrics import concordance_index
 
@@ -34,17 +34,16 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
     """
 
     _model: Any
-    # Whether the model takes NaN in X as a missing value, at fit and in queries.
-    _missing_values: ClassVar[bool] = False
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
         tags.target_tags.required = True
         tags.target_tags.single_output = True
-        tags.input_tags.allow_nan = self._missing_values
+        # NaN in X is a missing value, at fit and in queries.
+        tags.input_tags.allow_nan = True
         return tags
 
-    def fit(self, X: Any, y: Any) -> LogRankSurvivalEstimator:
+    def fit(self, X: Any, y: Any, sample_weight: Any = None) -> LogRankSurvivalEstimator:
         """Grow the model on covariates `X` and the survival target `y`.
 
         Parameters
@@ -52,12 +51,20 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
         X : array-like of shape (n_samples, n_features)
             Numeric covariates: a NumPy array of any numeric dtype and order,
             or a pandas or polars data frame of numeric columns. Infinite
-            values are refused; NaN marks a missing value in an estimator
-            whose tags say ``allow_nan`` and is refused by the others.
+            values are refused; NaN marks a missing value: each split sends
+            the rows missing its covariate to the side that scores best.
         y : structured array of shape (n_samples,)
             An event field (bool, or 0/1) and a time field (finite, >= 0),
             in either order, as `korvane.Surv.from_arrays(event, time)` or
             scikit-survival's `Surv` make them. At least one event.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Frequency weights, finite and >= 0, not all 0 (for instance
+            inverse-probability-of-censoring weights). A row of weight 2 gives
+            the model of the data with that row twice: it counts twice in the
+            at-risk and event counts of the log-rank splits and of the
+            Nelson–Aalen leaves. A row of weight 0 gives the model without the
+            row. `min_samples_leaf` still counts rows, not weight, as in
+            scikit-learn. None weighs every row 1.
 
         Returns
         -------
@@ -65,8 +72,12 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
             The fitted estimator.
         """
         X_checked, event, time = self._training_data(X, y, reset=True)
-        self.unique_times_ = _read_only(np.unique(time[event == 1]))
-        self._fit_model(X_checked, event, time)
+        weight = check_sample_weight(sample_weight, len(time))
+        observed = event == 1 if weight is None else (event == 1) & (weight > 0)
+        if not observed.any():
+            raise ValueError("y has no event of positive sample_weight: at least one must have weight above 0")
+        self.unique_times_ = _read_only(np.unique(time[observed]))
+        self._fit_model(X_checked, event, time, weight)
         return self
 
     def _training_data(
@@ -74,7 +85,7 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
     ) -> tuple[Float64Array, npt.NDArray[np.uint8], Float64Array]:
         if y is None:
             raise ValueError(f"{type(self).__name__} requires y to be passed, but the target y is None")
-        X_checked = check_features(self, X, reset=reset, order="F", allow_nan=self._missing_values)
+        X_checked = check_features(self, X, reset=reset, order="F", allow_nan=True)
         event, time = check_survival_target(y)
         if len(event) != X_checked.shape[0]:
             raise ValueError(f"X has {X_checked.shape[0]} rows but y has {len(event)}")
@@ -82,12 +93,18 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
             raise ValueError("y has no event: at least one row must have its event observed")
         return X_checked, event, time
 
-    def _fit_model(self, X: Float64Array, event: npt.NDArray[np.uint8], time: Float64Array) -> None:
+    def _fit_model(
+        self,
+        X: Float64Array,
+        event: npt.NDArray[np.uint8],
+        time: Float64Array,
+        sample_weight: Float64Array | None,
+    ) -> None:
         raise NotImplementedError
 
     def _query(self, X: Any) -> Float64Array:
         check_is_fitted(self)
-        return check_features(self, X, reset=False, allow_nan=self._missing_values)
+        return check_features(self, X, reset=False, allow_nan=True)
 
     def _cumulative_hazard(self, X: Float64Array) -> Float64Array:
         return np.asarray(self._model.predict_cumulative_hazard(X, self.unique_times_))
@@ -201,7 +218,7 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
         """
         return self.predict_quantile_survival_time(X, 0.5)
 
-    def score(self, X: Any, y: Any) -> float:
+    def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:
         """Harrell's concordance index of `predict(X)` against the target `y`.
 
         Parameters
@@ -210,6 +227,10 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
             Covariates, in any form `fit` takes.
         y : structured array of shape (n_samples,)
             Survival target, as for `fit`.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Weights as for `fit`: each comparable pair counts with the weight
+            of its row with the earlier event (see
+            `korvane.metrics.concordance_index`).
 
         Returns
         -------
@@ -221,7 +242,7 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
         event, time = check_survival_target(y)
         if len(event) != len(risk):
             raise ValueError(f"X has {len(risk)} rows but y has {len(event)}")
-        return concordance_index(time, event, risk)
+        return concordance_index(time, event, risk, sample_weight=check_sample_weight(sample_weight, len(risk)))
 
     def apply(self, X: Any) -> npt.NDArray[np.uint32]:
         """Index of the leaf each row reaches (numbered among leaves, not nodes).

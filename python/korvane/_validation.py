@@ -15,7 +15,7 @@ import numpy.typing as npt
 from sklearn.base import BaseEstimator
 from sklearn.utils.validation import validate_data
 
-__all__ = ["check_features", "check_survival_target", "event_vector", "time_vector"]
+__all__ = ["check_features", "check_sample_weight", "check_survival_target", "event_vector", "time_vector"]
 
 _ENCODER_HINT = (
     "encode them as numbers first, e.g. with sklearn.preprocessing.OneHotEncoder inside a "
@@ -48,6 +48,28 @@ def check_features(
     if not checked.flags.aligned:
         checked = checked.copy(order="F" if order == "F" else "K")
     return checked
+
+
+def check_sample_weight(sample_weight: Any, n_samples: int) -> npt.NDArray[np.float64] | None:
+    """`sample_weight` as a new float64 vector (the caller's array is never
+    changed), or None when it is None: finite, >= 0, one per row, not all 0."""
+    if sample_weight is None:
+        return None
+    try:
+        weight = np.array(sample_weight, dtype=np.float64, copy=True)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"sample_weight must be numbers, got {_describe(sample_weight)}") from error
+    if weight.ndim == 0:
+        weight = np.full(n_samples, float(weight))
+    if weight.shape != (n_samples,):
+        raise ValueError(f"sample_weight must have shape ({n_samples},), one weight per row, got {weight.shape}")
+    if not np.isfinite(weight).all():
+        raise ValueError("sample_weight must be finite; it has NaN or infinite values")
+    if (weight < 0).any():
+        raise ValueError("sample_weight must be >= 0; it has negative values")
+    if not weight.sum() > 0:
+        raise ValueError("sample_weight must not be all 0")
+    return weight
 
 
 def _refuse_non_numeric_columns(X: Any) -> None:

@@ -126,8 +126,12 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
       cumulative hazard, not an average of Kaplan–Meier curves.
     - The leaf floor counts a row drawn twice by the bootstrap twice.
     - `min_samples_split` above ``2 * min_samples_leaf`` is refused;
-      `max_leaf_nodes`, `min_weight_fraction_leaf`, `low_memory` and sample
-      weights do not exist.
+      `max_leaf_nodes`, `min_weight_fraction_leaf` and `low_memory` do not
+      exist.
+    - `sample_weight` are frequency weights in the log-rank splits and the
+      Nelson–Aalen leaves. As in scikit-learn's forests, the bootstrap draws
+      rows uniformly, by count, whatever their weights (only rows of weight 0
+      are never drawn): the weights act inside each tree, not on the draw.
     - `max_samples` also applies with ``bootstrap=False``.
     - `n_jobs=None` uses every core; results do not depend on it.
     - `apply` returns leaf indices (numbered among each tree's leaves) as
@@ -158,8 +162,6 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
     >>> forest.predict_survival_function(X[:1])[0](0.0)
     1.0
     """
-
-    _missing_values = True
 
     def __init__(
         self,
@@ -210,31 +212,49 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
             "missing_values": True,
         }
 
-    def _fit_model(self, X: Float64Array, event: npt.NDArray[np.uint8], time: Float64Array) -> None:
+    def _fit_model(
+        self,
+        X: Float64Array,
+        event: npt.NDArray[np.uint8],
+        time: Float64Array,
+        sample_weight: Float64Array | None,
+    ) -> None:
         n_estimators = check_int(self.n_estimators, "n_estimators", 1)
         settings = self._core_settings(*X.shape)
         if self.oob_score and not settings["bootstrap"] and _draws_every_row(settings["subsample_fraction"], len(time)):
             raise ValueError(
                 "oob_score needs rows each tree leaves out: set bootstrap=True, or max_samples below the row count"
             )
-        run = _Run(_n_threads(self.n_jobs), _ProgressBar.when(self.verbose))
+        run = _Run(_n_threads(self.n_jobs), _ProgressBar.when(self.verbose), sample_weight)
         digest = training_digest(X, event, time)
         if check_flag(self.warm_start, "warm_start") and hasattr(self, "_model"):
-            self._check_warm_start(settings, digest)
+            self._check_warm_start(settings, digest, sample_weight)
             self._model = self._grown_further(X, event, time, n_estimators, settings, run)
         else:
             self._seed = seed_from(self.random_state)
             self._model = _grow(X, time, event, n_estimators, settings, self._seed, None, run)
         self._settings, self._training_digest = settings, digest
+        self._sample_weight = sample_weight
         self.n_estimators_ = int(self._model.n_trees)
         if self.oob_score:
             self._score_out_of_bag(X, event, time, run.n_threads)
 
-    def _check_warm_start(self, settings: dict[str, Any], digest: str) -> None:
+    def _weights(self) -> Float64Array | None:
+        # A forest fitted before weights existed has none.
+        weights: Float64Array | None = getattr(self, "_sample_weight", None)
+        return weights
+
+    def _check_warm_start(self, settings: dict[str, Any], digest: str, sample_weight: Float64Array | None) -> None:
         # Forest weights and out-of-bag answers refer to the training rows,
         # so every tree of one forest must have been grown on the same data.
         if digest != self._training_digest:
             raise ValueError("warm_start adds trees grown on the same data: X and y differ from the first fit")
+        before = self._weights()
+        same = before is sample_weight is None or (
+            before is not None and sample_weight is not None and np.array_equal(before, sample_weight)
+        )
+        if not same:
+            raise ValueError("warm_start adds trees grown with the same sample_weight as the first fit")
         changed = sorted(name for name, value in settings.items() if self._settings[name] != value)
         if changed:
             raise ValueError(f"warm_start adds trees with the same settings, but {', '.join(changed)} changed")
@@ -277,10 +297,15 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
                 UserWarning,
                 stacklevel=4,
             )
+        # Rows of weight 0 are in no tree: their out-of-bag answer exists but
+        # weighs nothing in the weighted C.
+        weight = self._weights()
         if callable(self.oob_score):
             self.oob_score_ = float(self.oob_score(Surv.from_arrays(event[seen], time[seen]), risk[seen]))
         else:
-            self.oob_score_ = concordance_index(time[seen], event[seen], risk[seen])
+            self.oob_score_ = concordance_index(
+                time[seen], event[seen], risk[seen], sample_weight=None if weight is None else weight[seen]
+            )
 
     def forest_weights(self, X: Any) -> Float64Array:
         """Weight of every training row for each query row.
@@ -386,7 +411,7 @@ class _OutOfBagPermutations:
         if len(out_of_bag) == 0:
             return
         forest = self._forest
-        job = _log_rank_job(self._X, time, event, forest.n_estimators_, forest._settings, forest._seed)
+        job = _log_rank_job(self._X, time, event, forest.n_estimators_, forest._settings, forest._seed, forest._weights())
         piece = job.grow((tree, tree + 1), None)
         leaf_risk = _leaf_risk(piece, self._X, forest.unique_times_)
         rows = np.asfortranarray(self._X[out_of_bag])
@@ -431,7 +456,8 @@ def _grow(
 ) -> Any:
     """Trees [start, stop) of the forest of `n_trees` trees that `seed` defines
     (all when `trees` is None), on the local pool or the active joblib backend."""
-    forest = grow_forest(_log_rank_job(X, time, event, n_trees, settings, seed), trees, run.n_threads, run.progress)
+    job = _log_rank_job(X, time, event, n_trees, settings, seed, run.sample_weight)
+    forest = grow_forest(job, trees, run.n_threads, run.progress)
     if run.progress is not None:
         start, stop = trees or (0, n_trees)
         run.progress.finish(stop - start)
@@ -445,8 +471,11 @@ def _log_rank_job(
     n_trees: int,
     settings: dict[str, Any],
     seed: int,
+    sample_weight: Float64Array | None,
 ) -> ForestJob:
-    return ForestJob("_grow_log_rank_forest", TrainingData((X, time, event)), {"n_trees": n_trees, "seed": seed, **settings})
+    arrays = {} if sample_weight is None else {"sample_weight": sample_weight}
+    data = TrainingData((X, time, event), arrays)
+    return ForestJob("_grow_log_rank_forest", data, {"n_trees": n_trees, "seed": seed, **settings})
 
 
 def _subsample_fraction(max_samples: Any, n_samples: int) -> float:
@@ -481,10 +510,11 @@ def _n_threads(n_jobs: Any) -> int | None:
 
 
 class _Run(NamedTuple):
-    """How a fit runs, which never changes what it grows."""
+    """How a fit runs (threads and progress never change what it grows) and the rows' weights."""
 
     n_threads: int | None = None
     progress: _ProgressBar | None = None
+    sample_weight: Float64Array | None = None
 
 
 class _ProgressBar:

@@ -29,7 +29,12 @@ BoolArray = npt.NDArray[np.bool_]
 SurvivalArray = npt.NDArray[Any]
 
 
-def concordance_index(event_time: npt.ArrayLike, event_indicator: npt.ArrayLike, risk_score: npt.ArrayLike) -> float:
+def concordance_index(
+    event_time: npt.ArrayLike,
+    event_indicator: npt.ArrayLike,
+    risk_score: npt.ArrayLike,
+    sample_weight: npt.ArrayLike | None = None,
+) -> float:
     """Harrell's concordance index of a risk score (higher score = earlier event).
 
     A pair of rows is comparable when the row with the shorter time had an
@@ -53,6 +58,10 @@ def concordance_index(event_time: npt.ArrayLike, event_indicator: npt.ArrayLike,
         indicator equals 1 (booleans work too).
     risk_score : array-like of shape (n_samples,)
         Predicted risk: higher means an earlier event.
+    sample_weight : array-like of shape (n_samples,), optional
+        Finite weights >= 0. Each comparable pair counts with the weight of
+        its row with the earlier event (the event row), as inverse-probability
+        weights enter Uno's index; None weighs every row 1.
 
     Returns
     -------
@@ -63,7 +72,7 @@ def concordance_index(event_time: npt.ArrayLike, event_indicator: npt.ArrayLike,
     ------
     ValueError
         When the lengths differ, a value is not finite, or no pair is
-        comparable.
+        comparable (or all comparable pairs weigh 0).
 
     Examples
     --------
@@ -84,7 +93,15 @@ def concordance_index(event_time: npt.ArrayLike, event_indicator: npt.ArrayLike,
             "concordance is undefined: no pair of rows is comparable "
             "(no event happens before another row's time)"
         )
-    return float(pairs.score(np.ones(len(pairs.comparable))))
+    if sample_weight is None:
+        return float(pairs.score(np.ones(len(pairs.comparable))))
+    weight = _finite_vector(sample_weight, "sample_weight")
+    _same_length(event_time=time, sample_weight=weight)
+    if (weight < 0).any():
+        raise ValueError("sample_weight must be >= 0")
+    if _dot(weight[pairs.rows], pairs.comparable) == 0:
+        raise ValueError("concordance is undefined: every comparable pair has weight 0")
+    return float(pairs.score(weight[pairs.rows]))
 
 
 def concordance_index_censored(

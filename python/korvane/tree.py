@@ -68,10 +68,14 @@ class SurvivalTree(LogRankSurvivalEstimator):
     -----
     Differences from scikit-survival's ``SurvivalTree``: the survival
     function is exp(-H) of the leaf's Nelson–Aalen estimate; `splitter`,
-    `max_leaf_nodes`, `min_weight_fraction_leaf`, `low_memory` and sample
-    weights do not exist; `min_samples_split` above ``2 * min_samples_leaf``
-    is refused; `apply` numbers leaves, not nodes; step functions stay flat
-    after the last event time; `honesty` is an addition.
+    `max_leaf_nodes`, `min_weight_fraction_leaf` and `low_memory` do not
+    exist; `min_samples_split` above ``2 * min_samples_leaf`` is refused;
+    `apply` numbers leaves, not nodes; step functions stay flat after the
+    last event time; `honesty` is an addition. `sample_weight` are frequency
+    weights in the log-rank splits and the Nelson–Aalen leaves (a weight of 2
+    gives the tree of the row twice, 0 the tree without it), while
+    `min_samples_leaf` counts rows, as in scikit-learn. NaN in `X` is a
+    missing value, at fit and in queries, as in `RandomSurvivalForest`.
 
     Examples
     --------
@@ -104,11 +108,17 @@ class SurvivalTree(LogRankSurvivalEstimator):
         self.honesty = honesty
         self.honesty_fraction = honesty_fraction
 
-    def _fit_model(self, X: Float64Array, event: npt.NDArray[np.uint8], time: Float64Array) -> None:
+    def _fit_model(
+        self,
+        X: Float64Array,
+        event: npt.NDArray[np.uint8],
+        time: Float64Array,
+        sample_weight: Float64Array | None,
+    ) -> None:
         n_samples, n_features = X.shape
         min_samples_leaf = resolve_min_samples_leaf(self.min_samples_leaf, n_samples)
         check_min_samples_split(self.min_samples_split, min_samples_leaf, n_samples)
-        self._model = core.fit_log_rank_tree(
+        self._model = core._grow_log_rank_tree(
             X,
             time,
             event,
@@ -118,4 +128,6 @@ class SurvivalTree(LogRankSurvivalEstimator):
             honesty=check_flag(self.honesty, "honesty"),
             honesty_fraction=check_honesty_fraction(self.honesty_fraction),
             seed=seed_from(self.random_state),
+            sample_weight=sample_weight,
+            missing_values=True,
         )

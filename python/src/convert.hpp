@@ -70,6 +70,15 @@ struct ArrayOf {
   PyArrayObject* operator()(PyObject* value) const { return to_array(value, ndim, type_number); }
 };
 
+// `to_array`, or nullptr for None: an optional array parameter.
+struct OptionalArrayOf {
+  int ndim;
+  int type_number;
+  PyArrayObject* operator()(PyObject* value) const {
+    return value == Py_None ? nullptr : to_array(value, ndim, type_number);
+  }
+};
+
 // The elements of a 1-D array that is contiguous and aligned (or empty);
 // TypeError otherwise.
 std::span<const double> contiguous_doubles(PyArrayObject* array);

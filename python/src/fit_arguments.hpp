@@ -4,7 +4,8 @@
 // in a fixed order and stops at the first failure: conversions in parameter
 // order, slice access of the 1-D arrays, their lengths, the layout of X, the
 // forest settings, the honesty fraction, then the checks that need to look at
-// the data, and the max_features setting last.
+// the data (the sample weights after the covariates), and the max_features
+// setting last.
 
 #include <cstdint>
 #include <optional>
@@ -15,6 +16,7 @@
 #include "convert.hpp"
 #include "korvane/data.hpp"
 #include "korvane/params.hpp"
+#include "korvane/sample_weights.hpp"
 
 namespace korvane::python {
 
@@ -39,6 +41,9 @@ inline constexpr auto kPseudoOutcome = positional("pseudo_outcome", ArrayOf{1, N
 inline constexpr auto kMaxDepth = keyword("max_depth", "None", to_max_depth);
 inline constexpr auto kHonestyFraction = keyword("honesty_fraction", "0.5", to_fraction);
 inline constexpr auto kSeed = keyword("seed", "None", to_seed);
+// Only the private fits declare it; the public ones stay unweighted.
+inline constexpr auto kSampleWeight =
+    keyword("sample_weight", "None", OptionalArrayOf{1, NPY_FLOAT64});
 
 // How the fits' docstrings describe the parameters above.
 inline constexpr char kTrainingXDoc[] =
@@ -58,6 +63,11 @@ inline constexpr char kHonestyFractionDoc[] =
     "honesty_fraction : float, default=0.5\n"
     "    With `honesty`, the share of a tree's rows that choose the splits, in\n"
     "    (0, 1); the other rows estimate the leaves.\n";
+inline constexpr char kSampleWeightDoc[] =
+    "sample_weight : ndarray of float64, shape (n_samples,), optional\n"
+    "    Frequency weight of each row: finite, >= 0, not all 0. A row of\n"
+    "    weight 2 counts as two occurrences in every at-risk and event count\n"
+    "    (or mean), and rows of weight 0 are left out. Never modified.\n";
 inline constexpr char kSeedDoc[] =
     "seed : int, optional\n"
     "    Seed of every random draw; None is seed 0. Each tree draws from a\n"
@@ -84,11 +94,23 @@ struct SurvivalArrays {
   PyArrayObject* x;
   PyArrayObject* event_time;
   PyArrayObject* event_indicator;
+  PyArrayObject* sample_weight = nullptr;  // none: unweighted
 };
 
 struct GradientArrays {
   PyArrayObject* x;
   PyArrayObject* pseudo_outcome;
+  PyArrayObject* sample_weight = nullptr;
+};
+
+// The checked weights of a weighted fit, rounded (RowWeights) and owned by the
+// inputs; none for an unweighted one.
+struct FitWeights {
+  std::optional<korvane::RowWeights> rounded;
+  // What the core's weighted types take: empty when unweighted.
+  [[nodiscard]] std::span<const double> values() const {
+    return rounded ? rounded->values() : std::span<const double>{};
+  }
 };
 
 // Everything a log-rank fit hands to the core, borrowing the caller's arrays
@@ -100,12 +122,41 @@ struct LogRankInputs {
   std::span<const std::uint8_t> event;
   Params params;
   std::uint64_t seed;
+  FitWeights weights;
   korvane::MissingValues missing_values;
 };
 
 struct GradientInputs {
   korvane::MatrixView x;
   std::span<const double> pseudo_outcome;
+  korvane::ForestParams params;
+  std::uint64_t seed;
+  FitWeights weights;
+  korvane::MissingValues missing_values;
+};
+
+// The arrays of an effect forest's fit: two per-row columns (outcome and
+// treatment, or numerator and denominator) and optional sample weights
+// (nullptr for none).
+struct EffectArrays {
+  PyArrayObject* x;
+  PyArrayObject* first;
+  PyArrayObject* second;
+  PyArrayObject* sample_weight;
+};
+
+// The names of an effect fit's two columns, for its messages.
+struct EffectColumnNames {
+  const char* first;
+  const char* second;
+};
+
+struct EffectInputs {
+  korvane::MatrixView x;
+  std::span<const double> first;
+  std::span<const double> second;
+  FitWeights weights;  // rounded as a survival fit's; they weigh the splits
+  double min_child_fraction;
   korvane::ForestParams params;
   std::uint64_t seed;
   korvane::MissingValues missing_values;
@@ -119,8 +170,7 @@ LogRankInputs<korvane::TreeParams> checked_tree_inputs(const SurvivalArrays& arr
 LogRankInputs<korvane::ForestParams> checked_forest_inputs(const SurvivalArrays& arrays,
                                                            const ForestSettings& settings,
                                                            korvane::MissingValues missing);
-GradientInputs checked_gradient_inputs(const GradientArrays& arrays,
-                                       const ForestSettings& settings,
+GradientInputs checked_gradient_inputs(const GradientArrays& arrays, const ForestSettings& settings,
                                        korvane::MissingValues missing);
 
 // How a fit treats NaN in X: as missing values when it declares
@@ -132,6 +182,19 @@ korvane::MissingValues missing_values(const Arguments<D>& arguments) {
   }
   return korvane::MissingValues::kRefused;
 }
+
+// The settings an effect fit adds to a gradient forest's.
+struct EffectSettings {
+  std::uint64_t ci_group_size;
+  double min_child_fraction;
+  korvane::MissingValues missing;
+};
+
+// The gradient forest's checks, then: both columns finite, sample_weight
+// finite, >= 0 and not all 0, min_child_fraction in [0, 0.5), and the little
+// bags of ci_group_size trees possible on these rows.
+EffectInputs checked_effect_inputs(const EffectArrays& arrays, EffectColumnNames names,
+                                   const ForestSettings& settings, EffectSettings effect);
 
 // Reading the settings of any function that declares them, whatever else it
 // declares.
@@ -151,9 +214,20 @@ ForestSettings forest_settings(const Arguments<D>& arguments) {
           get<"subsample_fraction">(arguments)};
 }
 
+// The sample_weight argument of a function that declares it; none otherwise.
+template <const auto& D>
+PyArrayObject* sample_weight_of(const Arguments<D>& arguments) {
+  if constexpr (D.index_of("sample_weight") < std::remove_cvref_t<decltype(D)>::size) {
+    return get<"sample_weight">(arguments);
+  } else {
+    return nullptr;
+  }
+}
+
 template <const auto& D>
 SurvivalArrays survival_arrays(const Arguments<D>& arguments) {
-  return {get<"X">(arguments), get<"event_time">(arguments), get<"event_indicator">(arguments)};
+  return {get<"X">(arguments), get<"event_time">(arguments), get<"event_indicator">(arguments),
+          sample_weight_of(arguments)};
 }
 
 template <const auto& D>
@@ -170,8 +244,9 @@ LogRankInputs<korvane::ForestParams> checked_forest_inputs(const Arguments<D>& a
 
 template <const auto& D>
 GradientInputs checked_gradient_inputs(const Arguments<D>& arguments) {
-  return checked_gradient_inputs({get<"X">(arguments), get<"pseudo_outcome">(arguments)},
-                                 forest_settings(arguments), missing_values(arguments));
+  return checked_gradient_inputs(
+      {get<"X">(arguments), get<"pseudo_outcome">(arguments), sample_weight_of(arguments)},
+      forest_settings(arguments), missing_values(arguments));
 }
 
 }  // namespace korvane::python

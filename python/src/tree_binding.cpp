@@ -102,29 +102,77 @@ PyObject* split_importance(PyObject* self, const Arguments<kSplitImportance>&) {
   return result_array(korvane::split_importance(tree_of(self)));
 }
 
-constexpr auto kFit =
-    function("fit_log_rank_tree",
-             std::tuple{kTrainingX, kEventTime, kEventIndicator,
-                        keyword("min_samples_leaf", "15", to_u64), kMaxDepth,
-                        keyword("max_features", "None", MaxFeaturesOr{&korvane::MaxFeatures::all}),
-                        keyword("honesty", "False", to_flag), kHonestyFraction, kSeed},
-             kFitDoc.data());
+constexpr auto kTreeParameters =
+    std::tuple{kTrainingX,
+               kEventTime,
+               kEventIndicator,
+               keyword("min_samples_leaf", "15", to_u64),
+               kMaxDepth,
+               keyword("max_features", "None", MaxFeaturesOr{&korvane::MaxFeatures::all}),
+               keyword("honesty", "False", to_flag),
+               kHonestyFraction,
+               kSeed};
 
-PyObject* fit_log_rank_tree(PyObject*, const Arguments<kFit>& arguments) {
-  const auto inputs = checked_tree_inputs(arguments);
-  // A log-rank tree: log-rank splits, Nelson–Aalen leaves.
-  auto tree = run_pooled([&](korvane::CallControl& control) {
-    return korvane::fit_tree(korvane::Covariates(inputs.x, control),
-                             korvane::LogRankCriterion(inputs.time, inputs.event),
-                             korvane::NelsonAalenLeaves{inputs.time, inputs.event}, inputs.params,
-                             inputs.seed, control);
-  });
+constexpr auto kFit = function("fit_log_rank_tree", kTreeParameters, kFitDoc.data());
+
+// A log-rank tree: log-rank splits, Nelson–Aalen leaves, both with the fit's
+// weights (none for the public fit).
+PyObject* log_rank_tree(const LogRankInputs<korvane::TreeParams>& inputs,
+                        const CallOptions& options = {}) {
+  const std::span<const double> weight = inputs.weights.values();
+  auto tree = run_pooled(
+      [&](korvane::CallControl& control) {
+        auto fitted =
+            korvane::fit_tree(korvane::Covariates(inputs.x, control, inputs.missing_values),
+                              korvane::LogRankCriterion(inputs.time, inputs.event, weight),
+                              korvane::NelsonAalenLeaves{inputs.time, inputs.event, weight},
+                              inputs.params, inputs.seed, control, weight);
+        control.finish_tree();
+        return fitted;
+      },
+      options);
   return new_owner<PyLogRankSurvivalTree>(log_rank_survival_tree_class(), std::move(tree))
       .release();
 }
 
+PyObject* fit_log_rank_tree(PyObject*, const Arguments<kFit>& arguments) {
+  return log_rank_tree(checked_tree_inputs(arguments));
+}
+
+constexpr auto kGrowDoc = join_text(
+    "fit_log_rank_tree with sample weights, on a chosen number of threads,\n"
+    "with progress reports (one tree).\n\n"
+    "Parameters\n"
+    "----------\n"
+    "As fit_log_rank_tree, and\n",
+    kSampleWeightDoc,
+    "n_threads : int, optional\n"
+    "    None, -1 (all cores) or a count; it never changes the tree.\n"
+    "progress : callable, optional\n"
+    "    progress(trees_finished, total), called from the calling thread.\n"
+    "missing_values : bool, default=False\n"
+    "    Accept NaN in `X` as a missing value (infinite values are refused\n"
+    "    instead): each split sends the rows missing its feature to the side\n"
+    "    that scores best and records it; a split whose rows all held the\n"
+    "    value sends NaN to its larger child.\n");
+
+constexpr auto kGrow =
+    function("_grow_log_rank_tree",
+             std::tuple_cat(kTreeParameters,
+                            std::tuple{kSampleWeight, keyword("n_threads", "None", to_thread_count),
+                                       keyword("progress", "None", to_progress),
+                                       keyword("missing_values", "False", to_flag)}),
+             kGrowDoc.data());
+
+PyObject* grow_log_rank_tree(PyObject*, const Arguments<kGrow>& arguments) {
+  const auto inputs = checked_tree_inputs(arguments);
+  return log_rank_tree(inputs,
+                       {get<"n_threads">(arguments), get<"progress">(arguments), std::size_t{1}});
+}
+
 PyMethodDef functions[] = {
     fastcall_method<kFit, fit_log_rank_tree>(),
+    fastcall_method<kGrow, grow_log_rank_tree>(),
 };
 
 PyMethodDef methods[] = {

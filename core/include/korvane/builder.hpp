@@ -15,6 +15,7 @@
 #include "korvane/leaf_estimates.hpp"
 #include "korvane/params.hpp"
 #include "korvane/rng.hpp"
+#include "korvane/sample_weights.hpp"
 #include "korvane/sampling.hpp"
 #include "korvane/tree.hpp"
 
@@ -127,8 +128,8 @@ class TreeBuilder {
         covariates_, frame.splitting, features, params_.min_samples_leaf, control_);
     if (!best) return std::nullopt;
     const MatrixView& x = covariates_.x;
-    node::Split split{best->feature, best->threshold, 0, 0, best->score,
-                      best->missing == MissingSide::kLeft};
+    node::Split split{
+        best->feature, best->threshold, 0, 0, best->score, best->missing == MissingSide::kLeft};
     const std::size_t sl = partition(x, frame.splitting, split);
     // The splitting rows decide the side of a feature they all hold, before the
     // estimation rows (which may miss it) follow that side.
@@ -144,7 +145,8 @@ class TreeBuilder {
     if (sl == 0 || sl == frame.splitting.size()) return std::nullopt;
     const std::size_t er = frame.estimation.size() - el;
     if (el < params_.min_samples_leaf || er < params_.min_samples_leaf) return std::nullopt;
-    return PartitionedSplit{split.feature, split.threshold, split.score, split.missing_left, sl, el};
+    return PartitionedSplit{
+        split.feature, split.threshold, split.score, split.missing_left, sl, el};
   }
 
   std::uint32_t make_leaf(std::span<const std::uint32_t> estimation_rows) {
@@ -192,14 +194,22 @@ Tree<typename Leaves::Payload> grow(const Covariates& covariates, TreeRows& rows
   return std::move(builder).build(rows.splitting(), rows.estimation());
 }
 
-// A tree on all rows, in index order, from a 64-bit seed.
+// A tree on all rows, in index order, from a 64-bit seed; with weights
+// (RowWeights' rounded values, the ones the criterion and leaves were given),
+// on the rows of positive weight.
 template <SplitCriterion Criterion, LeafEstimate Leaves>
 Tree<typename Leaves::Payload> fit_tree(const Covariates& covariates, const Criterion& criterion,
                                         const Leaves& leaves, const TreeParams& params,
                                         std::uint64_t seed,
-                                        const CallControl& control = CallControl{}) {
-  std::vector<std::uint32_t> all(covariates.n_samples());
-  for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<std::uint32_t>(i);
+                                        const CallControl& control = CallControl{},
+                                        std::span<const double> sample_weight = {}) {
+  std::vector<std::uint32_t> all;
+  if (sample_weight.empty()) {
+    all.resize(covariates.n_samples());
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<std::uint32_t>(i);
+  } else {
+    all = positive_rows(sample_weight);
+  }
   ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(seed);
   TreeRows rows = arrange_rows(std::move(all), params, stream);
   return grow(covariates, rows, criterion, leaves, params, stream, {}, control);

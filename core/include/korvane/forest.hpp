@@ -20,6 +20,7 @@
 #include "korvane/params.hpp"
 #include "korvane/pool.hpp"
 #include "korvane/rng.hpp"
+#include "korvane/sample_weights.hpp"
 #include "korvane/sampling.hpp"
 #include "korvane/tree.hpp"
 
@@ -42,6 +43,9 @@ struct Forest {
   ForestParams params;           // the settings the trees were grown with
   std::uint64_t seed = 0;        // tree b's stream derives from (seed, b)
   std::uint64_t first_tree = 0;  // trees[k] is tree first_tree + k of that forest
+  // The rounded weights of a weighted fit (RowWeights), one per training row;
+  // empty when every row weighs 1. Trees drew only rows of positive weight.
+  std::vector<double> sample_weight;
 
   [[nodiscard]] std::size_t n_trees() const { return trees.size(); }
   [[nodiscard]] std::span<const std::uint32_t> recorded_leaves(std::size_t tree) const {
@@ -92,7 +96,8 @@ struct TreeRange {
 // that `seed` defines, in parallel. Tree b grows from its own stream, derived
 // from (seed, b) alone, and its own sample, so the forest is the same whatever
 // the number of threads, and pieces grown apart and joined in order are the
-// forest grown at once. Counts finished trees in `control` and throws
+// forest grown at once; so are the half-samples of little bags, which derive
+// from (seed, group). Counts finished trees in `control` and throws
 // Cancelled, within a tree node, once it asks to stop; a forest that cannot fit
 // in memory throws OutOfMemory before anything is allocated.
 template <SplitCriterion Criterion, LeafEstimate Leaves>
@@ -100,13 +105,19 @@ Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
                                              const Criterion& criterion, const Leaves& leaves,
                                              const ForestParams& params, std::uint64_t seed,
                                              TreeRange trees,
-                                             const CallControl& control = CallControl{}) {
+                                             const CallControl& control = CallControl{},
+                                             std::span<const double> sample_weight = {}) {
   using Payload = typename Leaves::Payload;
   if (!(trees.start < trees.stop && trees.stop <= params.n_trees)) {
     fail("trees [" + std::to_string(trees.start) + ", " + std::to_string(trees.stop) +
          ") do not lie in a forest of " + std::to_string(params.n_trees));
   }
   const std::size_t n = covariates.n_samples();
+  const std::vector<std::uint32_t> kept = positive_rows(sample_weight);
+  // Trees draw their little bags among the kept rows alone.
+  if (const auto mismatch = little_bag_mismatch(kept.empty() ? n : kept.size(), params)) {
+    fail(*mismatch);
+  }
   const std::size_t n_trees = trees.stop - trees.start;
   reserve(detail::forest_bytes<Payload>(n_trees, n),
           "a forest of " + std::to_string(n_trees) + " trees on " + std::to_string(n) + " rows");
@@ -117,12 +128,13 @@ Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
   forest.params = params;
   forest.seed = seed;
   forest.first_tree = trees.start;
+  forest.sample_weight.assign(sample_weight.begin(), sample_weight.end());
   // Each tree records straight into its own row of the matrix, so no per-tree
   // record outlives its task and the result does not depend on scheduling.
   forest.recorded_leaf.assign(n_trees * n, NO_LEAF);
   forest.trees = pool::parallel_map(n_trees, [&](std::size_t k) {
     ChaCha8Rng stream = ChaCha8Rng::from_seed(seeds[k]);
-    TreeRows rows = draw_tree_rows(n, params, stream);
+    TreeRows rows = draw_tree_rows(n, kept, params, seed, trees.start + k, stream);
     const std::span<std::uint32_t> record = std::span(forest.recorded_leaf).subspan(k * n, n);
     Tree<Payload> tree =
         grow(covariates, rows, criterion, leaves, params.tree, stream, record, control);
@@ -138,9 +150,10 @@ template <SplitCriterion Criterion, LeafEstimate Leaves>
 Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
                                              const Criterion& criterion, const Leaves& leaves,
                                              const ForestParams& params, std::uint64_t seed,
-                                             const CallControl& control = CallControl{}) {
+                                             const CallControl& control = CallControl{},
+                                             std::span<const double> sample_weight = {}) {
   return grow_forest(covariates, criterion, leaves, params, seed, TreeRange{0, params.n_trees},
-                     control);
+                     control, sample_weight);
 }
 
 // Why `next` cannot follow `before` in one forest, or nothing when it can: both
@@ -158,6 +171,9 @@ template <class Payload>
   settings.n_trees = before.params.n_trees;
   if (settings != before.params) return "they were grown with different settings";
   if (next.seed != before.seed) return "they were grown from different seeds";
+  if (next.sample_weight != before.sample_weight) {
+    return "they were grown with different sample weights";
+  }
   if (next.first_tree != before.first_tree + before.n_trees()) {
     return "trees " + std::to_string(before.first_tree) + " to " +
            std::to_string(before.first_tree + before.n_trees() - 1) + " are followed by tree " +

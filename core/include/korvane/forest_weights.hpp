@@ -12,7 +12,8 @@ namespace korvane {
 
 // Row-major rows(x) × n_train_samples weights: for query row r and training row
 // i, the average over trees of 1 / |leaf| when tree b recorded i in the leaf
-// that r reaches (trees whose reached leaf is empty count with weight 0).
+// that r reaches (trees whose reached leaf is empty count with weight 0); in a
+// weighted forest, of w_i / (the weights of the rows recorded in the leaf).
 // Runs on the pool; throws Cancelled, within a block of query rows or a tree,
 // once `control` asks to stop, and OutOfMemory before allocating more bytes
 // than the process can have.

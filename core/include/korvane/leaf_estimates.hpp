@@ -38,12 +38,14 @@ struct NoLeaves {
 }
 
 // Nelson–Aalen cumulative hazard of each leaf's rows; a row listed k times
-// counts as k observations. Borrows the fit's times (never NaN) and event
-// indicators (only the byte 1 is an event).
+// counts as k observations, and k times its weight when weights are given
+// (RowWeights' rounded values). Borrows the fit's times (never NaN), event
+// indicators (only the byte 1 is an event) and weights (empty: unweighted).
 struct NelsonAalenLeaves {
   using Payload = StepFunction;
   std::span<const double> time;
   std::span<const std::uint8_t> event;
+  std::span<const double> weight{};
 
   [[nodiscard]] StepFunction estimate(std::span<const std::uint32_t> rows) const;
 };

@@ -257,24 +257,41 @@ __attribute__((target("avx512f"))) void walk(Avx512, const Batch& batch, Result*
 
 }  // namespace
 
+namespace {
+
+// A group with `events` of `at_risk` (counts or sums of weights). The ties
+// correction (y - d) / (y - 1) is that of whole counts; events weighing less
+// than one occurrence would make it exceed 1, and there it stays 1, so weights
+// never inflate a variance. Without survivors the term is 0 however divided.
+EventGroup event_group(double events, double at_risk) {
+  const double survivors = at_risk - events;
+  const double divisor = std::max(at_risk - 1.0, survivors);
+  if (divisor > 0.0) {
+    return {events, at_risk, survivors, divisor, 1.0 / at_risk, 1.0 / divisor};
+  }
+  return {events, at_risk, survivors, 1.0, 1.0 / at_risk, 0.0};
+}
+
+}  // namespace
+
 EventGroupScorer::EventGroupScorer(const SortedNode& node) {
+  const bool weighted = node.weighted();
   bucket_.resize(node.sorted_rows.size());
   event_weight_.resize(node.sorted_rows.size());
+  if (weighted) weight_ = node.sorted_weights;
   groups_.reserve(node.groups.size());
   std::uint32_t bucket = 0;
   for (std::size_t g = 0; g < node.groups.size(); ++g) {
-    const std::uint32_t d = node.group_events[g];
-    const std::uint32_t y = node.group_at_risk[g];
-    if (d > 0) {
+    const double d = weighted ? node.group_weighted_events[g] : node.group_events[g];
+    const double y = weighted ? node.group_weighted_at_risk[g] : node.group_at_risk[g];
+    if (d > 0.0) {
       ++bucket;
-      groups_.push_back({static_cast<double>(d), static_cast<double>(y),
-                         static_cast<double>(y) - static_cast<double>(d),
-                         y > 1 ? static_cast<double>(y - 1) : 1.0, 1.0 / static_cast<double>(y),
-                         y > 1 ? 1.0 / static_cast<double>(y - 1) : 0.0});
+      groups_.push_back(event_group(d, y));
     }
     for (std::uint32_t pos = node.groups[g].start; pos < node.groups[g].end; ++pos) {
       bucket_[pos] = bucket;
-      event_weight_[pos] = node.sorted_events[pos] != 0 ? 1.0 : 0.0;
+      const double w = weighted ? weight_[pos] : 1.0;
+      event_weight_[pos] = node.sorted_events[pos] != 0 ? w : 0.0;
     }
   }
   buckets_.resize(groups_.size() + 1);  // all zero: nothing is on the left
@@ -283,14 +300,8 @@ EventGroupScorer::EventGroupScorer(const SortedNode& node) {
 
 void EventGroupScorer::clear() {
   std::fill(buckets_.begin(), buckets_.end(), BucketCounts{});
+  left_weight_ = 0.0;
   start_batch();
-}
-
-bool EventGroupScorer::add_candidate(std::size_t n_left) {
-  n_left_[used_] = static_cast<double>(n_left);
-  pending_lanes_[used_] = 0.0;
-  ++used_;
-  return used_ == kLanes;
 }
 
 template <class Unit>

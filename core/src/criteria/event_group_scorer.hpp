@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "criteria/sorted_node.hpp"
+#include "korvane/sample_weights.hpp"
 #include "korvane/vector_unit.hpp"
 
 namespace korvane::detail {
@@ -39,7 +40,9 @@ struct Avx512 {
 // Each bucket keeps its left counts per lane: a move adds 1 to the lanes of the
 // candidate being formed and of every later one. Counts are whole numbers held
 // in doubles (exact far beyond any row count), so a move is two vector
-// additions and a scoring pass reads them without conversion or branches.
+// additions and a scoring pass reads them without conversion or branches. A
+// weighted node's counts are sums of rounded weights, exact too, so the same
+// passes and bounds serve it (the Weighting of moves and candidates tells).
 class EventGroupScorer {
  public:
   static constexpr std::size_t kLanes = 8;
@@ -84,14 +87,27 @@ class EventGroupScorer {
   void clear();
   // Moves the occurrence at a position of the time order to the left side of the
   // candidate being formed (and of every later one).
+  template <class Weighting = UnitWeights>
   void move_left(std::uint32_t position) {
     BucketCounts& counts = buckets_[bucket_[position]];
-    add_lanes(counts.leaving, pending_lanes_);
+    if constexpr (Weighting::kUnit) {
+      add_lanes(counts.leaving, pending_lanes_);
+    } else {
+      add_lanes(counts.leaving, pending_lanes_ * weight_[position]);
+      left_weight_ += weight_[position];
+    }
     add_lanes(counts.events, pending_lanes_ * event_weight_[position]);
   }
-  // Closes the candidate being formed with n_left occurrences on the left.
-  // Returns true when every lane holds a candidate and the batch must be scored.
-  bool add_candidate(std::size_t n_left);
+  // Closes the candidate being formed with n_left occurrences on the left (of
+  // the weight moved so far, when weighted). Returns true when every lane
+  // holds a candidate and the batch must be scored.
+  template <class Weighting = UnitWeights>
+  bool add_candidate(std::size_t n_left) {
+    n_left_[used_] = Weighting::kUnit ? static_cast<double>(n_left) : left_weight_;
+    pending_lanes_[used_] = 0.0;
+    ++used_;
+    return used_ == kLanes;
+  }
   [[nodiscard]] std::size_t candidates() const { return used_; }
   // Scores of the held candidates, in the order they were added, computed with
   // the registers of `Unit`; then starts an empty batch that keeps the current
@@ -119,7 +135,9 @@ class EventGroupScorer {
   void start_batch();
 
   std::vector<std::uint32_t> bucket_;  // 0: before the first event group; k + 1: after group k
-  std::vector<double> event_weight_;   // 1 for an event, 0 for a censored occurrence
+  std::vector<double> event_weight_;   // the weight of an event (1 unweighted), 0 when censored
+  std::vector<double> weight_;         // per position, when weighted
+  double left_weight_ = 0.0;           // weight moved left in this feature, when weighted
   std::vector<EventGroup> groups_;
   std::vector<BucketCounts> buckets_;
   LaneVector pending_lanes_{};  // 1 in lanes at or after the candidate being formed

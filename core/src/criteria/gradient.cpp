@@ -1,66 +1,34 @@
 #include "korvane/criteria/gradient.hpp"
 
-#include <limits>
-#include <vector>
+#include <string>
 
-#include "candidate_scan.hpp"
-#include "value_order.hpp"
+#include "korvane/error.hpp"
+#include "korvane/sample_weights.hpp"
+#include "variance_scan.hpp"
 
 namespace korvane {
+
+GradientCriterion::GradientCriterion(std::span<const double> pseudo_outcome,
+                                     std::span<const double> weight)
+    : pseudo_outcome_(pseudo_outcome), weight_(weight) {
+  if (!weight.empty() && weight.size() != pseudo_outcome.size()) {
+    fail("pseudo_outcome has " + std::to_string(pseudo_outcome.size()) +
+         " elements but sample_weight has " + std::to_string(weight.size()));
+  }
+}
 
 std::optional<BestSplit> GradientCriterion::find_best_split(const Covariates& covariates,
                                                             std::span<const std::uint32_t> rows,
                                                             std::span<const std::uint32_t> features,
                                                             std::size_t min_samples_leaf,
                                                             const CallControl& control) const {
-  const std::size_t n = rows.size();
-  if (n < twice_saturating(min_samples_leaf)) return std::nullopt;
-  // Sums follow the order of `rows`; that order is part of the model.
-  double total = 0.0;
-  for (const std::uint32_t row : rows) total += pseudo_outcome_[row];
-
-  const auto n_all = static_cast<double>(n);
-  std::vector<detail::RankedPosition> by_value;
-  detail::OrderScratch scratch;
-  std::optional<BestSplit> best;
-  double best_score = -std::numeric_limits<double>::infinity();
-  for (const std::uint32_t feature : features) {
-    control.check();
-    detail::order_by_covariate(covariates, rows, feature, by_value, scratch);
-    const std::size_t n_missing =
-        detail::n_missing_at_end(by_value, covariates.missing_ranks[feature]);
-    // Missing rows right first: on a tie the side splits have always taken wins.
-    const auto scan_side = [&](std::size_t n_missing_left, MissingSide side) {
-      double left_sum = 0.0;
-      detail::scan_candidates(
-          by_value, min_samples_leaf, SIZE_MAX,
-          [&](std::uint32_t position) { left_sum = left_sum + pseudo_outcome_[rows[position]]; },
-          [&](std::size_t, std::size_t n_left, std::uint32_t left, std::uint32_t right, bool) {
-            const std::size_t n_right = n - n_left;
-            const double right_sum = total - left_sum;
-            const double diff =
-                left_sum / static_cast<double>(n_left) - right_sum / static_cast<double>(n_right);
-            const double score =
-                (((static_cast<double>(n_right) * static_cast<double>(n_left)) / n_all) * diff) *
-                diff;
-            if (score > best_score) {
-              best = BestSplit{feature,
-                               detail::midpoint(covariates.x.at(rows[left], feature),
-                                                covariates.x.at(rows[right], feature)),
-                               score, side};
-              best_score = score;
-            }
-          },
-          n_missing_left);
-    };
-    if (n_missing == 0) {
-      scan_side(0, MissingSide::kUnseen);
-    } else {
-      scan_side(0, MissingSide::kRight);
-      scan_side(n_missing, MissingSide::kLeft);
-    }
+  const auto outcome_at = [&](std::size_t position) { return pseudo_outcome_[rows[position]]; };
+  if (weight_.empty()) {
+    return detail::find_variance_split<UnitWeights>(covariates, rows, features, min_samples_leaf,
+                                                    control, outcome_at, weight_);
   }
-  return best;
+  return detail::find_variance_split<SampleWeights>(covariates, rows, features, min_samples_leaf,
+                                                    control, outcome_at, weight_);
 }
 
 }  // namespace korvane

@@ -19,8 +19,30 @@ namespace korvane {
 
 namespace detail {
 
+namespace {
+
+// Groups the node's positions by time, the occurrences counted or weighed as
+// `weight_at` says; `record(events, at_risk)` keeps each group's totals.
+template <class Count, class WeightAt, class Record>
+void group_by_time(SortedNode& node, std::span<const RankedPosition> by_time, Count total,
+                   WeightAt&& weight_at, Record&& record) {
+  for_each_weighted_time_group(
+      by_time.size(), total,
+      [&](std::size_t start, std::size_t i) {
+        return rank_of(by_time[i]) == rank_of(by_time[start]);
+      },
+      [&](std::size_t i) { return node.sorted_events[i] != 0; }, weight_at,
+      [&](std::size_t start, std::size_t end, Count events, Count at_risk) {
+        node.groups.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end)});
+        record(events, at_risk);
+      });
+}
+
+}  // namespace
+
 SortedNode SortedNode::of(const LogRankCriterion& criterion, std::span<const std::uint32_t> rows) {
   const std::span<const std::uint32_t> time_ranks = criterion.time_ranks();
+  const std::span<const double> weight = criterion.weight();
   std::vector<RankedPosition> by_time;
   OrderScratch scratch;
   order_by_rank(
@@ -29,24 +51,32 @@ SortedNode SortedNode::of(const LogRankCriterion& criterion, std::span<const std
   node.sorted_rows.reserve(rows.size());
   node.sorted_events.reserve(rows.size());
   node.groups.reserve(rows.size());
-  node.group_events.reserve(rows.size());
-  node.group_at_risk.reserve(rows.size());
   for (const RankedPosition entry : by_time) {
     const std::uint32_t row = rows[position_of(entry)];
     node.sorted_rows.push_back(row);
     node.sorted_events.push_back(is_event(criterion.event()[row]) ? 1 : 0);
+    if (!weight.empty()) node.sorted_weights.push_back(weight[row]);
   }
-  for_each_time_group(
-      rows.size(),
-      [&](std::size_t start, std::size_t i) {
-        return rank_of(by_time[i]) == rank_of(by_time[start]);
-      },
-      [&](std::size_t i) { return node.sorted_events[i] != 0; },
-      [&](std::size_t start, std::size_t end, std::size_t events, std::size_t at_risk) {
-        node.groups.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end)});
-        node.group_events.push_back(static_cast<std::uint32_t>(events));
-        node.group_at_risk.push_back(static_cast<std::uint32_t>(at_risk));
-      });
+  if (weight.empty()) {
+    node.group_events.reserve(rows.size());
+    node.group_at_risk.reserve(rows.size());
+    group_by_time(
+        node, by_time, rows.size(), [](std::size_t) { return std::size_t{1}; },
+        [&](std::size_t events, std::size_t at_risk) {
+          node.group_events.push_back(static_cast<std::uint32_t>(events));
+          node.group_at_risk.push_back(static_cast<std::uint32_t>(at_risk));
+        });
+  } else {
+    // Sums of rounded weights are exact, so the order they run in does not matter.
+    double total = 0.0;
+    for (const double w : node.sorted_weights) total += w;
+    group_by_time(
+        node, by_time, total, [&](std::size_t i) { return node.sorted_weights[i]; },
+        [&](double events, double at_risk) {
+          node.group_weighted_events.push_back(events);
+          node.group_weighted_at_risk.push_back(at_risk);
+        });
+  }
   return node;
 }
 
@@ -92,10 +122,10 @@ class FeatureScan {
     for (std::size_t slot = 0; slot < features.size(); ++slot) {
       const std::uint32_t feature = features[slot];
       const std::uint32_t missing_rank = covariates_.missing_ranks[feature];
-      const std::size_t n_missing = missing_rank == Covariates::kNoMissingRank
-                                        ? 0
-                                        : detail::n_missing_at_end(value_order(slot, feature),
-                                                                   missing_rank);
+      const std::size_t n_missing =
+          missing_rank == Covariates::kNoMissingRank
+              ? 0
+              : detail::n_missing_at_end(value_order(slot, feature), missing_rank);
       if (n_missing == 0) {
         walks.push_back({slot, feature, 0, MissingSide::kUnseen});
       } else {
@@ -107,14 +137,14 @@ class FeatureScan {
   }
 
   // visit(candidate, n_left, left_row, right_row, last); see scan_candidates.
-  template <class Visit>
+  template <class Weighting, class Visit>
   std::size_t run(const FeatureWalk& walk, EventGroupScorer& scorer, std::size_t limit,
                   Visit&& visit) {
     const std::vector<RankedPosition>& order = value_order(walk.slot, walk.feature);
     scorer.clear();
     return detail::scan_candidates(
         order, min_samples_leaf_, limit,
-        [&](std::uint32_t position) { scorer.move_left(position); },
+        [&](std::uint32_t position) { scorer.template move_left<Weighting>(position); },
         [&](std::size_t candidate, std::size_t n_left, std::uint32_t left, std::uint32_t right,
             bool last) {
           visit(candidate, n_left, node_.sorted_rows[left], node_.sorted_rows[right], last);
@@ -152,8 +182,9 @@ std::size_t candidates_per_run(std::size_t n_rows) {
 // scores. A candidate whose upper bound is below the best lower bound seen
 // cannot be the best, not even in a tie, so each pass skips it; the last pass
 // judges the rest in the order they were formed, and the result is the one a
-// full exact search gives. Scoring passes use the registers of `Unit`.
-template <class Unit>
+// full exact search gives. Scoring passes use the registers of `Unit`; moves
+// and candidates count occurrences or sum their weights, as `Weighting` says.
+template <class Unit, class Weighting>
 class SplitSearch {
  public:
   SplitSearch(const Covariates& covariates, const SortedNode& node,
@@ -188,14 +219,15 @@ class SplitSearch {
     for (std::size_t f = 0; f < walks_.size(); ++f) {
       std::vector<double> upper;
       std::size_t in_run = 0;
-      scan_.run(walks_[f], scorer_, SIZE_MAX,
-                [&](std::size_t, std::size_t n_left, std::uint32_t, std::uint32_t, bool last) {
-                  if (in_run == 0) scorer_.add_candidate(n_left);
-                  if (++in_run == run_ || last) {
-                    in_run = 0;
-                    if (scorer_.add_candidate(n_left)) bound_batch(upper);
-                  }
-                });
+      scan_.template run<Weighting>(
+          walks_[f], scorer_, SIZE_MAX,
+          [&](std::size_t, std::size_t n_left, std::uint32_t, std::uint32_t, bool last) {
+            if (in_run == 0) scorer_.template add_candidate<Weighting>(n_left);
+            if (++in_run == run_ || last) {
+              in_run = 0;
+              if (scorer_.template add_candidate<Weighting>(n_left)) bound_batch(upper);
+            }
+          });
       if (scorer_.candidates() > 0) bound_batch(upper);
       upper_[f] = std::move(upper);
     }
@@ -219,7 +251,7 @@ class SplitSearch {
       const std::size_t count = visit_survivors(
           f, [&](std::size_t candidate, std::size_t n_left, std::uint32_t, std::uint32_t) {
             lane_candidate[scorer_.candidates()] = candidate;
-            if (scorer_.add_candidate(n_left)) bound_batch();
+            if (scorer_.template add_candidate<Weighting>(n_left)) bound_batch();
           });
       if (scorer_.candidates() > 0) bound_batch();
       upper.resize(count, -std::numeric_limits<double>::infinity());
@@ -253,7 +285,7 @@ class SplitSearch {
       visit_survivors(
           f, [&](std::size_t, std::size_t n_left, std::uint32_t left_row, std::uint32_t right_row) {
             neighbours[scorer_.candidates()] = {left_row, right_row};
-            if (scorer_.add_candidate(n_left)) judge_batch();
+            if (scorer_.template add_candidate<Weighting>(n_left)) judge_batch();
           });
       if (scorer_.candidates() > 0) judge_batch();
     }
@@ -276,13 +308,14 @@ class SplitSearch {
     const std::size_t entries = static_cast<std::size_t>(upper.rend() - last);
     const std::size_t limit =
         entries > SIZE_MAX / candidates_per_bound_ ? SIZE_MAX : entries * candidates_per_bound_;
-    return scan_.run(walks_[f], scorer_, limit,
-                     [&](std::size_t candidate, std::size_t n_left, std::uint32_t left_row,
-                         std::uint32_t right_row, bool) {
-                       if (survives(upper[candidate / candidates_per_bound_])) {
-                         visit(candidate, n_left, left_row, right_row);
-                       }
-                     });
+    return scan_.template run<Weighting>(
+        walks_[f], scorer_, limit,
+        [&](std::size_t candidate, std::size_t n_left, std::uint32_t left_row,
+            std::uint32_t right_row, bool) {
+          if (survives(upper[candidate / candidates_per_bound_])) {
+            visit(candidate, n_left, left_row, right_row);
+          }
+        });
   }
 
   const Covariates& covariates_;
@@ -300,46 +333,54 @@ class SplitSearch {
   double best_lower_ = -std::numeric_limits<double>::infinity();
 };
 
-template <class Unit>
+template <class Unit, class Weighting>
 std::optional<BestSplit> search(const Covariates& covariates, const SortedNode& node,
                                 std::span<const std::uint32_t> features,
                                 std::size_t min_samples_leaf, const CallControl& control) {
-  return SplitSearch<Unit>(covariates, node, features, min_samples_leaf, control).run();
+  return SplitSearch<Unit, Weighting>(covariates, node, features, min_samples_leaf, control).run();
 }
 
-// The whole search compiled for each vector unit (every call inside inlined),
-// so that the scan's moves use the wide registers too.
+// The whole search compiled for each vector unit and weighting (every call
+// inside inlined), so that the scan's moves use the wide registers too.
+template <class Weighting>
 std::optional<BestSplit> search_baseline(const Covariates& covariates, const SortedNode& node,
                                          std::span<const std::uint32_t> features,
                                          std::size_t min_samples_leaf, const CallControl& control) {
-  return search<Baseline>(covariates, node, features, min_samples_leaf, control);
+  return search<Baseline, Weighting>(covariates, node, features, min_samples_leaf, control);
 }
 
 #ifdef KORVANE_X86_VECTOR_UNITS
+template <class Weighting>
 __attribute__((target("avx2"), flatten)) std::optional<BestSplit> search_avx2(
     const Covariates& covariates, const SortedNode& node, std::span<const std::uint32_t> features,
     std::size_t min_samples_leaf, const CallControl& control) {
-  return search<detail::Avx2>(covariates, node, features, min_samples_leaf, control);
+  return search<detail::Avx2, Weighting>(covariates, node, features, min_samples_leaf, control);
 }
 
+template <class Weighting>
 __attribute__((target("avx512f"), flatten)) std::optional<BestSplit> search_avx512(
     const Covariates& covariates, const SortedNode& node, std::span<const std::uint32_t> features,
     std::size_t min_samples_leaf, const CallControl& control) {
-  return search<detail::Avx512>(covariates, node, features, min_samples_leaf, control);
+  return search<detail::Avx512, Weighting>(covariates, node, features, min_samples_leaf, control);
 }
 #endif
 
-// The search of each vector unit, indexed by the unit; none where this build
-// has no code for it.
-constexpr std::array<LogRankCriterion::Search, kVectorUnits> kSearches = [] {
+// The search of each vector unit for one weighting, indexed by the unit; none
+// where this build has no code for it.
+template <class Weighting>
+constexpr std::array<LogRankCriterion::Search, kVectorUnits> searches_of() {
   std::array<LogRankCriterion::Search, kVectorUnits> searches{};
-  searches[static_cast<std::size_t>(VectorUnit::kBaseline)] = search_baseline;
+  searches[static_cast<std::size_t>(VectorUnit::kBaseline)] = search_baseline<Weighting>;
 #ifdef KORVANE_X86_VECTOR_UNITS
-  searches[static_cast<std::size_t>(VectorUnit::kAvx2)] = search_avx2;
-  searches[static_cast<std::size_t>(VectorUnit::kAvx512)] = search_avx512;
+  searches[static_cast<std::size_t>(VectorUnit::kAvx2)] = search_avx2<Weighting>;
+  searches[static_cast<std::size_t>(VectorUnit::kAvx512)] = search_avx512<Weighting>;
 #endif
   return searches;
-}();
+}
+
+constexpr std::array<LogRankCriterion::Search, kVectorUnits> kSearches = searches_of<UnitWeights>();
+constexpr std::array<LogRankCriterion::Search, kVectorUnits> kWeightedSearches =
+    searches_of<SampleWeights>();
 
 std::vector<std::uint32_t> time_ranks_of(std::span<const double> time) {
   std::vector<std::uint32_t> ranks(time.size());
@@ -357,10 +398,27 @@ LogRankCriterion::LogRankCriterion(std::span<const double> time,
 
 LogRankCriterion::LogRankCriterion(std::span<const double> time,
                                    std::span<const std::uint8_t> event, VectorUnit unit)
-    : time_(time), event_(event), search_(kSearches[static_cast<std::size_t>(unit)]) {
+    : LogRankCriterion(time, event, {}, unit) {}
+
+LogRankCriterion::LogRankCriterion(std::span<const double> time,
+                                   std::span<const std::uint8_t> event,
+                                   std::span<const double> weight)
+    : LogRankCriterion(time, event, weight, widest_vector_unit()) {}
+
+LogRankCriterion::LogRankCriterion(std::span<const double> time,
+                                   std::span<const std::uint8_t> event,
+                                   std::span<const double> weight, VectorUnit unit)
+    : time_(time),
+      event_(event),
+      weight_(weight),
+      search_((weight.empty() ? kSearches : kWeightedSearches)[static_cast<std::size_t>(unit)]) {
   if (time.size() != event.size()) {
     fail("event_time has " + std::to_string(time.size()) + " elements but event_indicator has " +
          std::to_string(event.size()));
+  }
+  if (!weight.empty() && weight.size() != time.size()) {
+    fail("event_time has " + std::to_string(time.size()) + " elements but sample_weight has " +
+         std::to_string(weight.size()));
   }
   if (search_ == nullptr || !supports(unit)) {
     fail("this processor cannot run the split search of vector unit " +

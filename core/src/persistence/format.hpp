@@ -49,11 +49,14 @@ inline double from_order_key(std::uint64_t key) {
   return std::bit_cast<double>(key >> 63 ? key & ~(std::uint64_t{1} << 63) : ~key);
 }
 
-// The first version that stores where each split sends missing values; files
-// of earlier versions send them right.
+// The first version that stores where each split sends missing values (files
+// of earlier versions send them right) and that may hold sample weights.
 constexpr std::uint32_t kFirstVersionWithMissingSides = 2;
+constexpr std::uint32_t kFirstVersionWithWeights = 2;
 
-enum SettingFlags : std::uint8_t { kBootstrap = 1, kHonest = 2, kDepthLimited = 4 };
+// kWeighted: the forest was fitted with sample weights, which follow the
+// recorded leaves.
+enum SettingFlags : std::uint8_t { kBootstrap = 1, kHonest = 2, kDepthLimited = 4, kWeighted = 8 };
 
 // Split features take the bits of the largest feature index.
 inline unsigned feature_width(std::uint32_t n_features) {

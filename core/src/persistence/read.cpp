@@ -9,6 +9,8 @@
 
 #include "korvane/error.hpp"
 #include "korvane/persistence.hpp"
+#include "korvane/sample_weights.hpp"
+#include "korvane/sampling.hpp"
 #include "persistence/byte_stream.hpp"
 #include "persistence/checksum.hpp"
 #include "persistence/format.hpp"
@@ -125,7 +127,8 @@ MaxFeatures read_max_features(ByteReader& in) {
 }
 
 // The fit's settings with the flags and optional values they describe.
-ForestParams read_params(ByteReader& in, std::uint64_t& seed, std::uint64_t& first_tree) {
+ForestParams read_params(ByteReader& in, std::uint32_t version, std::uint64_t& seed,
+                         std::uint64_t& first_tree, bool& weighted) {
   ForestParams params;
   seed = in.u64("settings");
   first_tree = in.u64("settings");
@@ -136,12 +139,19 @@ ForestParams read_params(ByteReader& in, std::uint64_t& seed, std::uint64_t& fir
   const std::uint32_t max_depth = in.u32("settings");
   params.tree.max_features = read_max_features(in);
   const std::uint8_t flags = in.u8("settings");
-  const auto reserved = in.take(6, "settings");
-  if ((flags & ~(kBootstrap | kHonest | kDepthLimited)) != 0 ||
+  const std::uint32_t group_size = in.u32("settings");
+  const auto reserved = in.take(2, "settings");
+  // Version 1 knew no weights: its readers refuse the flag, and so does this one.
+  const std::uint8_t known =
+      kBootstrap | kHonest | kDepthLimited | (version >= kFirstVersionWithWeights ? kWeighted : 0);
+  if ((flags & ~known) != 0 ||
       std::any_of(reserved.begin(), reserved.end(), [](std::uint8_t b) { return b != 0; })) {
     invalid("unknown settings flags or reserved bytes that are not zero");
   }
+  if (group_size == 1) invalid("settings: a ci_group_size of 1 is stored as 0");
+  params.ci_group_size = group_size == 0 ? 1 : group_size;
   params.bootstrap = (flags & kBootstrap) != 0;
+  weighted = (flags & kWeighted) != 0;
   if (flags & kHonest) params.tree.honesty = honesty;
   if (flags & kDepthLimited) params.tree.max_depth = max_depth;
   if ((!(flags & kHonest) && std::bit_cast<std::uint64_t>(honesty) != 0) ||
@@ -165,10 +175,16 @@ void check_params(const ForestParams& params, std::uint64_t first_tree, std::uin
   }
 }
 
+// Whether sample weights follow the recorded leaves.
 template <class Payload>
-void read_settings(ByteReader& in, Forest<Payload>& forest, const Counts& counts) {
-  forest.params = read_params(in, forest.seed, forest.first_tree);
-  check_params(forest.params, forest.first_tree, counts.n_trees);
+bool read_settings(ByteReader& in, Forest<Payload>& forest, const Header& header) {
+  bool weighted = false;
+  forest.params = read_params(in, header.version, forest.seed, forest.first_tree, weighted);
+  check_params(forest.params, forest.first_tree, header.counts.n_trees);
+  if (const auto mismatch = little_bag_mismatch(header.counts.n_train_samples, forest.params)) {
+    invalid("settings: " + *mismatch);
+  }
+  return weighted;
 }
 
 // Node counts of the trees: each odd (a binary tree of n leaves has n - 1
@@ -207,8 +223,8 @@ class SplitSource {
   node::Split next(std::size_t b, std::uint32_t i, std::uint32_t left, std::uint32_t right) {
     if (at_ == thresholds_.size()) fail("more splits than the tree sizes allow");
     const bool missing_left = has_missing_sides_ && missing_sides_.next() != 0;
-    const node::Split split{features_.next(), thresholds_[at_], left, right, scores_[at_],
-                            missing_left};
+    const node::Split split{features_.next(), thresholds_[at_], left, right,
+                            scores_[at_],     missing_left};
     ++at_;
     const auto where = [&] { return tree_name(b) + ", node " + std::to_string(i); };
     if (split.feature >= n_features_) {
@@ -276,8 +292,7 @@ std::vector<Tree<Payload>> read_trees(ByteReader& in, const Header& header) {
   const std::vector<std::uint32_t> sizes = read_tree_sizes(in, counts);
   BitReader kinds = in.bits(counts.n_nodes, 1, "the node kinds");
   // A binary tree of n nodes has (n - 1) / 2 splits.
-  SplitSource splits(in, (counts.n_nodes - counts.n_trees) / 2, counts.n_features,
-                     header.version);
+  SplitSource splits(in, (counts.n_nodes - counts.n_trees) / 2, counts.n_features, header.version);
   std::vector<Tree<Payload>> trees;
   trees.reserve(sizes.size());
   for (std::size_t b = 0; b < sizes.size(); ++b) {
@@ -473,6 +488,29 @@ void read_recorded_leaves(ByteReader& in, Forest<Payload>& forest) {
   }
 }
 
+// The weights of a weighted fit, as the fit rounded them, so that every sum of
+// them is exact as it was at the fit.
+template <class Payload>
+void read_sample_weights(ByteReader& in, Forest<Payload>& forest) {
+  const std::size_t n = forest.n_train_samples;
+  ByteReader section(in.take(n > SIZE_MAX / 8 ? SIZE_MAX : 8 * n, "the sample weights"));
+  forest.sample_weight.resize(n);
+  for (double& w : forest.sample_weight) w = section.f64("the sample weights");
+  const bool valid = std::all_of(forest.sample_weight.begin(), forest.sample_weight.end(),
+                                 [](double w) { return std::isfinite(w) && w >= 0.0; });
+  if (!valid || std::none_of(forest.sample_weight.begin(), forest.sample_weight.end(),
+                             [](double w) { return w > 0.0; })) {
+    invalid("the sample weights are not finite numbers >= 0 with a positive sum");
+  }
+  if (!sums_exactly(forest.sample_weight)) {
+    invalid("the sample weights are not the rounded weights of a fit");
+  }
+  const std::size_t kept = positive_rows(forest.sample_weight).size();
+  if (const auto mismatch = little_bag_mismatch(kept, forest.params)) {
+    invalid("settings with the sample weights: " + *mismatch);
+  }
+}
+
 Tree<StepFunction> read_tree_model(ByteReader& in, const Header& header) {
   std::vector<Tree<StepFunction>> trees = read_trees<StepFunction>(in, header);
   read_curves(in, header.counts, trees);
@@ -485,10 +523,11 @@ Forest<Payload> read_forest_model(ByteReader& in, const Header& header) {
   Forest<Payload> forest;
   forest.n_features = counts.n_features;
   forest.n_train_samples = counts.n_train_samples;
-  read_settings(in, forest, counts);
+  const bool weighted = read_settings(in, forest, header);
   forest.trees = read_trees<Payload>(in, header);
   if constexpr (std::is_same_v<Payload, StepFunction>) read_curves(in, counts, forest.trees);
   read_recorded_leaves(in, forest);
+  if (weighted) read_sample_weights(in, forest);
   detail::count_leaf_sizes(forest, CallControl{});
   return forest;
 }

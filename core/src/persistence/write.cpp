@@ -83,8 +83,11 @@ void write_settings(ByteWriter& out, const Forest<Payload>& forest) {
   out.u8(static_cast<std::uint8_t>(params.tree.max_features.kind));
   out.u8(static_cast<std::uint8_t>((params.bootstrap ? kBootstrap : 0) |
                                    (params.tree.honesty ? kHonest : 0) |
-                                   (params.tree.max_depth ? kDepthLimited : 0)));
-  out.zeros(6);
+                                   (params.tree.max_depth ? kDepthLimited : 0) |
+                                   (forest.sample_weight.empty() ? 0 : kWeighted)));
+  // Forests without little bags keep the zeros they had before groups existed.
+  out.u32(params.ci_group_size > 1 ? static_cast<std::uint32_t>(params.ci_group_size) : 0);
+  out.zeros(2);
 }
 
 // The format keeps no child or leaf indices: it relies on the builder's
@@ -265,6 +268,11 @@ void write_recorded_leaves(ByteWriter& out, const Forest<Payload>& forest) {
   }
 }
 
+template <class Payload>
+void write_sample_weights(ByteWriter& out, const Forest<Payload>& forest) {
+  for (const double w : forest.sample_weight) out.f64(w);
+}
+
 std::vector<std::uint8_t> finished(ByteWriter& out) {
   std::vector<std::uint8_t>& bytes = out.bytes();
   const std::uint64_t size = bytes.size() + kChecksumSize;
@@ -288,7 +296,10 @@ std::vector<std::uint8_t> encode(const Model& model, std::span<const Tree<Payloa
   write_shapes(out, trees);
   write_splits(out, trees, model.n_features);
   if constexpr (std::is_same_v<Payload, StepFunction>) write_curves(out, trees, table);
-  if constexpr (requires { model.recorded_leaf; }) write_recorded_leaves(out, model);
+  if constexpr (requires { model.recorded_leaf; }) {
+    write_recorded_leaves(out, model);
+    write_sample_weights(out, model);
+  }
   return finished(out);
 }
 

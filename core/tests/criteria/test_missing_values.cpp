@@ -47,8 +47,8 @@ Dataset with_missing(std::size_t n, std::size_t p, std::uint32_t seed) {
 // candidate and never offers the split that would leave nothing on the right.
 TEST(CandidateScan, CarriesMissingRowsLeft) {
   // Ranks 0, 0, 1, 2 present and two missing (rank 3) at positions 4 and 5.
-  const std::vector<detail::RankedPosition> order{0, 1, (1ull << 32) | 2, (2ull << 32) | 3,
-                                                  (3ull << 32) | 4, (3ull << 32) | 5};
+  const std::vector<detail::RankedPosition> order{
+      0, 1, (1ull << 32) | 2, (2ull << 32) | 3, (3ull << 32) | 4, (3ull << 32) | 5};
   EXPECT_EQ(detail::n_missing_at_end(order, 3), 2u);
   EXPECT_EQ(detail::n_missing_at_end(order, Covariates::kNoMissingRank), 0u);
   std::vector<std::uint32_t> moved;
@@ -165,9 +165,8 @@ TEST(MissingValues, LogRankSearchEqualsExhaustiveReferenceSearch) {
     const auto expected = exhaustive_split(d, rows, features, min_leaf);
     for (const auto unit : {VectorUnit::kAvx512, VectorUnit::kAvx2, VectorUnit::kBaseline}) {
       if (!supports(unit)) continue;
-      const auto split =
-          LogRankCriterion(d.time, d.event, unit).find_best_split(covariates, rows, features,
-                                                                  min_leaf);
+      const auto split = LogRankCriterion(d.time, d.event, unit)
+                             .find_best_split(covariates, rows, features, min_leaf);
       ASSERT_EQ(split.has_value(), expected.has_value()) << seed;
       if (!split) continue;
       EXPECT_EQ(split->feature, expected->feature) << seed;
@@ -197,18 +196,19 @@ TEST(MissingValues, IsMissingCanBeTheBestSplit) {
 // Rows missing the value join the side whose outcomes they resemble.
 TEST(MissingValues, GradientSendsMissingRowsToTheSideTheyResemble) {
   const std::vector<double> outcome{0, 0, 0, 5, 5, 5, 0, 5};
-  const Dataset low_missing = Dataset::from_rows(
-      {{1}, {2}, {3}, {4}, {5}, {6}, {kNaN}, {kNaN}}, std::vector<double>(8, 1.0),
-      std::vector<std::uint8_t>(8, 1));
+  const Dataset low_missing =
+      Dataset::from_rows({{1}, {2}, {3}, {4}, {5}, {6}, {kNaN}, {kNaN}},
+                         std::vector<double>(8, 1.0), std::vector<std::uint8_t>(8, 1));
   const GradientCriterion criterion(outcome);
-  const auto split = criterion.find_best_split(incorporating(low_missing), all_rows(8), kFirstFeature, 1);
+  const auto split =
+      criterion.find_best_split(incorporating(low_missing), all_rows(8), kFirstFeature, 1);
   ASSERT_TRUE(split);
   EXPECT_EQ(split->threshold, 3.5);
   // Rows 6 (outcome 0) and 7 (outcome 5) weigh equally: right wins the tie.
   EXPECT_EQ(split->missing, MissingSide::kRight);
   const std::vector<double> low{0, 0, 0, 5, 5, 5, 0, 0};
-  const auto left =
-      GradientCriterion(low).find_best_split(incorporating(low_missing), all_rows(8), kFirstFeature, 1);
+  const auto left = GradientCriterion(low).find_best_split(incorporating(low_missing), all_rows(8),
+                                                           kFirstFeature, 1);
   ASSERT_TRUE(left);
   EXPECT_EQ(left->missing, MissingSide::kLeft);
 }
@@ -243,8 +243,7 @@ TEST(MissingValues, RecordedLeavesAreWhereDescentLeads) {
   const Dataset d = with_missing(120, 4, 3);
   for (const std::optional<double> honesty : {std::optional<double>{}, std::optional(0.5)}) {
     const auto params = testing::forest_params(8, true, 1.0, honesty);
-    const auto forest =
-        grow_forest(incorporating(d), d.log_rank(), d.nelson_aalen(), params, 11);
+    const auto forest = grow_forest(incorporating(d), d.log_rank(), d.nelson_aalen(), params, 11);
     for (std::size_t b = 0; b < forest.n_trees(); ++b) {
       const auto leaves = apply(forest.trees[b], d.column_major());
       const auto recorded = forest.recorded_leaves(b);

@@ -10,11 +10,13 @@
 
 namespace korvane {
 
-// Splits by variance reduction of a per-row pseudo-outcome.
+// Splits by variance reduction of a per-row pseudo-outcome; with weights
+// (RowWeights' rounded values, borrowed), of its weighted mean per side, each
+// side counting its weight as its occurrences.
 class GradientCriterion {
  public:
-  explicit GradientCriterion(std::span<const double> pseudo_outcome)
-      : pseudo_outcome_(pseudo_outcome) {}
+  explicit GradientCriterion(std::span<const double> pseudo_outcome,
+                             std::span<const double> weight = {});
 
   [[nodiscard]] std::size_t n_samples() const { return pseudo_outcome_.size(); }
 
@@ -25,6 +27,7 @@ class GradientCriterion {
 
  private:
   std::span<const double> pseudo_outcome_;
+  std::span<const double> weight_;  // empty: unweighted
 };
 
 static_assert(SplitCriterion<GradientCriterion>);

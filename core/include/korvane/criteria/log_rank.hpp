@@ -27,17 +27,26 @@ class LogRankCriterion {
   // Runs the search compiled for `unit`, which the processor must support.
   LogRankCriterion(std::span<const double> time, std::span<const std::uint8_t> event,
                    VectorUnit unit);
+  // Weighted: each row counts as its weight (RowWeights' rounded values, so
+  // that every sum is exact) in the at-risk and event counts; empty weights
+  // are the unweighted criterion. The weights are borrowed like the times.
+  LogRankCriterion(std::span<const double> time, std::span<const std::uint8_t> event,
+                   std::span<const double> weight);
+  LogRankCriterion(std::span<const double> time, std::span<const std::uint8_t> event,
+                   std::span<const double> weight, VectorUnit unit);
 
   [[nodiscard]] std::size_t n_samples() const { return time_.size(); }
   [[nodiscard]] std::span<const std::uint8_t> event() const { return event_; }
   [[nodiscard]] std::span<const std::uint32_t> time_ranks() const { return time_ranks_; }
+  [[nodiscard]] std::span<const double> weight() const { return weight_; }
 
   [[nodiscard]] std::optional<BestSplit> find_best_split(
       const Covariates& covariates, std::span<const std::uint32_t> rows,
       std::span<const std::uint32_t> features, std::size_t min_samples_leaf,
       const CallControl& control = CallControl{}) const;
 
-  // The split search over one node's occurrences, compiled for one vector unit.
+  // The split search over one node's occurrences, compiled for one vector unit
+  // and one weighting.
   using Search = std::optional<BestSplit> (*)(const Covariates&, const detail::SortedNode&,
                                               std::span<const std::uint32_t>, std::size_t,
                                               const CallControl&);
@@ -45,6 +54,7 @@ class LogRankCriterion {
  private:
   std::span<const double> time_;
   std::span<const std::uint8_t> event_;
+  std::span<const double> weight_;  // empty: unweighted
   std::vector<std::uint32_t> time_ranks_;
   Search search_;
 };
