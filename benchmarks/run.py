@@ -32,7 +32,6 @@ from korvane.metrics import concordance_index
 HERE = Path(__file__).resolve().parent
 RESULTS_PATH = HERE / "RESULTS.md"
 # Where the profile notes start in RESULTS.md; everything from it on is written by hand.
-PROFILE_HEADING = "## Where the time goes"
 
 THREADS = 2
 N_TREES = 100
@@ -518,17 +517,17 @@ def main() -> None:
             f"Load average (1, 5, 15 min) at the start: {load_at_start}; at the end: {load_average()}.\n\n"
             f"Produced by `benchmarks/run.py{' --quick' if args.quick else ''} --write-results` "
             f"({mode} mode, {elapsed:.0f} min, budget {args.max_peer_seconds:.0f} s per fit).\n\n{text}\n"
-            + profile_notes()
+            + other_studies(RESULTS_PATH)
         )
 
 
-def profile_notes() -> str:
-    """The hand-written profile notes at the end of RESULTS.md, which a new table keeps."""
-    if not RESULTS_PATH.exists():
-        return ""
-    text = RESULTS_PATH.read_text()
-    start = text.find(PROFILE_HEADING)
-    return "" if start < 0 else "\n" + text[start:]
+def other_studies(path: Path) -> str:
+    """The sections other scripts and people write into the results (from the first
+    level-2 heading on: studies, the hand-written profile notes), kept when this one
+    rewrites its own table."""
+    text = path.read_text() if path.exists() else ""
+    start = text.find("\n## ")
+    return "" if start < 0 else text[start:]
 
 
 if __name__ == "__main__":

@@ -80,12 +80,11 @@ def test_budget_skips_what_would_overrun_or_already_did(seconds_at_1000, growth,
         ("# Benchmark results\n\n| table |\n\n## Where the time goes\n\nnotes\n", "\n## Where the time goes\n\nnotes\n"),
     ],
 )
-def test_a_new_table_keeps_the_hand_written_profile_notes(tmp_path, monkeypatch, existing, kept):
+def test_a_new_table_keeps_the_hand_written_profile_notes(tmp_path, existing, kept):
     results = tmp_path / "RESULTS.md"
     if existing is not None:
         results.write_text(existing)
-    monkeypatch.setattr(run, "RESULTS_PATH", results)
-    assert run.profile_notes() == kept
+    assert run.other_studies(results) == kept
 
 
 def test_continuous_cases_are_the_rounded_data_without_the_rounding():

@@ -37,12 +37,12 @@ std::size_t sample_size(std::size_t n, double fraction) {
   return std::clamp<std::size_t>(rounded_share(fraction, n), 1, n);
 }
 
-std::vector<std::uint32_t> draw_sample(std::size_t n, bool bootstrap, double fraction,
-                                       ChaCha8Rng& stream) {
-  if (!(fraction > 0.0 && fraction <= 1.0)) {
-    fail("bootstrap fraction must lie in (0, 1], got " + format_shortest(fraction));
-  }
-  const std::size_t m = sample_size(n, fraction);
+namespace {
+
+// m of the rows 0 .. n - 1 (m <= n), with replacement or as a partial forward
+// Fisher–Yates shuffle.
+std::vector<std::uint32_t> draw_rows(std::size_t n, std::size_t m, bool bootstrap,
+                                     ChaCha8Rng& stream) {
   if (bootstrap) {
     std::vector<std::uint32_t> sample(m);
     for (std::uint32_t& row : sample) row = static_cast<std::uint32_t>(stream.random_range(0, n));
@@ -55,6 +55,49 @@ std::vector<std::uint32_t> draw_sample(std::size_t n, bool bootstrap, double fra
   }
   sample.resize(m);
   return sample;
+}
+
+// Group seeds come from the far half of the keystream whose start gives the
+// tree seeds, so no group's stream is a tree's.
+constexpr std::uint64_t kFirstGroupSeed = std::uint64_t{1} << 63;
+
+}  // namespace
+
+std::vector<std::uint32_t> draw_sample(std::size_t n, bool bootstrap, double fraction,
+                                       ChaCha8Rng& stream) {
+  if (!(fraction > 0.0 && fraction <= 1.0)) {
+    fail("bootstrap fraction must lie in (0, 1], got " + format_shortest(fraction));
+  }
+  return draw_rows(n, sample_size(n, fraction), bootstrap, stream);
+}
+
+std::vector<std::uint32_t> draw_half_sample(std::size_t n, std::uint64_t seed,
+                                            std::uint64_t group) {
+  ChaCha8Rng stream = ChaCha8Rng::from_seed(derive_tree_seeds(seed, kFirstGroupSeed + group, 1)[0]);
+  return draw_rows(n, n / 2, false, stream);
+}
+
+std::optional<std::string> little_bag_mismatch(std::size_t n, const ForestParams& params) {
+  const std::size_t g = params.ci_group_size;
+  if (g == 0) return "ci_group_size must be at least 1";
+  if (params.n_trees % g != 0) {
+    return "n_trees = " + std::to_string(params.n_trees) +
+           " is not a multiple of ci_group_size = " + std::to_string(g);
+  }
+  if (g == 1) return std::nullopt;
+  if (!(params.subsample_fraction <= 0.5)) {
+    return "with ci_group_size > 1 each tree draws from a half-sample, so subsample_fraction "
+           "must be at most 0.5, got " +
+           format_shortest(params.subsample_fraction);
+  }
+  if (n < 2)
+    return "with ci_group_size > 1 a forest needs at least 2 rows, got " + std::to_string(n);
+  return std::nullopt;
+}
+
+std::size_t tree_sample_size(std::size_t n, const ForestParams& params) {
+  if (params.ci_group_size <= 1) return sample_size(n, params.subsample_fraction);
+  return sample_size(n / 2, 2.0 * params.subsample_fraction);
 }
 
 void shuffle_in_place(std::span<std::uint32_t> rows, ChaCha8Rng& stream) {
@@ -86,18 +129,28 @@ TreeRows arrange_rows(std::vector<std::uint32_t> rows, const TreeParams& params,
   return arranged;
 }
 
-TreeRows draw_tree_rows(std::size_t n, const ForestParams& params, ChaCha8Rng& stream) {
-  return arrange_rows(draw_sample(n, params.bootstrap, params.subsample_fraction, stream),
-                      params.tree, stream);
+TreeRows draw_tree_rows(std::size_t n, const ForestParams& params, std::uint64_t seed,
+                        std::uint64_t tree, ChaCha8Rng& stream) {
+  if (params.ci_group_size <= 1) {
+    return arrange_rows(draw_sample(n, params.bootstrap, params.subsample_fraction, stream),
+                        params.tree, stream);
+  }
+  if (const auto mismatch = little_bag_mismatch(n, params)) fail(*mismatch);
+  const std::vector<std::uint32_t> half = draw_half_sample(n, seed, tree / params.ci_group_size);
+  std::vector<std::uint32_t> rows =
+      draw_rows(half.size(), tree_sample_size(n, params), params.bootstrap, stream);
+  for (std::uint32_t& row : rows) row = half[row];
+  return arrange_rows(std::move(rows), params.tree, stream);
 }
 
 TreeRows draw_tree_rows(std::size_t n, std::span<const std::uint32_t> kept,
-                        const ForestParams& params, ChaCha8Rng& stream) {
-  if (kept.empty()) return draw_tree_rows(n, params, stream);
-  std::vector<std::uint32_t> rows =
-      draw_sample(kept.size(), params.bootstrap, params.subsample_fraction, stream);
-  for (std::uint32_t& row : rows) row = kept[row];
-  return arrange_rows(std::move(rows), params.tree, stream);
+                        const ForestParams& params, std::uint64_t seed, std::uint64_t tree,
+                        ChaCha8Rng& stream) {
+  if (kept.empty()) return draw_tree_rows(n, params, seed, tree, stream);
+  // Arranging only permutes positions, so mapping after it draws the same rows.
+  TreeRows drawn = draw_tree_rows(kept.size(), params, seed, tree, stream);
+  for (std::uint32_t& row : drawn.rows) row = kept[row];
+  return drawn;
 }
 
 FeatureSampler::FeatureSampler(std::size_t n_features, std::uint32_t per_node)

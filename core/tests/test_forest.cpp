@@ -23,7 +23,7 @@ TEST(Forest, EqualsSequentialPerTreeFits) {
   const auto seeds = derive_tree_seeds(11, params.n_trees);
   for (std::size_t b = 0; b < params.n_trees; ++b) {
     ChaCha8Rng stream = ChaCha8Rng::from_seed(seeds[b]);
-    TreeRows rows = draw_tree_rows(d.n, params, stream);
+    TreeRows rows = draw_tree_rows(d.n, params, 11, b, stream);
     std::vector<std::uint32_t> record(d.n, NO_LEAF);
     const auto tree =
         grow(d.covariates(), rows, d.log_rank(), d.nelson_aalen(), params.tree, stream, record);

@@ -10,8 +10,10 @@ namespace {
 
 using testing::Dataset;
 
-ForestParams forest_params(bool bootstrap, double fraction, std::optional<double> honesty) {
+ForestParams forest_params(bool bootstrap, double fraction, std::optional<double> honesty,
+                           std::size_t ci_group_size) {
   ForestParams params;
+  params.ci_group_size = ci_group_size;
   params.n_trees = 6;
   params.bootstrap = bootstrap;
   params.subsample_fraction = fraction;
@@ -30,13 +32,15 @@ struct Sampling {
   bool bootstrap;
   double fraction;
   std::optional<double> honesty;
+  std::size_t ci_group_size = 1;
 };
 
 class InBag : public ::testing::TestWithParam<Sampling> {
  protected:
   const Dataset d = Dataset::random(75, 3, 4);
   ForestParams params() const {
-    return forest_params(GetParam().bootstrap, GetParam().fraction, GetParam().honesty);
+    return forest_params(GetParam().bootstrap, GetParam().fraction, GetParam().honesty,
+                         GetParam().ci_group_size);
   }
 };
 
@@ -49,7 +53,7 @@ TEST_P(InBag, ReplaysTheDrawsTheFitRecorded) {
   for (std::size_t b = 0; b < 6; ++b) {
     const auto tree_counts = std::span(counts).subspan(b * d.n, d.n);
     EXPECT_EQ(std::accumulate(tree_counts.begin(), tree_counts.end(), std::size_t{0}),
-              sample_size(d.n, GetParam().fraction));
+              tree_sample_size(d.n, params()));
     for (std::size_t i = 0; i < d.n; ++i) {
       const bool recorded = forest.recorded_leaves(b)[i] != NO_LEAF;
       EXPECT_EQ(estimation[b * d.n + i] == 1, recorded);
@@ -66,10 +70,33 @@ TEST_P(InBag, OfAPieceAreTheRowsOfItsTreesInTheWholeForest) {
   EXPECT_TRUE(std::equal(piece.begin(), piece.end(), whole.begin() + 2 * d.n));
 }
 
+// Trees of one little bag draw only from their group's half-sample, and
+// groups draw different halves.
+TEST(LittleBags, DrawFromTheirGroupsHalfSample) {
+  const Dataset d = Dataset::random(75, 3, 4);
+  for (const Sampling& sampling : {Sampling{false, 0.5, 0.5, 2}, Sampling{true, 0.3, {}, 3}}) {
+    const std::size_t g = sampling.ci_group_size;
+    const auto counts = in_bag(log_rank_forest(
+        d, forest_params(sampling.bootstrap, sampling.fraction, sampling.honesty, g), {0, 6}));
+    for (std::size_t group = 0; group < 6 / g; ++group) {
+      const std::vector<std::uint32_t> half = draw_half_sample(d.n, 31, group);
+      EXPECT_EQ(half.size(), d.n / 2);
+      std::vector<bool> in_half(d.n, false);
+      for (const std::uint32_t row : half) in_half[row] = true;
+      for (std::size_t b = group * g; b < (group + 1) * g; ++b) {
+        for (std::size_t i = 0; i < d.n; ++i) EXPECT_TRUE(in_half[i] || counts[b * d.n + i] == 0);
+      }
+    }
+  }
+  EXPECT_NE(draw_half_sample(d.n, 31, 0), draw_half_sample(d.n, 31, 1));
+}
+
 INSTANTIATE_TEST_SUITE_P(Samplings, InBag,
                          ::testing::Values(Sampling{true, 1.0, std::nullopt},
                                            Sampling{false, 0.6, std::nullopt},
-                                           Sampling{true, 0.8, 0.5}, Sampling{false, 0.7, 0.3}));
+                                           Sampling{true, 0.8, 0.5}, Sampling{false, 0.7, 0.3},
+                                           Sampling{false, 0.5, 0.5, 2},
+                                           Sampling{true, 0.3, std::nullopt, 3}));
 
 }  // namespace
 }  // namespace korvane

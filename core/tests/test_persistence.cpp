@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "korvane/criteria/gradient.hpp"
+#include "korvane/criteria/relabeled.hpp"
 #include "korvane/forest.hpp"
 #include "korvane/persistence.hpp"
 #include "persistence/checksum.hpp"
@@ -96,6 +97,19 @@ INSTANTIATE_TEST_SUITE_P(Settings, RoundTrip,
                          ::testing::Values(Setting{true, 1.0, std::nullopt, std::nullopt},
                                            Setting{false, 0.5, 0.5, std::nullopt},
                                            Setting{true, 0.7, 0.3, 2}));
+
+// Little bags are part of the settings: in-bag replays need them.
+TEST(Persistence, LittleBagsRoundTrip) {
+  const Dataset d = Dataset::random(90, 3, 4);
+  ForestParams params = params_of({false, 0.4, 0.5, std::nullopt});
+  params.n_trees = 8;
+  params.ci_group_size = 4;
+  const auto forest = grow_forest(d.covariates(), RelabelingCriterion(RatioRelabeling{d.time, d.x}),
+                                  NoLeaves{}, params, 9);
+  expect_round_trip(forest);
+  const auto read = std::get<Forest<NoPayload>>(from_bytes(to_bytes(forest)));
+  EXPECT_EQ(read.params.ci_group_size, 4u);
+}
 
 // A tree of no rows is one leaf with an empty curve: no curve times at all.
 TEST(Persistence, TreeOfNoRowsRoundTrips) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <vector>
 
 #include "korvane/params.hpp"
 #include "korvane/sampling.hpp"
@@ -150,6 +151,72 @@ TEST(Honesty, SplitsShuffledRowsIntoSplittingAndEstimation) {
             std::vector<std::uint32_t>(shuffled.begin(), shuffled.begin() + 3));
   EXPECT_EQ(std::vector<std::uint32_t>(honest.estimation().begin(), honest.estimation().end()),
             std::vector<std::uint32_t>(shuffled.begin() + 3, shuffled.end()));
+}
+
+struct LittleBagCase {
+  const char* name;
+  std::size_t n;
+  std::size_t n_trees;
+  std::size_t ci_group_size;
+  double fraction;
+  bool possible;
+};
+
+class LittleBags : public ::testing::TestWithParam<LittleBagCase> {};
+
+TEST_P(LittleBags, AreCheckedBeforeAnyDraw) {
+  const auto& c = GetParam();
+  ForestParams params;
+  params.n_trees = c.n_trees;
+  params.ci_group_size = c.ci_group_size;
+  params.subsample_fraction = c.fraction;
+  EXPECT_EQ(!little_bag_mismatch(c.n, params).has_value(), c.possible);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LittleBags,
+    ::testing::Values(LittleBagCase{"no_groups", 1, 7, 1, 1.0, true},
+                      LittleBagCase{"pairs", 101, 8, 2, 0.5, true},
+                      LittleBagCase{"group_size_zero", 10, 8, 0, 0.5, false},
+                      LittleBagCase{"trees_not_a_multiple", 10, 9, 2, 0.5, false},
+                      LittleBagCase{"sample_beyond_the_half", 10, 8, 2, 0.6, false},
+                      LittleBagCase{"one_row", 1, 8, 2, 0.5, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A tree in a little bag draws about the share of all rows it would draw
+// without groups, and never more than the half-sample holds.
+TEST(LittleBags, TreeSampleIsTwiceTheFractionOfTheHalf) {
+  ForestParams params;
+  params.ci_group_size = 2;
+  params.subsample_fraction = 0.5;
+  EXPECT_EQ(tree_sample_size(101, params), 50u);
+  params.subsample_fraction = 0.2;
+  EXPECT_EQ(tree_sample_size(101, params), 20u);
+  params.ci_group_size = 1;
+  EXPECT_EQ(tree_sample_size(101, params), 20u);
+}
+
+// A weighted fit draws among its kept rows as the fit on those rows alone
+// would, little bags included: the half-samples are of the kept rows, so a row
+// left out is never drawn.
+TEST(LittleBags, DrawAmongTheKeptRowsAsOnThoseRowsAlone) {
+  const std::vector<std::uint32_t> kept = {0, 2, 3, 5, 8, 9, 11, 12, 14, 17};
+  ForestParams params;
+  params.n_trees = 4;
+  params.ci_group_size = 2;
+  params.subsample_fraction = 0.4;
+  params.tree.honesty = 0.5;
+  for (std::uint64_t tree = 0; tree < params.n_trees; ++tree) {
+    ChaCha8Rng stream = ChaCha8Rng::from_seed(derive_tree_seeds(5, tree, 1)[0]);
+    ChaCha8Rng alone_stream = stream;
+    const TreeRows rows = draw_tree_rows(20, kept, params, 5, tree, stream);
+    const TreeRows alone = draw_tree_rows(kept.size(), params, 5, tree, alone_stream);
+    ASSERT_EQ(rows.rows.size(), alone.rows.size());
+    for (std::size_t k = 0; k < rows.rows.size(); ++k) {
+      EXPECT_EQ(rows.rows[k], kept[alone.rows[k]]);
+    }
+    EXPECT_EQ(rows.n_splitting, alone.n_splitting);
+  }
 }
 
 }  // namespace

@@ -9,6 +9,8 @@ from korvane._korvane_core import (
     fit_log_rank_tree,
     version,
 )
+from korvane.causal_survival import CausalSurvivalForest
+from korvane.effects import CausalForest, QuantileForest, RegressionForest
 from korvane.ensemble import RandomSurvivalForest
 from korvane.functions import StepFunction
 from korvane.surv import Surv
@@ -25,7 +27,11 @@ __all__ = [
     "LogRankSurvivalForest",
     "GradientForest",
     "RandomSurvivalForest",
+    "CausalSurvivalForest",
     "SurvivalTree",
+    "RegressionForest",
+    "QuantileForest",
+    "CausalForest",
     "Surv",
     "StepFunction",
     "save",

@@ -138,6 +138,54 @@ def _grow_gradient_forest(
 ) -> GradientForest:
     """fit_gradient_forest, grown in pieces, on a chosen number of"""
 
+def _grow_causal_forest(
+    X: _Float64Array,
+    outcome: _Float64Array,
+    treatment: _Float64Array,
+    *,
+    n_trees: SupportsIndex = 500,
+    min_samples_leaf: SupportsIndex = 5,
+    max_depth: SupportsIndex | None = None,
+    max_features: SupportsIndex | str | None = None,
+    bootstrap: _Flag = False,
+    subsample_fraction: _Fraction = 0.5,
+    honesty: _Flag = True,
+    honesty_fraction: _Fraction = 0.5,
+    seed: SupportsIndex | None = None,
+    ci_group_size: SupportsIndex = 2,
+    min_child_fraction: _Fraction = 0.05,
+    sample_weight: _Float64Array | None = None,
+    trees: _TreeRange | None = None,
+    n_threads: SupportsIndex | None = None,
+    progress: _Progress | None = None,
+    missing_values: _Flag = False,
+) -> GradientForest:
+    """A causal forest's partition: in each node, the rows of the centred"""
+
+def _grow_ratio_forest(
+    X: _Float64Array,
+    numerator: _Float64Array,
+    denominator: _Float64Array,
+    *,
+    n_trees: SupportsIndex = 500,
+    min_samples_leaf: SupportsIndex = 5,
+    max_depth: SupportsIndex | None = None,
+    max_features: SupportsIndex | str | None = None,
+    bootstrap: _Flag = False,
+    subsample_fraction: _Fraction = 0.5,
+    honesty: _Flag = True,
+    honesty_fraction: _Fraction = 0.5,
+    seed: SupportsIndex | None = None,
+    ci_group_size: SupportsIndex = 2,
+    min_child_fraction: _Fraction = 0.05,
+    sample_weight: _Float64Array | None = None,
+    trees: _TreeRange | None = None,
+    n_threads: SupportsIndex | None = None,
+    progress: _Progress | None = None,
+    missing_values: _Flag = False,
+) -> GradientForest:
+    """The partition of a forest for the estimating equation"""
+
 def _join_forests(pieces: Sequence[_AnyForest]) -> _AnyForest:
     """Join pieces grown by `_grow_*_forest(..., trees=...)` into one forest."""
 
@@ -204,3 +252,16 @@ class LogRankSurvivalForest(_Forest):
 @final
 class GradientForest(_Forest):
     """Immutable handle to a fitted gradient (partition-only) forest."""
+
+    def _weighted_sums(
+        self, X: _Float64Array, values: _Float64Array, *, n_threads: SupportsIndex | None = None
+    ) -> _Float64Array:
+        """Forest-weighted sums of `values` for each row of `X`, `(n, k)`."""
+    def _oob_weighted_sums(
+        self, X: _Float64Array, values: _Float64Array, *, n_threads: SupportsIndex | None = None
+    ) -> _Float64Array:
+        """Out-of-bag forest-weighted sums of `values`, `(n_train, k)`: `X` holds"""
+    def _tree_weighted_sums(
+        self, X: _Float64Array, values: _Float64Array, *, n_threads: SupportsIndex | None = None
+    ) -> _Float64Array:
+        """Each tree's term of the forest-weighted sums of `values` for each row"""

@@ -178,6 +178,17 @@ std::size_t rows_drawn(std::size_t kept, const ForestSettings& settings) {
   return korvane::sample_size(kept, settings.subsample_fraction);
 }
 
+// The total RowWeights rounds to: finite and positive, for weights already
+// known to be finite and >= 0.
+void check_weight_total(std::span<const double> weight) {
+  double total = 0.0;
+  for (const double w : weight) total += w;
+  if (!(total > 0.0 && std::isfinite(total))) {
+    raise(PyExc_ValueError,
+          "sample_weight must have a finite, positive sum, got " + korvane::format_shortest(total));
+  }
+}
+
 // Slice access and length of the weights, then their values; the rows of
 // positive weight must still make an honest tree (forest: an honest tree's
 // draw) possible. The weights are copied once rounded, so the caller's array
@@ -190,19 +201,14 @@ FitWeights checked_weights(PyArrayObject* array, std::size_t n, const Settings& 
     raise(PyExc_ValueError, "X has " + std::to_string(n) + " rows but sample_weight has " +
                                 std::to_string(weight.size()));
   }
-  double total = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     if (!(std::isfinite(weight[i]) && weight[i] >= 0.0)) {
       raise(PyExc_ValueError, "sample_weight must be finite and >= 0, got " +
                                   korvane::format_shortest(weight[i]) + " at row " +
                                   std::to_string(i));
     }
-    total += weight[i];
   }
-  if (!(total > 0.0 && std::isfinite(total))) {
-    raise(PyExc_ValueError,
-          "sample_weight must have a finite, positive sum, got " + korvane::format_shortest(total));
-  }
+  check_weight_total(weight);
   FitWeights weights{korvane::RowWeights(weight)};
   const std::size_t kept = weights.rounded->kept_rows().size();
   const std::size_t drawn = rows_drawn(kept, settings);
@@ -249,7 +255,80 @@ LogRankInputs<Params> checked_log_rank_inputs(const SurvivalArrays& arrays,
           missing};
 }
 
+// A per-row column of an effect fit: contiguous, one value per row of X.
+std::span<const double> checked_column(PyArrayObject* array, const char* name, std::size_t n) {
+  const std::span<const double> column = contiguous_doubles(array);
+  if (column.size() != n) {
+    raise(PyExc_ValueError, "X has " + std::to_string(n) + " rows but " + name + " has " +
+                                std::to_string(column.size()));
+  }
+  return column;
+}
+
+void check_finite(std::span<const double> column, const char* name) {
+  const auto bad =
+      std::find_if(column.begin(), column.end(), [](double v) { return !std::isfinite(v); });
+  if (bad != column.end()) {
+    raise(PyExc_ValueError, std::string(name) + " has " + korvane::format_shortest(*bad) +
+                                " at row " + std::to_string(bad - column.begin()) +
+                                "; it must be finite");
+  }
+}
+
+void check_sample_weight(std::span<const double> weight) {
+  check_finite(weight, "sample_weight");
+  const auto negative = std::find_if(weight.begin(), weight.end(), [](double v) { return v < 0; });
+  if (negative != weight.end()) {
+    raise(PyExc_ValueError, "sample_weight has " + korvane::format_shortest(*negative) +
+                                " at row " + std::to_string(negative - weight.begin()) +
+                                "; weights must be >= 0");
+  }
+  if (std::all_of(weight.begin(), weight.end(), [](double v) { return v == 0.0; })) {
+    raise(PyExc_ValueError, "sample_weight must not be all zero");
+  }
+  check_weight_total(weight);
+}
+
+// Little bags of ci_group_size trees, and an honest tree's two rows.
+void check_little_bags(const korvane::ForestParams& params, std::size_t n) {
+  if (const auto mismatch = korvane::little_bag_mismatch(n, params)) {
+    raise(PyExc_ValueError, *mismatch);
+  }
+  const std::size_t per_tree = korvane::tree_sample_size(n, params);
+  if (params.tree.honesty && per_tree < 2) {
+    raise(PyExc_ValueError, "each tree draws " + rows_text(per_tree) + " of " + rows_text(n) +
+                                ", but an honest tree needs at least 2");
+  }
+}
+
 }  // namespace
+
+EffectInputs checked_effect_inputs(const EffectArrays& arrays, EffectColumnNames names,
+                                   const ForestSettings& settings, EffectSettings effect) {
+  const std::size_t n = n_rows(arrays.x);
+  const std::span<const double> first = checked_column(arrays.first, names.first, n);
+  const std::span<const double> second = checked_column(arrays.second, names.second, n);
+  const std::span<const double> weight =
+      arrays.sample_weight == nullptr ? std::span<const double>{}
+                                      : checked_column(arrays.sample_weight, "sample_weight", n);
+  check_layout(arrays.x);
+  const korvane::MatrixView x = checked_training(arrays.x, settings);
+  check_covariates(x, effect.missing);
+  check_finite(first, names.first);
+  check_finite(second, names.second);
+  if (arrays.sample_weight != nullptr) check_sample_weight(weight);
+  if (!(effect.min_child_fraction >= 0.0 && effect.min_child_fraction < 0.5)) {
+    raise(PyExc_ValueError, "min_child_fraction must lie in [0, 0.5), got " +
+                                korvane::format_shortest(effect.min_child_fraction));
+  }
+  korvane::ForestParams params = params_from(settings, x.n_cols);
+  params.ci_group_size = effect.ci_group_size;
+  check_little_bags(params, x.n_rows);
+  FitWeights weights;
+  if (arrays.sample_weight != nullptr) weights.rounded.emplace(weight);
+  return {x,      first,         second,        std::move(weights), effect.min_child_fraction,
+          params, settings.seed, effect.missing};
+}
 
 LogRankInputs<korvane::TreeParams> checked_tree_inputs(const SurvivalArrays& arrays,
                                                        const TreeSettings& settings,

@@ -135,6 +135,33 @@ struct GradientInputs {
   korvane::MissingValues missing_values;
 };
 
+// The arrays of an effect forest's fit: two per-row columns (outcome and
+// treatment, or numerator and denominator) and optional sample weights
+// (nullptr for none).
+struct EffectArrays {
+  PyArrayObject* x;
+  PyArrayObject* first;
+  PyArrayObject* second;
+  PyArrayObject* sample_weight;
+};
+
+// The names of an effect fit's two columns, for its messages.
+struct EffectColumnNames {
+  const char* first;
+  const char* second;
+};
+
+struct EffectInputs {
+  korvane::MatrixView x;
+  std::span<const double> first;
+  std::span<const double> second;
+  FitWeights weights;  // rounded as a survival fit's; they weigh the splits
+  double min_child_fraction;
+  korvane::ForestParams params;
+  std::uint64_t seed;
+  korvane::MissingValues missing_values;
+};
+
 // With kRefused (the public fits) NaN in X is refused; with kIncorporated NaN
 // marks a missing value and infinite values are refused instead.
 LogRankInputs<korvane::TreeParams> checked_tree_inputs(const SurvivalArrays& arrays,
@@ -155,6 +182,19 @@ korvane::MissingValues missing_values(const Arguments<D>& arguments) {
   }
   return korvane::MissingValues::kRefused;
 }
+
+// The settings an effect fit adds to a gradient forest's.
+struct EffectSettings {
+  std::uint64_t ci_group_size;
+  double min_child_fraction;
+  korvane::MissingValues missing;
+};
+
+// The gradient forest's checks, then: both columns finite, sample_weight
+// finite, >= 0 and not all 0, min_child_fraction in [0, 0.5), and the little
+// bags of ci_group_size trees possible on these rows.
+EffectInputs checked_effect_inputs(const EffectArrays& arrays, EffectColumnNames names,
+                                   const ForestSettings& settings, EffectSettings effect);
 
 // Reading the settings of any function that declares them, whatever else it
 // declares.

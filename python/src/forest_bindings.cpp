@@ -17,11 +17,13 @@
 #include "fit_arguments.hpp"
 #include "korvane/criteria/gradient.hpp"
 #include "korvane/criteria/log_rank.hpp"
+#include "korvane/criteria/relabeled.hpp"
 #include "korvane/forest.hpp"
 #include "korvane/forest_weights.hpp"
 #include "korvane/hazard.hpp"
 #include "korvane/in_bag.hpp"
 #include "korvane/leaf_estimates.hpp"
+#include "korvane/weighted_sums.hpp"
 #include "model_class.hpp"
 #include "queries.hpp"
 
@@ -177,6 +179,87 @@ PyObject* apply(PyObject* self, const Arguments<D>& arguments) {
   return result_array(std::move(leaves), x.n_rows, forest.n_trees());
 }
 
+constexpr auto kValues = positional("values", ArrayOf{2, NPY_FLOAT64});
+
+constexpr char kSumsDoc[] =
+    "`values` holds one row of k columns per training row (any layout).\n"
+    "A tree's term for a query row is the mean of `values` over the rows\n"
+    "it recorded in the leaf the query reaches; the result equals\n"
+    "`forest_weights(X) @ values` up to rounding, without the weight\n"
+    "matrix.";
+
+constexpr auto kWeightedSumsDoc =
+    join_text("Forest-weighted sums of `values` for each row of `X`, `(n, k)`.\n\n", kSumsDoc);
+
+constexpr auto kWeightedSums =
+    method("_weighted_sums", std::tuple{kQueryX, kValues, kThreads}, kWeightedSumsDoc.data());
+
+constexpr auto kOobWeightedSums =
+    method("_oob_weighted_sums", std::tuple{kQueryX, kValues, kThreads},
+           "Out-of-bag forest-weighted sums of `values`, `(n_train, k)`: `X` holds\n"
+           "the training covariates; row i averages the terms of the trees that\n"
+           "did not draw training row i (NaN when every tree drew it). Terms as\n"
+           "in `_weighted_sums`.");
+
+constexpr auto kTreeWeightedSums =
+    method("_tree_weighted_sums", std::tuple{kQueryX, kValues, kThreads},
+           "Each tree's term of the forest-weighted sums of `values` for each row\n"
+           "of `X`, `(n, n_trees, k)`: the mean of `values` over the training rows\n"
+           "the tree recorded in the leaf the row reaches (0 for an empty leaf).\n"
+           "Their mean over the trees is `_weighted_sums`; trees b of a little\n"
+           "bag are the `ci_group_size` consecutive ones.");
+
+// The values of a weighted-sum query: one row per training row.
+korvane::MatrixView values_view(PyArrayObject* values, std::size_t n_train) {
+  const korvane::MatrixView view = matrix_view(values, "values", "values.copy()");
+  if (view.n_rows != n_train) {
+    raise(PyExc_ValueError, "values has " + std::to_string(view.n_rows) +
+                                " rows but forest was fit on " + std::to_string(n_train) +
+                                " training rows");
+  }
+  return view;
+}
+
+// The sums of a weighted-sum query, for `rows` query rows of k values each.
+struct Sums {
+  std::vector<double> values;
+  std::size_t rows;
+  std::size_t k;
+};
+
+// A weighted-sum query: checks X (the training rows when `training`) and
+// values, and runs `sums` on the pool.
+template <const auto& D, class Compute>
+Sums sums_query(PyObject* self, const Arguments<D>& arguments, bool training, Compute&& compute) {
+  const auto& forest = forest_of<korvane::NoPayload>(self);
+  korvane::MatrixView x = weights_query(get<"X">(arguments), "forest", forest.n_features);
+  if (training) x = training_rows(forest, x);
+  const korvane::MatrixView values = values_view(get<"values">(arguments), forest.n_train_samples);
+  std::vector<double> out =
+      run_pooled([&](korvane::CallControl& control) { return compute(forest, x, values, control); },
+                 call_options(arguments));
+  return {std::move(out), x.n_rows, values.n_cols};
+}
+
+PyObject* weighted_sums(PyObject* self, const Arguments<kWeightedSums>& arguments) {
+  Sums sums = sums_query(self, arguments, false,
+                         [](const auto&... a) { return korvane::weighted_sums(a...); });
+  return result_array(std::move(sums.values), sums.rows, sums.k);
+}
+
+PyObject* oob_weighted_sums(PyObject* self, const Arguments<kOobWeightedSums>& arguments) {
+  Sums sums = sums_query(self, arguments, true,
+                         [](const auto&... a) { return korvane::oob_weighted_sums(a...); });
+  return result_array(std::move(sums.values), sums.rows, sums.k);
+}
+
+PyObject* tree_weighted_sums(PyObject* self, const Arguments<kTreeWeightedSums>& arguments) {
+  Sums sums = sums_query(self, arguments, false,
+                         [](const auto&... a) { return korvane::tree_weighted_sums(a...); });
+  const std::size_t n_trees = forest_of<korvane::NoPayload>(self).n_trees();
+  return result_array(std::move(sums.values), sums.rows, n_trees, sums.k);
+}
+
 constexpr auto kSplitImportance =
     method("_split_importance", std::tuple{},
            "Per feature, the sum of the scores of the splits on it (log-rank\n"
@@ -215,6 +298,15 @@ PyObject* oob_cumulative_hazard(PyObject* self, const Arguments<kOobHazard>& arg
   return result_array(std::move(hazard), x.n_rows, query.times.size());
 }
 
+// The weights a forest keeps and draws its trees' rows by. An effect forest
+// keeps none: its estimators weigh the rows in the sums they take over its
+// forest weights, so its trees draw from every row.
+template <class Inputs>
+std::span<const double> kept_weights(const Inputs& inputs) {
+  return inputs.weights.values();
+}
+std::span<const double> kept_weights(const EffectInputs&) { return {}; }
+
 // Ranks the covariates and grows trees [trees.start, trees.stop) of the forest
 // without the GIL. `make_criterion` builds the criterion there too, since a
 // criterion may rank its outcome.
@@ -225,7 +317,7 @@ PyObject* grow_forest(PyTypeObject* type, const Inputs& inputs, MakeCriterion&& 
       [&](korvane::CallControl& control) {
         return korvane::grow_forest(korvane::Covariates(inputs.x, control, inputs.missing_values),
                                     make_criterion(), leaves, inputs.params, inputs.seed, trees,
-                                    control, inputs.weights.values());
+                                    control, kept_weights(inputs));
       },
       options);
   return new_owner<PyForest<typename Leaves::Payload>>(type, std::move(forest)).release();
@@ -424,6 +516,110 @@ PyObject* grow_gradient_forest(PyObject*, const Arguments<kGrowGradient>& argume
   return gradient_forest(inputs, trees, call_options(arguments, trees.stop - trees.start));
 }
 
+// The effect forests: a gradient forest's settings, little bags and sample
+// weights, and splits on the rows relabelled in each node. They are gradient
+// forests in every other respect (partition only, answered through forest
+// weights or weighted sums), so they share that class.
+constexpr auto kEffectSettings =
+    std::tuple{keyword("n_trees", "500", to_u64),
+               keyword("min_samples_leaf", "5", to_u64),
+               kMaxDepth,
+               keyword("max_features", "None", MaxFeaturesOr{&korvane::MaxFeatures::sqrt}),
+               keyword("bootstrap", "False", to_flag),
+               keyword("subsample_fraction", "0.5", to_fraction),
+               keyword("honesty", "True", to_flag),
+               kHonestyFraction,
+               kSeed,
+               keyword("ci_group_size", "2", to_u64),
+               keyword("min_child_fraction", "0.05", to_fraction)};
+
+constexpr char kEffectNotesDoc[] =
+    "Takes the settings of `fit_gradient_forest`, and\n"
+    "`ci_group_size` (trees come in groups of this many that draw their\n"
+    "samples from one half-sample of floor(n / 2) rows, derived from\n"
+    "(seed, group); each tree draws round(2 * subsample_fraction *\n"
+    "floor(n / 2)) of them, so subsample_fraction is at most 0.5;\n"
+    "n_trees must be a multiple; 1 = no groups), `min_child_fraction`\n"
+    "(each side of a split holds at least this share of the node's rows,\n"
+    "in [0, 0.5)) and `sample_weight` (None, or finite weights >= 0, not\n"
+    "all 0, that weigh the node estimates and the variance splits). A node\n"
+    "whose estimate does not exist (zero denominator) is a leaf. Returns a\n"
+    "GradientForest; pieces, joins and persistence work as for\n"
+    "`_grow_gradient_forest`.";
+
+constexpr auto kGrowCausalDoc = join_text(
+    "A causal forest's partition: in each node, the rows of the centred\n"
+    "outcome y and treatment w are relabelled with the gradient of the\n"
+    "node's moment condition, (w - mean w)((y - mean y) - (w - mean w) tau)\n"
+    "/ mean((w - mean w)^2) with tau the node's effect, and the node is\n"
+    "split by the variance reduction of the labels.\n\n",
+    kEffectNotesDoc);
+
+constexpr auto kGrowCausal =
+    function("_grow_causal_forest",
+             std::tuple_cat(std::tuple{kTrainingX, positional("outcome", ArrayOf{1, NPY_FLOAT64}),
+                                       positional("treatment", ArrayOf{1, NPY_FLOAT64})},
+                            kEffectSettings, kPieceParameters),
+             kGrowCausalDoc.data());
+
+constexpr auto kGrowRatioDoc = join_text(
+    "The partition of a forest for the estimating equation\n"
+    "sum(numerator - tau * denominator) = 0: in each node the rows are\n"
+    "relabelled with (numerator - tau * denominator) / mean(denominator),\n"
+    "tau = sum(numerator) / sum(denominator), and the node is split by\n"
+    "the variance reduction of the labels.\n\n",
+    kEffectNotesDoc);
+
+constexpr auto kGrowRatio =
+    function("_grow_ratio_forest",
+             std::tuple_cat(std::tuple{kTrainingX, positional("numerator", ArrayOf{1, NPY_FLOAT64}),
+                                       positional("denominator", ArrayOf{1, NPY_FLOAT64})},
+                            kEffectSettings, kPieceParameters),
+             kGrowRatioDoc.data());
+
+template <const auto& D>
+EffectArrays effect_arrays(const Arguments<D>& arguments, PyArrayObject* first,
+                           PyArrayObject* second) {
+  return {get<"X">(arguments), first, second, get<"sample_weight">(arguments)};
+}
+
+// Grows the requested trees of an effect forest with the relabeling `make`
+// builds from the two checked columns.
+template <const auto& D, class Make>
+PyObject* grow_effect_forest(const Arguments<D>& arguments, const EffectArrays& arrays,
+                             EffectColumnNames names, Make&& make) {
+  const EffectInputs inputs = checked_effect_inputs(
+      arrays, names, forest_settings(arguments),
+      {get<"ci_group_size">(arguments), get<"min_child_fraction">(arguments),
+       get<"missing_values">(arguments) ? korvane::MissingValues::kIncorporated
+                                        : korvane::MissingValues::kRefused});
+  const korvane::TreeRange trees = checked_trees(get<"trees">(arguments), inputs.params.n_trees);
+  return grow_forest(
+      gradient_forest_class(), inputs,
+      [&] {
+        return korvane::RelabelingCriterion(make(inputs.first, inputs.second),
+                                            inputs.weights.values(), inputs.min_child_fraction);
+      },
+      korvane::NoLeaves{}, trees, call_options(arguments, trees.stop - trees.start));
+}
+
+PyObject* grow_causal_forest(PyObject*, const Arguments<kGrowCausal>& arguments) {
+  return grow_effect_forest(
+      arguments, effect_arrays(arguments, get<"outcome">(arguments), get<"treatment">(arguments)),
+      {"outcome", "treatment"}, [](std::span<const double> y, std::span<const double> w) {
+        return korvane::CausalRelabeling{y, w};
+      });
+}
+
+PyObject* grow_ratio_forest(PyObject*, const Arguments<kGrowRatio>& arguments) {
+  return grow_effect_forest(
+      arguments,
+      effect_arrays(arguments, get<"numerator">(arguments), get<"denominator">(arguments)),
+      {"numerator", "denominator"}, [](std::span<const double> num, std::span<const double> den) {
+        return korvane::RatioRelabeling{num, den};
+      });
+}
+
 constexpr auto kJoin =
     function("_join_forests", std::tuple{positional("pieces", borrowed)},
              "Join pieces grown by `_grow_*_forest(..., trees=...)` into one forest.\n\n"
@@ -478,6 +674,8 @@ PyMethodDef functions[] = {
     fastcall_method<kFitGradient, fit_gradient_forest>(),
     fastcall_method<kGrowLogRank, grow_log_rank_forest>(),
     fastcall_method<kGrowGradient, grow_gradient_forest>(),
+    fastcall_method<kGrowCausal, grow_causal_forest>(),
+    fastcall_method<kGrowRatio, grow_ratio_forest>(),
     fastcall_method<kJoin, join_forests>(),
 };
 
@@ -529,6 +727,9 @@ PyMethodDef gradient_methods[] = {
     fastcall_method<kHonestEstimation, honest_estimation<korvane::NoPayload>>(),
     fastcall_method<kApply, apply<korvane::NoPayload>>(),
     fastcall_method<kSplitImportance, split_importance<korvane::NoPayload>>(),
+    fastcall_method<kWeightedSums, weighted_sums>(),
+    fastcall_method<kOobWeightedSums, oob_weighted_sums>(),
+    fastcall_method<kTreeWeightedSums, tree_weighted_sums>(),
     kEndOfMethods,
 };
 

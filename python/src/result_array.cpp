@@ -68,6 +68,13 @@ PyObject* result_array(std::vector<double>&& values, std::size_t rows, std::size
   return adopt_matrix(std::move(values), NPY_FLOAT64, rows, cols);
 }
 
+PyObject* result_array(std::vector<double>&& values, std::size_t rows, std::size_t middle,
+                       std::size_t cols) {
+  npy_intp shape[] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(middle),
+                      static_cast<npy_intp>(cols)};
+  return adopt(std::move(values), NPY_FLOAT64, 3, shape);
+}
+
 PyObject* result_array(std::vector<double>&& values) {
   return adopt_vector(std::move(values), NPY_FLOAT64);
 }

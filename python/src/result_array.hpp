@@ -13,6 +13,8 @@ namespace korvane::python {
 // the array's base frees the buffer when the array dies. Doubles give a
 // float64 array, 32-bit counts a uint32 array, and bytes (0 or 1) a bool array.
 PyObject* result_array(std::vector<double>&& values, std::size_t rows, std::size_t cols);
+PyObject* result_array(std::vector<double>&& values, std::size_t rows, std::size_t middle,
+                       std::size_t cols);
 PyObject* result_array(std::vector<double>&& values);
 PyObject* result_array(std::vector<std::uint32_t>&& values, std::size_t rows, std::size_t cols);
 PyObject* result_array(std::vector<std::uint32_t>&& values);

@@ -96,7 +96,8 @@ struct TreeRange {
 // that `seed` defines, in parallel. Tree b grows from its own stream, derived
 // from (seed, b) alone, and its own sample, so the forest is the same whatever
 // the number of threads, and pieces grown apart and joined in order are the
-// forest grown at once. Counts finished trees in `control` and throws
+// forest grown at once; so are the half-samples of little bags, which derive
+// from (seed, group). Counts finished trees in `control` and throws
 // Cancelled, within a tree node, once it asks to stop; a forest that cannot fit
 // in memory throws OutOfMemory before anything is allocated.
 template <SplitCriterion Criterion, LeafEstimate Leaves>
@@ -112,6 +113,11 @@ Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
          ") do not lie in a forest of " + std::to_string(params.n_trees));
   }
   const std::size_t n = covariates.n_samples();
+  const std::vector<std::uint32_t> kept = positive_rows(sample_weight);
+  // Trees draw their little bags among the kept rows alone.
+  if (const auto mismatch = little_bag_mismatch(kept.empty() ? n : kept.size(), params)) {
+    fail(*mismatch);
+  }
   const std::size_t n_trees = trees.stop - trees.start;
   reserve(detail::forest_bytes<Payload>(n_trees, n),
           "a forest of " + std::to_string(n_trees) + " trees on " + std::to_string(n) + " rows");
@@ -123,13 +129,12 @@ Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
   forest.seed = seed;
   forest.first_tree = trees.start;
   forest.sample_weight.assign(sample_weight.begin(), sample_weight.end());
-  const std::vector<std::uint32_t> kept = positive_rows(sample_weight);
   // Each tree records straight into its own row of the matrix, so no per-tree
   // record outlives its task and the result does not depend on scheduling.
   forest.recorded_leaf.assign(n_trees * n, NO_LEAF);
   forest.trees = pool::parallel_map(n_trees, [&](std::size_t k) {
     ChaCha8Rng stream = ChaCha8Rng::from_seed(seeds[k]);
-    TreeRows rows = draw_tree_rows(n, kept, params, stream);
+    TreeRows rows = draw_tree_rows(n, kept, params, seed, trees.start + k, stream);
     const std::span<std::uint32_t> record = std::span(forest.recorded_leaf).subspan(k * n, n);
     Tree<Payload> tree =
         grow(covariates, rows, criterion, leaves, params.tree, stream, record, control);

@@ -32,7 +32,8 @@ void replay_tree_rows(const Forest<Payload>& forest, Use&& use) {
   const std::vector<std::uint32_t> kept = positive_rows(forest.sample_weight);
   pool::parallel_for_each(forest.n_trees(), [&](std::size_t k) {
     ChaCha8Rng stream = ChaCha8Rng::from_seed(seeds[k]);
-    TreeRows rows = draw_tree_rows(n, kept, forest.params, stream);
+    TreeRows rows =
+        draw_tree_rows(n, kept, forest.params, forest.seed, forest.first_tree + k, stream);
     use(k, rows);
   });
 }

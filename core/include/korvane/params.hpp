@@ -36,6 +36,10 @@ struct ForestParams {
   std::size_t n_trees = 100;
   bool bootstrap = true;
   double subsample_fraction = 1.0;
+  // Trees come in groups of this many ("little bags") that draw their samples
+  // from one half-sample of the rows, so that the spread between groups
+  // estimates the variance of a forest-weighted estimate; 1 = no groups.
+  std::size_t ci_group_size = 1;
 
   friend bool operator==(const ForestParams&, const ForestParams&) = default;
 };

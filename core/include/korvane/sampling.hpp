@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "korvane/params.hpp"
@@ -64,16 +65,37 @@ struct TreeRows {
 [[nodiscard]] TreeRows arrange_rows(std::vector<std::uint32_t> rows, const TreeParams& params,
                                     ChaCha8Rng& stream);
 
-// The rows of a forest's tree, drawn from the start of its stream: its sample
-// of the n training rows, arranged. Growing a tree and recovering later which
-// rows it drew both call this, so the two cannot disagree.
-[[nodiscard]] TreeRows draw_tree_rows(std::size_t n, const ForestParams& params,
-                                      ChaCha8Rng& stream);
+// The half-sample group `group` of a forest of little bags draws its trees'
+// rows from: floor(n / 2) rows without replacement, from a stream derived from
+// (seed, group) alone.
+[[nodiscard]] std::vector<std::uint32_t> draw_half_sample(std::size_t n, std::uint64_t seed,
+                                                          std::uint64_t group);
+
+// Why trees cannot come in groups of params.ci_group_size on n rows, or
+// nothing when they can: the group size is at least 1 and n_trees a multiple
+// of it; with groups, n >= 2 and subsample_fraction <= 0.5, since a tree draws
+// its share of all n rows from its group's half-sample.
+[[nodiscard]] std::optional<std::string> little_bag_mismatch(std::size_t n,
+                                                             const ForestParams& params);
+
+// The rows a forest's tree draws from n rows: sample_size(n, fraction), or,
+// in little bags, sample_size(n / 2, 2 · fraction) of the group's
+// half-sample, about as many.
+[[nodiscard]] std::size_t tree_sample_size(std::size_t n, const ForestParams& params);
+
+// The rows of tree `tree` of the forest `seed` defines, drawn from the start
+// of the tree's stream: its sample of the n training rows (of its group's
+// half-sample when trees come in little bags), arranged. Growing a tree and
+// recovering later which rows it drew both call this, so the two cannot
+// disagree.
+[[nodiscard]] TreeRows draw_tree_rows(std::size_t n, const ForestParams& params, std::uint64_t seed,
+                                      std::uint64_t tree, ChaCha8Rng& stream);
 // The same among the `kept` training rows only (ascending; all n when empty):
 // the draw from kept.size() rows, each mapped to its training row, so a fit
 // that leaves rows out draws as the fit on the other rows alone would.
 [[nodiscard]] TreeRows draw_tree_rows(std::size_t n, std::span<const std::uint32_t> kept,
-                                      const ForestParams& params, ChaCha8Rng& stream);
+                                      const ForestParams& params, std::uint64_t seed,
+                                      std::uint64_t tree, ChaCha8Rng& stream);
 
 // The candidate features of a tree's nodes: a partial Fisher–Yates draw of
 // `per_node` features over a per-tree feature order, which is permuted in place

@@ -10,6 +10,7 @@
 #include "korvane/error.hpp"
 #include "korvane/persistence.hpp"
 #include "korvane/sample_weights.hpp"
+#include "korvane/sampling.hpp"
 #include "persistence/byte_stream.hpp"
 #include "persistence/checksum.hpp"
 #include "persistence/format.hpp"
@@ -138,7 +139,8 @@ ForestParams read_params(ByteReader& in, std::uint32_t version, std::uint64_t& s
   const std::uint32_t max_depth = in.u32("settings");
   params.tree.max_features = read_max_features(in);
   const std::uint8_t flags = in.u8("settings");
-  const auto reserved = in.take(6, "settings");
+  const std::uint32_t group_size = in.u32("settings");
+  const auto reserved = in.take(2, "settings");
   // Version 1 knew no weights: its readers refuse the flag, and so does this one.
   const std::uint8_t known =
       kBootstrap | kHonest | kDepthLimited | (version >= kFirstVersionWithWeights ? kWeighted : 0);
@@ -146,6 +148,8 @@ ForestParams read_params(ByteReader& in, std::uint32_t version, std::uint64_t& s
       std::any_of(reserved.begin(), reserved.end(), [](std::uint8_t b) { return b != 0; })) {
     invalid("unknown settings flags or reserved bytes that are not zero");
   }
+  if (group_size == 1) invalid("settings: a ci_group_size of 1 is stored as 0");
+  params.ci_group_size = group_size == 0 ? 1 : group_size;
   params.bootstrap = (flags & kBootstrap) != 0;
   weighted = (flags & kWeighted) != 0;
   if (flags & kHonest) params.tree.honesty = honesty;
@@ -177,6 +181,9 @@ bool read_settings(ByteReader& in, Forest<Payload>& forest, const Header& header
   bool weighted = false;
   forest.params = read_params(in, header.version, forest.seed, forest.first_tree, weighted);
   check_params(forest.params, forest.first_tree, header.counts.n_trees);
+  if (const auto mismatch = little_bag_mismatch(header.counts.n_train_samples, forest.params)) {
+    invalid("settings: " + *mismatch);
+  }
   return weighted;
 }
 
@@ -497,6 +504,10 @@ void read_sample_weights(ByteReader& in, Forest<Payload>& forest) {
   }
   if (!sums_exactly(forest.sample_weight)) {
     invalid("the sample weights are not the rounded weights of a fit");
+  }
+  const std::size_t kept = positive_rows(forest.sample_weight).size();
+  if (const auto mismatch = little_bag_mismatch(kept, forest.params)) {
+    invalid("settings with the sample weights: " + *mismatch);
   }
 }
 

@@ -85,7 +85,9 @@ void write_settings(ByteWriter& out, const Forest<Payload>& forest) {
                                    (params.tree.honesty ? kHonest : 0) |
                                    (params.tree.max_depth ? kDepthLimited : 0) |
                                    (forest.sample_weight.empty() ? 0 : kWeighted)));
-  out.zeros(6);
+  // Forests without little bags keep the zeros they had before groups existed.
+  out.u32(params.ci_group_size > 1 ? static_cast<std::uint32_t>(params.ci_group_size) : 0);
+  out.zeros(2);
 }
 
 // The format keeps no child or leaf indices: it relies on the builder's

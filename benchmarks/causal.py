@@ -1,0 +1,189 @@
+"""korvane's CausalForest against EconML's CausalForestDML: effect MSE, 95% coverage, fit time.
+
+    python benchmarks/causal.py [--reps 5] [--trees 400] [--econml-python .venv-econml/bin/python]
+                                [--only TEXT] [--markdown]
+
+Three simulations (new draws per repetition, the same draws for both sides):
+
+- econml-continuous: the setup of EconML's documented forest examples, written from their
+  description: one effect modifier X ~ U(0, 1), 30 controls W ~ N(0, 1) of which 5 (random
+  per repetition) drive the treatment and 5 the outcome with U(0, 1) coefficients,
+  T = W_s b + U(-1, 1), Y = exp(2 X) T + W_s g + U(-1, 1); effect exp(2 x); n = 1,000.
+- econml-binary: the same with a binary treatment, T ~ Bernoulli(expit(W_s b + U(-1, 1)));
+  n = 2,000.
+- design4-uncensored: design 4 of research/causal-survival-designs.md without censoring:
+  p = 15 U(0, 1), e(X) = 1 / ((1 + exp(-X1)) (1 + exp(-X2))), the outcome
+  T ~ Poisson(X2 + X3 + max(0, X1 - 0.3) W); effect max(0, X1 - 0.3); n = 2,000.
+
+Both sides get the same information: the controls W enter only the nuisance models, the
+effect varies with X. korvane fits out-of-bag RegressionForests of y and T on (X, W) and
+passes them as Y_hat / W_hat to CausalForest(X); EconML fits CausalForestDML(Y, T, X=X,
+W=W) with its default nuisance models and cross-fitting. Forest settings match: the same
+number of trees, max_samples 0.45 (EconML's default), min_samples_leaf 5, honest, all
+features per node, 2 threads; each keeps its default little-bag size (korvane 2, EconML 4).
+The test set has 1,000 rows; coverage is that of the two-sided 95% intervals. Fit time is
+the wall time of everything a fit does (korvane: nuisance forests and causal forest).
+
+EconML pins versions of NumPy and scikit-learn of its own, so it runs in its own virtual
+environment (`--econml-python`), as this script with `--worker`, reading and writing .npz
+files.
+"""
+
+from __future__ import annotations
+
+import argparse
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+THREADS = 2
+N_TEST = 1000
+MAX_SAMPLES = 0.45
+MIN_LEAF = 5
+
+
+def expit(z):
+    return 1.0 / (1.0 + np.exp(-z))
+
+
+def econml_example(n, binary, rng):
+    n_w, support = 30, 5
+    support_t = rng.choice(n_w, support, replace=False)
+    support_y = rng.choice(n_w, support, replace=False)
+    b, g = rng.uniform(size=support), rng.uniform(size=support)
+
+    def draw(m):
+        X = rng.uniform(size=(m, 1))
+        W = rng.normal(size=(m, n_w))
+        index = W[:, support_t] @ b + rng.uniform(-1, 1, size=m)
+        T = rng.binomial(1, expit(index)).astype(float) if binary else index
+        effect = np.exp(2 * X[:, 0])
+        Y = effect * T + W[:, support_y] @ g + rng.uniform(-1, 1, size=m)
+        return X, W, T, Y, effect
+
+    return draw(n), draw(N_TEST)
+
+
+def design4(n, rng):
+    def draw(m):
+        X = rng.uniform(size=(m, 15))
+        e = 1.0 / ((1.0 + np.exp(-X[:, 0])) * (1.0 + np.exp(-X[:, 1])))
+        T = rng.binomial(1, e).astype(float)
+        effect = np.maximum(0.0, X[:, 0] - 0.3)
+        Y = rng.poisson(X[:, 1] + X[:, 2] + effect * T).astype(float)
+        return X, np.empty((m, 0)), T, Y, effect
+
+    return draw(n), draw(N_TEST)
+
+
+SETUPS = {
+    "econml-continuous": lambda rng: econml_example(1000, False, rng),
+    "econml-binary": lambda rng: econml_example(2000, True, rng),
+    "design4-uncensored": lambda rng: design4(2000, rng),
+}
+
+
+def korvane_side(train, X_test, trees, seed):
+    import korvane
+
+    X, W, T, Y, _ = train
+    start = time.perf_counter()
+    if W.shape[1]:
+        XW = np.column_stack([X, W])
+        nuisance = dict(n_estimators=max(50, trees // 4), max_samples=MAX_SAMPLES, min_samples_leaf=MIN_LEAF,
+                        n_jobs=THREADS)
+        Y_hat = korvane.RegressionForest(random_state=seed + 1, **nuisance).fit(XW, Y).oob_prediction_
+        T_hat = korvane.RegressionForest(random_state=seed + 2, **nuisance).fit(XW, T).oob_prediction_
+    else:
+        Y_hat = T_hat = None
+    forest = korvane.CausalForest(n_estimators=trees, max_samples=MAX_SAMPLES, min_samples_leaf=MIN_LEAF,
+                                  n_jobs=THREADS, random_state=seed)
+    forest.fit(X, Y, T, Y_hat=Y_hat, W_hat=T_hat)
+    fit_seconds = time.perf_counter() - start
+    effect, lower, upper = forest.predict(X_test, interval=True)
+    return {"fit": fit_seconds, "effect": effect, "lower": lower, "upper": upper}
+
+
+def econml_side(train, X_test, trees, seed, binary):
+    from econml.dml import CausalForestDML
+
+    X, W, T, Y, _ = train
+    start = time.perf_counter()
+    model = CausalForestDML(n_estimators=trees, max_samples=MAX_SAMPLES, min_samples_leaf=MIN_LEAF,
+                            discrete_treatment=binary, n_jobs=THREADS, random_state=seed)
+    model.fit(Y, T, X=X, W=W if W.shape[1] else None)
+    fit_seconds = time.perf_counter() - start
+    effect = model.effect(X_test)
+    lower, upper = model.effect_interval(X_test, alpha=0.05)
+    return {"fit": fit_seconds, "effect": effect, "lower": lower, "upper": upper}
+
+
+def worker(path_in, path_out):
+    data = np.load(path_in)
+    train = (data["X"], data["W"], data["T"], data["Y"], None)
+    result = econml_side(train, data["X_test"], int(data["trees"]), int(data["seed"]), bool(data["binary"]))
+    np.savez(path_out, **result)
+
+
+def run_econml(python, train, X_test, trees, seed, binary):
+    with tempfile.TemporaryDirectory() as folder:
+        path_in, path_out = Path(folder) / "in.npz", Path(folder) / "out.npz"
+        X, W, T, Y, _ = train
+        np.savez(path_in, X=X, W=W, T=T, Y=Y, X_test=X_test, trees=trees, seed=seed, binary=binary)
+        subprocess.run([python, "-W", "ignore", __file__, "--worker", str(path_in), str(path_out)], check=True)
+        with np.load(path_out) as out:
+            return {name: out[name] for name in out.files}
+
+
+def scores(result, truth):
+    covered = (result["lower"] <= truth) & (truth <= result["upper"])
+    return {"mse": float(np.mean((result["effect"] - truth) ** 2)), "coverage": float(np.mean(covered)),
+            "fit": float(result["fit"])}
+
+
+def econml_version(python):
+    out = subprocess.run([python, "-c", "import econml; print(econml.__version__)"], capture_output=True, text=True)
+    return out.stdout.strip() or "unavailable"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--trees", type=int, default=400)
+    parser.add_argument("--econml-python", default=str(HERE.parent / ".venv-econml" / "bin" / "python"))
+    parser.add_argument("--only", default="")
+    parser.add_argument("--worker", nargs=2, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.worker:
+        worker(*args.worker)
+        return
+    print(f"EconML {econml_version(args.econml_python)}, {args.trees} trees, {args.reps} repetitions, "
+          f"{N_TEST} test rows, {THREADS} threads")
+    print("| setup | n | korvane MSE | EconML MSE | korvane coverage | EconML coverage | korvane fit s | "
+          "EconML fit s | fit time ratio |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for name, simulate in SETUPS.items():
+        if args.only not in name:
+            continue
+        rows = {"korvane": [], "econml": []}
+        for rep in range(args.reps):
+            rng = np.random.default_rng(1000 + rep)
+            train, test = simulate(rng)
+            truth = test[4]
+            binary = name != "econml-continuous"
+            rows["korvane"].append(scores(korvane_side(train, test[0], args.trees, rep), truth))
+            rows["econml"].append(scores(run_econml(args.econml_python, train, test[0], args.trees, rep, binary),
+                                         truth))
+        mean = {side: {k: float(np.mean([r[k] for r in runs])) for k in runs[0]} for side, runs in rows.items()}
+        k, e = mean["korvane"], mean["econml"]
+        print(f"| {name} | {len(train[0])} | {k['mse']:.4f} | {e['mse']:.4f} | {k['coverage']:.3f} | "
+              f"{e['coverage']:.3f} | {k['fit']:.2f} | {e['fit']:.2f} | {e['fit'] / k['fit']:.1f}x |", flush=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
