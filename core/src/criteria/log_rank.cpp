@@ -269,9 +269,8 @@ class SplitSearch {
       control_.check();
       std::vector<double> upper;
       scan_.template run<UnitWeights>(walks_[f], sums, SIZE_MAX,
-                [&](std::size_t, std::size_t, std::uint32_t, std::uint32_t, bool) {
-                  keep(upper, sums.bounds());
-                });
+                                      [&](std::size_t, std::size_t, std::uint32_t, std::uint32_t,
+                                          bool) { keep(upper, sums.bounds()); });
       upper_[f] = std::move(upper);
     }
     candidates_per_bound_ = 1;
