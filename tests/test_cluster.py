@@ -79,6 +79,24 @@ def test_forest_with_missing_values_grown_on_dask_equals_local_fit(client):
     assert np.array_equal(remote.predict(X), local.predict(X))
 
 
+def test_effect_forests_grown_on_dask_equal_local_fits(client):
+    from korvane import CausalForest, CausalSurvivalForest
+
+    X, y = survival_data()
+    treatment = (np.random.default_rng(2).random(len(X)) < 0.5).astype(float)
+    outcome = X[:, 0] + treatment * (X[:, 1] > 0)
+    fits = [
+        lambda: CausalForest(n_estimators=20, nuisance_estimators=10, random_state=7).fit(X, outcome, treatment),
+        lambda: CausalSurvivalForest(horizon=1.0, n_estimators=20, nuisance_estimators=10, random_state=7).fit(X, y, treatment),
+    ]
+    for fit in fits:
+        local = fit()
+        with joblib.parallel_backend("dask"):
+            remote = fit()
+        assert bytes(core._to_bytes(remote._forest)) == bytes(core._to_bytes(local._forest))
+        assert np.array_equal(remote.predict(X), local.predict(X))
+
+
 def test_dask_array_predictions_on_the_cluster_equal_local_ones(client):
     da = pytest.importorskip("dask.array")
     import korvane.dask

@@ -9,11 +9,17 @@ from typing import Any
 
 import numpy as np
 
-from korvane import _korvane_core as core
 from korvane._causal_survival_scores import TARGETS, Horizon, NuisanceSettings, causal_survival_scores
 from korvane._estimator import Float64Array, check_flag, check_int, seed_from
 from korvane._validation import check_features, check_survival_target
-from korvane.effects import _alpha, _column, _EffectForest, _little_bags, _positive_part_posterior
+from korvane.effects import (
+    _alpha,
+    _column,
+    _EffectForest,
+    _little_bags,
+    _positive_part_posterior,
+    grow_effect_forest,
+)
 from korvane.ensemble import _n_threads
 
 __all__ = ["CausalSurvivalForest"]
@@ -160,8 +166,8 @@ n_jobs, random_state
         seed = seed_from(self.random_state)
         nuisance = NuisanceSettings(self._nuisance_trees(settings), _NUISANCE_LEAF, seed % 2**32, settings["n_threads"])
         scores = causal_survival_scores(X, time, event.astype(bool), W, horizon, nuisance, propensity)
-        self._forest = core._grow_ratio_forest(
-            X, scores.numerator, scores.denominator, seed=seed % 2**64, ci_group_size=group_size, **settings
+        self._forest = grow_effect_forest(
+            "_grow_ratio_forest", (X, scores.numerator, scores.denominator), None, settings, seed, group_size
         )
         self.W_hat_, self.numerator_, self.denominator_ = scores.propensity, scores.numerator, scores.denominator
         self._values = np.column_stack((scores.numerator, scores.denominator))

@@ -19,6 +19,7 @@ from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.utils.validation import check_is_fitted
 
 from korvane import _korvane_core as core
+from korvane._cluster import ForestJob, TrainingData, grow_forest
 from korvane._estimator import (
     Float64Array,
     check_flag,
@@ -443,8 +444,8 @@ min_child_fraction, n_jobs, random_state
         self.Y_hat_ = _column(Y_hat, "Y_hat", n) if Y_hat is not None else _oob_mean(X, y, weight, nuisance, seed + 1)
         self.W_hat_ = _column(W_hat, "W_hat", n) if W_hat is not None else _oob_mean(X, w, weight, nuisance, seed + 2)
         y_centred, w_centred = y - self.Y_hat_, w - self.W_hat_
-        self._forest = core._grow_causal_forest(
-            X, y_centred, w_centred, seed=seed % 2**64, ci_group_size=group_size, sample_weight=weight, **settings
+        self._forest = grow_effect_forest(
+            "_grow_causal_forest", (X, y_centred, w_centred), weight, settings, seed, ci_group_size=group_size
         )
         self._y, self._w, self._weight, self._group_size = y, w, weight, group_size
         self._values = _moment_terms(y_centred, w_centred, weight)
@@ -546,9 +547,25 @@ def _regression_forest(
 ) -> Any:
     """Variance splits of y: the ratio relabeling with unit denominators labels
     each node's rows y - mean(y), and a variance split does not see the shift."""
-    return core._grow_ratio_forest(
-        X, y, np.ones(len(y)), seed=seed % 2**64, ci_group_size=1, sample_weight=weight, **settings
-    )
+    return grow_effect_forest("_grow_ratio_forest", (X, y, np.ones(len(y))), weight, settings, seed, ci_group_size=1)
+
+
+def grow_effect_forest(
+    entry: str,
+    columns: tuple[Float64Array, Float64Array, Float64Array],
+    weight: Float64Array | None,
+    settings: dict[str, Any],
+    seed: int,
+    ci_group_size: int,
+) -> Any:
+    """An effect forest grown by the core entry point `entry` on (X, first
+    column, second column): on the local pool, or in pieces on the active joblib
+    backend's workers, the same forest to the last bit."""
+    options = dict(settings)
+    n_threads = options.pop("n_threads")
+    arrays = {} if weight is None else {"sample_weight": weight}
+    job = ForestJob(entry, TrainingData(columns, arrays), options | {"seed": seed % 2**64, "ci_group_size": ci_group_size})
+    return grow_forest(job, None, n_threads)
 
 
 def _oob_mean(
