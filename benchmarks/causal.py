@@ -16,8 +16,8 @@ Three simulations (new draws per repetition, the same draws for both sides):
   T ~ Poisson(X2 + X3 + max(0, X1 - 0.3) W); effect max(0, X1 - 0.3); n = 2,000.
 
 Both sides get the same information: the controls W enter only the nuisance models, the
-effect varies with X. korvane fits out-of-bag RegressionForests of y and T on (X, W) and
-passes them as Y_hat / W_hat to CausalForest(X); EconML fits CausalForestDML(Y, T, X=X,
+effect varies with X. korvane fits out-of-bag RegressionForests of y and T on (X, W), not honest
+(as CausalForest's own nuisance forests), and passes them as Y_hat / W_hat to CausalForest(X); EconML fits CausalForestDML(Y, T, X=X,
 W=W) with its default nuisance models and cross-fitting. Forest settings match: the same
 number of trees, max_samples 0.45 (EconML's default), min_samples_leaf 5, honest, all
 features per node, 2 threads; each keeps its default little-bag size (korvane 2, EconML 4).
@@ -95,8 +95,10 @@ def korvane_side(train, X_test, trees, seed):
     start = time.perf_counter()
     if W.shape[1]:
         XW = np.column_stack([X, W])
+        # Not honest, as CausalForest grows its own nuisance forests: out-of-bag answers
+        # keep each row out of its own estimate, and the effect needs accurate nuisances.
         nuisance = dict(n_estimators=max(50, trees // 4), max_samples=MAX_SAMPLES, min_samples_leaf=MIN_LEAF,
-                        n_jobs=THREADS)
+                        honesty=False, n_jobs=THREADS)
         Y_hat = korvane.RegressionForest(random_state=seed + 1, **nuisance).fit(XW, Y).oob_prediction_
         T_hat = korvane.RegressionForest(random_state=seed + 2, **nuisance).fit(XW, T).oob_prediction_
     else:

@@ -61,6 +61,29 @@ def test_given_nuisances_are_used_as_they_are():
     assert abs(forest.predict(X).mean() - 2.0) < 0.3
 
 
+def test_nuisance_estimates_never_lean_on_their_own_row():
+    # Pure noise: an estimate that saw its own row (the nuisance trees are
+    # not honest, so in-bag leaves hold it) would correlate with it.
+    rng = np.random.default_rng(8)
+    X, y, w = rng.uniform(size=(800, 3)), rng.normal(size=800), rng.normal(size=800)
+    forest = CausalForest(n_estimators=100, min_samples_leaf=1, random_state=0).fit(X, y, w)
+    for estimate, own in ((forest.Y_hat_, y), (forest.W_hat_, w)):
+        assert abs(np.corrcoef(estimate, own)[0, 1]) < 0.1
+
+
+def test_effect_is_not_pulled_towards_its_average_by_coarse_nuisances():
+    # y and a continuous treatment move strongly with covariates other than
+    # the effect's; what the nuisance forests miss of them stays in the
+    # centred values and flattens the effect's slope in x0.
+    rng = np.random.default_rng(0)
+    X = rng.uniform(size=(1500, 6))
+    w = 2 * X[:, 1] + 2 * X[:, 2] + rng.uniform(-0.5, 0.5, 1500)
+    y = (1 + 2 * X[:, 0]) * w + 2 * X[:, 3] + rng.uniform(-0.5, 0.5, 1500)
+    forest = CausalForest(n_estimators=200, random_state=0).fit(X, y, w)
+    X_test = np.random.default_rng(9).uniform(size=(300, 6))
+    assert np.mean((forest.predict(X_test) - 1 - 2 * X_test[:, 0]) ** 2) < 0.035
+
+
 def test_a_fit_is_a_pure_function_of_its_inputs_and_random_state():
     X, y, w = simulate(LINEAR, n=400)
     first = CausalForest(n_estimators=40, random_state=3).fit(X, y, w)

@@ -263,7 +263,11 @@ def censoring_survival(
 
 def propensity(X: Float64Array, treatment: Float64Array, settings: NuisanceSettings) -> Float64Array:
     """Out-of-bag estimate of e(x) = P(W = 1 | X = x) at the training rows, by a regression forest."""
-    forest = RegressionForest(settings.n_estimators, random_state=settings.seed(2), n_jobs=settings.n_jobs)
+    # Not honest: out of bag, a row's treatment is already kept out of its own estimate,
+    # and the score needs an accurate e(x) more than one with intervals.
+    forest = RegressionForest(
+        settings.n_estimators, honesty=False, random_state=settings.seed(2), n_jobs=settings.n_jobs
+    )
     oob: Float64Array = forest.fit(X, treatment).oob_prediction_
     # A row that every tree drew has no out-of-bag answer; the forest's own stands in.
     unseen = ~np.isfinite(oob)

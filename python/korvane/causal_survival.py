@@ -75,7 +75,9 @@ n_jobs, random_state
         Covariates seen in `fit`.
     W_hat_ : ndarray of shape (n_samples,)
         The propensities e(x) at the training rows: out-of-bag estimates of
-        a `RegressionForest`, or the `W_hat` given to `fit`.
+        a `RegressionForest` that is not honest (the score needs an accurate
+        e(x); out of bag, no row's treatment enters its own estimate), or
+        the `W_hat` given to `fit`.
     numerator_, denominator_ : ndarray of shape (n_samples,)
         The training rows' estimating-equation terms.
 

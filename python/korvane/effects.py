@@ -315,7 +315,12 @@ class CausalForest(_EffectForest):
 
     1. Nuisances: m(x) = E[y | x] and e(x) = E[w | x] by out-of-bag
        `RegressionForest` predictions (or the `Y_hat`, `W_hat` given), and
-       the centred y - m(x), w - e(x).
+       the centred y - m(x), w - e(x). The nuisance forests are not honest:
+       out of bag, no row's outcome enters its own estimate already, and
+       what the effect needs from them is accuracy. An honest forest's
+       coarser leaves leave part of m and e in the centred values, where
+       it pulls every effect towards the average effect (a bias that
+       intervals do not cover).
     2. Splits: each node relabels its rows with the gradient of the local
        moment condition E[(w - e)(y - m - (w - e) tau)] = 0 at the node's own
        tau, and takes the split that most reduces the variance of the labels.
@@ -346,6 +351,8 @@ min_child_fraction, n_jobs, random_state
         Trees per little bag; 1 = none (no variance estimates).
     nuisance_estimators : int, default=None
         Trees of each nuisance forest; None is max(50, n_estimators // 4).
+        The nuisance forests take the other settings of this forest, but
+        are not honest.
 
     Attributes
     ----------
@@ -456,7 +463,7 @@ min_child_fraction, n_jobs, random_state
         n_trees = self.nuisance_estimators
         if n_trees is None:
             n_trees = max(50, settings["n_trees"] // 4)
-        return settings | {"n_trees": check_int(n_trees, "nuisance_estimators", 1)}
+        return settings | {"n_trees": check_int(n_trees, "nuisance_estimators", 1), "honesty": False}
 
     def predict(self, X: Any, interval: bool = False, alpha: float = 0.05) -> Any:
         """The estimated effect at each row of `X`, with intervals on request.
