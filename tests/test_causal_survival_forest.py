@@ -109,8 +109,11 @@ def test_one_random_state_gives_the_same_bits_whatever_the_threads():
 
 
 def test_clone_keeps_the_settings():
-    forest = CausalSurvivalForest("survival.probability", 2.0, 100, ci_group_size=4, random_state=1)
+    forest = CausalSurvivalForest(
+        "survival.probability", 2.0, 100, ci_group_size=4, min_child_fraction=0.1, random_state=1
+    )
     assert clone(forest).get_params() == forest.get_params()
+    assert clone(forest).min_child_fraction == 0.1
 
 
 @pytest.mark.parametrize(
@@ -123,6 +126,7 @@ def test_clone_keeps_the_settings():
         ({"n_estimators": 101}, {}, "n_estimators=101 is not a multiple of ci_group_size=2"),
         ({"max_samples": 0.8}, {}, "max_samples=0.8 is above 0.5"),
         ({"ci_group_size": 0}, {}, "ci_group_size must be an int >= 1"),
+        ({"min_child_fraction": 0.5}, {}, r"min_child_fraction must lie in \[0, 0.5\)"),
         ({}, {"treatment": "values 2"}, "treatment must hold only 0 and 1"),
         ({}, {"treatment": "one arm"}, "treatment must hold both arms"),
         ({}, {"treatment": "short"}, "treatment must be a vector of the 100 rows"),

@@ -59,7 +59,7 @@ class CausalSurvivalForest(_EffectForest):
     n_estimators : int, default=500
         Trees of the effect forest, a multiple of `ci_group_size`.
     min_samples_leaf, max_depth, max_features, honesty, honesty_fraction, \
-n_jobs, random_state
+min_child_fraction, n_jobs, random_state
         As for `RegressionForest`.
     max_samples : float, default=0.5
         Share of the rows each tree draws, at most 0.5 with little bags (a
@@ -109,6 +109,7 @@ n_jobs, random_state
         max_samples: float = 0.5,
         honesty: bool = True,
         honesty_fraction: float = 0.5,
+        min_child_fraction: float = 0.05,
         ci_group_size: int = 2,
         nuisance_estimators: int | None = None,
         n_jobs: int | None = None,
@@ -122,6 +123,7 @@ n_jobs, random_state
             max_samples=max_samples,
             honesty=honesty,
             honesty_fraction=honesty_fraction,
+            min_child_fraction=min_child_fraction,
             n_jobs=n_jobs,
             random_state=random_state,
         )
