@@ -91,6 +91,19 @@ def test_without_an_effect_the_intervals_hold_zero():
     assert np.mean((lower <= 0.0) & (0.0 <= upper)) > 0.85
 
 
+def test_missing_covariates_are_routed_not_refused():
+    # X2 drives the effect; with a fifth of it missing, the rows that hold it
+    # still show the effect growing with it, and every row gets an interval.
+    X, y, W = effect_data(800, 6)
+    X[np.random.default_rng(6).random(800) < 0.2, 1] = np.nan
+    forest = CausalSurvivalForest(horizon=1.0, **SMALL).fit(X, y, W)
+    assert np.all((forest.W_hat_ > 0.0) & (forest.W_hat_ < 1.0))
+    estimate, lower, upper = forest.predict(X, interval=True)
+    assert np.isfinite(estimate).all() and np.all((lower <= estimate) & (estimate <= upper))
+    held = ~np.isnan(X[:, 1])
+    assert np.corrcoef(estimate[held], true_rmst_effect(X[held]))[0, 1] > 0.6
+
+
 def test_survival_probability_target_has_the_sign_of_the_effect():
     X, y, W = effect_data(800, 5)
     forest = CausalSurvivalForest("survival.probability", 0.5, **SMALL).fit(X, y, W)

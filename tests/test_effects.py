@@ -200,3 +200,43 @@ def test_a_pickled_causal_forest_answers_the_same():
     copy = pickle.loads(pickle.dumps(forest))
     np.testing.assert_array_equal(copy.predict(X), forest.predict(X))
     np.testing.assert_array_equal(copy.predict_variance(X), forest.predict_variance(X))
+
+
+def _with_missing(X, column, share, seed):
+    X = X.copy()
+    X[np.random.default_rng(seed).random(len(X)) < share, column] = np.nan
+    return X
+
+
+def test_missing_covariates_carry_their_own_effect():
+    # The rows whose x2 is missing have effect 3, the others 1: the forest
+    # must route them apart rather than refuse or scatter them.
+    X, _, w = simulate(CONSTANT, n=2000, seed=6)
+    X = _with_missing(X, 2, 0.3, 6)
+    missing = np.isnan(X[:, 2])
+    y = X[:, 1] + w * np.where(missing, 3.0, 1.0) + np.random.default_rng(7).normal(size=len(w))
+    forest = CausalForest(n_estimators=200, random_state=0).fit(X, y, w)
+    effect = forest.predict(X)
+    assert abs(np.median(effect[missing]) - 3.0) < 0.5 and abs(np.median(effect[~missing]) - 1.0) < 0.5
+    regression = RegressionForest(n_estimators=100, random_state=0).fit(X, np.where(missing, 5.0, X[:, 0]))
+    np.testing.assert_allclose(regression.predict(X[missing][:20]), 5.0, atol=0.5)
+
+
+@pytest.mark.parametrize("estimator", [RegressionForest, QuantileForest])
+def test_a_fit_without_missing_values_is_the_fit_that_refuses_them(estimator):
+    from korvane._estimator import seed_from
+    from korvane.effects import _regression_forest
+
+    X, y, _ = simulate(LINEAR, n=300)
+    forest = estimator(n_estimators=20, random_state=4).fit(X, y)
+    settings = forest._core_settings(*X.shape) | {"missing_values": False}
+    refusing = _regression_forest(np.asfortranarray(X), y, None, settings, seed_from(4))
+    query = np.asfortranarray(X[:50])
+    np.testing.assert_array_equal(forest._forest.forest_weights(query), refusing.forest_weights(query))
+
+
+def test_infinite_covariates_are_refused():
+    X, y, w = simulate(CONSTANT, n=100)
+    X[3, 1] = np.inf
+    with pytest.raises(ValueError, match="infinity"):
+        CausalForest(n_estimators=10).fit(X, y, w)

@@ -11,7 +11,7 @@ import numpy as np
 
 from korvane._causal_survival_scores import TARGETS, Horizon, NuisanceSettings, causal_survival_scores
 from korvane._estimator import Float64Array, check_flag, check_int, seed_from
-from korvane._validation import check_features, check_survival_target
+from korvane._validation import check_survival_target
 from korvane.effects import (
     _alpha,
     _column,
@@ -143,7 +143,7 @@ min_child_fraction, n_jobs, random_state
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features)
-            Covariates, finite.
+            Covariates; NaN marks a missing value (see `korvane.effects`).
         y : structured array of shape (n_samples,)
             The survival target: an event field and a time field (>= 0), as
             `korvane.Surv.from_arrays(event, time)` makes it.
@@ -159,7 +159,7 @@ min_child_fraction, n_jobs, random_state
         self : CausalSurvivalForest
         """
         horizon = _horizon(self.target, self.horizon)
-        X = check_features(self, X, reset=True, order="F")
+        X = self._training_features(X)
         event, time = check_survival_target(y)
         if len(time) != len(X):
             raise ValueError(f"X has {len(X)} rows but y has {len(time)}")

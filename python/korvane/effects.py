@@ -5,6 +5,12 @@ forest weights: the weight of training row i for a query x is the average over
 trees of 1/|leaf| when i was recorded in the leaf x reaches. The core sums
 per-row values under these weights without building the weight matrix
 (`_weighted_sums`), so a prediction costs one descent per tree and query row.
+
+NaN in X marks a missing value, at fit and in queries, as for the survival
+forests: every split sends the rows missing its covariate to the side that
+scores best for them (or may split on "is missing" alone), and a split whose
+rows all held the value sends NaN to its larger child. A fit without NaN is
+the fit it was before missing values were accepted, to the last bit.
 """
 
 from __future__ import annotations
@@ -85,11 +91,16 @@ class _EffectForest(BaseEstimator):  # type: ignore[misc]
             "honesty_fraction": check_honesty_fraction(self.honesty_fraction),
             "min_child_fraction": _child_fraction(self.min_child_fraction),
             "n_threads": _n_threads(self.n_jobs),
+            "missing_values": True,
         }
+
+    def _training_features(self, X: Any) -> Float64Array:
+        """X for `fit`, column-major; NaN stays, as a missing value."""
+        return check_features(self, X, reset=True, order="F", allow_nan=True)
 
     def _query(self, X: Any) -> Float64Array:
         check_is_fitted(self, "_forest")
-        return check_features(self, X, reset=False)
+        return check_features(self, X, reset=False, allow_nan=True)
 
     def _sums(self, X: Float64Array, values: Float64Array) -> Float64Array:
         sums: Float64Array = self._forest._weighted_sums(X, values, n_threads=_n_threads(self.n_jobs))
@@ -159,7 +170,7 @@ class RegressionForest(RegressorMixin, _EffectForest):  # type: ignore[misc]
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features)
-            Covariates, finite.
+            Covariates; NaN marks a missing value.
         y : array-like of shape (n_samples,)
             Outcomes, finite.
         sample_weight : array-like of shape (n_samples,), default=None
@@ -170,7 +181,7 @@ class RegressionForest(RegressorMixin, _EffectForest):  # type: ignore[misc]
         -------
         self : RegressionForest
         """
-        X = check_features(self, X, reset=True, order="F")
+        X = self._training_features(X)
         y = _column(y, "y", len(X))
         weight = _sample_weight(sample_weight, len(X))
         self._forest = _regression_forest(X, y, weight, self._core_settings(*X.shape), seed_from(self.random_state))
@@ -269,7 +280,7 @@ honesty, honesty_fraction, min_child_fraction, n_jobs, random_state
         self : QuantileForest
         """
         _levels(self.quantiles)
-        X = check_features(self, X, reset=True, order="F")
+        X = self._training_features(X)
         y = _column(y, "y", len(X))
         weight = _sample_weight(sample_weight, len(X))
         self._forest = _regression_forest(X, y, weight, self._core_settings(*X.shape), seed_from(self.random_state))
@@ -423,7 +434,7 @@ min_child_fraction, n_jobs, random_state
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features)
-            Covariates, finite.
+            Covariates; NaN marks a missing value.
         y : array-like of shape (n_samples,)
             Outcomes, finite.
         treatment : array-like of shape (n_samples,)
@@ -439,7 +450,7 @@ min_child_fraction, n_jobs, random_state
         -------
         self : CausalForest
         """
-        X = check_features(self, X, reset=True, order="F")
+        X = self._training_features(X)
         n = len(X)
         y = _column(y, "y", n)
         w = _column(treatment, "treatment", n)
