@@ -14,7 +14,7 @@ from sklearn.pipeline import Pipeline
 from sklearn.preprocessing import OneHotEncoder
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
-from korvane import RandomSurvivalForest, SurvivalTree
+from korvane import QuantileForest, RandomSurvivalForest, RegressionForest, SurvivalTree
 
 # These checks fit on a 1-D class or regression target that scikit-learn makes
 # up; a survival target is a structured array of event and time, so fit
@@ -67,6 +67,18 @@ _STRICT = {"xfail_strict": True} if "xfail_strict" in inspect.signature(parametr
     **_STRICT,
 )
 def test_scikit_learn_estimator_checks(estimator, check):
+    check(estimator)
+
+
+@parametrize_with_checks(
+    [RegressionForest(n_estimators=10, random_state=0), QuantileForest(n_estimators=10, random_state=0)],
+    expected_failed_checks=lambda estimator: {
+        "check_sample_weight_equivalence_on_dense_data": "an effect forest's trees draw from every row, "
+        "weights enter the splits and the means: a row of weight 0 still moves where thresholds fall"
+    },
+    **_STRICT,
+)
+def test_scikit_learn_estimator_checks_of_the_effect_regressors(estimator, check):
     check(estimator)
 
 

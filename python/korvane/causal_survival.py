@@ -132,11 +132,6 @@ min_child_fraction, n_jobs, random_state
         self.ci_group_size = ci_group_size
         self.nuisance_estimators = nuisance_estimators
 
-    def __sklearn_tags__(self) -> Any:
-        tags = super().__sklearn_tags__()
-        tags.target_tags.required = True
-        return tags
-
     def fit(self, X: Any, y: Any, treatment: Any, *, W_hat: Any = None) -> CausalSurvivalForest:
         """Estimate the nuisances, score the rows and grow the effect forest.
 

@@ -17,11 +17,13 @@ from __future__ import annotations
 
 import math
 import numbers
+import warnings
 from statistics import NormalDist
 from typing import Any
 
 import numpy as np
 from sklearn.base import BaseEstimator, RegressorMixin
+from sklearn.exceptions import DataConversionWarning
 from sklearn.utils.validation import check_is_fitted
 
 from korvane import _korvane_core as core
@@ -94,9 +96,37 @@ class _EffectForest(BaseEstimator):  # type: ignore[misc]
             "missing_values": True,
         }
 
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()
+        tags.target_tags.required = True
+        # NaN in X is a missing value, at fit and in queries.
+        tags.input_tags.allow_nan = True
+        return tags
+
     def _training_features(self, X: Any) -> Float64Array:
         """X for `fit`, column-major; NaN stays, as a missing value."""
-        return check_features(self, X, reset=True, order="F", allow_nan=True)
+        checked = check_features(self, X, reset=True, order="F", allow_nan=True)
+        if len(checked) < 2:
+            raise ValueError(f"X has n_samples={len(checked)}; a forest of subsamples needs at least 2 rows")
+        return checked
+
+    def _target(self, y: Any, n: int) -> Float64Array:
+        """The outcome of `RegressionForest` and `QuantileForest`; a column
+        vector is read as a vector, with scikit-learn's warning."""
+        if y is None:
+            raise ValueError(f"{type(self).__name__} requires y to be passed, but the target y is None")
+        try:
+            y = np.asarray(y, dtype=np.float64)
+        except (TypeError, ValueError) as error:
+            raise ValueError("y must be numbers") from error
+        if y.ndim == 2 and y.shape[1] == 1:
+            warnings.warn(
+                "A column-vector y was passed when a 1d array was expected; it is read as one",
+                DataConversionWarning,
+                stacklevel=3,
+            )
+            y = y[:, 0]
+        return _column(y, "y", n)
 
     def _query(self, X: Any) -> Float64Array:
         check_is_fitted(self, "_forest")
@@ -182,7 +212,7 @@ class RegressionForest(RegressorMixin, _EffectForest):  # type: ignore[misc]
         self : RegressionForest
         """
         X = self._training_features(X)
-        y = _column(y, "y", len(X))
+        y = self._target(y, len(X))
         weight = _sample_weight(sample_weight, len(X))
         self._forest = _regression_forest(X, y, weight, self._core_settings(*X.shape), seed_from(self.random_state))
         self._values = _mean_terms(y, weight)
@@ -281,7 +311,7 @@ honesty, honesty_fraction, min_child_fraction, n_jobs, random_state
         """
         _levels(self.quantiles)
         X = self._training_features(X)
-        y = _column(y, "y", len(X))
+        y = self._target(y, len(X))
         weight = _sample_weight(sample_weight, len(X))
         self._forest = _regression_forest(X, y, weight, self._core_settings(*X.shape), seed_from(self.random_state))
         self._order = np.argsort(y, kind="stable")
@@ -690,7 +720,7 @@ def _sample_weight(sample_weight: Any, n: int) -> Float64Array | None:
         return None
     weight = _column(sample_weight, "sample_weight", n)
     if np.any(weight < 0) or not np.any(weight > 0):
-        raise ValueError("sample_weight must be >= 0 and not all 0")
+        raise ValueError("sample_weight must be >= 0 and not all zero")
     return weight
 
 
