@@ -212,6 +212,8 @@ min_child_fraction, n_jobs, random_state
         the variance between the little bags' means of psi_b, less the noise of
         a bag's few trees, made non-negative by its posterior mean under a flat
         prior on [0, inf), over the square of the forest's mean denominator.
+        As for `CausalForest`, this is the forest's variance, not its bias, and
+        with few little bags (a few hundred trees) it errs high.
 
         Parameters
         ----------
