@@ -9,8 +9,8 @@ per-row values under these weights without building the weight matrix
 NaN in X marks a missing value, at fit and in queries, as for the survival
 forests: every split sends the rows missing its covariate to the side that
 scores best for them (or may split on "is missing" alone), and a split whose
-rows all held the value sends NaN to its larger child. A fit without NaN is
-the fit it was before missing values were accepted, to the last bit.
+rows all held the value sends NaN to its larger child. A fit without NaN grows
+the forest of a fit that refuses NaN, to the last bit.
 """
 
 from __future__ import annotations
