@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "korvane/criteria/gradient.hpp"
@@ -34,7 +35,7 @@ struct Fixture {
   }
 
   // weights (rows × n) times the values.
-  [[nodiscard]] std::vector<double> product(const std::vector<double>& weights,
+  [[nodiscard]] std::vector<double> product(std::span<const double> weights,
                                             std::size_t rows) const {
     std::vector<double> out(rows * kColumns, 0.0);
     for (std::size_t r = 0; r < rows; ++r) {
@@ -78,7 +79,7 @@ TEST_P(WeightedSums, EqualForestWeightsTimesValues) {
 TEST_P(WeightedSums, OutOfBagEqualOutOfBagWeightsTimesValues) {
   const Fixture f(params());
   const MatrixView x = f.d.column_major();
-  const std::vector<double> weights = oob_forest_weights(f.forest, x);
+  const auto weights = oob_forest_weights(f.forest, x);
   const std::vector<double> got = oob_weighted_sums(f.forest, x, f.values_view());
   const std::vector<double> want = f.product(weights, f.d.n);
   expect_near(got, want);
