@@ -19,7 +19,7 @@ import sys
 import tempfile
 import time
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import NamedTuple
 
@@ -144,6 +144,8 @@ class Job:
     """Jobs with the same key share a fit, so one's timing predicts the other's."""
     growth: float = 1.5
     """Exponent of n in the fit time, to extrapolate to a larger n and skip what would overrun the budget."""
+    python_path: str = ""
+    """Where the worker imports korvane from first (another build); empty: the installed one."""
 
 
 @dataclass(frozen=True)
@@ -174,6 +176,9 @@ def ranger_worker(data_dir: Path, hazard_out: Path, options: Options, threads: i
 
 
 FOREST, TREE, WEIGHTS, SCALING = "forest", "tree", "weights", "scaling"
+TABLES = (FOREST, TREE, WEIGHTS, SCALING)
+# The label of the forest weights of another korvane build (--baseline).
+BASELINE = "korvane baseline"
 JOBS = [
     Job(FOREST, "korvane", "forest", python_worker("korvane", "forest"), budget_key="korvane forest"),
     # Measured: scikit-survival ~n^1.75, ranger ~n^2.3 (its split search scores
@@ -246,7 +251,8 @@ def run_job(job: Job, case: Case, holdouts: list[Holdout], workdir: Path, option
     for index, held_out in enumerate(holdouts):
         data_dir = workdir / str(index)
         hazard_out = data_dir / f"hazard-{job.table}-{job.label.replace(' ', '_')}.f64"
-        outcome = run_worker(job.command(data_dir, hazard_out, options, job.threads), job.threads, options.budget)
+        command = job.command(data_dir, hazard_out, options, job.threads)
+        outcome = run_worker(command, job.threads, options.budget, job.python_path)
         if isinstance(outcome, Skipped):
             return outcome
         report, peak_kb = outcome
@@ -268,9 +274,11 @@ def run_job(job: Job, case: Case, holdouts: list[Holdout], workdir: Path, option
     )
 
 
-def run_worker(command: list[str], threads: int, budget: float):
+def run_worker(command: list[str], threads: int, budget: float, python_path: str = ""):
     """Run one worker; returns (its JSON report, its peak RSS in KB), or Skipped."""
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OMP_NUM_THREADS=str(threads))
+    if python_path:
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [python_path, env.get("PYTHONPATH", "")]))
     with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
         process = subprocess.Popen(command, stdout=stdout, stderr=stderr, env=env, cwd=HERE)
         # A worker starts no repetition that would end past the budget, so only a
@@ -380,13 +388,16 @@ def model_cells(result: Measurement, reference: Measurement | Skipped | None) ->
 
 
 def weights_table(cases: list[Case], results: dict) -> str:
+    """With a baseline build measured too, two more columns: its time and its time over the write."""
+    with_baseline = any(key[0] == WEIGHTS and key[2] == BASELINE for key in results)
     headers = ["case", "n_query × n_train", "korvane s", "NumPy from leaves s", "NumPy ×", "write s", "korvane / write"]
+    headers += ["baseline s", "baseline / write"] if with_baseline else []
     rows = []
     for case in cases:
         ours = results.get((WEIGHTS, case.name, "korvane"))
         from_leaves = results.get((WEIGHTS, case.name, "NumPy from leaves"))
         if isinstance(ours, Skipped):
-            rows.append([case.name, "", ours.reason, "", "", "", ""])
+            rows.append([case.name, "", ours.reason, *[""] * (len(headers) - 3)])
         elif isinstance(ours, Measurement):
             korvane_s, write_s = ours.median("weights"), ours.median("write")
             if isinstance(from_leaves, Measurement):
@@ -397,8 +408,16 @@ def weights_table(cases: list[Case], results: dict) -> str:
             rows.append([
                 case.name, f"{ours.n_query:,} × {case.n_train:,}", format_seconds(korvane_s),
                 *numpy_cells, format_seconds(write_s), ratio(korvane_s, write_s),
+                *(baseline_cells(results.get((WEIGHTS, case.name, BASELINE))) if with_baseline else []),
             ])
     return markdown_table(headers, rows)
+
+
+def baseline_cells(baseline: "Measurement | Skipped | None") -> list[str]:
+    if not isinstance(baseline, Measurement):
+        return [baseline.reason if baseline else "-", ""]
+    seconds = baseline.median("weights")
+    return [format_seconds(seconds), ratio(seconds, baseline.median("write"))]
 
 
 def scaling_table(cases: list[Case], results: dict) -> str:
@@ -489,6 +508,11 @@ def main() -> None:
                         help="skip a side whose single fit would take longer (default 300, quick 30)")
     parser.add_argument("--max-minutes", type=float, default=50.0, help="skip whatever is left after this long")
     parser.add_argument("--only", default=None, help="run only the sides whose label contains this text")
+    parser.add_argument("--tables", default=",".join(TABLES),
+                        help=f"comma-separated tables to measure, of {', '.join(TABLES)} (default all)")
+    parser.add_argument("--baseline", default=None, metavar="DIR",
+                        help="also time the forest weights of the korvane package in DIR (another build), "
+                             "each case right after this one's")
     parser.add_argument("--write-results", action="store_true", help=f"also write {RESULTS_PATH.name}")
     args = parser.parse_args()
     args.reps = args.reps or (3 if args.quick else 5)
@@ -498,7 +522,13 @@ def main() -> None:
     continuous_sizes = QUICK_CONTINUOUS_SIZES if args.quick else FULL_CONTINUOUS_SIZES
     cases = ([shipped_case()] + [synthetic_case(n, p) for n, p in sizes]
              + [synthetic_case(n, p, continuous=True) for n, p in continuous_sizes])
-    jobs = [job for job in JOBS if args.only is None or args.only in job.label]
+    jobs = list(JOBS)
+    if args.baseline:
+        korvane_weights = next(job for job in JOBS if job.table == WEIGHTS and job.label == "korvane")
+        at = jobs.index(korvane_weights) + 1
+        jobs.insert(at, replace(korvane_weights, label=BASELINE, python_path=str(Path(args.baseline).resolve())))
+    tables = set(args.tables.split(","))
+    jobs = [job for job in jobs if job.table in tables and (args.only is None or args.only in job.label)]
     machine = machine_description()
     load_at_start = load_average()
     print(f"Machine: {machine}\nLoad average: {load_at_start}", file=sys.stderr)

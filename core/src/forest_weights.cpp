@@ -1,14 +1,11 @@
 #include "korvane/forest_weights.hpp"
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
 
+#include "descent.hpp"
 #include "korvane/error.hpp"
 #include "korvane/in_bag.hpp"
 #include "korvane/memory.hpp"
@@ -18,78 +15,56 @@ namespace korvane {
 
 namespace {
 
-// Query rows per pool task.
-constexpr std::size_t kQueryBlock = 64;
+// Query rows per pool task while the weights are added.
+constexpr std::size_t kRowBlock = 8;
 
-// Below this many query rows each row scans every tree's recorded leaves:
-// indexing the rows of every leaf first costs several such scans.
+// Below this many query rows each row scans every tree's recorded leaves,
+// which compares them with one leaf in a loop the compiler vectorises:
+// indexing the rows of the reached leaves first costs a few such scans.
 constexpr std::size_t kFewestIndexedQueries = 4;
 
-// The training rows recorded in each leaf of one tree, in ascending row order.
+// The training rows recorded in the leaves of one tree that `reached` holds,
+// in ascending row order; the other leaves are left empty. Query rows reach
+// few of a large tree's leaves, and skipping the rows of the others is most
+// of the cost of indexing them all.
 struct LeafRows {
   std::vector<std::uint32_t> offsets;  // rows of leaf l: rows[offsets[l] .. offsets[l + 1])
   std::vector<std::uint32_t> rows;
+
+  LeafRows(std::span<const std::uint32_t> recorded_leaf, std::span<const std::uint32_t> leaf_sizes,
+           std::span<const std::uint32_t> reached)
+      : offsets(leaf_sizes.size() + 1, 0) {
+    // One more entry stands for NO_LEAF, never wanted, so that the scan tests
+    // one flag per row: whether a bootstrap left a row out is a coin flip no
+    // branch predicts.
+    const std::size_t n_leaves = leaf_sizes.size();
+    std::vector<std::uint8_t> wanted(n_leaves + 1, 0);
+    for (const std::uint32_t leaf : reached) wanted[leaf] = 1;
+    for (std::size_t l = 0; l < n_leaves; ++l) {
+      offsets[l + 1] = offsets[l] + (wanted[l] != 0 ? leaf_sizes[l] : 0);
+    }
+    rows.resize(offsets.back());
+    std::vector<std::uint32_t> next(offsets.begin(), offsets.end() - 1);
+    for (std::uint32_t i = 0; i < recorded_leaf.size(); ++i) {
+      const std::uint32_t leaf = std::min<std::uint32_t>(recorded_leaf[i], n_leaves);
+      if (wanted[leaf] != 0) rows[next[leaf]++] = i;
+    }
+  }
 };
 
-LeafRows index_leaf_rows(std::span<const std::uint32_t> recorded_leaf,
-                         std::span<const std::uint32_t> leaf_sizes) {
-  LeafRows index;
-  index.offsets.resize(leaf_sizes.size() + 1, 0);
-  for (std::size_t l = 0; l < leaf_sizes.size(); ++l) {
-    index.offsets[l + 1] = index.offsets[l] + leaf_sizes[l];
-  }
-  index.rows.resize(index.offsets.back());
-  std::vector<std::uint32_t> next(index.offsets.begin(), index.offsets.end() - 1);
-  for (std::uint32_t i = 0; i < recorded_leaf.size(); ++i) {
-    if (recorded_leaf[i] != NO_LEAF) index.rows[next[recorded_leaf[i]]++] = i;
-  }
-  return index;
-}
-
-// `size` zeros. A large buffer asks for transparent huge pages before its first
-// write: zeroing it then faults in one page per 2 MiB instead of per 4 KiB,
-// which is most of the cost of a fresh buffer of this size.
-std::vector<double> zeros(std::size_t size) {
-  std::vector<double> values;
-  values.reserve(size);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
-  const auto begin = reinterpret_cast<std::uintptr_t>(values.data());
-  const std::uintptr_t end = begin + size * sizeof(double);
-  const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
-  const std::uintptr_t last = end & ~(kHugePage - 1);
-  // Only advice: without it the buffer is the same, just slower to fill.
-  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#endif
-  values.resize(size, 0.0);
-  return values;
-}
-
-// The output and the per-tree index of leaf rows built first: at most every
-// training row and one offset per leaf, and so per training row, in each tree.
+// The output, the per-tree index of leaf rows built first (at most every
+// training row and one offset per leaf in each tree) and the descents.
 template <class Payload>
 void reserve_weights(const Forest<Payload>& forest, std::size_t n_rows) {
   const std::size_t n = forest.n_train_samples;
-  const std::uint64_t output = saturating_mul(saturating_mul(n_rows, n), sizeof(double));
-  const std::uint64_t index =
-      saturating_mul(saturating_mul(forest.n_trees(), saturating_add(2 * std::uint64_t{n}, 1)),
-                     sizeof(std::uint32_t));
-  reserve(saturating_add(output, index), "a forest-weight matrix of " + std::to_string(n_rows) +
-                                             " query rows over " + std::to_string(n) +
-                                             " training rows");
-}
-
-// The leaf each tree sends each query row of a block to: [b · count + i].
-template <class Payload>
-std::vector<std::uint32_t> reached_leaves(const Forest<Payload>& forest, const MatrixView& x,
-                                          std::size_t first, std::size_t count) {
-  std::vector<std::uint32_t> reached(forest.n_trees() * count);
-  for (std::size_t b = 0; b < forest.n_trees(); ++b) {
-    for (std::size_t i = 0; i < count; ++i) {
-      reached[b * count + i] = forest.trees[b].predict_leaf(x, first + i);
-    }
+  std::uint64_t bytes = saturating_mul(saturating_mul(n_rows, n), sizeof(double));
+  bytes = saturating_add(bytes, detail::descent_bytes(forest, n_rows));
+  for (const Tree<Payload>& tree : forest.trees) {
+    const std::uint64_t rows = saturating_add(n, saturating_add(tree.n_leaves(), 1));
+    bytes = saturating_add(bytes, saturating_mul(rows, sizeof(std::uint32_t)));
   }
-  return reached;
+  reserve(bytes, "a forest-weight matrix of " + std::to_string(n_rows) + " query rows over " +
+                     std::to_string(n) + " training rows");
 }
 
 // Every tree, each weight divided by the number of trees.
@@ -156,6 +131,7 @@ template <class Payload, class Trees, class Shares>
 void scan_weights(const Forest<Payload>& forest, const MatrixView& x, std::size_t row,
                   const Trees& trees, const Shares& shares, std::span<double> weights,
                   const CallControl& control) {
+  std::fill(weights.begin(), weights.end(), 0.0);
   for (std::size_t b = 0; b < forest.n_trees(); ++b) {
     control.check();
     if (!trees.uses(b, row)) continue;
@@ -171,19 +147,85 @@ void scan_weights(const Forest<Payload>& forest, const MatrixView& x, std::size_
   for (double& w : weights) w /= divisor;
 }
 
-// Weights of each query row r over the trees `trees.uses(b, r)` selects, each
-// tree adding the shares of its reached leaf, divided by trees.divisor(r). Every weight receives
-// its increments in tree order, so visiting only the rows of the reached leaf gives the bits of a
-// scan over all rows, and dividing only the weights that received any leaves the others at 0 = 0 /
-// B. A few query rows take the scan itself. Each task first descends every tree for a block of
-// query rows, so that a tree's nodes stay in cache while it is descended.
+// The weights of one query row from the leaves it reached, [b · stride].
 template <class Payload, class Trees, class Shares>
-std::vector<double> weights_over(const Forest<Payload>& forest, const MatrixView& x,
-                                 const Trees& trees, const Shares& shares,
-                                 const CallControl& control) {
+class RowSums {
+ public:
+  RowSums(const Forest<Payload>& forest, std::span<const LeafRows> leaf_rows, const Trees& trees,
+          const Shares& shares)
+      : forest_(forest), leaf_rows_(leaf_rows), trees_(trees), shares_(shares) {}
+
+  // Every weight receives its increments in tree order, so visiting only the
+  // rows of each reached leaf gives the bits of a scan over all rows. A row
+  // that receives fewer increments than it has weights lists the weights it
+  // touched and divides only those, leaving the others at 0 = 0 / divisor.
+  void operator()(std::size_t row, const std::uint32_t* reached, std::size_t stride,
+                  std::span<double> weights, std::vector<std::uint32_t>& touched) const {
+    std::fill(weights.begin(), weights.end(), 0.0);
+    const double divisor = trees_.divisor(row);
+    if (increments(row, reached, stride) >= weights.size()) {
+      add<false>(row, reached, stride, weights, nullptr);
+      for (double& w : weights) w /= divisor;
+      return;
+    }
+    // At most every weight, plus the slot the last write may use.
+    touched.resize(weights.size() + 1);
+    const std::size_t n_touched = add<true>(row, reached, stride, weights, touched.data());
+    for (std::size_t t = 0; t < n_touched; ++t) weights[touched[t]] /= divisor;
+  }
+
+ private:
+  [[nodiscard]] std::size_t increments(std::size_t row, const std::uint32_t* reached,
+                                       std::size_t stride) const {
+    std::size_t count = 0;
+    for (std::size_t b = 0; b < leaf_rows_.size(); ++b) {
+      if (trees_.uses(b, row)) count += forest_.leaf_sizes[b][reached[b * stride]];
+    }
+    return count;
+  }
+
+  // Adds the shares of each reached leaf in tree order. With kTrack, a row is
+  // appended to `touched` (without a branch) when its weight is still 0, and
+  // increments are positive, so each once; returns how many.
+  template <bool kTrack>
+  std::size_t add(std::size_t row, const std::uint32_t* reached, std::size_t stride,
+                  std::span<double> weights, std::uint32_t* touched) const {
+    std::size_t n_touched = 0;
+    for (std::size_t b = 0; b < leaf_rows_.size(); ++b) {
+      const std::uint32_t leaf = reached[b * stride];
+      if (!trees_.uses(b, row) || forest_.leaf_sizes[b][leaf] == 0) continue;
+      const auto share = shares_.of(b, leaf);
+      const LeafRows& rows = leaf_rows_[b];
+      for (std::uint32_t k = rows.offsets[leaf]; k < rows.offsets[leaf + 1]; ++k) {
+        const std::uint32_t i = rows.rows[k];
+        if constexpr (kTrack) {
+          touched[n_touched] = i;
+          n_touched += weights[i] == 0.0 ? 1 : 0;
+        }
+        weights[i] += share(i);
+      }
+    }
+    return n_touched;
+  }
+
+  const Forest<Payload>& forest_;
+  std::span<const LeafRows> leaf_rows_;
+  const Trees& trees_;
+  const Shares& shares_;
+};
+
+// Weights of each query row r over the trees `trees.uses(b, r)` selects, each
+// tree adding the shares of its reached leaf, divided by trees.divisor(r).
+// Query rows go in chunks: every tree descends the whole chunk and indexes the
+// rows of the leaves it reached in one task, then tasks of a few query rows
+// each write their weights whole, zeros first, so that a row is in the task's
+// cache while its increments arrive. A few query rows take the scan instead.
+template <class Payload, class Trees, class Shares>
+UnfilledDoubles weights_over(const Forest<Payload>& forest, const MatrixView& x, const Trees& trees,
+                             const Shares& shares, const CallControl& control) {
   const std::size_t n = forest.n_train_samples;
   reserve_weights(forest, x.n_rows);
-  std::vector<double> out = zeros(x.n_rows * n);
+  UnfilledDoubles out(x.n_rows * n);
   if (n == 0 || x.n_rows == 0) return out;
   if (x.n_rows < kFewestIndexedQueries) {
     for (std::size_t r = 0; r < x.n_rows; ++r) {
@@ -191,49 +233,33 @@ std::vector<double> weights_over(const Forest<Payload>& forest, const MatrixView
     }
     return out;
   }
-  const std::size_t n_trees = forest.n_trees();
-  const std::vector<LeafRows> leaf_rows = pool::parallel_map(n_trees, [&](std::size_t b) {
-    control.check();
-    return index_leaf_rows(forest.recorded_leaves(b), forest.leaf_sizes[b]);
-  });
-  const std::size_t n_blocks = (x.n_rows + kQueryBlock - 1) / kQueryBlock;
-  pool::parallel_for_each(n_blocks, [&](std::size_t block) {
-    control.check();
-    const std::size_t first = block * kQueryBlock;
-    const std::size_t count = std::min(kQueryBlock, x.n_rows - first);
-    const std::vector<std::uint32_t> reached = reached_leaves(forest, x, first, count);
-    // Rows whose weight received an increment, each once: a row is appended
-    // (without a branch) when its weight is still 0, and increments are
-    // positive. At most n rows, plus the slot the last write may use.
-    std::vector<std::uint32_t> touched(n + 1);
-    for (std::size_t i = 0; i < count; ++i) {
-      control.check();
-      const std::span<double> weights(out.data() + (first + i) * n, n);
-      std::size_t n_touched = 0;
-      for (std::size_t b = 0; b < n_trees; ++b) {
-        if (!trees.uses(b, first + i)) continue;
-        const std::uint32_t leaf = reached[b * count + i];
-        if (forest.leaf_sizes[b][leaf] == 0) continue;
-        const auto share = shares.of(b, leaf);
-        const LeafRows& index = leaf_rows[b];
-        for (std::uint32_t k = index.offsets[leaf]; k < index.offsets[leaf + 1]; ++k) {
-          const std::uint32_t row = index.rows[k];
-          touched[n_touched] = row;
-          n_touched += weights[row] == 0.0 ? 1 : 0;
-          weights[row] += share(row);
-        }
+  for (std::size_t first = 0; first < x.n_rows; first += detail::kQueryChunk) {
+    const std::size_t count = std::min(detail::kQueryChunk, x.n_rows - first);
+    const std::vector<std::uint32_t> reached =
+        detail::reached_leaves(forest, x, first, count, control);
+    const std::vector<LeafRows> leaf_rows =
+        pool::parallel_map(forest.n_trees(), [&](std::size_t b) {
+          control.check();
+          return LeafRows(forest.recorded_leaves(b), forest.leaf_sizes[b],
+                          std::span(reached).subspan(b * count, count));
+        });
+    const RowSums<Payload, Trees, Shares> row_sums(forest, leaf_rows, trees, shares);
+    pool::parallel_for_each((count + kRowBlock - 1) / kRowBlock, [&](std::size_t task) {
+      std::vector<std::uint32_t> touched;
+      for (std::size_t i = task * kRowBlock; i < std::min(count, (task + 1) * kRowBlock); ++i) {
+        control.check();
+        const std::span<double> weights(out.data() + (first + i) * n, n);
+        row_sums(first + i, reached.data() + i, count, weights, touched);
       }
-      const double divisor = trees.divisor(first + i);
-      for (std::size_t t = 0; t < n_touched; ++t) weights[touched[t]] /= divisor;
-    }
-  });
+    });
+  }
   return out;
 }
 
 // The weights with the shares of the forest's weighting, chosen once per call.
 template <class Payload, class Trees>
-std::vector<double> weights_over(const Forest<Payload>& forest, const MatrixView& x,
-                                 const Trees& trees, const CallControl& control) {
+UnfilledDoubles weights_over(const Forest<Payload>& forest, const MatrixView& x, const Trees& trees,
+                             const CallControl& control) {
   if (forest.sample_weight.empty()) {
     return weights_over(forest, x, trees, EqualShares{forest.leaf_sizes}, control);
   }
@@ -243,14 +269,14 @@ std::vector<double> weights_over(const Forest<Payload>& forest, const MatrixView
 }  // namespace
 
 template <class Payload>
-std::vector<double> forest_weights(const Forest<Payload>& forest, const MatrixView& x,
-                                   const CallControl& control) {
+UnfilledDoubles forest_weights(const Forest<Payload>& forest, const MatrixView& x,
+                               const CallControl& control) {
   return weights_over(forest, x, AllTrees{static_cast<double>(forest.n_trees())}, control);
 }
 
 template <class Payload>
-std::vector<double> oob_forest_weights(const Forest<Payload>& forest, const MatrixView& x,
-                                       const CallControl& control) {
+UnfilledDoubles oob_forest_weights(const Forest<Payload>& forest, const MatrixView& x,
+                                   const CallControl& control) {
   const std::size_t n = forest.n_train_samples;
   if (x.n_rows != n) fail("x has " + std::to_string(x.n_rows) + " rows, not the training rows");
   const std::vector<std::uint32_t> drawn = in_bag(forest);
@@ -258,7 +284,7 @@ std::vector<double> oob_forest_weights(const Forest<Payload>& forest, const Matr
   for (std::size_t b = 0; b < forest.n_trees(); ++b) {
     for (std::size_t i = 0; i < n; ++i) n_oob[i] += drawn[b * n + i] == 0 ? 1 : 0;
   }
-  std::vector<double> out = weights_over(forest, x, OutOfBagTrees{drawn, n, n_oob}, control);
+  UnfilledDoubles out = weights_over(forest, x, OutOfBagTrees{drawn, n, n_oob}, control);
   for (std::size_t i = 0; i < n; ++i) {
     if (n_oob[i] != 0) continue;
     std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(i * n), n,
@@ -268,22 +294,22 @@ std::vector<double> oob_forest_weights(const Forest<Payload>& forest, const Matr
 }
 
 template <class Payload>
-std::vector<double> forest_weights(const Forest<Payload>& forest, const VectorView& x,
-                                   const CallControl& control) {
+UnfilledDoubles forest_weights(const Forest<Payload>& forest, const VectorView& x,
+                               const CallControl& control) {
   return forest_weights(forest, MatrixView{x.base, 1, x.size, 0, x.stride}, control);
 }
 
-template std::vector<double> forest_weights(const Forest<StepFunction>&, const MatrixView&,
+template UnfilledDoubles forest_weights(const Forest<StepFunction>&, const MatrixView&,
+                                        const CallControl&);
+template UnfilledDoubles forest_weights(const Forest<NoPayload>&, const MatrixView&,
+                                        const CallControl&);
+template UnfilledDoubles forest_weights(const Forest<StepFunction>&, const VectorView&,
+                                        const CallControl&);
+template UnfilledDoubles forest_weights(const Forest<NoPayload>&, const VectorView&,
+                                        const CallControl&);
+template UnfilledDoubles oob_forest_weights(const Forest<StepFunction>&, const MatrixView&,
                                             const CallControl&);
-template std::vector<double> forest_weights(const Forest<NoPayload>&, const MatrixView&,
+template UnfilledDoubles oob_forest_weights(const Forest<NoPayload>&, const MatrixView&,
                                             const CallControl&);
-template std::vector<double> forest_weights(const Forest<StepFunction>&, const VectorView&,
-                                            const CallControl&);
-template std::vector<double> forest_weights(const Forest<NoPayload>&, const VectorView&,
-                                            const CallControl&);
-template std::vector<double> oob_forest_weights(const Forest<StepFunction>&, const MatrixView&,
-                                                const CallControl&);
-template std::vector<double> oob_forest_weights(const Forest<NoPayload>&, const MatrixView&,
-                                                const CallControl&);
 
 }  // namespace korvane

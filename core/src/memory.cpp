@@ -2,6 +2,10 @@
 
 #include <unistd.h>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include <algorithm>
 #include <filesystem>
 
@@ -50,6 +54,16 @@ void reserve(std::uint64_t bytes, std::string_view what, std::uint64_t limit) {
   if (bytes <= limit) return;
   throw OutOfMemory(std::string(what) + " needs " + bytes_text(bytes) + ", more than the " +
                     std::to_string(limit) + " bytes of memory this process can have");
+}
+
+void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
+  const auto begin = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
+  const std::uintptr_t last = (begin + bytes) & ~(kHugePage - 1);
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
 }
 
 }  // namespace korvane

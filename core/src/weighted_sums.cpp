@@ -1,10 +1,12 @@
 #include "korvane/weighted_sums.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <span>
 #include <string>
 
+#include "descent.hpp"
 #include "korvane/error.hpp"
 #include "korvane/in_bag.hpp"
 #include "korvane/memory.hpp"
@@ -34,17 +36,20 @@ std::vector<double> leaf_means(const Forest<NoPayload>& forest, std::size_t b,
 }
 
 // Checks the shapes and the memory of an output of `cells` doubles plus the
-// leaf means, and computes the leaf means of every tree.
+// leaf means and the descents for n_rows query rows, and computes the leaf
+// means of every tree.
 std::vector<std::vector<double>> prepare(const Forest<NoPayload>& forest, const MatrixView& values,
-                                         std::uint64_t cells, const CallControl& control) {
+                                         std::size_t n_rows, std::uint64_t cells,
+                                         const CallControl& control) {
   if (values.n_rows != forest.n_train_samples) {
     fail("values have " + std::to_string(values.n_rows) + " rows, not the " +
          std::to_string(forest.n_train_samples) + " training rows");
   }
   std::uint64_t n_leaves = 0;
   for (const auto& sizes : forest.leaf_sizes) n_leaves = saturating_add(n_leaves, sizes.size());
-  reserve(saturating_mul(saturating_add(cells, saturating_mul(n_leaves, values.n_cols)),
-                         sizeof(double)),
+  const std::uint64_t means = saturating_mul(n_leaves, values.n_cols);
+  reserve(saturating_add(saturating_mul(saturating_add(cells, means), sizeof(double)),
+                         detail::descent_bytes(forest, n_rows)),
           "forest-weighted sums of " + std::to_string(values.n_cols) + " columns");
   return pool::parallel_map(forest.n_trees(), [&](std::size_t b) {
     control.check();
@@ -53,21 +58,27 @@ std::vector<std::vector<double>> prepare(const Forest<NoPayload>& forest, const 
 }
 
 // For each query row r, adds the terms of the trees b with use(r, b) into
-// out[slot(r, b) · k ...] in tree order.
+// out[slot(r, b) · k ...] in tree order. Rows go in chunks that every tree
+// descends in one task, then one task per row adds its terms.
 template <class Use, class Slot>
 void add_terms(const Forest<NoPayload>& forest, const MatrixView& x,
                const std::vector<std::vector<double>>& means, std::size_t k, std::span<double> out,
                const Use& use, const Slot& slot, const CallControl& control) {
-  pool::parallel_for_each(x.n_rows, [&](std::size_t r) {
-    control.check();
-    for (std::size_t b = 0; b < forest.n_trees(); ++b) {
-      if (!use(r, b)) continue;
-      const std::uint32_t leaf = forest.trees[b].predict_leaf(x, r);
-      const double* term = means[b].data() + std::size_t{leaf} * k;
-      double* sum = out.data() + slot(r, b) * k;
-      for (std::size_t j = 0; j < k; ++j) sum[j] += term[j];
-    }
-  });
+  for (std::size_t first = 0; first < x.n_rows; first += detail::kQueryChunk) {
+    const std::size_t count = std::min(detail::kQueryChunk, x.n_rows - first);
+    const std::vector<std::uint32_t> reached =
+        detail::reached_leaves(forest, x, first, count, control);
+    pool::parallel_for_each(count, [&](std::size_t i) {
+      control.check();
+      const std::size_t r = first + i;
+      for (std::size_t b = 0; b < forest.n_trees(); ++b) {
+        if (!use(r, b)) continue;
+        const double* term = means[b].data() + std::size_t{reached[b * count + i]} * k;
+        double* sum = out.data() + slot(r, b) * k;
+        for (std::size_t j = 0; j < k; ++j) sum[j] += term[j];
+      }
+    });
+  }
 }
 
 void divide(std::span<double> cells, double divisor) {
@@ -79,7 +90,7 @@ void divide(std::span<double> cells, double divisor) {
 std::vector<double> weighted_sums(const Forest<NoPayload>& forest, const MatrixView& x,
                                   const MatrixView& values, const CallControl& control) {
   const std::size_t k = values.n_cols;
-  const auto means = prepare(forest, values, saturating_mul(x.n_rows, k), control);
+  const auto means = prepare(forest, values, x.n_rows, saturating_mul(x.n_rows, k), control);
   std::vector<double> out(x.n_rows * k, 0.0);
   add_terms(
       forest, x, means, k, out, [](std::size_t, std::size_t) { return true; },
@@ -93,7 +104,7 @@ std::vector<double> oob_weighted_sums(const Forest<NoPayload>& forest, const Mat
   const std::size_t n = forest.n_train_samples;
   if (x.n_rows != n) fail("x has " + std::to_string(x.n_rows) + " rows, not the training rows");
   const std::size_t k = values.n_cols;
-  const auto means = prepare(forest, values, saturating_mul(n, k), control);
+  const auto means = prepare(forest, values, n, saturating_mul(n, k), control);
   const std::vector<std::uint32_t> drawn = in_bag(forest);
   std::vector<double> out(n * k, 0.0);
   add_terms(
@@ -112,8 +123,8 @@ std::vector<double> tree_weighted_sums(const Forest<NoPayload>& forest, const Ma
                                        const MatrixView& values, const CallControl& control) {
   const std::size_t k = values.n_cols;
   const std::size_t n_trees = forest.n_trees();
-  const auto means =
-      prepare(forest, values, saturating_mul(saturating_mul(x.n_rows, n_trees), k), control);
+  const auto means = prepare(forest, values, x.n_rows,
+                             saturating_mul(saturating_mul(x.n_rows, n_trees), k), control);
   std::vector<double> out(x.n_rows * n_trees * k, 0.0);
   add_terms(
       forest, x, means, k, out, [](std::size_t, std::size_t) { return true; },

@@ -4,10 +4,16 @@
 #include <cmath>
 #include <cstring>
 #include <numeric>
+#include <random>
+#include <string>
+#include <tuple>
 
 #include "korvane/criteria/gradient.hpp"
+#include "korvane/criteria/log_rank.hpp"
 #include "korvane/forest_weights.hpp"
 #include "korvane/in_bag.hpp"
+#include "korvane/pool.hpp"
+#include "korvane/sample_weights.hpp"
 #include "support.hpp"
 
 namespace korvane {
@@ -18,18 +24,24 @@ using testing::forest_params;
 using testing::log_rank_forest;
 
 // The weights of one query row by the definition: a scan of every training row
-// of every tree, increments summed in tree order, then one division.
-std::vector<double> scanned_weights(const Forest<StepFunction>& forest, const MatrixView& x,
+// of every tree, increments (w_i / the weight recorded in the leaf, w = 1 when
+// unweighted) summed in tree order, then one division.
+template <class Payload>
+std::vector<double> scanned_weights(const Forest<Payload>& forest, const MatrixView& x,
                                     std::size_t row) {
   std::vector<double> weights(forest.n_train_samples, 0.0);
+  const auto weight_of = [&](std::size_t i) {
+    return forest.sample_weight.empty() ? 1.0 : forest.sample_weight[i];
+  };
   for (std::size_t b = 0; b < forest.n_trees(); ++b) {
     const std::uint32_t leaf = forest.trees[b].predict_leaf(x, row);
-    const std::uint32_t size = forest.leaf_sizes[b][leaf];
-    if (size == 0) continue;
-    const double increment = 1.0 / static_cast<double>(size);
     const auto recorded = forest.recorded_leaves(b);
+    double total = 0.0;
+    for (std::size_t i = 0; i < weights.size(); ++i)
+      total += recorded[i] == leaf ? weight_of(i) : 0;
+    if (total == 0) continue;
     for (std::size_t i = 0; i < weights.size(); ++i) {
-      if (recorded[i] == leaf) weights[i] += increment;
+      if (recorded[i] == leaf) weights[i] += weight_of(i) / total;
     }
   }
   for (double& w : weights) w /= static_cast<double>(forest.n_trees());
@@ -61,30 +73,104 @@ TEST(ForestWeights, OneTreeSharesOneOverLeafSize) {
   }
 }
 
-// A few query rows scan every tree's recorded leaves, more rows visit only the
-// rows of each reached leaf, and a single row is a batch of one; all must equal
-// the scan of the definition to the last bit.
-class ForestWeightsBatch : public ::testing::TestWithParam<std::size_t> {};
+// One way of growing the forests the weights are checked on.
+struct Shape {
+  const char* name;
+  ForestParams params;
+  bool weighted;
+  bool missing;
+};
 
-TEST_P(ForestWeightsBatch, EqualsTheScanBitForBit) {
-  const std::size_t n_queries = GetParam();
-  const Dataset d = Dataset::random(150, 4, 13);
-  const auto forest = log_rank_forest(d, forest_params(17, true, 0.7, 0.4), 5);
-  const Dataset queries = Dataset::random(n_queries, 4, 14);
-  const auto batch = forest_weights(forest, queries.column_major());
-  ASSERT_EQ(batch.size(), n_queries * d.n);
-  const auto stride = static_cast<std::ptrdiff_t>(n_queries);
-  for (std::size_t r = 0; r < n_queries; ++r) {
-    const auto scanned = scanned_weights(forest, queries.column_major(), r);
-    EXPECT_EQ(0, std::memcmp(scanned.data(), batch.data() + r * d.n, d.n * sizeof(double))) << r;
-    const auto single = forest_weights(forest, VectorView{queries.x.data() + r, 4, stride});
-    EXPECT_EQ(0, std::memcmp(scanned.data(), single.data(), d.n * sizeof(double))) << r;
+// A log-rank forest of `shape` on random data (a tenth of the covariates
+// missing when shape.missing, uneven whole and fractional weights when
+// shape.weighted), and query rows like it.
+struct ShapedForest {
+  Dataset data = Dataset::random(90, 4, 21);
+  std::vector<double> weight;
+  Forest<StepFunction> forest;
+
+  explicit ShapedForest(const Shape& shape) {
+    std::mt19937 gen(22);
+    if (shape.missing) {
+      for (double& v : data.x) v = gen() % 10 == 0 ? std::nan("") : v;
+    }
+    if (shape.weighted) {
+      for (std::size_t i = 0; i < data.n; ++i)
+        weight.push_back(static_cast<double>(gen() % 4) * 0.7);
+      const RowWeights rounded(weight);
+      weight.assign(rounded.values().begin(), rounded.values().end());
+    }
+    const Covariates covariates(
+        data.column_major(), CallControl{},
+        shape.missing ? MissingValues::kIncorporated : MissingValues::kRefused);
+    forest = grow_forest(covariates, LogRankCriterion(data.time, data.event, weight),
+                         NelsonAalenLeaves{data.time, data.event, weight}, shape.params, 23,
+                         CallControl{}, weight);
   }
-  EXPECT_TRUE(forest_weights(forest, MatrixView{queries.x.data(), 0, 4, 1, 0}).empty());
+
+  // n query rows like the training rows, NaN in the same share.
+  [[nodiscard]] Dataset queries(std::size_t n, bool missing) const {
+    Dataset q = Dataset::random(n, 4, 24);
+    std::mt19937 gen(25);
+    if (missing) {
+      for (double& v : q.x) v = gen() % 10 == 0 ? std::nan("") : v;
+    }
+    return q;
+  }
+};
+
+class ForestWeightsBatch
+    : public ::testing::TestWithParam<std::tuple<Shape, std::size_t, std::size_t>> {};
+
+// Whatever path a batch takes (a scan for a few rows, blocks of rows
+// descending each tree together, chunks of rows beyond the first chunk) and
+// however many threads share it, every weight has the bits of the definition,
+// and a single row is a batch of one.
+TEST_P(ForestWeightsBatch, EqualsTheScanBitForBit) {
+  const auto& [shape, n_queries, n_threads] = GetParam();
+  const ShapedForest shaped(shape);
+  const auto& forest = shaped.forest;
+  const std::size_t n = forest.n_train_samples;
+  const Dataset queries = shaped.queries(n_queries, shape.missing);
+  CallControl control;
+  const auto batch = pool::run(
+      n_threads, control, [] {}, [&] { return forest_weights(forest, queries.column_major()); });
+  ASSERT_EQ(batch.size(), n_queries * n);
+  const auto stride = static_cast<std::ptrdiff_t>(n_queries);
+  for (std::size_t r = 0; r < n_queries; r += 1 + r / 16) {
+    const auto scanned = scanned_weights(forest, queries.column_major(), r);
+    ASSERT_EQ(0, std::memcmp(scanned.data(), batch.data() + r * n, n * sizeof(double))) << r;
+    const auto single = forest_weights(forest, VectorView{queries.x.data() + r, 4, stride});
+    ASSERT_EQ(0, std::memcmp(scanned.data(), single.data(), n * sizeof(double))) << r;
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(QueryRows, ForestWeightsBatch,
-                         ::testing::Values(std::size_t{1}, std::size_t{3}, std::size_t{25}));
+const Shape kShapes[] = {
+    {"bootstrap", forest_params(17, true, 1.0), false, false},
+    {"subsample_honest", forest_params(17, false, 0.7, 0.4), false, false},
+    {"bootstrap_honest_weighted", forest_params(17, true, 0.7, 0.5), true, false},
+    {"subsample_missing", forest_params(17, false, 0.6), false, true},
+    {"bootstrap_weighted_missing", forest_params(17, true, 1.0), true, true},
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, ForestWeightsBatch,
+    ::testing::Combine(::testing::ValuesIn(kShapes),
+                       // a scan, one block, blocks with a short last one, two chunks
+                       ::testing::Values(std::size_t{1}, std::size_t{3}, std::size_t{25},
+                                         std::size_t{4100}),
+                       ::testing::Values(std::size_t{1}, std::size_t{2})),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).name) + "_" +
+             std::to_string(std::get<1>(info.param)) + "_rows_" +
+             std::to_string(std::get<2>(info.param)) + "_threads";
+    });
+
+TEST(ForestWeights, NoQueryRowsGiveNoWeights) {
+  const ShapedForest shaped(kShapes[0]);
+  const Dataset queries = shaped.queries(4, false);
+  EXPECT_TRUE(forest_weights(shaped.forest, MatrixView{queries.x.data(), 0, 4, 1, 0}).empty());
+}
 
 // Out-of-bag weights of training row i are the weights of x_i in the forest of
 // only the trees that did not draw i.

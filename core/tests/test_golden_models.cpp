@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <span>
 
 #include "korvane/builder.hpp"
 #include "korvane/criteria/gradient.hpp"
@@ -41,7 +42,7 @@ struct Reference {
   }
 };
 
-void expect_bits(const std::vector<double>& actual, const nlohmann::json& expected_rows) {
+void expect_bits(std::span<const double> actual, const nlohmann::json& expected_rows) {
   std::vector<double> expected;
   for (const auto& row : expected_rows)
     for (const auto& v : row) expected.push_back(v.get<double>());

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "korvane/criteria/gradient.hpp"
@@ -34,7 +37,7 @@ struct Fixture {
   }
 
   // weights (rows × n) times the values.
-  [[nodiscard]] std::vector<double> product(const std::vector<double>& weights,
+  [[nodiscard]] std::vector<double> product(std::span<const double> weights,
                                             std::size_t rows) const {
     std::vector<double> out(rows * kColumns, 0.0);
     for (std::size_t r = 0; r < rows; ++r) {
@@ -78,10 +81,42 @@ TEST_P(WeightedSums, EqualForestWeightsTimesValues) {
 TEST_P(WeightedSums, OutOfBagEqualOutOfBagWeightsTimesValues) {
   const Fixture f(params());
   const MatrixView x = f.d.column_major();
-  const std::vector<double> weights = oob_forest_weights(f.forest, x);
+  const auto weights = oob_forest_weights(f.forest, x);
   const std::vector<double> got = oob_weighted_sums(f.forest, x, f.values_view());
   const std::vector<double> want = f.product(weights, f.d.n);
   expect_near(got, want);
+}
+
+// Each tree's term is the mean of its reached leaf's values in ascending row
+// order; the forest sums the terms in tree order and divides once. Checked to
+// the last bit on more query rows than the trees descend at once.
+TEST_P(WeightedSums, SumTheLeafMeansInTreeOrderBitForBit) {
+  const Fixture f(params());
+  const Dataset queries = Dataset::random(4100, 4, 7);
+  const MatrixView x = queries.column_major();
+  const auto got = weighted_sums(f.forest, x, f.values_view());
+  for (std::size_t r = 0; r < queries.n; r += 1 + r / 8) {
+    std::vector<double> want(kColumns, 0.0);
+    for (std::size_t b = 0; b < f.forest.n_trees(); ++b) {
+      const std::uint32_t leaf = f.forest.trees[b].predict_leaf(x, r);
+      const auto recorded = f.forest.recorded_leaves(b);
+      std::vector<double> mean(kColumns, 0.0);
+      for (std::size_t i = 0; i < f.d.n; ++i) {
+        if (recorded[i] != leaf) continue;
+        for (std::size_t j = 0; j < kColumns; ++j) mean[j] += f.values[i * kColumns + j];
+      }
+      const std::uint32_t size = f.forest.leaf_sizes[b][leaf];
+      for (std::size_t j = 0; j < kColumns; ++j) {
+        want[j] += size == 0 ? 0.0 : mean[j] / static_cast<double>(size);
+      }
+    }
+    for (std::size_t j = 0; j < kColumns; ++j) {
+      want[j] /= static_cast<double>(f.forest.n_trees());
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(got[r * kColumns + j]),
+                std::bit_cast<std::uint64_t>(want[j]))
+          << r << ", " << j;
+    }
+  }
 }
 
 // The trees' terms one by one average to the forest's sums.

@@ -83,7 +83,7 @@ template <class Payload, const auto& D>
 PyObject* forest_weights(PyObject* self, const Arguments<D>& arguments) {
   const auto& forest = forest_of<Payload>(self);
   const korvane::MatrixView x = weights_query(get<"X">(arguments), "forest", forest.n_features);
-  std::vector<double> weights = run_pooled(
+  korvane::UnfilledDoubles weights = run_pooled(
       [&](korvane::CallControl& control) { return korvane::forest_weights(forest, x, control); });
   return result_array(std::move(weights), x.n_rows, forest.n_train_samples);
 }
@@ -92,7 +92,7 @@ template <class Payload, const auto& D>
 PyObject* forest_weights_one(PyObject* self, const Arguments<D>& arguments) {
   const auto& forest = forest_of<Payload>(self);
   const korvane::VectorView x = weights_one_query(get<"x">(arguments), "forest", forest.n_features);
-  std::vector<double> weights = run_pooled(
+  korvane::UnfilledDoubles weights = run_pooled(
       [&](korvane::CallControl& control) { return korvane::forest_weights(forest, x, control); });
   return result_array(std::move(weights));
 }
@@ -131,7 +131,7 @@ PyObject* oob_forest_weights(PyObject* self, const Arguments<D>& arguments) {
   const auto& forest = forest_of<Payload>(self);
   const korvane::MatrixView x =
       training_rows(forest, weights_query(get<"X">(arguments), "forest", forest.n_features));
-  std::vector<double> weights = run_pooled(
+  korvane::UnfilledDoubles weights = run_pooled(
       [&](korvane::CallControl& control) {
         return korvane::oob_forest_weights(forest, x, control);
       },

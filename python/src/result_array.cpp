@@ -8,19 +8,19 @@ namespace korvane::python {
 
 namespace {
 
-template <class Element>
-using BufferHolder = OwnerObject<std::vector<Element>>;
+template <class Buffer>
+using BufferHolder = OwnerObject<Buffer>;
 
-// The holder class of one element type, created on first use.
-template <class Element>
+// The holder class of one buffer type, created on first use.
+template <class Buffer>
 PyTypeObject* holder_type() {
   static PyTypeObject* type = nullptr;
   if (type == nullptr) {
     PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_owner<BufferHolder<Element>>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_owner<BufferHolder<Buffer>>)},
         {Py_tp_doc, const_cast<char*>("Owner of a result array's buffer.")},
         {0, nullptr}};
-    PyType_Spec spec = {"korvane._korvane_core._ResultBuffer", sizeof(BufferHolder<Element>), 0,
+    PyType_Spec spec = {"korvane._korvane_core._ResultBuffer", sizeof(BufferHolder<Buffer>), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     type = reinterpret_cast<PyTypeObject*>(checked(PyType_FromSpec(&spec)).release());
   }
@@ -35,13 +35,13 @@ OwnedRef new_array(int type_number, int ndim, npy_intp* shape, void* data) {
                                       shape, nullptr, data, flags, nullptr));
 }
 
-template <class Element>
-PyObject* adopt(std::vector<Element>&& values, int type_number, int ndim, npy_intp* shape) {
+template <class Buffer>
+PyObject* adopt(Buffer&& values, int type_number, int ndim, npy_intp* shape) {
   // An empty vector may have no buffer at all; NumPy allocates its own then.
   if (values.empty()) return new_array(type_number, ndim, shape, nullptr).release();
-  OwnedRef holder = new_owner<BufferHolder<Element>>(holder_type<Element>(), std::move(values));
+  OwnedRef holder = new_owner<BufferHolder<Buffer>>(holder_type<Buffer>(), std::move(values));
   OwnedRef array =
-      new_array(type_number, ndim, shape, value_of<BufferHolder<Element>>(holder.get()).data());
+      new_array(type_number, ndim, shape, value_of<BufferHolder<Buffer>>(holder.get()).data());
   // Steals the holder reference, also on failure.
   if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), holder.release()) < 0) {
     throw PythonError{};
@@ -49,15 +49,14 @@ PyObject* adopt(std::vector<Element>&& values, int type_number, int ndim, npy_in
   return array.release();
 }
 
-template <class Element>
-PyObject* adopt_matrix(std::vector<Element>&& values, int type_number, std::size_t rows,
-                       std::size_t cols) {
+template <class Buffer>
+PyObject* adopt_matrix(Buffer&& values, int type_number, std::size_t rows, std::size_t cols) {
   npy_intp shape[] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
   return adopt(std::move(values), type_number, 2, shape);
 }
 
-template <class Element>
-PyObject* adopt_vector(std::vector<Element>&& values, int type_number) {
+template <class Buffer>
+PyObject* adopt_vector(Buffer&& values, int type_number) {
   npy_intp shape[] = {static_cast<npy_intp>(values.size())};
   return adopt(std::move(values), type_number, 1, shape);
 }
@@ -76,6 +75,14 @@ PyObject* result_array(std::vector<double>&& values, std::size_t rows, std::size
 }
 
 PyObject* result_array(std::vector<double>&& values) {
+  return adopt_vector(std::move(values), NPY_FLOAT64);
+}
+
+PyObject* result_array(UnfilledDoubles&& values, std::size_t rows, std::size_t cols) {
+  return adopt_matrix(std::move(values), NPY_FLOAT64, rows, cols);
+}
+
+PyObject* result_array(UnfilledDoubles&& values) {
   return adopt_vector(std::move(values), NPY_FLOAT64);
 }
 

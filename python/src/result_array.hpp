@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "korvane/memory.hpp"
 #include "python.hpp"
 
 namespace korvane::python {
@@ -16,6 +17,8 @@ PyObject* result_array(std::vector<double>&& values, std::size_t rows, std::size
 PyObject* result_array(std::vector<double>&& values, std::size_t rows, std::size_t middle,
                        std::size_t cols);
 PyObject* result_array(std::vector<double>&& values);
+PyObject* result_array(UnfilledDoubles&& values, std::size_t rows, std::size_t cols);
+PyObject* result_array(UnfilledDoubles&& values);
 PyObject* result_array(std::vector<std::uint32_t>&& values, std::size_t rows, std::size_t cols);
 PyObject* result_array(std::vector<std::uint32_t>&& values);
 PyObject* result_array(std::vector<std::uint8_t>&& values, std::size_t rows, std::size_t cols);

@@ -6,6 +6,7 @@
 #include "korvane/data.hpp"
 #include "korvane/forest.hpp"
 #include "korvane/leaf_estimates.hpp"
+#include "korvane/memory.hpp"
 #include "korvane/step_function.hpp"
 
 namespace korvane {
@@ -18,13 +19,13 @@ namespace korvane {
 // once `control` asks to stop, and OutOfMemory before allocating more bytes
 // than the process can have.
 template <class Payload>
-[[nodiscard]] std::vector<double> forest_weights(const Forest<Payload>& forest, const MatrixView& x,
-                                                 const CallControl& control = CallControl{});
+[[nodiscard]] UnfilledDoubles forest_weights(const Forest<Payload>& forest, const MatrixView& x,
+                                             const CallControl& control = CallControl{});
 
 // The weights of a single query row: the batch of one.
 template <class Payload>
-[[nodiscard]] std::vector<double> forest_weights(const Forest<Payload>& forest, const VectorView& x,
-                                                 const CallControl& control = CallControl{});
+[[nodiscard]] UnfilledDoubles forest_weights(const Forest<Payload>& forest, const VectorView& x,
+                                             const CallControl& control = CallControl{});
 
 // Out-of-bag weights of the training rows, row-major n_train_samples ×
 // n_train_samples: row i holds the forest weights of x_i computed over only the
@@ -32,21 +33,20 @@ template <class Payload>
 // every tree drew it. `x` holds the training covariates. Runs and stops as
 // forest_weights does.
 template <class Payload>
-[[nodiscard]] std::vector<double> oob_forest_weights(const Forest<Payload>& forest,
-                                                     const MatrixView& x,
-                                                     const CallControl& control = CallControl{});
+[[nodiscard]] UnfilledDoubles oob_forest_weights(const Forest<Payload>& forest, const MatrixView& x,
+                                                 const CallControl& control = CallControl{});
 
-extern template std::vector<double> forest_weights(const Forest<StepFunction>&, const MatrixView&,
+extern template UnfilledDoubles forest_weights(const Forest<StepFunction>&, const MatrixView&,
+                                               const CallControl&);
+extern template UnfilledDoubles forest_weights(const Forest<NoPayload>&, const MatrixView&,
+                                               const CallControl&);
+extern template UnfilledDoubles forest_weights(const Forest<StepFunction>&, const VectorView&,
+                                               const CallControl&);
+extern template UnfilledDoubles forest_weights(const Forest<NoPayload>&, const VectorView&,
+                                               const CallControl&);
+extern template UnfilledDoubles oob_forest_weights(const Forest<StepFunction>&, const MatrixView&,
                                                    const CallControl&);
-extern template std::vector<double> forest_weights(const Forest<NoPayload>&, const MatrixView&,
+extern template UnfilledDoubles oob_forest_weights(const Forest<NoPayload>&, const MatrixView&,
                                                    const CallControl&);
-extern template std::vector<double> forest_weights(const Forest<StepFunction>&, const VectorView&,
-                                                   const CallControl&);
-extern template std::vector<double> forest_weights(const Forest<NoPayload>&, const VectorView&,
-                                                   const CallControl&);
-extern template std::vector<double> oob_forest_weights(const Forest<StepFunction>&,
-                                                       const MatrixView&, const CallControl&);
-extern template std::vector<double> oob_forest_weights(const Forest<NoPayload>&, const MatrixView&,
-                                                       const CallControl&);
 
 }  // namespace korvane
