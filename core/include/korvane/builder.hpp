@@ -123,9 +123,7 @@ class TreeBuilder {
   // The node's split with both row lists partitioned, or none for a leaf.
   std::optional<PartitionedSplit> choose_split(const Frame& frame) {
     if (should_stop(frame)) return std::nullopt;
-    const std::vector<std::uint32_t> features = features_.draw(stream_);
-    const std::optional<BestSplit> best = criterion_.find_best_split(
-        covariates_, frame.splitting, features, params_.min_samples_leaf, control_);
+    const std::optional<BestSplit> best = search(frame.splitting, features_.draw(stream_));
     if (!best) return std::nullopt;
     const MatrixView& x = covariates_.x;
     node::Split split{
@@ -147,6 +145,17 @@ class TreeBuilder {
     if (el < params_.min_samples_leaf || er < params_.min_samples_leaf) return std::nullopt;
     return PartitionedSplit{
         split.feature, split.threshold, split.score, split.missing_left, sl, el};
+  }
+
+  std::optional<BestSplit> search(std::span<const std::uint32_t> rows,
+                                  std::span<const std::uint32_t> features) {
+    if constexpr (ScratchCriterion<Criterion>) {
+      return criterion_.find_best_split(covariates_, rows, features, params_.min_samples_leaf,
+                                        control_, scratch_);
+    } else {
+      return criterion_.find_best_split(covariates_, rows, features, params_.min_samples_leaf,
+                                        control_);
+    }
   }
 
   std::uint32_t make_leaf(std::span<const std::uint32_t> estimation_rows) {
@@ -171,6 +180,7 @@ class TreeBuilder {
   std::span<std::uint32_t> recorded_leaf_;
   const CallControl& control_;
   FeatureSampler features_;
+  [[no_unique_address]] typename ScratchOf<Criterion>::type scratch_;
   std::vector<NodeKind> nodes_;
   std::vector<Payload> leaves_;
 };
