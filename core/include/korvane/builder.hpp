@@ -40,10 +40,11 @@ template <SplitCriterion Criterion, LeafEstimate Leaves>
 class TreeBuilder {
  public:
   using Payload = typename Leaves::Payload;
+  using Scratch = typename ScratchOf<Criterion>::type;
 
   TreeBuilder(const Covariates& covariates, const Criterion& criterion, const Leaves& leaves,
               const TreeParams& params, ChaCha8Rng& stream, std::span<std::uint32_t> recorded_leaf,
-              const CallControl& control)
+              const CallControl& control, Scratch& scratch)
       : covariates_(covariates),
         criterion_(criterion),
         leaves_estimate_(leaves),
@@ -51,6 +52,7 @@ class TreeBuilder {
         stream_(stream),
         recorded_leaf_(recorded_leaf),
         control_(control),
+        scratch_(scratch),
         features_(covariates.n_features(), params.max_features.resolve(covariates.n_features())) {}
 
   // Grows the tree of the given rows. Nodes are visited exactly as a recursion
@@ -179,8 +181,8 @@ class TreeBuilder {
   ChaCha8Rng& stream_;
   std::span<std::uint32_t> recorded_leaf_;
   const CallControl& control_;
+  Scratch& scratch_;
   FeatureSampler features_;
-  [[no_unique_address]] typename ScratchOf<Criterion>::type scratch_;
   std::vector<NodeKind> nodes_;
   std::vector<Payload> leaves_;
 };
@@ -188,20 +190,33 @@ class TreeBuilder {
 // Grows one tree on `rows` (permuted in place) and records the leaf of every
 // estimation row in `recorded_leaf` (indexed by training row) unless it is
 // empty. Every tree, alone or in a forest, grows here. Throws Cancelled, at the
-// next node, once `control` asks to stop.
+// next node, once `control` asks to stop. The criterion's searches keep their
+// buffers in `scratch`, which trees grown one after another can share.
+template <SplitCriterion Criterion, LeafEstimate Leaves>
+Tree<typename Leaves::Payload> grow(const Covariates& covariates, TreeRows& rows,
+                                    const Criterion& criterion, const Leaves& leaves,
+                                    const TreeParams& params, ChaCha8Rng& stream,
+                                    std::span<std::uint32_t> recorded_leaf,
+                                    const CallControl& control,
+                                    typename ScratchOf<Criterion>::type& scratch) {
+  if (criterion.n_samples() != covariates.n_samples()) {
+    fail("x has " + std::to_string(covariates.n_samples()) + " rows but the outcome has " +
+         std::to_string(criterion.n_samples()) + " elements");
+  }
+  TreeBuilder<Criterion, Leaves> builder(covariates, criterion, leaves, params, stream,
+                                         recorded_leaf, control, scratch);
+  return std::move(builder).build(rows.splitting(), rows.estimation());
+}
+
+// The same with buffers of the tree's own.
 template <SplitCriterion Criterion, LeafEstimate Leaves>
 Tree<typename Leaves::Payload> grow(const Covariates& covariates, TreeRows& rows,
                                     const Criterion& criterion, const Leaves& leaves,
                                     const TreeParams& params, ChaCha8Rng& stream,
                                     std::span<std::uint32_t> recorded_leaf,
                                     const CallControl& control = CallControl{}) {
-  if (criterion.n_samples() != covariates.n_samples()) {
-    fail("x has " + std::to_string(covariates.n_samples()) + " rows but the outcome has " +
-         std::to_string(criterion.n_samples()) + " elements");
-  }
-  TreeBuilder<Criterion, Leaves> builder(covariates, criterion, leaves, params, stream,
-                                         recorded_leaf, control);
-  return std::move(builder).build(rows.splitting(), rows.estimation());
+  typename ScratchOf<Criterion>::type scratch;
+  return grow(covariates, rows, criterion, leaves, params, stream, recorded_leaf, control, scratch);
 }
 
 // A tree on all rows, in index order, from a 64-bit seed; with weights
