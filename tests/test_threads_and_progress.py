@@ -83,3 +83,14 @@ def test_an_exception_in_progress_stops_the_fit_and_propagates():
     # The pool is free again: the next fit runs and equals the public one.
     s = make_survival()
     assert model_outputs(core._grow_log_rank_forest(*s, n_trees=5), s.X) == model_outputs(core.fit_log_rank_forest(*s, n_trees=5), s.X)
+
+
+@pytest.mark.parametrize("n_threads", [None, 1, 2])
+def test_small_pieces_grown_with_the_calling_thread_equal_the_forest_grown_on_the_pool(n_threads):
+    # 150 rows and 2 features per node: a piece of 100 trees is small enough
+    # for the calling thread to take part; the 600 trees at once are not.
+    s = make_survival(n=150, p=5, seed=2)
+    settings = {"n_trees": 600, "seed": 9, "min_samples_leaf": 5, "n_threads": n_threads}
+    whole = core._grow_log_rank_forest(*s, **settings)
+    pieces = [core._grow_log_rank_forest(*s, **settings, trees=(k, k + 100)) for k in range(0, 600, 100)]
+    assert core._to_bytes(core._join_forests(pieces)) == core._to_bytes(whole)

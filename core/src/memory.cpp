@@ -1,5 +1,6 @@
 #include "korvane/memory.hpp"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #if defined(__linux__)
@@ -48,6 +49,17 @@ std::uint64_t memory_limit() {
   const std::uint64_t physical = physical_memory().value_or(kSaturated);
   const auto group = cgroup::smallest_limit("memory", memory_in_directory);
   return std::min(physical, group.value_or(physical));
+}
+
+std::uint64_t peak_resident_bytes() {
+  rusage usage{};
+  if (getrusage(RUSAGE_SELF, &usage) != 0 || usage.ru_maxrss <= 0) return 0;
+  const auto peak = static_cast<std::uint64_t>(usage.ru_maxrss);
+#if defined(__APPLE__)
+  return peak;  // bytes there
+#else
+  return saturating_mul(peak, 1024);  // kibibytes
+#endif
 }
 
 void reserve(std::uint64_t bytes, std::string_view what, std::uint64_t limit) {

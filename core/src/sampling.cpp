@@ -158,7 +158,7 @@ FeatureSampler::FeatureSampler(std::size_t n_features, std::uint32_t per_node)
   std::iota(order_.begin(), order_.end(), 0u);
 }
 
-std::vector<std::uint32_t> FeatureSampler::draw(ChaCha8Rng& stream) {
+std::span<const std::uint32_t> FeatureSampler::draw(ChaCha8Rng& stream) {
   const std::size_t n = order_.size();
   if (n > per_node_) {
     for (std::size_t j = 0; j < per_node_; ++j) {
@@ -166,7 +166,7 @@ std::vector<std::uint32_t> FeatureSampler::draw(ChaCha8Rng& stream) {
       std::swap(order_[j], order_[r]);
     }
   }
-  return {order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(per_node_)};
+  return std::span(order_).first(per_node_);
 }
 
 }  // namespace korvane

@@ -42,6 +42,14 @@ TEST(MemoryLimit, NeverExceedsPhysicalMemory) {
   EXPECT_LE(memory_limit(), physical);
 }
 
+// What lets reserve() skip reading the limit for small needs: the peak so far
+// is real memory, in bytes, so it never lies above the limit.
+TEST(MemoryLimit, PeakResidentMemoryLiesWithinIt) {
+  const std::uint64_t peak = peak_resident_bytes();
+  EXPECT_GT(peak, 1u << 20);
+  EXPECT_LE(peak, memory_limit());
+}
+
 struct ReserveCase {
   std::uint64_t bytes;
   std::string message;  // empty: accepted

@@ -94,7 +94,10 @@ std::vector<std::vector<std::uint32_t>> sampled_features(std::size_t p, MaxFeatu
                                                          ChaCha8Rng& stream, int nodes) {
   FeatureSampler sampler(p, max_features.resolve(p));
   std::vector<std::vector<std::uint32_t>> drawn;
-  for (int node = 0; node < nodes; ++node) drawn.push_back(sampler.draw(stream));
+  for (int node = 0; node < nodes; ++node) {
+    const std::span<const std::uint32_t> features = sampler.draw(stream);
+    drawn.emplace_back(features.begin(), features.end());
+  }
   return drawn;
 }
 

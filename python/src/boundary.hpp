@@ -85,6 +85,9 @@ struct CallOptions {
   korvane::pool::ThreadCount n_threads;  // none: the process-wide pool
   PyObject* progress = nullptr;          // callable(trees_finished, total), or null
   std::size_t total = 0;                 // the trees the call grows
+  // Known to end well within a poll interval: the calling thread takes part
+  // (run_joined), and signals are seen once the work has ended.
+  bool brief = false;
 };
 
 // Conversions of the private entry points' `n_threads` and `progress`
@@ -131,6 +134,9 @@ auto run_pooled(Work&& work, const CallOptions& options = {}) {
   ProgressReports progress(options, control);
   auto result = [&] {
     GilRelease released;
+    if (options.brief) {
+      return korvane::pool::run_joined(options.n_threads, [&] { return work(control); });
+    }
     const auto poll = [&] {
       const GilRelease::Held held(released);
       if (PyErr_CheckSignals() < 0) throw PythonError{};

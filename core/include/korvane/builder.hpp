@@ -40,10 +40,11 @@ template <SplitCriterion Criterion, LeafEstimate Leaves>
 class TreeBuilder {
  public:
   using Payload = typename Leaves::Payload;
+  using Scratch = typename ScratchOf<Criterion>::type;
 
   TreeBuilder(const Covariates& covariates, const Criterion& criterion, const Leaves& leaves,
               const TreeParams& params, ChaCha8Rng& stream, std::span<std::uint32_t> recorded_leaf,
-              const CallControl& control)
+              const CallControl& control, Scratch& scratch)
       : covariates_(covariates),
         criterion_(criterion),
         leaves_estimate_(leaves),
@@ -51,6 +52,7 @@ class TreeBuilder {
         stream_(stream),
         recorded_leaf_(recorded_leaf),
         control_(control),
+        scratch_(scratch),
         features_(covariates.n_features(), params.max_features.resolve(covariates.n_features())) {}
 
   // Grows the tree of the given rows. Nodes are visited exactly as a recursion
@@ -123,9 +125,7 @@ class TreeBuilder {
   // The node's split with both row lists partitioned, or none for a leaf.
   std::optional<PartitionedSplit> choose_split(const Frame& frame) {
     if (should_stop(frame)) return std::nullopt;
-    const std::vector<std::uint32_t> features = features_.draw(stream_);
-    const std::optional<BestSplit> best = criterion_.find_best_split(
-        covariates_, frame.splitting, features, params_.min_samples_leaf, control_);
+    const std::optional<BestSplit> best = search(frame.splitting, features_.draw(stream_));
     if (!best) return std::nullopt;
     const MatrixView& x = covariates_.x;
     node::Split split{
@@ -149,6 +149,17 @@ class TreeBuilder {
         split.feature, split.threshold, split.score, split.missing_left, sl, el};
   }
 
+  std::optional<BestSplit> search(std::span<const std::uint32_t> rows,
+                                  std::span<const std::uint32_t> features) {
+    if constexpr (ScratchCriterion<Criterion>) {
+      return criterion_.find_best_split(covariates_, rows, features, params_.min_samples_leaf,
+                                        control_, scratch_);
+    } else {
+      return criterion_.find_best_split(covariates_, rows, features, params_.min_samples_leaf,
+                                        control_);
+    }
+  }
+
   std::uint32_t make_leaf(std::span<const std::uint32_t> estimation_rows) {
     const auto leaf = static_cast<std::uint32_t>(leaves_.size());
     leaves_.push_back(leaves_estimate_.estimate(estimation_rows));
@@ -170,6 +181,7 @@ class TreeBuilder {
   ChaCha8Rng& stream_;
   std::span<std::uint32_t> recorded_leaf_;
   const CallControl& control_;
+  Scratch& scratch_;
   FeatureSampler features_;
   std::vector<NodeKind> nodes_;
   std::vector<Payload> leaves_;
@@ -178,20 +190,33 @@ class TreeBuilder {
 // Grows one tree on `rows` (permuted in place) and records the leaf of every
 // estimation row in `recorded_leaf` (indexed by training row) unless it is
 // empty. Every tree, alone or in a forest, grows here. Throws Cancelled, at the
-// next node, once `control` asks to stop.
+// next node, once `control` asks to stop. The criterion's searches keep their
+// buffers in `scratch`, which trees grown one after another can share.
+template <SplitCriterion Criterion, LeafEstimate Leaves>
+Tree<typename Leaves::Payload> grow(const Covariates& covariates, TreeRows& rows,
+                                    const Criterion& criterion, const Leaves& leaves,
+                                    const TreeParams& params, ChaCha8Rng& stream,
+                                    std::span<std::uint32_t> recorded_leaf,
+                                    const CallControl& control,
+                                    typename ScratchOf<Criterion>::type& scratch) {
+  if (criterion.n_samples() != covariates.n_samples()) {
+    fail("x has " + std::to_string(covariates.n_samples()) + " rows but the outcome has " +
+         std::to_string(criterion.n_samples()) + " elements");
+  }
+  TreeBuilder<Criterion, Leaves> builder(covariates, criterion, leaves, params, stream,
+                                         recorded_leaf, control, scratch);
+  return std::move(builder).build(rows.splitting(), rows.estimation());
+}
+
+// The same with buffers of the tree's own.
 template <SplitCriterion Criterion, LeafEstimate Leaves>
 Tree<typename Leaves::Payload> grow(const Covariates& covariates, TreeRows& rows,
                                     const Criterion& criterion, const Leaves& leaves,
                                     const TreeParams& params, ChaCha8Rng& stream,
                                     std::span<std::uint32_t> recorded_leaf,
                                     const CallControl& control = CallControl{}) {
-  if (criterion.n_samples() != covariates.n_samples()) {
-    fail("x has " + std::to_string(covariates.n_samples()) + " rows but the outcome has " +
-         std::to_string(criterion.n_samples()) + " elements");
-  }
-  TreeBuilder<Criterion, Leaves> builder(covariates, criterion, leaves, params, stream,
-                                         recorded_leaf, control);
-  return std::move(builder).build(rows.splitting(), rows.estimation());
+  typename ScratchOf<Criterion>::type scratch;
+  return grow(covariates, rows, criterion, leaves, params, stream, recorded_leaf, control, scratch);
 }
 
 // A tree on all rows, in index order, from a 64-bit seed; with weights

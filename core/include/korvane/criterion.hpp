@@ -45,6 +45,32 @@ concept SplitCriterion =
       } -> std::same_as<std::optional<BestSplit>>;
     };
 
+// A criterion whose searches keep their buffers in a `Scratch` lent by the
+// caller: the builder owns one per tree and passes it to every node's search,
+// so that small nodes do not pay for allocation. The result is the one the
+// search without it gives.
+template <class C>
+concept ScratchCriterion =
+    SplitCriterion<C> && std::default_initializable<typename C::Scratch> &&
+    requires(const C& criterion, const Covariates& covariates, std::span<const std::uint32_t> rows,
+             std::span<const std::uint32_t> features, std::size_t min_samples_leaf,
+             const CallControl& control, typename C::Scratch& scratch) {
+      {
+        criterion.find_best_split(covariates, rows, features, min_samples_leaf, control, scratch)
+      } -> std::same_as<std::optional<BestSplit>>;
+    };
+
+// What a builder keeps for a criterion's searches: its Scratch, or nothing.
+struct NoScratch {};
+template <class C>
+struct ScratchOf {
+  using type = NoScratch;
+};
+template <ScratchCriterion C>
+struct ScratchOf<C> {
+  using type = typename C::Scratch;
+};
+
 // 2 × min_samples_leaf without wrapping around.
 [[nodiscard]] inline std::size_t twice_saturating(std::size_t count) {
   return count > SIZE_MAX / 2 ? SIZE_MAX : 2 * count;

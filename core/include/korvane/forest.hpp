@@ -132,12 +132,15 @@ Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
   // Each tree records straight into its own row of the matrix, so no per-tree
   // record outlives its task and the result does not depend on scheduling.
   forest.recorded_leaf.assign(n_trees * n, NO_LEAF);
-  forest.trees = pool::parallel_map(n_trees, [&](std::size_t k) {
+  // Trees grown one after another on a thread share the criterion's buffers,
+  // which at small sizes would otherwise cost as much as a tree.
+  using Scratch = typename ScratchOf<Criterion>::type;
+  forest.trees = pool::parallel_map_with<Scratch>(n_trees, [&](std::size_t k, Scratch& scratch) {
     ChaCha8Rng stream = ChaCha8Rng::from_seed(seeds[k]);
     TreeRows rows = draw_tree_rows(n, kept, params, seed, trees.start + k, stream);
     const std::span<std::uint32_t> record = std::span(forest.recorded_leaf).subspan(k * n, n);
     Tree<Payload> tree =
-        grow(covariates, rows, criterion, leaves, params.tree, stream, record, control);
+        grow(covariates, rows, criterion, leaves, params.tree, stream, record, control, scratch);
     control.finish_tree();
     return tree;
   });

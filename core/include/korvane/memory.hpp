@@ -51,10 +51,18 @@ inline constexpr std::uint64_t kSaturated = std::numeric_limits<std::uint64_t>::
 // known.
 [[nodiscard]] std::uint64_t memory_limit();
 
+// The most memory this process has held at once so far; 0 when unknown.
+[[nodiscard]] std::uint64_t peak_resident_bytes();
+
 // Throws OutOfMemory when `bytes` exceeds `limit`; `what` names the need in
 // the message ("forest weights of 10 rows over 20 training rows").
 void reserve(std::uint64_t bytes, std::string_view what, std::uint64_t limit);
+// Against memory_limit(). A need no larger than what the process has already
+// held fits under any limit it runs under, so only larger ones pay for
+// reading the limit (a parse of the mount table, which costs more than a
+// small fit).
 inline void reserve(std::uint64_t bytes, std::string_view what) {
+  if (bytes <= peak_resident_bytes()) return;
   reserve(bytes, what, memory_limit());
 }
 

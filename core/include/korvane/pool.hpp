@@ -64,6 +64,22 @@ void allow_workers(std::size_t workers);
 // into [1, kMaxThreads]) for an arena of the call's own. Never changes a result.
 using ThreadCount = std::optional<std::size_t>;
 
+namespace detail {
+
+// Calls use(arena) with the arena of a call: one of the call's own, or the
+// process-wide one, whose workers the scheduler is then allowed to run.
+template <class Use>
+auto with_arena(ThreadCount n_threads, Use&& use) {
+  std::optional<tbb::task_arena> own;
+  if (n_threads)
+    own.emplace(static_cast<int>(std::clamp<std::size_t>(*n_threads, 1, kMaxThreads)), 0);
+  tbb::task_arena& arena = own ? *own : process_arena();
+  allow_workers(static_cast<std::size_t>(arena.max_concurrency()));
+  return use(arena);
+}
+
+}  // namespace detail
+
 // Runs `work` on the pool and returns its result; the calling thread does
 // not take part but wakes every kPollInterval to run `poll`. When poll throws,
 // the work is asked to stop through `control`, and poll's exception is
@@ -79,50 +95,79 @@ auto run(ThreadCount n_threads, CallControl& control, Poll&& poll, Work&& work) 
   auto task = std::make_shared<std::packaged_task<Result()>>(
       [&work] { return tbb::this_task_arena::isolate(work); });
   std::future<Result> done = task->get_future();
-  std::optional<tbb::task_arena> own;
-  if (n_threads)
-    own.emplace(static_cast<int>(std::clamp<std::size_t>(*n_threads, 1, kMaxThreads)), 0);
-  tbb::task_arena& arena = own ? *own : detail::process_arena();
-  detail::allow_workers(static_cast<std::size_t>(arena.max_concurrency()));
-  arena.enqueue([task] { (*task)(); });
-  while (done.wait_for(kPollInterval) != std::future_status::ready) {
-    try {
-      poll();
-    } catch (...) {
-      control.request_stop();
-      done.wait();
-      throw;
+  return detail::with_arena(n_threads, [&](tbb::task_arena& arena) {
+    arena.enqueue([task] { (*task)(); });
+    while (done.wait_for(kPollInterval) != std::future_status::ready) {
+      try {
+        poll();
+      } catch (...) {
+        control.request_stop();
+        done.wait();
+        throw;
+      }
     }
-  }
-  return done.get();
+    return done.get();
+  });
 }
 
-// Runs body(i) for every i in [0, n) on the arena the calling task runs in
-// (the one `run` chose for the call); the caller waits.
+// Runs `work` on the pool with the calling thread taking part, and returns
+// its result: for work known to end well within a poll interval, where
+// waking a worker to start it and the caller to take its result would cost
+// as much as the work. Nothing polls meanwhile. In a forked child, as `run`.
+template <class Work>
+auto run_joined(ThreadCount n_threads, Work&& work) {
+  if (detail::inherited_by_fork()) return work();
+  return detail::with_arena(n_threads, [&](tbb::task_arena& arena) {
+    return arena.execute([&] { return tbb::this_task_arena::isolate(work); });
+  });
+}
+
+// Runs body(begin, end) for blocks [begin, end) that together cover [0, n)
+// once, on the arena the calling task runs in (the one `run` chose for the
+// call); a block runs on one thread, so its indices can share buffers. The
+// caller waits.
 template <class Body>
-void parallel_for_each(std::size_t n, Body&& body) {
+void parallel_for_blocks(std::size_t n, Body&& body) {
   if (n == 0) return;
   if (detail::inherited_by_fork()) {
-    for (std::size_t i = 0; i < n; ++i) body(i);
+    body(std::size_t{0}, n);
     return;
   }
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
-                    [&](const tbb::blocked_range<std::size_t>& range) {
-                      for (std::size_t i = range.begin(); i != range.end(); ++i) body(i);
-                    });
+  tbb::parallel_for(
+      tbb::blocked_range<std::size_t>(0, n, 1),
+      [&](const tbb::blocked_range<std::size_t>& range) { body(range.begin(), range.end()); });
 }
 
-// Computes make(i) for every i in [0, n) on the pool; results are placed by
-// index, so their order never depends on scheduling.
-template <class Make>
-auto parallel_map(std::size_t n, Make&& make) {
-  using Result = decltype(make(std::size_t{0}));
+// Runs body(i) for every i in [0, n) as parallel_for_blocks does.
+template <class Body>
+void parallel_for_each(std::size_t n, Body&& body) {
+  parallel_for_blocks(n, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i != end; ++i) body(i);
+  });
+}
+
+// Computes make(i, state) for every i in [0, n) on the pool, where `state` is
+// a State made once per block of indices (parallel_for_blocks); results are
+// placed by index, so their order never depends on scheduling.
+template <class State, class Make>
+auto parallel_map_with(std::size_t n, Make&& make) {
+  using Result = decltype(make(std::size_t{0}, std::declval<State&>()));
   std::vector<std::optional<Result>> slots(n);
-  parallel_for_each(n, [&](std::size_t i) { slots[i].emplace(make(i)); });
+  parallel_for_blocks(n, [&](std::size_t begin, std::size_t end) {
+    State state;
+    for (std::size_t i = begin; i != end; ++i) slots[i].emplace(make(i, state));
+  });
   std::vector<Result> results;
   results.reserve(n);
   for (auto& slot : slots) results.push_back(std::move(*slot));
   return results;
+}
+
+// Computes make(i) for every i in [0, n) on the pool, placed by index.
+template <class Make>
+auto parallel_map(std::size_t n, Make&& make) {
+  struct Stateless {};
+  return parallel_map_with<Stateless>(n, [&](std::size_t i, Stateless&) { return make(i); });
 }
 
 }  // namespace korvane::pool

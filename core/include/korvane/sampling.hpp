@@ -104,7 +104,8 @@ class FeatureSampler {
  public:
   FeatureSampler(std::size_t n_features, std::uint32_t per_node);
 
-  [[nodiscard]] std::vector<std::uint32_t> draw(ChaCha8Rng& stream);
+  // The node's features, valid until the next draw.
+  [[nodiscard]] std::span<const std::uint32_t> draw(ChaCha8Rng& stream);
 
  private:
   std::vector<std::uint32_t> order_;

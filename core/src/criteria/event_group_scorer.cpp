@@ -260,12 +260,12 @@ EventGroup event_group(double events, double at_risk) {
 
 }  // namespace
 
-EventGroupScorer::EventGroupScorer(const SortedNode& node) {
+void EventGroupScorer::reset(const SortedNode& node) {
   const bool weighted = node.weighted();
   bucket_.resize(node.sorted_rows.size());
   event_weight_.resize(node.sorted_rows.size());
   if (weighted) weight_ = node.sorted_weights;
-  groups_.reserve(node.groups.size());
+  groups_.clear();
   node.for_each_bucket([&](std::size_t g, std::uint32_t bucket) {
     const double d = weighted ? node.group_weighted_events[g] : node.group_events[g];
     const double y = weighted ? node.group_weighted_at_risk[g] : node.group_at_risk[g];
@@ -278,7 +278,8 @@ EventGroupScorer::EventGroupScorer(const SortedNode& node) {
       event_weight_[pos] = node.sorted_events[pos] != 0 ? w : 0.0;
     }
   });
-  buckets_.resize(groups_.size() + 1);  // all zero: nothing is on the left
+  buckets_.assign(groups_.size() + 1, BucketCounts{});  // nothing is on the left
+  left_weight_ = 0.0;
   start_batch();
 }
 

@@ -78,7 +78,12 @@ class EventGroupScorer {
     const LaneArray& n_left;
   };
 
-  explicit EventGroupScorer(const SortedNode& node);
+  EventGroupScorer() = default;
+  explicit EventGroupScorer(const SortedNode& node) { reset(node); }
+
+  // Scores the candidates of `node` from here on, keeping every buffer's
+  // capacity.
+  void reset(const SortedNode& node);
 
   // Starts a new feature: nothing is on the left.
   void clear();

@@ -42,43 +42,51 @@ void group_by_time(SortedNode& node, std::span<const RankedPosition> by_time, Co
 }  // namespace
 
 SortedNode SortedNode::of(const LogRankCriterion& criterion, std::span<const std::uint32_t> rows) {
-  const std::span<const std::uint32_t> time_ranks = criterion.time_ranks();
-  const std::span<const double> weight = criterion.weight();
+  SortedNode node;
   std::vector<RankedPosition> by_time;
   OrderScratch scratch;
+  node.assign(criterion, rows, by_time, scratch);
+  return node;
+}
+
+void SortedNode::assign(const LogRankCriterion& criterion, std::span<const std::uint32_t> rows,
+                        std::vector<RankedPosition>& by_time, OrderScratch& scratch) {
+  const std::span<const std::uint32_t> time_ranks = criterion.time_ranks();
+  const std::span<const double> weight = criterion.weight();
   order_by_rank(
       rows.size(), [&](std::uint32_t i) { return time_ranks[rows[i]]; }, by_time, scratch);
-  SortedNode node;
-  node.sorted_rows.reserve(rows.size());
-  node.sorted_events.reserve(rows.size());
-  node.groups.reserve(rows.size());
+  sorted_rows.clear();
+  sorted_events.clear();
+  sorted_weights.clear();
+  groups.clear();
+  group_events.clear();
+  group_at_risk.clear();
+  group_weighted_events.clear();
+  group_weighted_at_risk.clear();
   for (const RankedPosition entry : by_time) {
     const std::uint32_t row = rows[position_of(entry)];
-    node.sorted_rows.push_back(row);
-    node.sorted_events.push_back(is_event(criterion.event()[row]) ? 1 : 0);
-    if (!weight.empty()) node.sorted_weights.push_back(weight[row]);
+    sorted_rows.push_back(row);
+    sorted_events.push_back(is_event(criterion.event()[row]) ? 1 : 0);
+    if (!weight.empty()) sorted_weights.push_back(weight[row]);
   }
   if (weight.empty()) {
-    node.group_events.reserve(rows.size());
-    node.group_at_risk.reserve(rows.size());
     group_by_time(
-        node, by_time, rows.size(), [](std::size_t) { return std::size_t{1}; },
+        *this, by_time, rows.size(), [](std::size_t) { return std::size_t{1}; },
         [&](std::size_t events, std::size_t at_risk) {
-          node.group_events.push_back(static_cast<std::uint32_t>(events));
-          node.group_at_risk.push_back(static_cast<std::uint32_t>(at_risk));
+          group_events.push_back(static_cast<std::uint32_t>(events));
+          group_at_risk.push_back(static_cast<std::uint32_t>(at_risk));
         });
   } else {
     // Sums of rounded weights are exact, so the order they run in does not matter.
     double total = 0.0;
-    for (const double w : node.sorted_weights) total += w;
+    for (const double w : sorted_weights) total += w;
     group_by_time(
-        node, by_time, total, [&](std::size_t i) { return node.sorted_weights[i]; },
+        *this, by_time, total, [&](std::size_t i) { return sorted_weights[i]; },
         [&](double events, double at_risk) {
-          node.group_weighted_events.push_back(events);
-          node.group_weighted_at_risk.push_back(at_risk);
+          group_weighted_events.push_back(events);
+          group_weighted_at_risk.push_back(at_risk);
         });
   }
-  return node;
 }
 
 }  // namespace detail
@@ -105,20 +113,25 @@ struct FeatureWalk {
 // The candidates of one feature for the log-rank scorer: the shared candidate
 // scan, with each value group moved to the scorer's left side and candidates
 // reported by the rows holding the values on either side. A feature's value
-// order is sorted on its first walk and kept for the later ones.
+// order is sorted on its first walk and kept for the later ones, in
+// `by_value` (per candidate feature), whose earlier contents are dropped.
 class FeatureScan {
  public:
   FeatureScan(const Covariates& covariates, const SortedNode& node, std::size_t n_features,
-              std::size_t min_samples_leaf)
+              std::size_t min_samples_leaf, std::vector<std::vector<RankedPosition>>& by_value,
+              detail::OrderScratch& scratch)
       : covariates_(covariates),
         node_(node),
         min_samples_leaf_(min_samples_leaf),
-        by_value_(n_features) {}
+        by_value_(by_value),
+        scratch_(scratch) {
+    if (by_value_.size() < n_features) by_value_.resize(n_features);
+    for (std::size_t slot = 0; slot < n_features; ++slot) by_value_[slot].clear();
+  }
 
-  // The walks over the candidate features, in examination order.
-  std::vector<FeatureWalk> walks(std::span<const std::uint32_t> features) {
-    std::vector<FeatureWalk> walks;
-    walks.reserve(features.size());
+  // The walks over the candidate features, in examination order, into `walks`.
+  void walks(std::span<const std::uint32_t> features, std::vector<FeatureWalk>& walks) {
+    walks.clear();
     for (std::size_t slot = 0; slot < features.size(); ++slot) {
       const std::uint32_t feature = features[slot];
       const std::uint32_t missing_rank = covariates_.missing_ranks[feature];
@@ -133,7 +146,6 @@ class FeatureScan {
         walks.push_back({slot, feature, n_missing, MissingSide::kLeft});
       }
     }
-    return walks;
   }
 
   // visit(candidate, n_left, left_row, right_row, last); see scan_candidates.
@@ -171,9 +183,28 @@ class FeatureScan {
   const Covariates& covariates_;
   const SortedNode& node_;
   std::size_t min_samples_leaf_;
-  std::vector<std::vector<RankedPosition>> by_value_;  // per candidate feature
-  detail::OrderScratch scratch_;
+  std::vector<std::vector<RankedPosition>>& by_value_;
+  detail::OrderScratch& scratch_;
 };
+
+}  // namespace
+
+// Everything a node's search writes, kept by a tree across its nodes.
+struct LogRankCriterion::Scratch::Buffers {
+  SortedNode node;
+  std::vector<RankedPosition> by_time;
+  detail::OrderScratch order;
+  EventGroupScorer scorer;
+  std::vector<std::vector<RankedPosition>> by_value;
+  std::vector<FeatureWalk> walks;
+  // Per walk, the bounds of the last pass and those of the pass under way.
+  std::vector<std::vector<double>> upper;
+  std::vector<std::vector<double>> next_upper;
+};
+
+namespace {
+
+using Buffers = LogRankCriterion::Scratch::Buffers;
 
 // Candidates per run in the first pass: large nodes bound runs of consecutive
 // candidates at once, small ones bound each candidate.
@@ -208,17 +239,26 @@ bool bounds_by_sums(const SortedNode& node) {
 template <class Unit, class Weighting>
 class SplitSearch {
  public:
-  SplitSearch(const Covariates& covariates, const SortedNode& node,
+  SplitSearch(const Covariates& covariates, Buffers& buffers,
               std::span<const std::uint32_t> features, std::size_t min_samples_leaf,
               const CallControl& control)
       : covariates_(covariates),
         control_(control),
-        node_(node),
-        scorer_(node),
-        scan_(covariates, node, features.size(), min_samples_leaf),
-        walks_(scan_.walks(features)),
-        run_(candidates_per_run(node.sorted_rows.size())),
-        upper_(walks_.size(), {std::numeric_limits<double>::infinity()}) {}
+        node_(buffers.node),
+        scorer_(buffers.scorer),
+        scan_(covariates, buffers.node, features.size(), min_samples_leaf, buffers.by_value,
+              buffers.order),
+        walks_(buffers.walks),
+        run_(candidates_per_run(node_.sorted_rows.size())),
+        upper_(buffers.upper),
+        next_upper_(buffers.next_upper) {
+    scorer_.reset(node_);
+    scan_.walks(features, walks_);
+    upper_.resize(walks_.size());
+    next_upper_.resize(walks_.size());
+    for (std::vector<double>& upper : upper_)
+      upper.assign(1, std::numeric_limits<double>::infinity());
+  }
 
   std::optional<BestSplit> run() {
     // The running sums hold whole counts; weighted nodes take the passes.
@@ -244,7 +284,7 @@ class SplitSearch {
       for (std::size_t j = 0; j < runs; ++j) keep(upper, bounds[j]);
     };
     for (std::size_t f = 0; f < walks_.size(); ++f) {
-      std::vector<double> upper;
+      std::vector<double>& upper = next_bounds(f);
       std::size_t in_run = 0;
       scan_.template run<Weighting>(
           walks_[f], scorer_, SIZE_MAX,
@@ -256,7 +296,7 @@ class SplitSearch {
             }
           });
       if (scorer_.candidates() > 0) bound_batch(upper);
-      upper_[f] = std::move(upper);
+      keep_next_bounds(f);
     }
     candidates_per_bound_ = run_;
   }
@@ -267,11 +307,11 @@ class SplitSearch {
     RiskSetSums sums(node_);
     for (std::size_t f = 0; f < walks_.size(); ++f) {
       control_.check();
-      std::vector<double> upper;
+      std::vector<double>& upper = next_bounds(f);
       scan_.template run<UnitWeights>(walks_[f], sums, SIZE_MAX,
                                       [&](std::size_t, std::size_t, std::uint32_t, std::uint32_t,
                                           bool) { keep(upper, sums.bounds()); });
-      upper_[f] = std::move(upper);
+      keep_next_bounds(f);
     }
     candidates_per_bound_ = 1;
   }
@@ -280,7 +320,7 @@ class SplitSearch {
   void bound_candidates() {
     std::array<std::size_t, EventGroupScorer::kLanes> lane_candidate{};
     for (std::size_t f = 0; f < walks_.size(); ++f) {
-      std::vector<double> upper;
+      std::vector<double>& upper = next_bounds(f);
       const auto bound_batch = [&] {
         control_.check();
         const std::size_t count = scorer_.candidates();
@@ -297,7 +337,7 @@ class SplitSearch {
           });
       if (scorer_.candidates() > 0) bound_batch();
       upper.resize(count, -std::numeric_limits<double>::infinity());
-      upper_[f] = std::move(upper);
+      keep_next_bounds(f);
     }
     candidates_per_bound_ = 1;
   }
@@ -334,6 +374,14 @@ class SplitSearch {
     return best;
   }
 
+  // Walk f's bounds of the pass under way, empty; the last pass's stay
+  // readable until keep_next_bounds(f) replaces them.
+  std::vector<double>& next_bounds(std::size_t f) {
+    next_upper_[f].clear();
+    return next_upper_[f];
+  }
+  void keep_next_bounds(std::size_t f) { std::swap(upper_[f], next_upper_[f]); }
+
   void keep(std::vector<double>& upper, const Bounds& bounds) {
     upper.push_back(bounds.upper);
     best_lower_ = std::max(best_lower_, bounds.lower);
@@ -365,46 +413,49 @@ class SplitSearch {
   // is checked before each batch of candidates is scored.
   const CallControl& control_;
   const SortedNode& node_;
-  EventGroupScorer scorer_;
+  EventGroupScorer& scorer_;
   FeatureScan scan_;
-  std::vector<FeatureWalk> walks_;
+  std::vector<FeatureWalk>& walks_;
   std::size_t run_;  // candidates per run in the first pass
   // Per walk, upper bounds on the scores of consecutive groups of
   // candidates_per_bound_ candidates; before any pass, one unbounded group.
-  std::vector<std::vector<double>> upper_;
+  std::vector<std::vector<double>>& upper_;
+  std::vector<std::vector<double>>& next_upper_;
   std::size_t candidates_per_bound_ = SIZE_MAX;
   double best_lower_ = -std::numeric_limits<double>::infinity();
 };
 
 template <class Unit, class Weighting>
-std::optional<BestSplit> search(const Covariates& covariates, const SortedNode& node,
+std::optional<BestSplit> search(const Covariates& covariates, Buffers& buffers,
                                 std::span<const std::uint32_t> features,
                                 std::size_t min_samples_leaf, const CallControl& control) {
-  return SplitSearch<Unit, Weighting>(covariates, node, features, min_samples_leaf, control).run();
+  return SplitSearch<Unit, Weighting>(covariates, buffers, features, min_samples_leaf, control)
+      .run();
 }
 
 // The whole search compiled for each vector unit and weighting (every call
 // inside inlined), so that the scan's moves use the wide registers too.
 template <class Weighting>
-std::optional<BestSplit> search_baseline(const Covariates& covariates, const SortedNode& node,
+std::optional<BestSplit> search_baseline(const Covariates& covariates, Buffers& buffers,
                                          std::span<const std::uint32_t> features,
                                          std::size_t min_samples_leaf, const CallControl& control) {
-  return search<Baseline, Weighting>(covariates, node, features, min_samples_leaf, control);
+  return search<Baseline, Weighting>(covariates, buffers, features, min_samples_leaf, control);
 }
 
 #ifdef KORVANE_X86_VECTOR_UNITS
 template <class Weighting>
 __attribute__((target("avx2"), flatten)) std::optional<BestSplit> search_avx2(
-    const Covariates& covariates, const SortedNode& node, std::span<const std::uint32_t> features,
+    const Covariates& covariates, Buffers& buffers, std::span<const std::uint32_t> features,
     std::size_t min_samples_leaf, const CallControl& control) {
-  return search<detail::Avx2, Weighting>(covariates, node, features, min_samples_leaf, control);
+  return search<detail::Avx2, Weighting>(covariates, buffers, features, min_samples_leaf, control);
 }
 
 template <class Weighting>
 __attribute__((target("avx512f"), flatten)) std::optional<BestSplit> search_avx512(
-    const Covariates& covariates, const SortedNode& node, std::span<const std::uint32_t> features,
+    const Covariates& covariates, Buffers& buffers, std::span<const std::uint32_t> features,
     std::size_t min_samples_leaf, const CallControl& control) {
-  return search<detail::Avx512, Weighting>(covariates, node, features, min_samples_leaf, control);
+  return search<detail::Avx512, Weighting>(covariates, buffers, features, min_samples_leaf,
+                                           control);
 }
 #endif
 
@@ -470,11 +521,26 @@ LogRankCriterion::LogRankCriterion(std::span<const double> time,
   time_ranks_ = time_ranks_of(time);
 }
 
+LogRankCriterion::Scratch::Scratch() : buffers_(std::make_unique<Buffers>()) {}
+LogRankCriterion::Scratch::~Scratch() = default;
+LogRankCriterion::Scratch::Scratch(Scratch&&) noexcept = default;
+LogRankCriterion::Scratch& LogRankCriterion::Scratch::operator=(Scratch&&) noexcept = default;
+
 std::optional<BestSplit> LogRankCriterion::find_best_split(const Covariates& covariates,
                                                            std::span<const std::uint32_t> rows,
                                                            std::span<const std::uint32_t> features,
                                                            std::size_t min_samples_leaf,
                                                            const CallControl& control) const {
+  Scratch scratch;
+  return find_best_split(covariates, rows, features, min_samples_leaf, control, scratch);
+}
+
+std::optional<BestSplit> LogRankCriterion::find_best_split(const Covariates& covariates,
+                                                           std::span<const std::uint32_t> rows,
+                                                           std::span<const std::uint32_t> features,
+                                                           std::size_t min_samples_leaf,
+                                                           const CallControl& control,
+                                                           Scratch& scratch) const {
   if (std::none_of(rows.begin(), rows.end(),
                    [&](std::uint32_t r) { return detail::is_event(event_[r]); })) {
     return std::nullopt;
@@ -482,7 +548,9 @@ std::optional<BestSplit> LogRankCriterion::find_best_split(const Covariates& cov
   // The binding refuses NaN times; only a caller writing during the fit gets here.
   assert(std::none_of(rows.begin(), rows.end(),
                       [&](std::uint32_t r) { return std::isnan(time_[r]); }));
-  return search_(covariates, SortedNode::of(*this, rows), features, min_samples_leaf, control);
+  Buffers& buffers = scratch.buffers();
+  buffers.node.assign(*this, rows, buffers.by_time, buffers.order);
+  return search_(covariates, buffers, features, min_samples_leaf, control);
 }
 
 }  // namespace korvane

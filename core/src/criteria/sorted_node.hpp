@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "korvane/criteria/log_rank.hpp"
+#include "value_order.hpp"
 
 namespace korvane::detail {
 
@@ -31,6 +32,10 @@ struct SortedNode {
 
   [[nodiscard]] static SortedNode of(const LogRankCriterion& criterion,
                                      std::span<const std::uint32_t> rows);
+  // Refills the node with `rows`, keeping every buffer's capacity; `by_time`
+  // and `scratch` are the sort's buffers.
+  void assign(const LogRankCriterion& criterion, std::span<const std::uint32_t> rows,
+              std::vector<RankedPosition>& by_time, OrderScratch& scratch);
 
   // Calls visit(g, bucket) for each time group g in ascending time order, where
   // `bucket` counts the groups with events up to and including g. An occurrence

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -11,10 +12,6 @@
 #include "korvane/vector_unit.hpp"
 
 namespace korvane {
-
-namespace detail {
-struct SortedNode;
-}  // namespace detail
 
 // Splits by the two-sample log-rank statistic with the ties correction. Owns the
 // fit's times and event indicators (borrowed, unchanged until the fit returns)
@@ -40,14 +37,38 @@ class LogRankCriterion {
   [[nodiscard]] std::span<const std::uint32_t> time_ranks() const { return time_ranks_; }
   [[nodiscard]] std::span<const double> weight() const { return weight_; }
 
+  // The buffers of one tree's node searches. A node refills them, so once the
+  // tree's root has sized them its other nodes allocate nothing: at a hundred
+  // rows, allocation would otherwise cost more than the search.
+  class Scratch {
+   public:
+    Scratch();
+    ~Scratch();
+    Scratch(Scratch&&) noexcept;
+    Scratch& operator=(Scratch&&) noexcept;
+
+    struct Buffers;  // the search's own
+    [[nodiscard]] Buffers& buffers() { return *buffers_; }
+
+   private:
+    std::unique_ptr<Buffers> buffers_;
+  };
+
   [[nodiscard]] std::optional<BestSplit> find_best_split(
       const Covariates& covariates, std::span<const std::uint32_t> rows,
       std::span<const std::uint32_t> features, std::size_t min_samples_leaf,
       const CallControl& control = CallControl{}) const;
+  // The same search in a tree's buffers.
+  [[nodiscard]] std::optional<BestSplit> find_best_split(const Covariates& covariates,
+                                                         std::span<const std::uint32_t> rows,
+                                                         std::span<const std::uint32_t> features,
+                                                         std::size_t min_samples_leaf,
+                                                         const CallControl& control,
+                                                         Scratch& scratch) const;
 
-  // The split search over one node's occurrences, compiled for one vector unit
-  // and one weighting.
-  using Search = std::optional<BestSplit> (*)(const Covariates&, const detail::SortedNode&,
+  // The split search over one node's occurrences (sorted into the buffers),
+  // compiled for one vector unit and one weighting.
+  using Search = std::optional<BestSplit> (*)(const Covariates&, Scratch::Buffers&,
                                               std::span<const std::uint32_t>, std::size_t,
                                               const CallControl&);
 
@@ -59,6 +80,6 @@ class LogRankCriterion {
   Search search_;
 };
 
-static_assert(SplitCriterion<LogRankCriterion>);
+static_assert(ScratchCriterion<LogRankCriterion>);
 
 }  // namespace korvane
