@@ -46,9 +46,9 @@ concept SplitCriterion =
     };
 
 // A criterion whose searches keep their buffers in a `Scratch` lent by the
-// caller: the builder owns one per tree and passes it to every node's search,
-// so that small nodes do not pay for allocation. The result is the one the
-// search without it gives.
+// caller: the builder passes one to every node's search of a tree (a forest
+// lends one to all the trees a thread grows in a row), so that small nodes do
+// not pay for allocation. The result is the one the search without it gives.
 template <class C>
 concept ScratchCriterion =
     SplitCriterion<C> && std::default_initializable<typename C::Scratch> &&

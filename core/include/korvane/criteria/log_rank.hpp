@@ -37,9 +37,9 @@ class LogRankCriterion {
   [[nodiscard]] std::span<const std::uint32_t> time_ranks() const { return time_ranks_; }
   [[nodiscard]] std::span<const double> weight() const { return weight_; }
 
-  // The buffers of one tree's node searches. A node refills them, so once the
-  // tree's root has sized them its other nodes allocate nothing: at a hundred
-  // rows, allocation would otherwise cost more than the search.
+  // The buffers of node searches. A node refills them, so once the largest
+  // node so far has sized them the others allocate nothing: at a hundred rows,
+  // allocation would otherwise cost as much as the search.
   class Scratch {
    public:
     Scratch();
