@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -44,6 +45,15 @@ struct SortedNode {
       if (by_weight ? group_weighted_events[g] > 0.0 : group_events[g] > 0) ++bucket;
       visit(g, bucket);
     }
+  }
+
+  // The bucket (see for_each_bucket) of every position of the time order.
+  [[nodiscard]] std::vector<std::uint32_t> position_buckets() const {
+    std::vector<std::uint32_t> buckets(sorted_rows.size());
+    for_each_bucket([&](std::size_t g, std::uint32_t bucket) {
+      std::fill(buckets.begin() + groups[g].start, buckets.begin() + groups[g].end, bucket);
+    });
+    return buckets;
   }
 };
 
