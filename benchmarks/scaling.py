@@ -2,6 +2,11 @@
 
     python benchmarks/scaling.py [--sizes 50000 200000] [--p 20] [--reps 3]
     python benchmarks/scaling.py --forest --sizes 1000000 [--trees 100] [--threads 2]
+    python benchmarks/scaling.py --dump DIR --sizes 1000000
+
+--dump writes the data of each size and kind of time as raw files
+(DIR/n<n>_<kind>.X column-major float64, .t float64, .e uint8) for the C++
+program tree_shape.cpp, and fits nothing.
 
 Without --forest: one tree on all p features (min_samples_leaf 15, one thread),
 on the synthetic data of run.py with every time distinct and with the times
@@ -69,11 +74,24 @@ def forests(args) -> None:
         for kind in ("continuous", "rounded"):
             X, event_time, event = data(n, args.p, kind == "continuous")
             wall, cpu = time.perf_counter(), time.process_time()
-            core.fit_log_rank_forest(X, event_time, event, n_trees=args.trees, min_samples_leaf=MIN_LEAF,
-                                     seed=1, n_threads=args.threads)
+            # The public entry point takes the process's thread count; the private one takes ours.
+            core._grow_log_rank_forest(X, event_time, event, n_trees=args.trees, min_samples_leaf=MIN_LEAF,
+                                       seed=1, n_threads=args.threads)
             wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
             print(f"n={n:,} {kind}: {wall:.1f} s wall, {cpu:.1f} processor s, peak RSS {peak_rss_mb():.0f} MB; "
                   f"load {os.getloadavg()[0]:.1f}", flush=True)
+
+
+def dump(args) -> None:
+    directory = Path(args.dump)
+    directory.mkdir(parents=True, exist_ok=True)
+    for n in args.sizes:
+        for kind in ("continuous", "rounded"):
+            X, event_time, event = data(n, args.p, kind == "continuous")
+            base = directory / f"n{n}_{kind}"
+            np.asfortranarray(X).T.tofile(f"{base}.X")
+            event_time.astype(np.float64).tofile(f"{base}.t")
+            event.astype(np.uint8).tofile(f"{base}.e")
 
 
 def main() -> None:
@@ -84,7 +102,11 @@ def main() -> None:
     parser.add_argument("--forest", action="store_true")
     parser.add_argument("--trees", type=int, default=100)
     parser.add_argument("--threads", type=int, default=2)
+    parser.add_argument("--dump", metavar="DIR")
     args = parser.parse_args()
+    if args.dump:
+        dump(args)
+        return
     print(f"load average at the start: {os.getloadavg()}")
     (forests if args.forest else trees)(args)
     print(f"load average at the end: {os.getloadavg()}")

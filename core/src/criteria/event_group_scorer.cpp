@@ -262,22 +262,20 @@ EventGroup event_group(double events, double at_risk) {
 
 void EventGroupScorer::reset(const SortedNode& node) {
   const bool weighted = node.weighted();
-  bucket_.resize(node.sorted_rows.size());
-  event_weight_.resize(node.sorted_rows.size());
-  if (weighted) weight_ = node.sorted_weights;
+  if (weighted) {
+    node.position_buckets(bucket_);
+    weight_ = node.sorted_weights;
+    event_weight_.resize(weight_.size());
+    for (std::size_t pos = 0; pos < weight_.size(); ++pos) {
+      event_weight_[pos] = node.sorted_events[pos] != 0 ? weight_[pos] : 0.0;
+    }
+  }
   groups_.clear();
-  node.for_each_bucket([&](std::size_t g, std::uint32_t bucket) {
+  for (std::size_t g = 0; g < node.groups.size(); ++g) {
     const double d = weighted ? node.group_weighted_events[g] : node.group_events[g];
     const double y = weighted ? node.group_weighted_at_risk[g] : node.group_at_risk[g];
-    if (d > 0.0) {
-      groups_.push_back(event_group(d, y));
-    }
-    for (std::uint32_t pos = node.groups[g].start; pos < node.groups[g].end; ++pos) {
-      bucket_[pos] = bucket;
-      const double w = weighted ? weight_[pos] : 1.0;
-      event_weight_[pos] = node.sorted_events[pos] != 0 ? w : 0.0;
-    }
-  });
+    if (d > 0.0) groups_.push_back(event_group(d, y));
+  }
   buckets_.assign(groups_.size() + 1, BucketCounts{});  // nothing is on the left
   left_weight_ = 0.0;
   start_batch();

@@ -87,17 +87,21 @@ class EventGroupScorer {
 
   // Starts a new feature: nothing is on the left.
   void clear();
-  // Moves the occurrence at a position of the time order to the left side of the
-  // candidate being formed (and of every later one).
-  template <class Weighting = UnitWeights>
-  void move_left(std::uint32_t position) {
+  // Moves an occurrence of `bucket` (SortedNode::position_buckets), an event or
+  // not, to the left side of the candidate being formed (and of every later
+  // one). Unweighted nodes only; the scan reads bucket and event from its value
+  // order, in step, rather than gathering them by position at every move.
+  void move_left(std::uint32_t bucket, bool event) {
+    BucketCounts& counts = buckets_[bucket];
+    add_lanes(counts.leaving, pending_lanes_);
+    add_lanes(counts.events, pending_lanes_ * (event ? 1.0 : 0.0));
+  }
+  // Moves the occurrence at a position of the time order, with its weight, to
+  // the left side of the candidate being formed (and of every later one).
+  void move_left_weighted(std::uint32_t position) {
     BucketCounts& counts = buckets_[bucket_[position]];
-    if constexpr (Weighting::kUnit) {
-      add_lanes(counts.leaving, pending_lanes_);
-    } else {
-      add_lanes(counts.leaving, pending_lanes_ * weight_[position]);
-      left_weight_ += weight_[position];
-    }
+    add_lanes(counts.leaving, pending_lanes_ * weight_[position]);
+    left_weight_ += weight_[position];
     add_lanes(counts.events, pending_lanes_ * event_weight_[position]);
   }
   // Closes the candidate being formed with n_left occurrences on the left (of
@@ -136,10 +140,12 @@ class EventGroupScorer {
   }
   void start_batch();
 
-  std::vector<std::uint32_t> bucket_;  // 0: before the first event group; k + 1: after group k
-  std::vector<double> event_weight_;   // the weight of an event (1 unweighted), 0 when censored
-  std::vector<double> weight_;         // per position, when weighted
-  double left_weight_ = 0.0;           // weight moved left in this feature, when weighted
+  // Per position, when weighted: bucket (0 before the first event group, k + 1
+  // after group k), weight of an event (0 when censored), weight.
+  std::vector<std::uint32_t> bucket_;
+  std::vector<double> event_weight_;
+  std::vector<double> weight_;
+  double left_weight_ = 0.0;  // weight moved left in this feature, when weighted
   std::vector<EventGroup> groups_;
   std::vector<BucketCounts> buckets_;
   LaneVector pending_lanes_{};  // 1 in lanes at or after the candidate being formed

@@ -110,6 +110,18 @@ struct FeatureWalk {
   MissingSide missing;
 };
 
+// A feature's value order as the scan reads it: entries of (rank, index in
+// this order), and per index the position in the time order and, in an
+// unweighted node, its bucket and event. A scan reads all of them in step,
+// so its moves stay in the caches however large the node; the positions
+// alone are gathered once, in one tight loop, when the order is made.
+struct ValueOrder {
+  std::vector<RankedPosition> entries;
+  std::vector<std::uint32_t> positions;
+  std::vector<std::uint32_t> buckets;
+  std::vector<std::uint8_t> events;
+};
+
 // The candidates of one feature for the log-rank scorer: the shared candidate
 // scan, with each value group moved to the scorer's left side and candidates
 // reported by the rows holding the values on either side. A feature's value
@@ -118,15 +130,17 @@ struct FeatureWalk {
 class FeatureScan {
  public:
   FeatureScan(const Covariates& covariates, const SortedNode& node, std::size_t n_features,
-              std::size_t min_samples_leaf, std::vector<std::vector<RankedPosition>>& by_value,
-              detail::OrderScratch& scratch)
+              std::size_t min_samples_leaf, std::vector<ValueOrder>& by_value,
+              std::vector<std::uint32_t>& position_buckets, detail::OrderScratch& scratch)
       : covariates_(covariates),
         node_(node),
         min_samples_leaf_(min_samples_leaf),
+        position_buckets_(position_buckets),
         by_value_(by_value),
         scratch_(scratch) {
     if (by_value_.size() < n_features) by_value_.resize(n_features);
-    for (std::size_t slot = 0; slot < n_features; ++slot) by_value_[slot].clear();
+    for (std::size_t slot = 0; slot < n_features; ++slot) by_value_[slot].entries.clear();
+    if (!node.weighted()) node.position_buckets(position_buckets_);
   }
 
   // The walks over the candidate features, in examination order, into `walks`.
@@ -138,7 +152,7 @@ class FeatureScan {
       const std::size_t n_missing =
           missing_rank == Covariates::kNoMissingRank
               ? 0
-              : detail::n_missing_at_end(value_order(slot, feature), missing_rank);
+              : detail::n_missing_at_end(value_order(slot, feature).entries, missing_rank);
       if (n_missing == 0) {
         walks.push_back({slot, feature, 0, MissingSide::kUnseen});
       } else {
@@ -153,29 +167,42 @@ class FeatureScan {
   // that follows the left side.
   template <class Weighting, class LeftSide, class Visit>
   std::size_t run(const FeatureWalk& walk, LeftSide& side, std::size_t limit, Visit&& visit) {
-    const std::vector<RankedPosition>& order = value_order(walk.slot, walk.feature);
+    const ValueOrder& order = value_order(walk.slot, walk.feature);
     side.clear();
     return detail::scan_candidates(
-        order, min_samples_leaf_, limit,
-        [&](std::uint32_t position) {
+        order.entries, min_samples_leaf_, limit,
+        [&](std::uint32_t index) {
           if constexpr (Weighting::kUnit) {
-            side.move_left(position);
+            side.move_left(order.buckets[index], order.events[index] != 0);
           } else {
-            side.template move_left<Weighting>(position);
+            side.move_left_weighted(order.positions[index]);
           }
         },
         [&](std::size_t candidate, std::size_t n_left, std::uint32_t left, std::uint32_t right,
             bool last) {
-          visit(candidate, n_left, node_.sorted_rows[left], node_.sorted_rows[right], last);
+          visit(candidate, n_left, node_.sorted_rows[order.positions[left]],
+                node_.sorted_rows[order.positions[right]], last);
         },
         walk.n_missing_left);
   }
 
  private:
-  const std::vector<RankedPosition>& value_order(std::size_t slot, std::uint32_t feature) {
-    std::vector<RankedPosition>& order = by_value_[slot];
-    if (order.empty()) {
-      detail::order_by_covariate(covariates_, node_.sorted_rows, feature, order, scratch_);
+  const ValueOrder& value_order(std::size_t slot, std::uint32_t feature) {
+    ValueOrder& order = by_value_[slot];
+    if (!order.entries.empty() || node_.sorted_rows.empty()) return order;
+    detail::order_by_covariate(covariates_, node_.sorted_rows, feature, order.entries, scratch_);
+    const std::size_t n = order.entries.size();
+    order.positions.resize(n);
+    for (std::uint32_t i = 0; i < n; ++i) {
+      order.positions[i] = detail::position_of(order.entries[i]);
+      order.entries[i] = (order.entries[i] & ~std::uint64_t{UINT32_MAX}) | i;
+    }
+    if (node_.weighted()) return order;
+    order.buckets.resize(n);
+    order.events.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      order.buckets[i] = position_buckets_[order.positions[i]];
+      order.events[i] = node_.sorted_events[order.positions[i]];
     }
     return order;
   }
@@ -183,7 +210,8 @@ class FeatureScan {
   const Covariates& covariates_;
   const SortedNode& node_;
   std::size_t min_samples_leaf_;
-  std::vector<std::vector<RankedPosition>>& by_value_;
+  std::vector<std::uint32_t>& position_buckets_;  // unweighted nodes only
+  std::vector<ValueOrder>& by_value_;             // per candidate feature
   detail::OrderScratch& scratch_;
 };
 
@@ -195,7 +223,8 @@ struct LogRankCriterion::Scratch::Buffers {
   std::vector<RankedPosition> by_time;
   detail::OrderScratch order;
   EventGroupScorer scorer;
-  std::vector<std::vector<RankedPosition>> by_value;
+  std::vector<ValueOrder> by_value;
+  std::vector<std::uint32_t> position_buckets;
   std::vector<FeatureWalk> walks;
   // Per walk, the bounds of the last pass and those of the pass under way.
   std::vector<std::vector<double>> upper;
@@ -247,7 +276,7 @@ class SplitSearch {
         node_(buffers.node),
         scorer_(buffers.scorer),
         scan_(covariates, buffers.node, features.size(), min_samples_leaf, buffers.by_value,
-              buffers.order),
+              buffers.position_buckets, buffers.order),
         walks_(buffers.walks),
         run_(candidates_per_run(node_.sorted_rows.size())),
         upper_(buffers.upper),

@@ -4,8 +4,7 @@
 
 namespace korvane::detail {
 
-RiskSetSums::RiskSetSums(const SortedNode& node)
-    : bucket_(node.sorted_rows.size()), event_(node.sorted_events) {
+RiskSetSums::RiskSetSums(const SortedNode& node) {
   before_.push_back({0.0, 0.0, 0.0});
   node.for_each_bucket([&](std::size_t g, std::uint32_t bucket) {
     const double d = node.group_events[g];
@@ -16,10 +15,10 @@ RiskSetSums::RiskSetSums(const SortedNode& node)
       const GroupSums& last = before_.back();
       before_.push_back({last.expected + d / y, last.linear + a, last.quadratic + a / y});
     }
-    std::fill(bucket_.begin() + node.groups[g].start, bucket_.begin() + node.groups[g].end, bucket);
   });
   fenwick_.resize(before_.size() + 1);
-  const double roundings = 2.0 * static_cast<double>(bucket_.size() + before_.size()) + 128.0;
+  const double roundings =
+      2.0 * static_cast<double>(node.sorted_rows.size() + before_.size()) + 128.0;
   sums_error_ = 4.0 * roundings * kUnitRoundoff;
   exact_slack_ = exact_pass_slack(before_.size() - 1);
 }
@@ -33,8 +32,7 @@ void RiskSetSums::clear() {
   quadratic_ = 0.0;
 }
 
-void RiskSetSums::move_left(std::uint32_t position) {
-  const std::uint32_t bucket = bucket_[position];
+void RiskSetSums::move_left(std::uint32_t bucket, bool event) {
   const GroupSums& before = before_[bucket];
   // sum_{k<β} b_k n_k: a left occurrence of bucket β' adds B(min(β, β')).
   const LeftBuckets below = left_before(bucket);
@@ -43,7 +41,7 @@ void RiskSetSums::move_left(std::uint32_t position) {
   quadratic_ += 2.0 * shared + before.quadratic;
   linear_ += before.linear;
   expected_ += before.expected;
-  events_left_ += event_[position];
+  events_left_ += event ? 1 : 0;
   ++n_left_;
   add_left(bucket, before.quadratic);
 }

@@ -32,8 +32,11 @@ class RiskSetSums {
 
   // Starts a new feature: nothing is on the left.
   void clear();
-  // Moves the occurrence at a position of the time order to the left side.
-  void move_left(std::uint32_t position);
+  // Moves an occurrence of `bucket` (position_buckets), an event or not, to
+  // the left side. Callers pass what they read of a position rather than the
+  // position: a feature's scan visits positions in value order, and gathering
+  // per-position data there would miss the caches at every move of a large node.
+  void move_left(std::uint32_t bucket, bool event);
   // An interval holding the exact pass's score of the current left side.
   [[nodiscard]] ScoreBounds bounds() const;
 
@@ -53,8 +56,6 @@ class RiskSetSums {
   [[nodiscard]] LeftBuckets left_before(std::uint32_t bucket) const;
   void add_left(std::uint32_t bucket, double quadratic);
 
-  std::vector<std::uint32_t> bucket_;
-  std::vector<std::uint8_t> event_;
   std::vector<GroupSums> before_;     // per bucket
   std::vector<LeftBuckets> fenwick_;  // 1-based over the buckets
   std::uint32_t n_left_ = 0;

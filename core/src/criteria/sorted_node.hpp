@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -49,6 +50,15 @@ struct SortedNode {
       if (by_weight ? group_weighted_events[g] > 0.0 : group_events[g] > 0) ++bucket;
       visit(g, bucket);
     }
+  }
+
+  // The bucket (see for_each_bucket) of every position of the time order, into
+  // `buckets`, whose storage a tree reuses across its nodes.
+  void position_buckets(std::vector<std::uint32_t>& buckets) const {
+    buckets.resize(sorted_rows.size());
+    for_each_bucket([&](std::size_t g, std::uint32_t bucket) {
+      std::fill(buckets.begin() + groups[g].start, buckets.begin() + groups[g].end, bucket);
+    });
   }
 };
 

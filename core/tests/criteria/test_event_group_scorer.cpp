@@ -31,6 +31,8 @@ PassResults run_passes(const SortedNode& node) {
   std::mt19937 gen(7);
   std::shuffle(order.begin(), order.end(), gen);
   EventGroupScorer scorer(node);
+  std::vector<std::uint32_t> buckets;
+  node.position_buckets(buckets);
   PassResults out;
   const auto keep = [&](double value) { out.bits.push_back(std::bit_cast<std::uint64_t>(value)); };
   for (int pass = 0; pass < 3; ++pass) {
@@ -62,7 +64,7 @@ PassResults run_passes(const SortedNode& node) {
     while (moved + 5 < n) {
       const std::size_t step = 1 + (moved * 7) % 5;
       for (std::size_t i = 0; i < step; ++i) {
-        scorer.move_left(order[moved]);
+        scorer.move_left(buckets[order[moved]], node.sorted_events[order[moved]] != 0);
         marks[order[moved++]] = 1;
       }
       if (pass == 0) out.marks.push_back(marks);

@@ -1,0 +1,153 @@
+// Where a forest's time goes, per tree: depth, nodes, the sum of the node sizes
+// the split search saw, processor seconds of the searches by node size, and a
+// hash of every node (feature, threshold and score bits, children) to compare
+// two builds' trees. Links the core directly, so that nothing but the fit is
+// timed; the data come from `scaling.py --dump DIR`.
+//
+//   g++ -std=c++20 -O2 -ffp-contract=off -Icore/include -Icore/src benchmarks/tree_shape.cpp
+//     build/core/core/libkorvane_core.a -ltbb -o build/tree_shape   (one line)
+//   build/tree_shape DIR/n1000000_rounded TREES THREADS FEATURES   (FEATURES 0: one tree, all)
+//
+// Not part of the test suite.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "korvane/criteria/log_rank.hpp"
+#include "korvane/forest.hpp"
+
+using namespace korvane;
+
+namespace {
+
+template <class T>
+std::vector<T> load(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::vector<T> out(static_cast<std::size_t>(in.tellg()) / sizeof(T));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(out.data()),
+          static_cast<std::streamsize>(out.size() * sizeof(T)));
+  return out;
+}
+
+double thread_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+// Searches and their rows and seconds, by node size class (4^k up to 4^(k+1) rows).
+struct Searches {
+  std::mutex mutex;
+  std::size_t count = 0;
+  std::size_t rows = 0;
+  std::array<double, 17> seconds{};
+};
+
+// The log-rank criterion, timed.
+struct TimedCriterion {
+  const LogRankCriterion& inner;
+  Searches& searches;
+
+  [[nodiscard]] std::size_t n_samples() const { return inner.n_samples(); }
+  std::optional<BestSplit> find_best_split(const Covariates& covariates,
+                                           std::span<const std::uint32_t> rows,
+                                           std::span<const std::uint32_t> features,
+                                           std::size_t min_samples_leaf,
+                                           const CallControl& control) const {
+    const double start = thread_seconds();
+    auto best = inner.find_best_split(covariates, rows, features, min_samples_leaf, control);
+    const double seconds = thread_seconds() - start;
+    std::size_t size_class = 0;
+    for (std::size_t m = rows.size(); m >= 4 && size_class + 1 < 17; m /= 4) ++size_class;
+    const std::lock_guard lock(searches.mutex);
+    ++searches.count;
+    searches.rows += rows.size();
+    searches.seconds[size_class] += seconds;
+    return best;
+  }
+};
+
+std::uint64_t hash_nodes(const Tree<StepFunction>& tree, std::uint64_t hash) {
+  const auto mix = [&](std::uint64_t value) { hash = (hash ^ value) * 1099511628211ull; };
+  for (const NodeKind& node : tree.nodes) {
+    if (const auto* split = std::get_if<node::Split>(&node)) {
+      mix(split->feature);
+      mix(std::bit_cast<std::uint64_t>(split->threshold));
+      mix(std::bit_cast<std::uint64_t>(split->score));
+      mix(split->left);
+      mix(split->right);
+    } else {
+      mix(std::get<node::Leaf>(node).leaf);
+    }
+  }
+  return hash;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 5) {
+    std::fprintf(stderr, "usage: %s BASE TREES THREADS FEATURES\n", argv[0]);
+    return 2;
+  }
+  const std::string base = argv[1];
+  const std::vector<double> values = load<double>(base + ".X");  // column-major
+  const std::vector<double> time = load<double>(base + ".t");
+  const std::vector<std::uint8_t> event = load<std::uint8_t>(base + ".e");
+  const std::size_t n = time.size();
+  const MatrixView x{values.data(), n, values.size() / n, 1, static_cast<std::ptrdiff_t>(n)};
+  ForestParams params;
+  params.n_trees = std::stoul(argv[2]);
+  params.tree.min_samples_leaf = 15;
+  const auto features = static_cast<std::uint32_t>(std::stoul(argv[4]));
+  params.tree.max_features = features == 0 ? MaxFeatures::all() : MaxFeatures::fixed(features);
+  const std::clock_t started = std::clock();
+  const Covariates covariates(x);
+  const LogRankCriterion criterion(time, event);
+  Searches searches;
+  const TimedCriterion timed{criterion, searches};
+  const NelsonAalenLeaves leaves{time, event};
+  std::vector<Tree<StepFunction>> trees;
+  if (features == 0) {
+    trees.push_back(fit_tree(covariates, timed, leaves, params.tree, 1));
+  } else {
+    CallControl control;
+    trees = pool::run(
+                std::stoul(argv[3]), control, [] {},
+                [&] { return grow_forest(covariates, timed, leaves, params, 1, control); })
+                .trees;
+  }
+  const double seconds = static_cast<double>(std::clock() - started) / CLOCKS_PER_SEC;
+  std::uint64_t hash = 1469598103934665603ull;
+  std::size_t nodes = 0;
+  std::uint32_t depth = 0;
+  for (const auto& tree : trees) {
+    hash = hash_nodes(tree, hash);
+    nodes += tree.n_nodes();
+    depth = std::max(depth, tree.depth());
+  }
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf(
+      "n=%zu trees=%zu: %.2f processor s (%.2f per tree), deepest %u, %zu nodes, %zu searched,"
+      " node sizes summed %.1f n per tree, peak RSS %ld MB, hash %016llx\n",
+      n, trees.size(), seconds, seconds / static_cast<double>(trees.size()), depth, nodes,
+      searches.count, static_cast<double>(searches.rows) / static_cast<double>(n * trees.size()),
+      usage.ru_maxrss / 1024, static_cast<unsigned long long>(hash));
+  for (std::size_t k = 0; k < searches.seconds.size(); ++k) {
+    if (searches.seconds[k] > 0.0) {
+      std::printf("  searches of nodes of 4^%zu rows or more: %.2f s\n", k, searches.seconds[k]);
+    }
+  }
+}
