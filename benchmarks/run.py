@@ -199,7 +199,7 @@ JOBS = [
 # Running
 
 
-TIMINGS = ("fit", "predict", "weights", "write")
+TIMINGS = ("fit", "predict", "weights", "write", "weights_cpu", "write_cpu")
 
 
 @dataclass
@@ -390,8 +390,9 @@ def model_cells(result: Measurement, reference: Measurement | Skipped | None) ->
 def weights_table(cases: list[Case], results: dict) -> str:
     """With a baseline build measured too, two more columns: its time and its time over the write."""
     with_baseline = any(key[0] == WEIGHTS and key[2] == BASELINE for key in results)
-    headers = ["case", "n_query × n_train", "korvane s", "NumPy from leaves s", "NumPy ×", "write s", "korvane / write"]
-    headers += ["baseline s", "baseline / write"] if with_baseline else []
+    headers = ["case", "n_query × n_train", "korvane s", "NumPy from leaves s", "NumPy ×", "write s", "korvane / write",
+               "CPU / write CPU"]
+    headers += ["baseline s", "baseline / write", "baseline CPU / write CPU"] if with_baseline else []
     rows = []
     for case in cases:
         ours = results.get((WEIGHTS, case.name, "korvane"))
@@ -407,17 +408,24 @@ def weights_table(cases: list[Case], results: dict) -> str:
                 numpy_cells = [from_leaves.reason if from_leaves else "-", ""]
             rows.append([
                 case.name, f"{ours.n_query:,} × {case.n_train:,}", format_seconds(korvane_s),
-                *numpy_cells, format_seconds(write_s), ratio(korvane_s, write_s),
+                *numpy_cells, format_seconds(write_s), ratio(korvane_s, write_s), cpu_ratio(ours),
                 *(baseline_cells(results.get((WEIGHTS, case.name, BASELINE))) if with_baseline else []),
             ])
     return markdown_table(headers, rows)
 
 
+def cpu_ratio(result: Measurement) -> str:
+    """Processor time of the weights (all threads) over that of the write (one thread)."""
+    if "weights_cpu" not in result.seconds:
+        return "-"
+    return ratio(result.median("weights_cpu"), result.median("write_cpu"))
+
+
 def baseline_cells(baseline: "Measurement | Skipped | None") -> list[str]:
     if not isinstance(baseline, Measurement):
-        return [baseline.reason if baseline else "-", ""]
+        return [baseline.reason if baseline else "-", "", ""]
     seconds = baseline.median("weights")
-    return [format_seconds(seconds), ratio(seconds, baseline.median("write"))]
+    return [format_seconds(seconds), ratio(seconds, baseline.median("write")), cpu_ratio(baseline)]
 
 
 def scaling_table(cases: list[Case], results: dict) -> str:

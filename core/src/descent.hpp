@@ -52,7 +52,8 @@ class Descent {
     }
   }
 
-  // Writes the leaf reached by row first + i of x into leaves[i], for every i.
+  // Writes the leaf reached by row first + i of x into leaves[i], for every i;
+  // x needs at least one column.
   void leaves(const MatrixView& x, std::size_t first, std::span<std::uint32_t> leaves) const;
 
  private:
@@ -87,12 +88,13 @@ template <class Payload>
 // Writes the leaf the tree reaches for row first + i of x into leaves[i]. A
 // descent costs a pass over the tree's nodes to lay out, which pays once the
 // rows are about one for every kNodesPerDescendedRow nodes; fewer rows walk
-// the tree itself.
+// the tree itself. So do rows without columns (a loaded model may have none,
+// and then no split): a descent reads column 0 even at a leaf.
 template <class Payload>
 void descend(const Tree<Payload>& tree, const MatrixView& x, std::size_t first,
              std::span<std::uint32_t> leaves) {
   constexpr std::size_t kNodesPerDescendedRow = 64;
-  if (leaves.size() * kNodesPerDescendedRow < tree.n_nodes()) {
+  if (x.n_cols == 0 || leaves.size() * kNodesPerDescendedRow < tree.n_nodes()) {
     for (std::size_t i = 0; i < leaves.size(); ++i) leaves[i] = tree.predict_leaf(x, first + i);
     return;
   }
