@@ -96,9 +96,12 @@ def lasso_nuisances(XW, Y, T, seed):
     these setups: cross-validated lasso for the outcome and a continuous treatment,
     cross-validated logistic regression for a binary one, each row predicted by the model of
     the other fold (2 folds, as EconML)."""
+    import warnings
+
     from sklearn.linear_model import LassoCV, LogisticRegressionCV
     from sklearn.model_selection import KFold, cross_val_predict
 
+    warnings.filterwarnings("ignore", category=FutureWarning, module="sklearn")
     folds = KFold(2, shuffle=True, random_state=seed)
     Y_hat = cross_val_predict(LassoCV(random_state=seed), XW, Y, cv=folds)
     if np.array_equal(T, T.astype(bool)):
@@ -108,7 +111,7 @@ def lasso_nuisances(XW, Y, T, seed):
     return Y_hat, T_hat
 
 
-def korvane_side(train, X_test, trees, seed, nuisances="forest"):
+def korvane_side(train, X_test, trees, seed, nuisances="forest", min_side_samples=0):
     import korvane
 
     X, W, T, Y, _ = train
@@ -127,7 +130,7 @@ def korvane_side(train, X_test, trees, seed, nuisances="forest"):
     else:
         Y_hat = T_hat = None
     forest = korvane.CausalForest(n_estimators=trees, max_samples=MAX_SAMPLES, min_samples_leaf=MIN_LEAF,
-                                  n_jobs=THREADS, random_state=seed)
+                                  min_side_samples=min_side_samples, n_jobs=THREADS, random_state=seed)
     forest.fit(X, Y, T, Y_hat=Y_hat, W_hat=T_hat)
     fit_seconds = time.perf_counter() - start
     effect, lower, upper = forest.predict(X_test, interval=True)
