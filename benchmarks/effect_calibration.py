@@ -2,6 +2,7 @@
 
     python benchmarks/effect_calibration.py [--reps 8] [--trees 400] [--only TEXT]
                                             [--econml-python .venv-econml/bin/python]
+                                            [--min-side-samples 0]
 
 One data-generating process per setup, fixed test rows, new training draws per repetition.
 Per method it prints, averaged over the test rows:
@@ -17,7 +18,8 @@ CausalForest and, with `--econml-python`, EconML's CausalForestDML), design 4 wi
 censoring (CausalForest on the true outcomes), and the causal survival forest on designs 1
 and 4 (RMST at n = 2,000) with nuisances estimated as in a fit and with the oracle
 nuisances of the design (true propensity, event and censoring survival curves), which
-splits the bias between the nuisances and the effect forest.
+splits the bias between the nuisances and the effect forest. `--min-side-samples` sets the
+korvane forests' floor on treated and control rows per child.
 """
 
 from __future__ import annotations
@@ -112,16 +114,18 @@ def oracle_scores(design_name: str, sample, horizon: Horizon) -> tuple[np.ndarra
     return (W - e) * (gamma - m), (W - e) ** 2
 
 
-def csf_run(design_name: str, n: int, X_test: np.ndarray, trees: int, oracle: bool, seed: int):
+def csf_run(design_name: str, n: int, X_test: np.ndarray, trees: int, oracle: bool, seed: int, min_side: int):
     design = DESIGNS[design_name]
     sample = simulate(design, n, np.random.default_rng(seed))
-    forest = korvane.CausalSurvivalForest("RMST", design.horizon, trees, random_state=seed, n_jobs=THREADS)
+    forest = korvane.CausalSurvivalForest("RMST", design.horizon, trees, random_state=seed, n_jobs=THREADS,
+                                          min_side_samples=min_side)
     if not oracle:
         forest.fit(sample.X, korvane.Surv.from_arrays(sample.event, sample.time), sample.treatment)
         return forest.predict(X_test), forest.predict_variance(X_test)
     numerator, denominator = oracle_scores(design_name, sample, Horizon.of("RMST", design.horizon))
-    settings = forest._core_settings(n, X_test.shape[1])
-    grown = grow_effect_forest("_grow_ratio_forest", (sample.X, numerator, denominator), None, settings, seed, 2)
+    settings = forest._core_settings(n, X_test.shape[1]) | {"min_side_samples": min_side}
+    grown = grow_effect_forest("_grow_ratio_forest", (sample.X, numerator, denominator), None, settings, seed, 2,
+                               balance=sample.treatment.astype(np.float64))
     values = np.column_stack((numerator, denominator))
     X_test = np.asfortranarray(X_test)
     sums = grown._weighted_sums(X_test, values)
@@ -150,6 +154,7 @@ def main() -> None:
     parser.add_argument("--trees", type=int, default=400)
     parser.add_argument("--only", default="")
     parser.add_argument("--econml-python", default="")
+    parser.add_argument("--min-side-samples", type=int, default=0)
     args = parser.parse_args()
     print("| method | reps | MSE | bias2 | spread | est.var | ratio | coverage |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|")
@@ -158,7 +163,8 @@ def main() -> None:
         if args.only not in name:
             continue
         trains = [draw(np.random.default_rng(5000 + rep)) for rep in range(args.reps)]
-        runs = [interval_run(korvane_side(train, X_test, args.trees, rep)) for rep, train in enumerate(trains)]
+        runs = [interval_run(korvane_side(train, X_test, args.trees, rep, min_side_samples=args.min_side_samples))
+                for rep, train in enumerate(trains)]
         report(f"{name}: CausalForest", truth, runs)
         if args.econml_python:
             binary = name != "continuous"
@@ -172,7 +178,8 @@ def main() -> None:
                 continue
             X_test = covariates(300, np.random.default_rng(7 + int(design_name)))
             truth = exact_truth(DESIGNS[design_name], X_test).rmst
-            runs = [csf_run(design_name, 2000, X_test, args.trees, oracle, 9000 + rep) for rep in range(args.reps)]
+            runs = [csf_run(design_name, 2000, X_test, args.trees, oracle, 9000 + rep, args.min_side_samples)
+                    for rep in range(args.reps)]
             report(name, truth, runs)
 
 

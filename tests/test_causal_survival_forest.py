@@ -176,3 +176,11 @@ def test_intervals_need_little_bags():
     assert forest.predict(X[:3]).shape == (3,)
     with pytest.raises(ValueError, match="variance estimates need little bags"):
         forest.predict(X[:3], interval=True)
+
+
+def test_a_side_floor_reaches_the_effect_forest():
+    X, y, W = effect_data(300, seed=3)
+    settings = dict(horizon=1.0, n_estimators=20, random_state=0)
+    unmet = CausalSurvivalForest(min_side_samples=100, **settings).fit(X, y, W).predict(X[:10])
+    np.testing.assert_allclose(unmet, unmet[0], rtol=1e-12)
+    assert np.ptp(CausalSurvivalForest(**settings).fit(X, y, W).predict(X[:10])) > 0

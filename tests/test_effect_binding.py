@@ -83,6 +83,39 @@ def test_balanced_children_give_shallower_trees():
     assert balanced < free
 
 
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_side_floor_trims_the_trees_and_one_no_node_meets_leaves_a_single_leaf(kind):
+    X, y, w = effect_data(n=400)
+    a, b = (y, w) if kind == "causal" else ratio_columns(y, w)
+    balance = {} if kind == "causal" else {"balance": w}
+    free = grow(kind, X, a, b, min_child_fraction=0.0)._apply(X).max()
+    floored = grow(kind, X, a, b, min_child_fraction=0.0, min_side_samples=20, **balance)._apply(X).max()
+    unmet = grow(kind, X, a, b, min_side_samples=200, **balance)._apply(X)
+    assert floored < free
+    assert (unmet == 0).all()
+
+
+def test_the_ratio_forest_ignores_a_balance_column_without_a_floor():
+    X, y, w = effect_data()
+    a, b = ratio_columns(y, w)
+    assert core._to_bytes(grow("ratio", X, a, b, balance=w)) == core._to_bytes(grow("ratio", X, a, b))
+
+
+@pytest.mark.parametrize(
+    ("balance", "message"),
+    [
+        (None, "min_side_samples = 2 needs a balance column"),
+        (np.zeros(5), "X has 120 rows but balance has 5"),
+        (np.r_[np.zeros(119), np.nan], "balance has NaN at row 119"),
+    ],
+)
+def test_a_ratio_side_floor_needs_a_finite_balance_column_per_row(balance, message):
+    X, y, w = effect_data()
+    a, b = ratio_columns(y, w)
+    with pytest.raises(ValueError, match=message):
+        grow("ratio", X, a, b, min_side_samples=2, balance=balance)
+
+
 def test_a_constant_treatment_leaves_every_tree_a_single_leaf():
     X, y, _ = effect_data()
     forest = grow("causal", X, y, np.full(len(y), 0.3))

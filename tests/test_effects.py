@@ -240,3 +240,11 @@ def test_infinite_covariates_are_refused():
     X[3, 1] = np.inf
     with pytest.raises(ValueError, match="infinity"):
         CausalForest(n_estimators=10).fit(X, y, w)
+
+
+def test_a_side_floor_no_node_meets_gives_one_effect_everywhere():
+    X, y, w = simulate(LINEAR, n=400)
+    forest = CausalForest(n_estimators=20, min_side_samples=150, random_state=0).fit(X, y, w)
+    effect = forest.predict(X[:10])
+    np.testing.assert_allclose(effect, effect[0], rtol=1e-12)
+    assert np.ptp(CausalForest(n_estimators=20, random_state=0).fit(X, y, w).predict(X[:10])) > 0

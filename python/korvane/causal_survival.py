@@ -68,6 +68,10 @@ min_child_fraction, n_jobs, random_state
         Trees per little bag; 1 = none (no intervals).
     nuisance_estimators : int, default=None
         Trees of each nuisance forest; None is max(50, n_estimators // 4).
+    min_side_samples : int, default=0
+        Each side of a split holds at least this many treated and as many
+        control rows (rows above and at or below the node's share treated),
+        so every child can estimate an effect; 0 = no such floor.
 
     Attributes
     ----------
@@ -112,6 +116,7 @@ min_child_fraction, n_jobs, random_state
         min_child_fraction: float = 0.05,
         ci_group_size: int = 2,
         nuisance_estimators: int | None = None,
+        min_side_samples: int = 0,
         n_jobs: int | None = None,
         random_state: Any = None,
     ) -> None:
@@ -131,6 +136,7 @@ min_child_fraction, n_jobs, random_state
         self.horizon = horizon
         self.ci_group_size = ci_group_size
         self.nuisance_estimators = nuisance_estimators
+        self.min_side_samples = min_side_samples
 
     def fit(self, X: Any, y: Any, treatment: Any, *, W_hat: Any = None) -> CausalSurvivalForest:
         """Estimate the nuisances, score the rows and grow the effect forest.
@@ -165,8 +171,15 @@ min_child_fraction, n_jobs, random_state
         seed = seed_from(self.random_state)
         nuisance = NuisanceSettings(self._nuisance_trees(settings), _NUISANCE_LEAF, seed % 2**32, settings["n_threads"])
         scores = causal_survival_scores(X, time, event.astype(bool), W, horizon, nuisance, propensity)
+        floor = {"min_side_samples": check_int(self.min_side_samples, "min_side_samples", 0)}
         self._forest = grow_effect_forest(
-            "_grow_ratio_forest", (X, scores.numerator, scores.denominator), None, settings, seed, group_size
+            "_grow_ratio_forest",
+            (X, scores.numerator, scores.denominator),
+            None,
+            settings | floor,
+            seed,
+            group_size,
+            balance=W.astype(np.float64),
         )
         self.W_hat_, self.numerator_, self.denominator_ = scores.propensity, scores.numerator, scores.denominator
         self._values = np.column_stack((scores.numerator, scores.denominator))

@@ -402,6 +402,11 @@ min_child_fraction, n_jobs, random_state
         Trees of each nuisance forest; None is max(50, n_estimators // 4).
         The nuisance forests take the other settings of this forest, but
         are not honest.
+    min_side_samples : int, default=0
+        Each side of a split holds at least this many rows whose centred
+        treatment lies above the node's mean, and as many at or below it
+        (treated and control rows, for a 0/1 treatment), so every child can
+        estimate an effect; 0 = no such floor.
 
     Attributes
     ----------
@@ -439,6 +444,7 @@ min_child_fraction, n_jobs, random_state
         min_child_fraction: float = 0.05,
         ci_group_size: int = 2,
         nuisance_estimators: int | None = None,
+        min_side_samples: int = 0,
         n_jobs: int | None = None,
         random_state: Any = None,
     ) -> None:
@@ -456,6 +462,7 @@ min_child_fraction, n_jobs, random_state
         )
         self.ci_group_size = ci_group_size
         self.nuisance_estimators = nuisance_estimators
+        self.min_side_samples = min_side_samples
 
     def fit(
         self,
@@ -500,8 +507,9 @@ min_child_fraction, n_jobs, random_state
         self.Y_hat_ = _column(Y_hat, "Y_hat", n) if Y_hat is not None else _oob_mean(X, y, weight, nuisance, seed + 1)
         self.W_hat_ = _column(W_hat, "W_hat", n) if W_hat is not None else _oob_mean(X, w, weight, nuisance, seed + 2)
         y_centred, w_centred = y - self.Y_hat_, w - self.W_hat_
+        floor = {"min_side_samples": check_int(self.min_side_samples, "min_side_samples", 0)}
         self._forest = grow_effect_forest(
-            "_grow_causal_forest", (X, y_centred, w_centred), weight, settings, seed, ci_group_size=group_size
+            "_grow_causal_forest", (X, y_centred, w_centred), weight, settings | floor, seed, ci_group_size=group_size
         )
         self._y, self._w, self._weight, self._group_size = y, w, weight, group_size
         self._values = _moment_terms(y_centred, w_centred, weight)
@@ -613,13 +621,17 @@ def grow_effect_forest(
     settings: dict[str, Any],
     seed: int,
     ci_group_size: int,
+    balance: Float64Array | None = None,
 ) -> Any:
     """An effect forest grown by the core entry point `entry` on (X, first
-    column, second column): on the local pool, or in pieces on the active joblib
-    backend's workers, the same forest to the last bit."""
+    column, second column), with `balance` the ratio forest's side-floor
+    column: on the local pool, or in pieces on the active joblib backend's
+    workers, the same forest to the last bit."""
     options = dict(settings)
     n_threads = options.pop("n_threads")
     arrays = {} if weight is None else {"sample_weight": weight}
+    if balance is not None:
+        arrays["balance"] = balance
     job = ForestJob(entry, TrainingData(columns, arrays), options | {"seed": seed % 2**64, "ci_group_size": ci_group_size})
     return grow_forest(job, None, n_threads)
 

@@ -301,6 +301,20 @@ void check_little_bags(const korvane::ForestParams& params, std::size_t n) {
   }
 }
 
+// The floor on each child's rows either side of the balance column's node
+// mean; none when min_side_samples is 0.
+korvane::SideFloor checked_side_floor(PyArrayObject* balance, const EffectSettings& effect,
+                                      std::size_t n) {
+  if (effect.min_side_samples == 0) return {};
+  if (balance == nullptr) {
+    raise(PyExc_ValueError, "min_side_samples = " + std::to_string(effect.min_side_samples) +
+                                " needs a balance column");
+  }
+  const std::span<const double> column = checked_column(balance, "balance", n);
+  check_finite(column, "balance");
+  return {column, effect.min_side_samples};
+}
+
 }  // namespace
 
 EffectInputs checked_effect_inputs(const EffectArrays& arrays, EffectColumnNames names,
@@ -324,10 +338,11 @@ EffectInputs checked_effect_inputs(const EffectArrays& arrays, EffectColumnNames
   korvane::ForestParams params = params_from(settings, x.n_cols);
   params.ci_group_size = effect.ci_group_size;
   check_little_bags(params, x.n_rows);
+  const korvane::SideFloor side_floor = checked_side_floor(arrays.balance, effect, n);
   FitWeights weights;
   if (arrays.sample_weight != nullptr) weights.rounded.emplace(weight);
-  return {x,      first,         second,        std::move(weights), effect.min_child_fraction,
-          params, settings.seed, effect.missing};
+  return {x,          first,  second,        std::move(weights), effect.min_child_fraction,
+          side_floor, params, settings.seed, effect.missing};
 }
 
 LogRankInputs<korvane::TreeParams> checked_tree_inputs(const SurvivalArrays& arrays,

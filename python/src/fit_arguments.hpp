@@ -14,6 +14,7 @@
 
 #include "arguments.hpp"
 #include "convert.hpp"
+#include "korvane/criteria/relabeled.hpp"
 #include "korvane/data.hpp"
 #include "korvane/params.hpp"
 #include "korvane/sample_weights.hpp"
@@ -143,6 +144,7 @@ struct EffectArrays {
   PyArrayObject* first;
   PyArrayObject* second;
   PyArrayObject* sample_weight;
+  PyArrayObject* balance;  // the side floor's column, or nullptr for none
 };
 
 // The names of an effect fit's two columns, for its messages.
@@ -157,6 +159,7 @@ struct EffectInputs {
   std::span<const double> second;
   FitWeights weights;  // rounded as a survival fit's; they weigh the splits
   double min_child_fraction;
+  korvane::SideFloor side_floor;
   korvane::ForestParams params;
   std::uint64_t seed;
   korvane::MissingValues missing_values;
@@ -188,11 +191,13 @@ struct EffectSettings {
   std::uint64_t ci_group_size;
   double min_child_fraction;
   korvane::MissingValues missing;
+  std::uint64_t min_side_samples;
 };
 
 // The gradient forest's checks, then: both columns finite, sample_weight
-// finite, >= 0 and not all 0, min_child_fraction in [0, 0.5), and the little
-// bags of ci_group_size trees possible on these rows.
+// finite, >= 0 and not all 0, min_child_fraction in [0, 0.5), the little
+// bags of ci_group_size trees possible on these rows, and a finite balance
+// column wherever min_side_samples asks for a side floor.
 EffectInputs checked_effect_inputs(const EffectArrays& arrays, EffectColumnNames names,
                                    const ForestSettings& settings, EffectSettings effect);
 

@@ -545,7 +545,8 @@ constexpr auto kEffectSettings =
                kHonestyFraction,
                kSeed,
                keyword("ci_group_size", "2", to_u64),
-               keyword("min_child_fraction", "0.05", to_fraction)};
+               keyword("min_child_fraction", "0.05", to_fraction),
+               keyword("min_side_samples", "0", to_u64)};
 
 constexpr char kEffectNotesDoc[] =
     "Takes the settings of `fit_gradient_forest`, and\n"
@@ -555,18 +556,21 @@ constexpr char kEffectNotesDoc[] =
     "floor(n / 2)) of them, so subsample_fraction is at most 0.5;\n"
     "n_trees must be a multiple; 1 = no groups), `min_child_fraction`\n"
     "(each side of a split holds at least this share of the node's rows,\n"
-    "in [0, 0.5)) and `sample_weight` (None, or finite weights >= 0, not\n"
-    "all 0, that weigh the node estimates and the variance splits). A node\n"
-    "whose estimate does not exist (zero denominator) is a leaf. Returns a\n"
-    "GradientForest; pieces, joins and persistence work as for\n"
-    "`_grow_gradient_forest`.";
+    "in [0, 0.5)), `min_side_samples` (each side of a split holds at least\n"
+    "this many rows above, and as many at or below, the node's mean of a\n"
+    "balance column; 0 = no such floor) and `sample_weight` (None, or\n"
+    "finite weights >= 0, not all 0, that weigh the node estimates and the\n"
+    "variance splits). A node whose estimate does not exist (zero\n"
+    "denominator) is a leaf. Returns a GradientForest; pieces, joins and\n"
+    "persistence work as for `_grow_gradient_forest`.";
 
 constexpr auto kGrowCausalDoc = join_text(
     "A causal forest's partition: in each node, the rows of the centred\n"
     "outcome y and treatment w are relabelled with the gradient of the\n"
     "node's moment condition, (w - mean w)((y - mean y) - (w - mean w) tau)\n"
     "/ mean((w - mean w)^2) with tau the node's effect, and the node is\n"
-    "split by the variance reduction of the labels.\n\n",
+    "split by the variance reduction of the labels. The balance column of\n"
+    "`min_side_samples` is the treatment.\n\n",
     kEffectNotesDoc);
 
 constexpr auto kGrowCausal =
@@ -581,20 +585,24 @@ constexpr auto kGrowRatioDoc = join_text(
     "sum(numerator - tau * denominator) = 0: in each node the rows are\n"
     "relabelled with (numerator - tau * denominator) / mean(denominator),\n"
     "tau = sum(numerator) / sum(denominator), and the node is split by\n"
-    "the variance reduction of the labels.\n\n",
+    "the variance reduction of the labels. `balance` (None, or one finite\n"
+    "value per row, such as the treatment) is the balance column of\n"
+    "`min_side_samples`.\n\n",
     kEffectNotesDoc);
 
 constexpr auto kGrowRatio =
     function("_grow_ratio_forest",
              std::tuple_cat(std::tuple{kTrainingX, positional("numerator", ArrayOf{1, NPY_FLOAT64}),
                                        positional("denominator", ArrayOf{1, NPY_FLOAT64})},
-                            kEffectSettings, kPieceParameters),
+                            kEffectSettings,
+                            std::tuple{keyword("balance", "None", OptionalArrayOf{1, NPY_FLOAT64})},
+                            kPieceParameters),
              kGrowRatioDoc.data());
 
 template <const auto& D>
 EffectArrays effect_arrays(const Arguments<D>& arguments, PyArrayObject* first,
-                           PyArrayObject* second) {
-  return {get<"X">(arguments), first, second, get<"sample_weight">(arguments)};
+                           PyArrayObject* second, PyArrayObject* balance) {
+  return {get<"X">(arguments), first, second, get<"sample_weight">(arguments), balance};
 }
 
 // Grows the requested trees of an effect forest with the relabeling `make`
@@ -606,32 +614,37 @@ PyObject* grow_effect_forest(const Arguments<D>& arguments, const EffectArrays& 
       arrays, names, forest_settings(arguments),
       {get<"ci_group_size">(arguments), get<"min_child_fraction">(arguments),
        get<"missing_values">(arguments) ? korvane::MissingValues::kIncorporated
-                                        : korvane::MissingValues::kRefused});
+                                        : korvane::MissingValues::kRefused,
+       get<"min_side_samples">(arguments)});
   const korvane::TreeRange trees = checked_trees(get<"trees">(arguments), inputs.params.n_trees);
   return grow_forest(
       gradient_forest_class(), inputs,
       [&] {
         return korvane::RelabelingCriterion(make(inputs.first, inputs.second),
-                                            inputs.weights.values(), inputs.min_child_fraction);
+                                            inputs.weights.values(), inputs.min_child_fraction,
+                                            inputs.side_floor);
       },
       korvane::NoLeaves{}, trees, call_options(arguments, trees.stop - trees.start));
 }
 
 PyObject* grow_causal_forest(PyObject*, const Arguments<kGrowCausal>& arguments) {
-  return grow_effect_forest(
-      arguments, effect_arrays(arguments, get<"outcome">(arguments), get<"treatment">(arguments)),
-      {"outcome", "treatment"}, [](std::span<const double> y, std::span<const double> w) {
-        return korvane::CausalRelabeling{y, w};
-      });
+  return grow_effect_forest(arguments,
+                            effect_arrays(arguments, get<"outcome">(arguments),
+                                          get<"treatment">(arguments), get<"treatment">(arguments)),
+                            {"outcome", "treatment"},
+                            [](std::span<const double> y, std::span<const double> w) {
+                              return korvane::CausalRelabeling{y, w};
+                            });
 }
 
 PyObject* grow_ratio_forest(PyObject*, const Arguments<kGrowRatio>& arguments) {
-  return grow_effect_forest(
-      arguments,
-      effect_arrays(arguments, get<"numerator">(arguments), get<"denominator">(arguments)),
-      {"numerator", "denominator"}, [](std::span<const double> num, std::span<const double> den) {
-        return korvane::RatioRelabeling{num, den};
-      });
+  return grow_effect_forest(arguments,
+                            effect_arrays(arguments, get<"numerator">(arguments),
+                                          get<"denominator">(arguments), get<"balance">(arguments)),
+                            {"numerator", "denominator"},
+                            [](std::span<const double> num, std::span<const double> den) {
+                              return korvane::RatioRelabeling{num, den};
+                            });
 }
 
 constexpr auto kJoin =

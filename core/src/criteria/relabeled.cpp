@@ -85,6 +85,24 @@ bool ratio_labels(std::span<const double> numerator, std::span<const double> den
   return true;
 }
 
+// Marks the rows of `rows` above their mean of side_floor.balance; false when
+// the node cannot have two children that meet the floor.
+bool mark_sides(const SideFloor& side_floor, std::span<const std::uint32_t> rows,
+                std::vector<std::uint8_t>& above, detail::ClassFloor& floor) {
+  double total = 0.0;
+  for (const std::uint32_t row : rows) total += side_floor.balance[row];
+  const double mean = total / static_cast<double>(rows.size());
+  above.resize(rows.size());
+  std::size_t n_above = 0;
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    above[k] = side_floor.balance[rows[k]] > mean ? 1 : 0;
+    n_above += above[k];
+  }
+  floor = {above, side_floor.min_per_side, n_above};
+  const std::size_t least = twice_saturating(side_floor.min_per_side);
+  return n_above >= least && rows.size() - n_above >= least;
+}
+
 }  // namespace
 
 bool CausalRelabeling::relabel(std::span<const std::uint32_t> rows,
@@ -113,13 +131,18 @@ std::optional<BestSplit> RelabelingCriterion<R>::find_best_split(
   if (rows.size() < twice_saturating(min_samples_leaf)) return std::nullopt;
   std::vector<double> labels(rows.size());
   if (!relabeling_.relabel(rows, sample_weight_, labels)) return std::nullopt;
+  std::vector<std::uint8_t> above;
+  detail::ClassFloor floor;
+  if (side_floor_.min_per_side > 0 && !mark_sides(side_floor_, rows, above, floor)) {
+    return std::nullopt;
+  }
   const auto label_at = [&](std::size_t position) { return labels[position]; };
   if (sample_weight_.empty()) {
     return detail::find_variance_split<UnitWeights>(covariates, rows, features, min_samples_leaf,
-                                                    control, label_at, sample_weight_);
+                                                    control, label_at, sample_weight_, floor);
   }
   return detail::find_variance_split<SampleWeights>(covariates, rows, features, min_samples_leaf,
-                                                    control, label_at, sample_weight_);
+                                                    control, label_at, sample_weight_, floor);
 }
 
 template class RelabelingCriterion<CausalRelabeling>;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -16,20 +17,38 @@
 
 namespace korvane::detail {
 
+// Two classes of rows by position in the node (first[k] = 1: row k is of the
+// first class) and the least each child of a split holds of each class. An
+// empty `first` sets no floor, and the scan is then the plain one.
+struct ClassFloor {
+  std::span<const std::uint8_t> first;
+  std::size_t min_per_class = 0;
+  std::size_t total_first = 0;
+
+  [[nodiscard]] bool admits(std::size_t n_left, std::size_t left_first, std::size_t n) const {
+    if (first.empty()) return true;
+    const std::size_t right_first = total_first - left_first;
+    return std::min({left_first, n_left - left_first, right_first, n - n_left - right_first}) >=
+           min_per_class;
+  }
+};
+
 // The split of `rows` that most reduces the (weighted) variance of a value per
 // position of `rows` (value_at(position)): the largest
 // (n_left · n_right / n) · (mean_left − mean_right)², with weight sums in place
 // of the counts when weighted. Sums follow the order of `rows`, which is part
 // of the model. Weighted (SampleWeights), row r weighs weight[r] and a side
 // must hold a row of positive weight; UnitWeights reads no weights and uses the
-// side counts the candidate scan hands over.
+// side counts the candidate scan hands over. A split `floor` does not admit is
+// no candidate.
 template <class Weighting, class ValueAt>
 std::optional<BestSplit> find_variance_split(const Covariates& covariates,
                                              std::span<const std::uint32_t> rows,
                                              std::span<const std::uint32_t> features,
                                              std::size_t min_samples_leaf,
                                              const CallControl& control, const ValueAt& value_at,
-                                             std::span<const double> weight) {
+                                             std::span<const double> weight,
+                                             const ClassFloor& floor = {}) {
   constexpr bool kWeighted = !Weighting::kUnit;
   const std::size_t n = rows.size();
   if (n < twice_saturating(min_samples_leaf)) return std::nullopt;
@@ -66,16 +85,19 @@ std::optional<BestSplit> find_variance_split(const Covariates& covariates,
       double left_sum = 0.0;
       double left_weight = 0.0;
       std::size_t left_positive = 0;
+      std::size_t left_first = 0;
       scan_candidates(
           by_value, min_samples_leaf, SIZE_MAX,
           [&](std::uint32_t position) {
             left_sum = left_sum + term(position);
+            if (!floor.first.empty()) left_first += floor.first[position];
             if constexpr (kWeighted) {
               left_weight += weight_at(position);
               left_positive += weight_at(position) > 0.0 ? 1 : 0;
             }
           },
           [&](std::size_t, std::size_t n_left, std::uint32_t left, std::uint32_t right, bool) {
+            if (!floor.admits(n_left, left_first, n)) return;
             if constexpr (kWeighted) {
               if (left_positive == 0 || left_positive == total_positive) return;
             } else {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <random>
@@ -245,6 +246,70 @@ TEST(RelabelingCriterion, ChildrenHoldTheirShareOfTheNode) {
   EXPECT_GE(balanced->threshold, 3.5);
   EXPECT_LE(balanced->threshold, 35.5);
 }
+
+// Treated and control rows alternate along x, and the effect jumps in the
+// first four rows: the free split (min_samples_leaf 1) cuts off a child with a
+// single control row.
+class SideFloorTest : public ::testing::TestWithParam<std::size_t> {
+ protected:
+  static constexpr std::size_t kRows = 40;
+  std::vector<double> outcome;
+  std::vector<double> treatment;
+  Dataset d = along_x();
+
+  static Dataset along_x() {
+    std::vector<std::vector<double>> values;
+    for (std::size_t i = 0; i < kRows; ++i) values.push_back({static_cast<double>(i)});
+    return Dataset::from_rows(values, {}, {});
+  }
+
+  SideFloorTest() {
+    for (std::size_t i = 0; i < kRows; ++i) {
+      treatment.push_back(i % 2 == 0 ? 1.0 : 0.0);
+      outcome.push_back(treatment.back() * (i < 4 ? 50.0 : 1.0) +
+                        0.01 * static_cast<double>(i % 7));
+    }
+  }
+
+  std::optional<BestSplit> split(std::size_t min_per_side) const {
+    const std::vector<std::uint32_t> features{0};
+    return RelabelingCriterion(CausalRelabeling{outcome, treatment}, {}, 0.0,
+                               SideFloor{treatment, min_per_side})
+        .find_best_split(d.covariates(), all_rows(kRows), features, 1);
+  }
+
+  // The fewest rows of one side of the treatment's mean in either child.
+  std::size_t least_side(const BestSplit& best) const {
+    std::size_t counts[2][2] = {{0, 0}, {0, 0}};
+    for (std::size_t i = 0; i < kRows; ++i) {
+      ++counts[static_cast<double>(i) < best.threshold ? 0 : 1][treatment[i] > 0.5 ? 1 : 0];
+    }
+    return std::min({counts[0][0], counts[0][1], counts[1][0], counts[1][1]});
+  }
+};
+
+// Each child holds the floor's rows on both sides; a floor the free split
+// already meets leaves it alone, and one the node cannot meet makes a leaf.
+TEST_P(SideFloorTest, ChildrenHoldRowsOnBothSidesOfTheNodeMean) {
+  const std::size_t floor = GetParam();
+  const auto free = split(0);
+  const auto floored = split(floor);
+  ASSERT_TRUE(free);
+  ASSERT_EQ(least_side(*free), 1u);
+  if (2 * floor > kRows / 2) {
+    EXPECT_FALSE(floored);
+    return;
+  }
+  ASSERT_TRUE(floored);
+  EXPECT_GE(least_side(*floored), floor);
+  if (floor == 1) {
+    EXPECT_EQ(floored, free);
+  } else {
+    EXPECT_NE(floored->threshold, free->threshold);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Floors, SideFloorTest, ::testing::Values(1, 2, 3, 5, 10, 11));
 
 }  // namespace
 }  // namespace korvane

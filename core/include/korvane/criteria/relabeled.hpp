@@ -54,19 +54,31 @@ struct RatioRelabeling {
                              std::span<const double> sample_weight, std::span<double> out) const;
 };
 
+// A floor on the rows each child of a split holds on either side of the
+// node's mean of a balance column (above it, and at or below it). With the
+// treatment as that column, a child with too few rows treated more, or less,
+// than its parent's average cannot estimate an effect, and its relabelled rows
+// only echo the few it has. min_per_side = 0 sets no floor.
+struct SideFloor {
+  std::span<const double> balance;
+  std::size_t min_per_side = 0;
+};
+
 // Splits a node by the variance reduction of its relabelled rows: the
 // relabeling runs once per node, then the gradient criterion's variance scan
 // walks the labels. `sample_weight` (one per training row, or empty for none)
 // weighs both the relabeling and the scan. Each side of a split holds at least
-// ceil(min_child_fraction · node rows) occurrences, and min_samples_leaf.
+// ceil(min_child_fraction · node rows) occurrences, and min_samples_leaf, and
+// meets `side_floor`.
 template <Relabeling R>
 class RelabelingCriterion {
  public:
   explicit RelabelingCriterion(R relabeling, std::span<const double> sample_weight = {},
-                               double min_child_fraction = 0.0)
+                               double min_child_fraction = 0.0, SideFloor side_floor = {})
       : relabeling_(relabeling),
         sample_weight_(sample_weight),
-        min_child_fraction_(min_child_fraction) {}
+        min_child_fraction_(min_child_fraction),
+        side_floor_(side_floor) {}
 
   [[nodiscard]] std::size_t n_samples() const { return relabeling_.n_samples(); }
 
@@ -79,6 +91,7 @@ class RelabelingCriterion {
   R relabeling_;
   std::span<const double> sample_weight_;
   double min_child_fraction_;
+  SideFloor side_floor_;
 };
 
 static_assert(Relabeling<CausalRelabeling>);
