@@ -170,12 +170,12 @@ def test_killed_worker_mid_fit_leaves_the_model_identical(client, choose_victim)
     killer = threading.Thread(target=kill_worker_during_fit, args=(client, choose_victim, killed))
     killer.start()
     try:
-        remote = fit_on("dask", X, y, n_estimators=60)
+        remote = fit_on("dask", X, y, n_estimators=240)
     finally:
         killer.join()
         client.wait_for_workers(2, timeout=TIMEOUT)
     assert killed, "no worker was killed: the fit ended before any piece ran"
-    local = RandomSurvivalForest(n_estimators=60, random_state=7).fit(X, y)
+    local = RandomSurvivalForest(n_estimators=240, random_state=7).fit(X, y)
     assert model_bytes(remote) == model_bytes(local)
 
 
