@@ -117,4 +117,17 @@ template <class Payload>
   return reached;
 }
 
+// Calls use(first, count, reached) for the query rows of x in chunks of
+// kQueryChunk, in order, with `reached` the leaves of rows
+// [first, first + count) as reached_leaves gives them.
+template <class Payload, class Use>
+void for_each_chunk(const Forest<Payload>& forest, const MatrixView& x, const CallControl& control,
+                    Use&& use) {
+  for (std::size_t first = 0; first < x.n_rows; first += kQueryChunk) {
+    const std::size_t count = std::min(kQueryChunk, x.n_rows - first);
+    const std::vector<std::uint32_t> reached = reached_leaves(forest, x, first, count, control);
+    use(first, count, std::span<const std::uint32_t>(reached));
+  }
+}
+
 }  // namespace korvane::detail

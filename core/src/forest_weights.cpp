@@ -233,26 +233,25 @@ UnfilledDoubles weights_over(const Forest<Payload>& forest, const MatrixView& x,
     }
     return out;
   }
-  for (std::size_t first = 0; first < x.n_rows; first += detail::kQueryChunk) {
-    const std::size_t count = std::min(detail::kQueryChunk, x.n_rows - first);
-    const std::vector<std::uint32_t> reached =
-        detail::reached_leaves(forest, x, first, count, control);
-    const std::vector<LeafRows> leaf_rows =
-        pool::parallel_map(forest.n_trees(), [&](std::size_t b) {
-          control.check();
-          return LeafRows(forest.recorded_leaves(b), forest.leaf_sizes[b],
-                          std::span(reached).subspan(b * count, count));
+  detail::for_each_chunk(
+      forest, x, control,
+      [&](std::size_t first, std::size_t count, std::span<const std::uint32_t> reached) {
+        const std::vector<LeafRows> leaf_rows =
+            pool::parallel_map(forest.n_trees(), [&](std::size_t b) {
+              control.check();
+              return LeafRows(forest.recorded_leaves(b), forest.leaf_sizes[b],
+                              reached.subspan(b * count, count));
+            });
+        const RowSums<Payload, Trees, Shares> row_sums(forest, leaf_rows, trees, shares);
+        pool::parallel_for_each((count + kRowBlock - 1) / kRowBlock, [&](std::size_t task) {
+          std::vector<std::uint32_t> touched;
+          for (std::size_t i = task * kRowBlock; i < std::min(count, (task + 1) * kRowBlock); ++i) {
+            control.check();
+            const std::span<double> weights(out.data() + (first + i) * n, n);
+            row_sums(first + i, reached.data() + i, count, weights, touched);
+          }
         });
-    const RowSums<Payload, Trees, Shares> row_sums(forest, leaf_rows, trees, shares);
-    pool::parallel_for_each((count + kRowBlock - 1) / kRowBlock, [&](std::size_t task) {
-      std::vector<std::uint32_t> touched;
-      for (std::size_t i = task * kRowBlock; i < std::min(count, (task + 1) * kRowBlock); ++i) {
-        control.check();
-        const std::span<double> weights(out.data() + (first + i) * n, n);
-        row_sums(first + i, reached.data() + i, count, weights, touched);
-      }
-    });
-  }
+      });
   return out;
 }
 

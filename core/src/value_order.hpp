@@ -102,6 +102,9 @@ inline void sort_by_key(std::vector<KeyedIndex>& items, std::vector<KeyedIndex>&
 // index, so the sorts move half the bytes.
 using RankedPosition = std::uint64_t;
 
+[[nodiscard]] inline RankedPosition ranked_position(std::uint32_t rank, std::uint32_t position) {
+  return (std::uint64_t{rank} << 32) | position;
+}
 [[nodiscard]] inline std::uint32_t position_of(RankedPosition entry) {
   return static_cast<std::uint32_t>(entry);
 }
@@ -165,10 +168,10 @@ void order_by_keys(std::size_t n, KeyAt&& key_at, std::vector<RankedPosition>& o
   for (std::uint32_t pos = 0; pos < n; ++pos) scratch.keyed[pos] = {key_at(pos), pos};
   sort_by_key(scratch.keyed, scratch.keyed_scratch);
   out.resize(n);
-  std::uint64_t rank = 0;
+  std::uint32_t rank = 0;
   for (std::size_t i = 0; i < n; ++i) {
     if (i > 0 && scratch.keyed[i].key != scratch.keyed[i - 1].key) ++rank;
-    out[i] = (rank << 32) | scratch.keyed[i].index;
+    out[i] = ranked_position(rank, scratch.keyed[i].index);
   }
 }
 
@@ -188,7 +191,7 @@ void order_by_rank(std::size_t n, RankAt&& rank_at, std::vector<RankedPosition>&
                    OrderScratch& scratch) {
   out.resize(n);
   for (std::uint32_t pos = 0; pos < n; ++pos) {
-    out[pos] = (static_cast<std::uint64_t>(rank_at(pos)) << 32) | pos;
+    out[pos] = ranked_position(rank_at(pos), pos);
   }
   sort_ranked(out, scratch);
 }

@@ -64,21 +64,20 @@ template <class Use, class Slot>
 void add_terms(const Forest<NoPayload>& forest, const MatrixView& x,
                const std::vector<std::vector<double>>& means, std::size_t k, std::span<double> out,
                const Use& use, const Slot& slot, const CallControl& control) {
-  for (std::size_t first = 0; first < x.n_rows; first += detail::kQueryChunk) {
-    const std::size_t count = std::min(detail::kQueryChunk, x.n_rows - first);
-    const std::vector<std::uint32_t> reached =
-        detail::reached_leaves(forest, x, first, count, control);
-    pool::parallel_for_each(count, [&](std::size_t i) {
-      control.check();
-      const std::size_t r = first + i;
-      for (std::size_t b = 0; b < forest.n_trees(); ++b) {
-        if (!use(r, b)) continue;
-        const double* term = means[b].data() + std::size_t{reached[b * count + i]} * k;
-        double* sum = out.data() + slot(r, b) * k;
-        for (std::size_t j = 0; j < k; ++j) sum[j] += term[j];
-      }
-    });
-  }
+  detail::for_each_chunk(
+      forest, x, control,
+      [&](std::size_t first, std::size_t count, std::span<const std::uint32_t> reached) {
+        pool::parallel_for_each(count, [&](std::size_t i) {
+          control.check();
+          const std::size_t r = first + i;
+          for (std::size_t b = 0; b < forest.n_trees(); ++b) {
+            if (!use(r, b)) continue;
+            const double* term = means[b].data() + std::size_t{reached[b * count + i]} * k;
+            double* sum = out.data() + slot(r, b) * k;
+            for (std::size_t j = 0; j < k; ++j) sum[j] += term[j];
+          }
+        });
+      });
 }
 
 void divide(std::span<double> cells, double divisor) {

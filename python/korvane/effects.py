@@ -404,9 +404,10 @@ min_child_fraction, n_jobs, random_state
         are not honest.
     min_side_samples : int, default=0
         Each side of a split holds at least this many rows whose centred
-        treatment lies above the node's mean, and as many at or below it
-        (treated and control rows, for a 0/1 treatment), so every child can
-        estimate an effect; 0 = no such floor.
+        treatment w - e(x) lies above the node's mean of it, and as many at
+        or below it (for a 0/1 treatment, mostly the treated and the control
+        rows: a treated row with e(x) near 1 may fall below), so every child
+        can estimate an effect; 0 = no such floor.
 
     Attributes
     ----------

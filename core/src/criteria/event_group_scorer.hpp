@@ -43,7 +43,8 @@ struct Avx512 {
 // in doubles (exact far beyond any row count), so a move is two vector
 // additions and a scoring pass reads them without conversion or branches. A
 // weighted node's counts are sums of rounded weights, exact too, so the same
-// passes and bounds serve it (the Weighting of moves and candidates tells).
+// passes and bounds serve it (move_left_weighted and the Weighting of
+// add_candidate tell).
 class EventGroupScorer {
  public:
   static constexpr std::size_t kLanes = 8;

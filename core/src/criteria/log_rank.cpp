@@ -195,7 +195,7 @@ class FeatureScan {
     order.positions.resize(n);
     for (std::uint32_t i = 0; i < n; ++i) {
       order.positions[i] = detail::position_of(order.entries[i]);
-      order.entries[i] = (order.entries[i] & ~std::uint64_t{UINT32_MAX}) | i;
+      order.entries[i] = detail::ranked_position(detail::rank_of(order.entries[i]), i);
     }
     if (node_.weighted()) return order;
     order.buckets.resize(n);

@@ -192,6 +192,43 @@ TEST(LogRank, ContinuousTimesGiveTheExhaustiveSearchSplit) {
   }
 }
 
+// A tree's searches share one Scratch: whatever earlier nodes left in it
+// (larger or smaller, with more or fewer candidate features, missing values or
+// none, bounded by running sums or by passes), a search gives to the last bit
+// the split of a search in fresh buffers.
+class LogRankScratch : public ::testing::TestWithParam<bool> {};  // weighted
+
+TEST_P(LogRankScratch, BuffersEarlierNodesUsedGiveTheFreshSearchSplit) {
+  Dataset d = Dataset::random(1200, 4, 5);
+  std::mt19937 gen(5);
+  for (double& t : d.time) t = std::ldexp(static_cast<double>(gen()), -24);
+  for (std::size_t i = 0; i < d.n; i += 9)
+    d.x[2 * d.n + i] = std::numeric_limits<double>::quiet_NaN();
+  std::vector<double> weight(d.n);
+  for (double& w : weight) w = static_cast<double>(1 + gen() % 4);
+  const Covariates covariates(d.column_major(), CallControl{}, MissingValues::kIncorporated);
+  const LogRankCriterion criterion(
+      d.time, d.event, GetParam() ? std::span<const double>(weight) : std::span<const double>());
+  const std::vector<std::vector<std::uint32_t>> features{{0, 1, 2, 3}, {2},    {3, 2, 1},
+                                                         {1},          {2, 0}, {0, 1, 2, 3}};
+  const std::vector<std::size_t> sizes{1200, 40, 600, 7, 1200, 150};
+  LogRankCriterion::Scratch scratch;
+  std::size_t found = 0;
+  for (std::uint32_t k = 0; k < sizes.size(); ++k) {
+    std::vector<std::uint32_t> rows(sizes[k]);
+    for (auto& row : rows) row = static_cast<std::uint32_t>(gen() % d.n);
+    const std::size_t min_leaf = 1 + k % 3;
+    const auto fresh = criterion.find_best_split(covariates, rows, features[k], min_leaf);
+    expect_same_bits(
+        criterion.find_best_split(covariates, rows, features[k], min_leaf, CallControl{}, scratch),
+        fresh, k);
+    found += fresh.has_value() ? 1 : 0;
+  }
+  EXPECT_GE(found, 4u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Weighting, LogRankScratch, ::testing::Bool());
+
 // Only the units this build has code for can be asked for, and only on a
 // processor that has them.
 TEST(LogRank, RefusesAVectorUnitTheProcessorLacks) {
