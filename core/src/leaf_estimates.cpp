@@ -1,6 +1,7 @@
 #include "korvane/leaf_estimates.hpp"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 #include <vector>
 
@@ -40,28 +41,25 @@ Occurrence<Weighting> occurrence(const NelsonAalenLeaves& leaves, std::uint32_t 
   }
 }
 
-// The rows in ascending time order, ties in row-list order.
+// The rows in ascending time order, ties in row-list order, into `sorted`
+// (as long as `rows`).
 template <class Weighting>
-std::vector<Occurrence<Weighting>> by_time(const NelsonAalenLeaves& leaves,
-                                           std::span<const std::uint32_t> rows) {
-  std::vector<Occurrence<Weighting>> sorted;
-  sorted.reserve(rows.size());
-  for (const std::uint32_t row : rows) sorted.push_back(occurrence<Weighting>(leaves, row));
+void sort_by_time(const NelsonAalenLeaves& leaves, std::span<const std::uint32_t> rows,
+                  std::span<Occurrence<Weighting>> sorted) {
+  for (std::size_t i = 0; i < rows.size(); ++i) sorted[i] = occurrence<Weighting>(leaves, rows[i]);
   const auto earlier = [](const auto& a, const auto& b) { return a.time < b.time; };
   if (sorted.size() < kShortestMergeSort) {
-    // Leaves are small: no merge buffer to allocate.
-    detail::insertion_sort(std::span(sorted), earlier);
+    detail::insertion_sort(sorted, earlier);
   } else {
     std::stable_sort(sorted.begin(), sorted.end(), earlier);
   }
-  return sorted;
 }
 
 // The distinct times of the sorted occurrences' events: the steps of their
 // curve, reserved up front so that a curve allocates once, not once per
 // doubling (a small forest's leaves allocated more than its nodes did).
 template <class Weighting>
-std::size_t count_event_times(const std::vector<Occurrence<Weighting>>& sorted) {
+std::size_t count_event_times(std::span<const Occurrence<Weighting>> sorted) {
   std::size_t count = 0;
   double last = 0.0;
   for (const auto& entry : sorted) {
@@ -76,14 +74,13 @@ std::size_t count_event_times(const std::vector<Occurrence<Weighting>>& sorted) 
 // Counted occurrences, or summed weights (rounded weights sum exactly, so the
 // at-risk weight is the same whatever the order).
 template <class Weighting>
-StepFunction estimate_of(const NelsonAalenLeaves& leaves, std::span<const std::uint32_t> rows) {
-  const std::vector<Occurrence<Weighting>> sorted = by_time<Weighting>(leaves, rows);
+StepFunction curve_of(std::span<const Occurrence<Weighting>> sorted) {
   using Count = decltype(sorted.front().weight());
   Count total = 0;
   for (const auto& entry : sorted) total += entry.weight();
   std::vector<double> times;
   std::vector<double> values;
-  const std::size_t steps = count_event_times(sorted);
+  const std::size_t steps = count_event_times<Weighting>(sorted);
   times.reserve(steps);
   values.reserve(steps);
   double cumulative = 0.0;
@@ -104,6 +101,21 @@ StepFunction estimate_of(const NelsonAalenLeaves& leaves, std::span<const std::u
         values.push_back(cumulative);
       });
   return {std::move(times), std::move(values)};
+}
+
+// A leaf's rows are sorted on the stack when they are few, as most leaves'
+// are: a small forest's leaves otherwise allocated once more each.
+template <class Weighting>
+StepFunction estimate_of(const NelsonAalenLeaves& leaves, std::span<const std::uint32_t> rows) {
+  if (rows.size() <= kShortestMergeSort) {
+    std::array<Occurrence<Weighting>, kShortestMergeSort> buffer;
+    const std::span<Occurrence<Weighting>> sorted(buffer.data(), rows.size());
+    sort_by_time<Weighting>(leaves, rows, sorted);
+    return curve_of<Weighting>(sorted);
+  }
+  std::vector<Occurrence<Weighting>> sorted(rows.size());
+  sort_by_time<Weighting>(leaves, rows, sorted);
+  return curve_of<Weighting>(sorted);
 }
 
 }  // namespace

@@ -43,8 +43,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, NelsonAalen,
                              HazardCase{{1, 2}, {0, 0}, {0, 1}, {}, {}},
                              HazardCase{{1, 2}, {1, 1}, {}, {}, {}}));
 
-// Short and long row lists are sorted differently; both must give the estimate
-// a plain computation over the distinct times gives, whatever the row order.
+// Short and long row lists are sorted differently, and short ones in a buffer
+// of fixed size (64 fills it, 65 does not fit); all must give the estimate a
+// plain computation over the distinct times gives, whatever the row order.
 class NelsonAalenSize : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(NelsonAalenSize, EqualsAPlainComputation) {
@@ -77,7 +78,8 @@ TEST_P(NelsonAalenSize, EqualsAPlainComputation) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, NelsonAalenSize,
-                         ::testing::Values(std::size_t{6}, std::size_t{300}));
+                         ::testing::Values(std::size_t{6}, std::size_t{64}, std::size_t{65},
+                                           std::size_t{300}));
 
 TEST(NelsonAalen, RowOrderDoesNotMatter) {
   const std::vector<double> time{3, 1, 2, 2, 5, 1};

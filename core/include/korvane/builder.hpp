@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -61,6 +62,7 @@ class TreeBuilder {
   [[nodiscard]] Tree<Payload> build(std::span<std::uint32_t> splitting_rows,
                                     std::span<std::uint32_t> estimation_rows) && {
     std::vector<Frame> stack;
+    reserve(estimation_rows.size());
     stack.push_back({splitting_rows, estimation_rows, 0});
     std::optional<std::uint32_t> finished;  // node index of the subtree just completed
     while (!stack.empty()) {
@@ -158,6 +160,17 @@ class TreeBuilder {
       return criterion_.find_best_split(covariates_, rows, features, params_.min_samples_leaf,
                                         control_);
     }
+  }
+
+  // Every leaf but a lone root holds at least min_samples_leaf estimation
+  // rows, which bounds the tree's size; reserving that (up to a cap, beyond
+  // which doubling costs little) spares a small tree's arrays their regrowth.
+  void reserve(std::size_t n_estimation) {
+    constexpr std::size_t kMostLeavesReserved = 512;
+    const std::size_t leaves = std::clamp<std::size_t>(
+        n_estimation / std::max<std::size_t>(params_.min_samples_leaf, 1), 1, kMostLeavesReserved);
+    leaves_.reserve(leaves);
+    nodes_.reserve(2 * leaves - 1);
   }
 
   std::uint32_t make_leaf(std::span<const std::uint32_t> estimation_rows) {
