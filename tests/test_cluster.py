@@ -192,7 +192,7 @@ INTERRUPTED_CLIENT = textwrap.dedent(
     y = Surv.from_arrays(rng.random(3000) < 0.7, rng.exponential(1.0, 3000))
     try:
         with joblib.parallel_backend("dask"):
-            RandomSurvivalForest(n_estimators=2000, random_state=0).fit(X, y)
+            RandomSurvivalForest(n_estimators=20000, random_state=0).fit(X, y)
     except KeyboardInterrupt as interrupt:
         # As an interactive shell does: the traceback, and with it every
         # local of the interrupted fit, stays alive after Ctrl-C.

@@ -44,8 +44,8 @@ CALLS = {
         "model.predict_cumulative_hazard(same_row(400000, 4), np.linspace(0.0, 3.0, 64))",
     ),
     "forest_weights": (
-        # Leaves of a few thousand rows: each query row adds about 300 · 2,500 shares.
-        "X, t, e = survival(5000, 4); model = core.fit_gradient_forest(X, t, n_trees=300, min_samples_leaf=2000)",
+        # Leaves of a few thousand rows: each query row adds about 3,000 · 2,500 shares.
+        "X, t, e = survival(5000, 4); model = core.fit_gradient_forest(X, t, n_trees=3000, min_samples_leaf=2000)",
         "model.forest_weights(same_row(5000, 4))",
     ),
 }
