@@ -181,11 +181,14 @@ def test_killed_worker_mid_fit_leaves_the_model_identical(client, choose_victim)
 
 INTERRUPTED_CLIENT = textwrap.dedent(
     """
-    import sys, time
+    import signal, sys, time
     import joblib, numpy as np
     from distributed import Client
     from korvane import RandomSurvivalForest, Surv
 
+    # A process started in the background inherits SIGINT ignored; this one
+    # stands for an interactive session, where Ctrl-C raises KeyboardInterrupt.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     client = Client(sys.argv[1])
     rng = np.random.default_rng(0)
     X = rng.normal(size=(3000, 4))

@@ -15,7 +15,10 @@ import time
 import pytest
 
 SETUP = """
-import sys, time
+import signal, sys, time
+# A process started in the background inherits SIGINT ignored; the child
+# stands for an interactive session, where Ctrl-C raises KeyboardInterrupt.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 import numpy as np
 import korvane._korvane_core as core
 
