@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <variant>
@@ -38,13 +39,40 @@ using NodeKind = std::variant<node::Split, node::Leaf>;
   return value <= split.threshold || (split.missing_left && std::isnan(value));
 }
 
+// How a tree keeps its leaves' payloads: in a vector, unless the payload
+// names a denser collection of its own (as StepFunction does).
+template <class Payload>
+struct LeafStorage {
+  using type = std::vector<Payload>;
+};
+template <class Payload>
+  requires requires { typename Payload::Collection; }
+struct LeafStorage<Payload> {
+  using type = typename Payload::Collection;
+};
+template <class Payload>
+using LeafStorageOf = typename LeafStorage<Payload>::type;
+
+// What the builder and the queries ask of a tree's leaves.
+template <class C, class Payload>
+concept LeafCollection = requires(C& leaves, const C& fixed, const Payload& payload) {
+  { fixed.size() } -> std::convertible_to<std::size_t>;
+  fixed[std::size_t{0}];
+  leaves.push_back(payload);
+  leaves.reserve(std::size_t{0});
+  leaves.shrink_to_fit();
+};
+
 // A fitted binary tree. Nodes are numbered in post-order (children before their
 // parent, left subtree first), so the root is the last node and leaves are
 // numbered from left to right.
 template <class Payload>
 struct Tree {
+  using Leaves = LeafStorageOf<Payload>;
+  static_assert(LeafCollection<Leaves, Payload>);
+
   std::vector<NodeKind> nodes;
-  std::vector<Payload> leaves;
+  Leaves leaves;
   std::uint32_t root = 0;
   std::uint32_t n_features = 0;
 

@@ -282,7 +282,8 @@ Tree<Payload> read_shape(BitReader& kinds, SplitSource& splits, std::size_t b,
             std::to_string(open.size()) + " separate subtrees)");
   }
   tree.root = n_nodes - 1;
-  tree.leaves.resize(n_leaves);
+  // Leaf curves are appended as they are read (read_curves).
+  if constexpr (!std::is_same_v<Payload, StepFunction>) tree.leaves.resize(n_leaves);
   return tree;
 }
 
@@ -446,9 +447,13 @@ void read_curves(ByteReader& in, const Counts& counts, std::vector<Tree<StepFunc
   // A binary tree of n nodes has (n + 1) / 2 leaves.
   CurveSource curves(in, counts, (counts.n_nodes + counts.n_trees) / 2);
   for (std::size_t b = 0; b < trees.size(); ++b) {
-    for (std::size_t leaf = 0; leaf < trees[b].leaves.size(); ++leaf) {
-      trees[b].leaves[leaf] = curves.next(b, leaf);
+    // A binary tree of n nodes has (n + 1) / 2 leaves.
+    const std::size_t n_leaves = (trees[b].n_nodes() + 1) / 2;
+    trees[b].leaves.reserve(n_leaves);
+    for (std::size_t leaf = 0; leaf < n_leaves; ++leaf) {
+      trees[b].leaves.push_back(curves.next(b, leaf));
     }
+    trees[b].leaves.shrink_to_fit();
   }
   curves.finish();
 }
