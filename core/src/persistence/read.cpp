@@ -223,8 +223,12 @@ class SplitSource {
   node::Split next(std::size_t b, std::uint32_t i, std::uint32_t left, std::uint32_t right) {
     if (at_ == thresholds_.size()) fail("more splits than the tree sizes allow");
     const bool missing_left = has_missing_sides_ && missing_sides_.next() != 0;
-    const node::Split split{features_.next(), thresholds_[at_], left, right,
-                            scores_[at_],     missing_left};
+    const node::Split split{.threshold = thresholds_[at_],
+                            .score = scores_[at_],
+                            .feature = features_.next(),
+                            .left = left,
+                            .right = right,
+                            .missing_left = missing_left};
     ++at_;
     const auto where = [&] { return tree_name(b) + ", node " + std::to_string(i); };
     if (split.feature >= n_features_) {
