@@ -52,6 +52,8 @@ struct StepCurves {
   std::vector<double> times;
   std::vector<double> values;
   std::vector<std::uint32_t> offsets{0};
+  // The heap of a tree's only leaf, with an empty curve: its two offsets.
+  static constexpr std::size_t kOneLeafBytes = 2 * sizeof(std::uint32_t);
 
   [[nodiscard]] std::size_t size() const { return offsets.size() - 1; }
   [[nodiscard]] std::size_t n_points() const { return times.size(); }

@@ -56,6 +56,16 @@ struct LeafStorage<Payload> {
 template <class Payload>
 using LeafStorageOf = typename LeafStorage<Payload>::type;
 
+// The heap a tree with a single leaf (and an empty payload) takes for it.
+template <class Payload>
+[[nodiscard]] constexpr std::size_t one_leaf_bytes() {
+  if constexpr (requires { LeafStorageOf<Payload>::kOneLeafBytes; }) {
+    return LeafStorageOf<Payload>::kOneLeafBytes;
+  } else {
+    return sizeof(Payload);
+  }
+}
+
 // What the builder and the queries ask of a tree's leaves.
 template <class C, class Payload>
 concept LeafCollection = requires(C& leaves, const C& fixed, const Payload& payload) {
