@@ -208,7 +208,7 @@ def test_a_child_floor_of_0_05_grows_the_forests_of_earlier_versions(target, hor
     X, y, W = effect_data(300, 5)
     settings = {**SMALL, "n_estimators": 100, "nuisance_estimators": 50}
     forest = CausalSurvivalForest(target, horizon, min_child_fraction=0.05, **settings).fit(X, y, W)
-    estimates, variances = (np.array([float.fromhex(v) for v in values]) for values in EARLIER_ESTIMATES[target, horizon])
+    estimates, variances = (np.array([float.fromhex(v) for v in vs]) for vs in EARLIER_ESTIMATES[target, horizon])
     # Recorded under NumPy 2; NumPy 1 sums the scores' terms in another order, which moves
     # the last bit of some estimates.
     same = np.testing.assert_array_equal if NUMPY_2 else partial(np.testing.assert_allclose, rtol=1e-13)
