@@ -18,7 +18,7 @@ from typing import Any
 
 import numpy as np
 from sklearn.base import clone, is_classifier
-from sklearn.linear_model import LassoCV, LogisticRegressionCV
+from sklearn.linear_model import Lasso, LassoCV, LogisticRegression, LogisticRegressionCV
 from sklearn.model_selection import KFold, StratifiedKFold, check_cv
 from sklearn.pipeline import Pipeline, make_pipeline
 from sklearn.preprocessing import StandardScaler
@@ -50,19 +50,22 @@ class Nuisance:
 
 
 def check_model(model: Any, name: str, target: Float64Array, target_name: str) -> None:
-    """Refuse a model_y / model_t that is neither named nor an estimator, or a
-    classifier of a target that is not 0/1: a classifier's nuisance is
-    P(target = 1 | x), which is E[target | x] only for a 0/1 target."""
+    """Refuse a model_y / model_t that is neither named nor an estimator
+    instance, or a classifier of a target that is not 0/1: a classifier's
+    nuisance is P(target = 1 | x), which is E[target | x] only for a 0/1
+    target."""
     if isinstance(model, str):
         if model in _NAMED:
             return
-    elif is_classifier(model):
-        if hasattr(model, "fit") and hasattr(model, "predict_proba"):
+    # A class has an unbound fit; clone needs get_params.
+    elif not isinstance(model, type) and hasattr(model, "fit") and hasattr(model, "get_params"):
+        if not is_classifier(model):
+            if hasattr(model, "predict"):
+                return
+        elif hasattr(model, "predict_proba"):
             if not _is_binary(target):
                 raise ValueError(f"{name} is a classifier, but {target_name} is not 0/1: pass a regressor")
             return
-    elif hasattr(model, "fit") and hasattr(model, "predict"):
-        return
     raise ValueError(
         f"{name} must be 'auto', 'forest', a scikit-learn regressor or a classifier with predict_proba, got {model!r}"
     )
@@ -73,7 +76,7 @@ def check_folds(cv: Any) -> None:
     if isinstance(cv, numbers.Integral) and not isinstance(cv, bool):
         if int(cv) >= 2:
             return
-    elif hasattr(cv, "split") or (hasattr(cv, "__iter__") and not isinstance(cv, str)):
+    elif not isinstance(cv, (str, bool)) and (hasattr(cv, "split") or hasattr(cv, "__iter__")):
         return
     raise ValueError(f"cv must be a number of folds >= 2, a scikit-learn splitter or an iterable of folds, got {cv!r}")
 
@@ -121,7 +124,7 @@ def estimate(
     if not isinstance(model, str):
         return _cross_fitted(model, "model", name, Z, target, weight, folds())
     candidates = [_scored(Nuisance(forest(), "forest"), target, weight)]
-    linear = _linear_model(Z, target, folds())
+    linear = _linear_model(name, Z, target, weight, folds())
     if linear is not None:
         candidates.append(_cross_fitted(linear, "linear", name, Z, target, weight, folds()))
     errors = {c.choice: c.errors[c.choice] for c in candidates}
@@ -188,20 +191,34 @@ def _is_binary(values: Float64Array) -> bool:
     return bool(np.all((values == 0.0) | (values == 1.0)))
 
 
-def _linear_model(Z: Float64Array, target: Float64Array, folds: Folds) -> Any:
-    """The linear candidate of "auto": logistic regression for a 0/1 target,
-    the lasso otherwise, each with its penalty chosen by internal 5-fold
-    cross-validation on standardised columns; None where it cannot be fitted
-    (missing values, which the forest takes; a class too rare to fill the
-    internal folds of every training fold)."""
+def _linear_model(
+    name: str, Z: Float64Array, target: Float64Array, weight: Float64Array | None, folds: Folds
+) -> Any:
+    """The linear candidate of "auto", on standardised columns: logistic
+    regression for a 0/1 target, the lasso otherwise. The penalty is chosen
+    once, by 5-fold cross-validation on all rows (one number learnt from a
+    row barely leans on it), and the model with that penalty is what is
+    cross-fitted: choosing it again in every fold costs five times as much.
+    None where no such model can be fitted: missing values (the forest takes
+    them), a class too rare for the folds."""
     if np.isnan(Z).any():
         return None
     if not (_is_binary(target) and len(np.unique(target)) == 2):
-        return make_pipeline(StandardScaler(), LassoCV(cv=_INNER_FOLDS, max_iter=10000))
+        lasso = make_pipeline(StandardScaler(), LassoCV(cv=_INNER_FOLDS, max_iter=10000))
+        _fit(lasso, name, Z, target, weight)
+        return make_pipeline(StandardScaler(), Lasso(alpha=lasso[-1].alpha_, max_iter=10000))
     rarest = min(min(np.sum(target[train] == 0), np.sum(target[train] == 1)) for train, _ in folds)
     if rarest < _INNER_FOLDS:
         return None
-    return make_pipeline(StandardScaler(), LogisticRegressionCV(cv=_INNER_FOLDS, max_iter=1000))
+    # The penalty that predicts probabilities best, not labels.
+    settings: dict[str, Any] = {"cv": _INNER_FOLDS, "max_iter": 1000, "scoring": "neg_log_loss"}
+    if "use_legacy_attributes" in LogisticRegressionCV().get_params():
+        # Versions that know this setting warn unless it and l1_ratios are set.
+        settings |= {"l1_ratios": (0.0,), "use_legacy_attributes": False}
+    logistic = make_pipeline(StandardScaler(), LogisticRegressionCV(**settings))
+    _fit(logistic, name, Z, target, weight)
+    penalty = float(np.ravel(logistic[-1].C_)[0])
+    return make_pipeline(StandardScaler(), LogisticRegression(C=penalty, max_iter=1000))
 
 
 def _scored(nuisance: Nuisance, target: Float64Array, weight: Float64Array | None) -> Nuisance:
