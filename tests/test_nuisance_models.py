@@ -9,9 +9,9 @@ from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 from sklearn.linear_model import LinearRegression, LogisticRegression, Ridge
 from sklearn.model_selection import KFold
 from sklearn.pipeline import make_pipeline
-from sklearn.preprocessing import StandardScaler
+from sklearn.preprocessing import FunctionTransformer, StandardScaler
 
-from korvane import CausalForest
+from korvane import CausalForest, CausalSurvivalForest, Surv
 
 
 class RowSpy(RegressorMixin, BaseEstimator):
@@ -25,6 +25,20 @@ class RowSpy(RegressorMixin, BaseEstimator):
 
     def predict(self, X):
         return np.array([float(int(i) in self.seen_) for i in X[:, -1]])
+
+
+class SpyClassifier(ClassifierMixin, BaseEstimator):
+    """RowSpy as a classifier: P(class 1) is 1 for a row it was fitted on, 1/2 for one it never saw."""
+
+    def fit(self, X, y):
+        self.classes_ = np.unique(y)
+        self.seen_ = set(X[:, -1].astype(int))
+        return self
+
+    def predict_proba(self, X):
+        seen = np.array([float(int(i) in self.seen_) for i in X[:, -1]])
+        p = 0.5 + 0.5 * seen
+        return np.column_stack([1 - p, p])
 
 
 class NoWeights(RegressorMixin, BaseEstimator):
@@ -56,13 +70,14 @@ def _forest(**settings):
     return CausalForest(**({"n_estimators": 20, "random_state": 0} | settings))
 
 
-@pytest.mark.parametrize("binary", [True, False])
+@pytest.mark.parametrize("binary, model_t, unseen", [(True, RowSpy(), 0.0), (False, RowSpy(), 0.0),
+                                                     (True, SpyClassifier(), 0.5)])
 @pytest.mark.parametrize("cv", [2, 5, KFold(3), KFold(4, shuffle=True, random_state=1)])
-def test_cross_fitting_never_predicts_a_row_with_a_model_that_saw_it(cv, binary):
+def test_cross_fitting_never_predicts_a_row_with_a_model_that_saw_it(cv, binary, model_t, unseen):
     X, y, w = _data(binary=binary)
     ids = np.arange(len(X), dtype=float)[:, None]
-    forest = _forest(model_y=RowSpy(), model_t=RowSpy(), cv=cv).fit(X, y, w, controls=ids)
-    assert not forest.Y_hat_.any() and not forest.W_hat_.any()
+    forest = _forest(model_y=RowSpy(), model_t=model_t, cv=cv).fit(X, y, w, controls=ids)
+    assert not forest.Y_hat_.any() and np.all(forest.W_hat_ == unseen)
     # ...and each model saw every row outside its own fold.
     for models in (forest.models_y_, forest.models_t_):
         seen = np.bincount(np.concatenate([sorted(m.seen_) for m in models]), minlength=len(X))
@@ -247,3 +262,46 @@ def test_controls_enter_the_nuisances_but_not_the_effect():
     assert forest.nuisance_errors_["y"]["linear"] < blind.nuisance_errors_["y"]["linear"] / 2
     grid = np.linspace(0.1, 0.9, 9)[:, None]
     assert np.mean((forest.predict(grid) - (1.0 + grid[:, 0])) ** 2) < 0.05
+
+
+def _survival_data(n=300):
+    rng = np.random.default_rng(0)
+    X = rng.random((n, 3))
+    W = rng.binomial(1, 0.2 + 0.6 * X[:, 2])
+    T = rng.exponential(1.0 / np.exp(X[:, 0] - W * X[:, 1]))
+    C = rng.exponential(3.0, n)
+    return X, Surv.from_arrays(T <= C, np.minimum(T, C)), W
+
+
+def _survival_forest(**settings):
+    return CausalSurvivalForest(**({"horizon": 1.0, "n_estimators": 20, "random_state": 0} | settings))
+
+
+def test_a_causal_survival_forest_takes_its_propensities_from_the_model():
+    X, y, W = _survival_data()
+    ids = np.arange(len(X), dtype=float)[:, None]
+    spy = _survival_forest(model_t=make_pipeline(FunctionTransformer(lambda Z: Z[:, -1:]), SpyClassifier()))
+    assert np.array_equal(spy.fit(np.hstack([X, ids]), y, W).W_hat_, np.full(len(X), 0.5))
+    logistic = _survival_forest(model_t=LogisticRegression(), cv=3).fit(X, y, W)
+    assert logistic.nuisance_choice_ == {"treatment": "model"} and len(logistic.models_t_) == 3
+    given = _survival_forest(model_t=Refuses()).fit(X, y, W, W_hat=np.full(len(X), 0.4))
+    assert np.array_equal(given.W_hat_, np.full(len(X), 0.4)) and given.nuisance_choice_ == {"treatment": "given"}
+
+
+@pytest.mark.parametrize(
+    "settings, message",
+    [({"model_t": Predicts(1.0)}, "model_t's propensities must lie strictly between 0 and 1"),
+     ({"model_t": "logistic"}, "model_t must be 'auto', 'forest'"), ({"model_t": Ridge(), "cv": 0}, "cv must be")],
+)
+def test_a_causal_survival_forest_names_a_bad_propensity_model(settings, message):
+    X, y, W = _survival_data()
+    with pytest.raises(ValueError, match=message):
+        _survival_forest(**settings).fit(X, y, W)
+
+
+def test_a_causal_survival_forest_whose_auto_picks_the_forest_is_the_forest_fit():
+    X, y, W = _survival_data()
+    X[::7, 0] = np.nan  # the linear candidate takes no missing values
+    auto = _survival_forest(model_t="auto").fit(X, y, W)
+    assert auto.nuisance_choice_ == {"treatment": "forest"}
+    assert np.array_equal(auto.predict(X), _survival_forest().fit(X, y, W).predict(X))
