@@ -1,7 +1,7 @@
 """korvane's CausalForest against EconML's CausalForestDML: effect MSE, 95% coverage, fit time.
 
     python benchmarks/causal.py [--reps 5] [--trees 400] [--econml-python .venv-econml/bin/python]
-                                [--only TEXT] [--markdown]
+                                [--only TEXT] [--methods forest,auto,lasso,econml]
 
 Three simulations (new draws per repetition, the same draws for both sides):
 
@@ -16,16 +16,21 @@ Three simulations (new draws per repetition, the same draws for both sides):
   T ~ Poisson(X2 + X3 + max(0, X1 - 0.3) W); effect max(0, X1 - 0.3); n = 2,000.
 
 Both sides get the same information: the controls W enter only the nuisance models, the
-effect varies with X. korvane fits out-of-bag RegressionForests of y and T on (X, W), not honest
-(as CausalForest's own nuisance forests), and passes them as Y_hat / W_hat to CausalForest(X); EconML fits CausalForestDML(Y, T, X=X,
-W=W) with its default nuisance models and cross-fitting. A second korvane row ("korvane +
-lasso") gives CausalForest cross-fitted nuisances of the kind EconML's model selection picks
-on these setups (cross-validated lasso, logistic regression for a binary treatment), which
-separates the effect forest from the nuisance models. Forest settings match: the same
-number of trees, max_samples 0.45 (EconML's default), min_samples_leaf 5, honest, all
-features per node, 2 threads; each keeps its default little-bag size (korvane 2, EconML 4).
-The test set has 1,000 rows; coverage is that of the two-sided 95% intervals. Fit time is
-the wall time of everything a fit does (korvane: nuisance forests and causal forest).
+effect varies with X. korvane fits CausalForest(X) with the controls passed as
+`fit(..., controls=W)`, in three rows: model_y/model_t="forest" (out-of-bag regression forests
+on (X, W), not honest: the default of earlier versions), "auto" (per nuisance, whichever of that
+forest and a cross-validated linear model, lasso or logistic regression, errs less out of
+fold, the linear model cross-fitted over 5 folds: the default), and "korvane + lasso":
+cross-fitted nuisances of the kind EconML's model selection picks on these setups (LassoCV,
+LogisticRegressionCV for a binary treatment, 2 folds as EconML) made outside and passed as
+Y_hat / W_hat, which separates the effect forest from the nuisance models. EconML fits
+CausalForestDML(Y, T, X=X, W=W) with its default nuisance models and cross-fitting. Forest
+settings match: the same number of trees, max_samples 0.45 (EconML's default),
+min_samples_leaf 5, honest, all features per node, 2 threads; each keeps its default
+little-bag size (korvane 2, EconML 4). The test set has 1,000 rows; coverage is that of the
+two-sided 95% intervals. Fit time is the wall time of everything a fit does (korvane: nuisance
+models and causal forest); "EconML fit / fit" is EconML's mean fit time over the row's.
+`--methods` picks the rows (forest, auto, lasso, econml).
 
 EconML pins versions of NumPy and scikit-learn of its own, so it runs in its own virtual
 environment (`--econml-python`), as this script with `--worker`, reading and writing .npz

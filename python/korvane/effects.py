@@ -356,16 +356,18 @@ class CausalForest(_EffectForest):
 
     Fit on covariates X, outcome y and treatment w (binary or continuous):
 
-    1. Nuisances: m(x) = E[y | x] and e(x) = E[w | x] by out-of-bag
-       `RegressionForest` predictions, by scikit-learn models cross-fitted
-       over `cv` folds (`model_y`, `model_t`), or by whichever of the two
-       errs less out of fold (``"auto"``); or the `Y_hat`, `W_hat` given.
-       Then the centred y - m(x), w - e(x). The nuisance forests are not honest:
-       out of bag, no row's outcome enters its own estimate already, and
-       what the effect needs from them is accuracy. An honest forest's
-       coarser leaves leave part of m and e in the centred values, where
-       it pulls every effect towards the average effect (a bias that
-       intervals do not cover).
+    1. Nuisances: m(x) = E[y | x] and e(x) = E[w | x] by whichever of an
+       out-of-bag `RegressionForest` and a cross-fitted linear model errs
+       less out of fold (``"auto"``), by one of the two, or by scikit-learn
+       models cross-fitted over `cv` folds (`model_y`, `model_t`); or the
+       `Y_hat`, `W_hat` given. Then the centred y - m(x), w - e(x). What
+       the effect needs from the nuisances is accuracy: whatever part of m
+       and e they miss stays in the centred values, where it pulls every
+       effect towards the average effect (a bias that intervals do not
+       cover). So the nuisance forests are not honest (out of bag, no row's
+       outcome enters its own estimate already), and a linear model takes
+       their place where it errs less: a forest approximates a linear
+       signal in many columns coarsely.
     2. Splits: each node relabels its rows with the gradient of the local
        moment condition E[(w - e)(y - m - (w - e) tau)] = 0 at the node's own
        tau, and takes the split that most reduces the variance of the labels.
@@ -412,19 +414,21 @@ min_child_fraction, n_jobs, random_state
         or below it (for a 0/1 treatment, mostly the treated and the control
         rows: a treated row with e(x) near 1 may fall below), so every child
         can estimate an effect; 0 = no such floor.
-    model_y : {"forest", "auto"} or regressor, default="forest"
-        The model of m(x) = E[y | x]. "forest": an out-of-bag
-        `RegressionForest` (not honest, `nuisance_estimators` trees).
-        A scikit-learn regressor (or, for a 0/1 outcome, a classifier, whose
-        ``predict_proba`` for class 1 is used) is cloned and fitted on all
-        folds but one, for each fold, and predicts the fold it did not see;
-        it gets `sample_weight` when its ``fit`` (or a pipeline's last step)
-        takes it. "auto": whichever of the forest and a linear model
-        (`LassoCV`, or `LogisticRegressionCV` for a 0/1 target, on
-        standardised columns, cross-fitted the same way) has the smaller
-        out-of-fold mean squared error; the forest alone when X or the
-        controls hold NaN. The choice is in `nuisance_choice_`.
-    model_t : {"forest", "auto"}, regressor or classifier, default="forest"
+    model_y : {"auto", "forest"} or regressor, default="auto"
+        The model of m(x) = E[y | x]. "auto": whichever of "forest" and a
+        linear model has the smaller out-of-fold mean squared error; the
+        linear model is `LassoCV` (or, for a 0/1 target,
+        `LogisticRegressionCV` scored by log loss) on standardised columns,
+        its penalty chosen once on all rows and the model with that penalty
+        cross-fitted; the forest alone when X or the controls hold NaN. The
+        choice is in `nuisance_choice_`. "forest": an out-of-bag
+        `RegressionForest` (not honest, `nuisance_estimators` trees), the
+        default of earlier versions. A scikit-learn regressor (or, for a 0/1
+        outcome, a classifier, whose ``predict_proba`` for class 1 is used)
+        is cloned and fitted on all folds but one, for each fold, and
+        predicts the fold it did not see; it gets `sample_weight` when its
+        ``fit`` (or a pipeline's last step) takes it.
+    model_t : {"auto", "forest"}, regressor or classifier, default="auto"
         The model of e(x) = E[treatment | x], as `model_y`; for a 0/1
         treatment, a classifier gives P(treatment = 1 | x).
     cv : int, splitter or iterable of (train, test) folds, default=5
@@ -481,8 +485,8 @@ min_child_fraction, n_jobs, random_state
         ci_group_size: int = 2,
         nuisance_estimators: int | None = None,
         min_side_samples: int = 0,
-        model_y: Any = "forest",
-        model_t: Any = "forest",
+        model_y: Any = "auto",
+        model_t: Any = "auto",
         cv: Any = 5,
         n_jobs: int | None = None,
         random_state: Any = None,
