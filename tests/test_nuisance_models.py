@@ -160,6 +160,11 @@ def test_auto_picks_the_model_that_errs_less_out_of_fold(signal, missing, expect
         assert np.array_equal(_forest(model_t="forest").fit(X, y, w).W_hat_, forest.W_hat_)
 
 
+def test_auto_on_too_few_rows_for_folds_within_folds_keeps_the_forest():
+    X, y, w = _data(n=20)
+    assert _forest().fit(X, y, w).nuisance_choice_ == {"y": "forest", "treatment": "forest"}
+
+
 def test_controls_enter_the_nuisances_but_not_the_effect():
     rng = np.random.default_rng(3)
     X, C = rng.uniform(size=(800, 1)), rng.normal(size=(800, 4))

@@ -31,6 +31,9 @@ _NAMED = ("auto", "forest")
 
 # Folds of the linear models' own choice of penalty.
 _INNER_FOLDS = 5
+# Fewest rows for which "auto" considers the linear model: below, the default
+# folds of the cross-fitting and of the penalty hold a handful of rows each.
+_LINEAR_ROWS = 50
 
 Folds = list[tuple[np.ndarray, np.ndarray]]
 
@@ -124,7 +127,7 @@ def estimate(
     if not isinstance(model, str):
         return _cross_fitted(model, "model", name, Z, target, weight, folds())
     candidates = [_scored(Nuisance(forest(), "forest"), target, weight)]
-    linear = _linear_model(name, Z, target, weight, folds())
+    linear = _linear_model(name, Z, target, weight, folds)
     if linear is not None:
         candidates.append(_cross_fitted(linear, "linear", name, Z, target, weight, folds()))
     errors = {c.choice: c.errors[c.choice] for c in candidates}
@@ -192,7 +195,7 @@ def _is_binary(values: Float64Array) -> bool:
 
 
 def _linear_model(
-    name: str, Z: Float64Array, target: Float64Array, weight: Float64Array | None, folds: Folds
+    name: str, Z: Float64Array, target: Float64Array, weight: Float64Array | None, folds: Callable[[], Folds]
 ) -> Any:
     """The linear candidate of "auto", on standardised columns: logistic
     regression for a 0/1 target, the lasso otherwise. The penalty is chosen
@@ -200,14 +203,14 @@ def _linear_model(
     row barely leans on it), and the model with that penalty is what is
     cross-fitted: choosing it again in every fold costs five times as much.
     None where no such model can be fitted: missing values (the forest takes
-    them), a class too rare for the folds."""
-    if np.isnan(Z).any():
+    them), too few rows for folds within folds, a class too rare for them."""
+    if np.isnan(Z).any() or len(Z) < _LINEAR_ROWS:
         return None
     if not (_is_binary(target) and len(np.unique(target)) == 2):
         lasso = make_pipeline(StandardScaler(), LassoCV(cv=_INNER_FOLDS, max_iter=10000))
         _fit(lasso, name, Z, target, weight)
         return make_pipeline(StandardScaler(), Lasso(alpha=lasso[-1].alpha_, max_iter=10000))
-    rarest = min(min(np.sum(target[train] == 0), np.sum(target[train] == 1)) for train, _ in folds)
+    rarest = min(min(np.sum(target[train] == 0), np.sum(target[train] == 1)) for train, _ in folds())
     if rarest < _INNER_FOLDS:
         return None
     # The penalty that predicts probabilities best, not labels, from a grid

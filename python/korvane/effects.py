@@ -420,8 +420,8 @@ min_child_fraction, n_jobs, random_state
         linear model is `LassoCV` (or, for a 0/1 target,
         `LogisticRegressionCV` scored by log loss) on standardised columns,
         its penalty chosen once on all rows and the model with that penalty
-        cross-fitted; the forest alone when X or the controls hold NaN. The
-        choice is in `nuisance_choice_`. "forest": an out-of-bag
+        cross-fitted; the forest alone when X or the controls hold NaN, or
+        with fewer than 50 rows. The choice is in `nuisance_choice_`. "forest": an out-of-bag
         `RegressionForest` (not honest, `nuisance_estimators` trees), the
         default of earlier versions. A scikit-learn regressor (or, for a 0/1
         outcome, a classifier, whose ``predict_proba`` for class 1 is used)
