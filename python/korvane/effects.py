@@ -421,13 +421,14 @@ min_child_fraction, n_jobs, random_state
         `LogisticRegressionCV` scored by log loss) on standardised columns,
         its penalty chosen once on all rows and the model with that penalty
         cross-fitted; the forest alone when X or the controls hold NaN, or
-        with fewer than 50 rows. The choice is in `nuisance_choice_`. "forest": an out-of-bag
-        `RegressionForest` (not honest, `nuisance_estimators` trees), the
-        default of earlier versions. A scikit-learn regressor (or, for a 0/1
-        outcome, a classifier, whose ``predict_proba`` for class 1 is used)
-        is cloned and fitted on all folds but one, for each fold, and
-        predicts the fold it did not see; it gets `sample_weight` when its
-        ``fit`` (or a pipeline's last step) takes it.
+        with fewer than 50 rows. The choice is in `nuisance_choice_`.
+        "forest": an out-of-bag `RegressionForest` (not honest,
+        `nuisance_estimators` trees), the default of earlier versions. A
+        scikit-learn regressor (or, for a 0/1 outcome, a classifier, whose
+        ``predict_proba`` for class 1 is used) is cloned and fitted on all
+        folds but one, for each fold, and predicts the fold it did not see;
+        it gets `sample_weight` when its ``fit`` (or a pipeline's last step)
+        takes it.
     model_t : {"auto", "forest"}, regressor or classifier, default="auto"
         The model of e(x) = E[treatment | x], as `model_y`; for a 0/1
         treatment, a classifier gives P(treatment = 1 | x).
