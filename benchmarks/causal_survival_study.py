@@ -135,7 +135,9 @@ def ipcw_causal_forest(
         XW = with_treatment(sample.X, sample.treatment)
         K = censoring_survival(XW, sample.event, sample.time, grid, horizon, nuisance)
         weights = inverse_censoring_weights(K, sample.time, sample.event, grid, horizon)
-        forest = korvane.CausalForest(n_estimators=settings.effect_trees, random_state=seed, n_jobs=settings.n_jobs)
+        # The nuisance forests this baseline was measured with (before "auto" became the default).
+        forest = korvane.CausalForest(n_estimators=settings.effect_trees, model_y="forest", model_t="forest",
+                                      random_state=seed, n_jobs=settings.n_jobs)
         forest.fit(sample.X, observed_outcome(sample.time, horizon), sample.treatment, sample_weight=weights)
         predictions[target] = Prediction(np.asarray(forest.predict(X_test)))
     return predictions
