@@ -122,6 +122,10 @@ struct ValueOrder {
   std::vector<std::uint8_t> events;
 };
 
+// How many moves ahead a scan asks the caches for a move's data: enough for
+// the misses of a few moves to be under way at once.
+constexpr std::uint32_t kMovesAhead = 16;
+
 // The candidates of one feature for the log-rank scorer: the shared candidate
 // scan, with each value group moved to the scorer's left side and candidates
 // reported by the rows holding the values on either side. A feature's value
@@ -173,6 +177,11 @@ class FeatureScan {
         order.entries, min_samples_leaf_, limit,
         [&](std::uint32_t index) {
           if constexpr (Weighting::kUnit) {
+            if constexpr (requires { side.prefetch(index); }) {
+              if (index + kMovesAhead < order.buckets.size()) {
+                side.prefetch(order.buckets[index + kMovesAhead]);
+              }
+            }
             side.move_left(order.buckets[index], order.events[index] != 0);
           } else {
             side.move_left_weighted(order.positions[index]);
