@@ -171,13 +171,25 @@ class FeatureScan {
   // that follows the left side.
   template <class Weighting, class LeftSide, class Visit>
   std::size_t run(const FeatureWalk& walk, LeftSide& side, std::size_t limit, Visit&& visit) {
+    if constexpr (Weighting::kUnit && requires { side.outgrows_caches(); }) {
+      if (side.outgrows_caches()) return scan<Weighting, true>(walk, side, limit, visit);
+    }
+    return scan<Weighting, false>(walk, side, limit, visit);
+  }
+
+ private:
+  // The scan; with kPrefetch, each move asks the caches for the data of the
+  // move kMovesAhead later (in a node whose data the caches hold, the asking
+  // would only cost).
+  template <class Weighting, bool kPrefetch, class LeftSide, class Visit>
+  std::size_t scan(const FeatureWalk& walk, LeftSide& side, std::size_t limit, Visit& visit) {
     const ValueOrder& order = value_order(walk.slot, walk.feature);
     side.clear();
     return detail::scan_candidates(
         order.entries, min_samples_leaf_, limit,
         [&](std::uint32_t index) {
           if constexpr (Weighting::kUnit) {
-            if constexpr (requires { side.prefetch(index); }) {
+            if constexpr (kPrefetch) {
               if (index + kMovesAhead < order.buckets.size()) {
                 side.prefetch(order.buckets[index + kMovesAhead]);
               }

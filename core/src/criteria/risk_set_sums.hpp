@@ -48,6 +48,9 @@ class RiskSetSums {
     __builtin_prefetch(&fenwick_[bucket]);
     __builtin_prefetch(&fenwick_[bucket + 1]);
   }
+  // Whether the buckets' sums and Fenwick tree are too large for the caches
+  // to keep between random moves, so that asking ahead pays.
+  [[nodiscard]] bool outgrows_caches() const { return before_.size() >= kBucketsBeyondCaches; }
   // An interval holding the exact pass's score of the current left side.
   [[nodiscard]] ScoreBounds bounds() const;
 
@@ -66,6 +69,9 @@ class RiskSetSums {
 
   [[nodiscard]] LeftBuckets left_before(std::uint32_t bucket) const;
   void add_left(std::uint32_t bucket, double quadratic);
+
+  // 40 bytes a bucket: from here on a core's share of the caches is full.
+  static constexpr std::size_t kBucketsBeyondCaches = 16384;
 
   std::vector<GroupSums> before_;     // per bucket
   std::vector<LeftBuckets> fenwick_;  // 1-based over the buckets
