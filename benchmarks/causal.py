@@ -1,7 +1,7 @@
 """korvane's CausalForest against EconML's CausalForestDML: effect MSE, 95% coverage, fit time.
 
     python benchmarks/causal.py [--reps 5] [--trees 400] [--econml-python .venv-econml/bin/python]
-                                [--only TEXT] [--markdown]
+                                [--only TEXT] [--methods forest,auto,lasso,econml]
 
 Three simulations (new draws per repetition, the same draws for both sides):
 
@@ -16,16 +16,21 @@ Three simulations (new draws per repetition, the same draws for both sides):
   T ~ Poisson(X2 + X3 + max(0, X1 - 0.3) W); effect max(0, X1 - 0.3); n = 2,000.
 
 Both sides get the same information: the controls W enter only the nuisance models, the
-effect varies with X. korvane fits out-of-bag RegressionForests of y and T on (X, W), not honest
-(as CausalForest's own nuisance forests), and passes them as Y_hat / W_hat to CausalForest(X); EconML fits CausalForestDML(Y, T, X=X,
-W=W) with its default nuisance models and cross-fitting. A second korvane row ("korvane +
-lasso") gives CausalForest cross-fitted nuisances of the kind EconML's model selection picks
-on these setups (cross-validated lasso, logistic regression for a binary treatment), which
-separates the effect forest from the nuisance models. Forest settings match: the same
-number of trees, max_samples 0.45 (EconML's default), min_samples_leaf 5, honest, all
-features per node, 2 threads; each keeps its default little-bag size (korvane 2, EconML 4).
-The test set has 1,000 rows; coverage is that of the two-sided 95% intervals. Fit time is
-the wall time of everything a fit does (korvane: nuisance forests and causal forest).
+effect varies with X. korvane fits CausalForest(X) with the controls passed as
+`fit(..., controls=W)`, in three rows: model_y/model_t="forest" (out-of-bag regression forests
+on (X, W), not honest: the default of earlier versions), "auto" (per nuisance, whichever of that
+forest and a cross-validated linear model, lasso or logistic regression, errs less out of
+fold, the linear model cross-fitted over 5 folds: the default), and "korvane + lasso":
+cross-fitted nuisances of the kind EconML's model selection picks on these setups (LassoCV,
+LogisticRegressionCV for a binary treatment, 2 folds as EconML) made outside and passed as
+Y_hat / W_hat, which separates the effect forest from the nuisance models. EconML fits
+CausalForestDML(Y, T, X=X, W=W) with its default nuisance models and cross-fitting. Forest
+settings match: the same number of trees, max_samples 0.45 (EconML's default),
+min_samples_leaf 5, honest, all features per node, 2 threads; each keeps its default
+little-bag size (korvane 2, EconML 4). The test set has 1,000 rows; coverage is that of the
+two-sided 95% intervals. Fit time is the wall time of everything a fit does (korvane: nuisance
+models and causal forest); "EconML fit / fit" is EconML's mean fit time over the row's.
+`--methods` picks the rows (forest, auto, lasso, econml).
 
 EconML pins versions of NumPy and scikit-learn of its own, so it runs in its own virtual
 environment (`--econml-python`), as this script with `--worker`, reading and writing .npz
@@ -111,30 +116,25 @@ def lasso_nuisances(XW, Y, T, seed):
     return Y_hat, T_hat
 
 
-def korvane_side(train, X_test, trees, seed, nuisances="forest", min_side_samples=0):
+def korvane_side(train, X_test, trees, seed, nuisances="forest", min_side_samples=0, cv=5):
+    """korvane's fit: nuisances "lasso" (cross-fitted outside, passed as Y_hat / W_hat), or the
+    CausalForest's own model_y / model_t ("forest", "auto") on X and the controls W."""
     import korvane
 
     X, W, T, Y, _ = train
     start = time.perf_counter()
+    given, models = {}, {}
     if nuisances == "lasso":
-        XW = np.column_stack([X, W])
-        Y_hat, T_hat = lasso_nuisances(XW, Y, T, seed)
-    elif W.shape[1]:
-        XW = np.column_stack([X, W])
-        # Not honest, as CausalForest grows its own nuisance forests: out-of-bag answers
-        # keep each row out of its own estimate, and the effect needs accurate nuisances.
-        nuisance = dict(n_estimators=max(50, trees // 4), max_samples=MAX_SAMPLES, min_samples_leaf=MIN_LEAF,
-                        honesty=False, n_jobs=THREADS)
-        Y_hat = korvane.RegressionForest(random_state=seed + 1, **nuisance).fit(XW, Y).oob_prediction_
-        T_hat = korvane.RegressionForest(random_state=seed + 2, **nuisance).fit(XW, T).oob_prediction_
+        given["Y_hat"], given["W_hat"] = lasso_nuisances(np.column_stack([X, W]), Y, T, seed)
     else:
-        Y_hat = T_hat = None
+        models = {"model_y": nuisances, "model_t": nuisances, "cv": cv}
     forest = korvane.CausalForest(n_estimators=trees, max_samples=MAX_SAMPLES, min_samples_leaf=MIN_LEAF,
-                                  min_side_samples=min_side_samples, n_jobs=THREADS, random_state=seed)
-    forest.fit(X, Y, T, Y_hat=Y_hat, W_hat=T_hat)
+                                  min_side_samples=min_side_samples, n_jobs=THREADS, random_state=seed, **models)
+    forest.fit(X, Y, T, controls=W if W.shape[1] else None, **given)
     fit_seconds = time.perf_counter() - start
     effect, lower, upper = forest.predict(X_test, interval=True)
-    return {"fit": fit_seconds, "effect": effect, "lower": lower, "upper": upper}
+    return {"fit": fit_seconds, "effect": effect, "lower": lower, "upper": upper,
+            "choice": forest.nuisance_choice_}
 
 
 def econml_side(train, X_test, trees, seed, binary):
@@ -179,40 +179,64 @@ def econml_version(python):
     return out.stdout.strip() or "unavailable"
 
 
+METHODS = {
+    "forest": ("korvane, model_y/model_t=\"forest\"", lambda run: korvane_side(*run, "forest")),
+    "auto": ("korvane, model_y/model_t=\"auto\"", lambda run: korvane_side(*run, "auto")),
+    "lasso": ("korvane + lasso (Y_hat/W_hat)", lambda run: korvane_side(*run, "lasso")),
+}
+
+
+def choices(runs):
+    """How often "auto" picked each nuisance model, e.g. "y: linear 3; t: forest 2, linear 1"."""
+    picked = [r["choice"] for r in runs if "choice" in r]
+    if not picked:
+        return ""
+    parts = []
+    for key, short in (("y", "y"), ("treatment", "t")):
+        names = sorted({p[key] for p in picked})
+        parts.append(f"{short}: " + ", ".join(f"{n} {sum(p[key] == n for p in picked)}" for n in names))
+    return "; ".join(parts)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reps", type=int, default=5)
     parser.add_argument("--trees", type=int, default=400)
     parser.add_argument("--econml-python", default=str(HERE.parent / ".venv-econml" / "bin" / "python"))
     parser.add_argument("--only", default="")
+    parser.add_argument("--methods", default="forest,auto,lasso,econml",
+                        help="comma-separated: forest, auto, lasso (korvane) and econml")
     parser.add_argument("--worker", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
         worker(*args.worker)
         return
+    methods = args.methods.split(",")
     print(f"EconML {econml_version(args.econml_python)}, {args.trees} trees, {args.reps} repetitions, "
           f"{N_TEST} test rows, {THREADS} threads")
-    print("| setup | n | korvane MSE | korvane + lasso MSE | EconML MSE | korvane coverage | "
-          "korvane + lasso coverage | EconML coverage | korvane fit s | EconML fit s | fit time ratio |")
-    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    print("| setup | n | method | MSE | coverage | fit s | EconML fit / fit | nuisances picked |")
+    print("|---|---:|---|---:|---:|---:|---:|---|")
     for name, simulate in SETUPS.items():
         if args.only not in name:
             continue
-        rows = {"korvane": [], "korvane-lasso": [], "econml": []}
+        rows = {method: [] for method in methods}
         for rep in range(args.reps):
             rng = np.random.default_rng(1000 + rep)
             train, test = simulate(rng)
             truth = test[4]
             binary = name != "econml-continuous"
-            rows["korvane"].append(scores(korvane_side(train, test[0], args.trees, rep), truth))
-            rows["korvane-lasso"].append(scores(korvane_side(train, test[0], args.trees, rep, "lasso"), truth))
-            rows["econml"].append(scores(run_econml(args.econml_python, train, test[0], args.trees, rep, binary),
-                                         truth))
-        mean = {side: {k: float(np.mean([r[k] for r in runs])) for k in runs[0]} for side, runs in rows.items()}
-        k, kl, e = mean["korvane"], mean["korvane-lasso"], mean["econml"]
-        print(f"| {name} | {len(train[0])} | {k['mse']:.4f} | {kl['mse']:.4f} | {e['mse']:.4f} | "
-              f"{k['coverage']:.3f} | {kl['coverage']:.3f} | {e['coverage']:.3f} | {k['fit']:.2f} | "
-              f"{e['fit']:.2f} | {e['fit'] / k['fit']:.1f}x |", flush=True)
+            for method in methods:
+                if method == "econml":
+                    result = run_econml(args.econml_python, train, test[0], args.trees, rep, binary)
+                else:
+                    result = METHODS[method][1]((train, test[0], args.trees, rep))
+                rows[method].append(scores(result, truth) | ({"choice": result["choice"]} if "choice" in result else {}))
+        econml_fit = float(np.mean([r["fit"] for r in rows["econml"]])) if "econml" in rows else float("nan")
+        for method, runs in rows.items():
+            mean = {k: float(np.mean([r[k] for r in runs])) for k in ("mse", "coverage", "fit")}
+            label = "EconML CausalForestDML" if method == "econml" else METHODS[method][0]
+            print(f"| {name} | {len(train[0])} | {label} | {mean['mse']:.4f} | {mean['coverage']:.3f} | "
+                  f"{mean['fit']:.2f} | {econml_fit / mean['fit']:.1f}x | {choices(runs)} |", flush=True)
 
 
 if __name__ == "__main__":

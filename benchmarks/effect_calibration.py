@@ -2,7 +2,7 @@
 
     python benchmarks/effect_calibration.py [--reps 8] [--trees 400] [--only TEXT]
                                             [--econml-python .venv-econml/bin/python]
-                                            [--min-side-samples 0]
+                                            [--min-side-samples 0] [--nuisances forest]
 
 One data-generating process per setup, fixed test rows, new training draws per repetition.
 Per method it prints, averaged over the test rows:
@@ -19,7 +19,8 @@ censoring (CausalForest on the true outcomes), and the causal survival forest on
 and 4 (RMST at n = 2,000) with nuisances estimated as in a fit and with the oracle
 nuisances of the design (true propensity, event and censoring survival curves), which
 splits the bias between the nuisances and the effect forest. `--min-side-samples` sets the
-korvane forests' floor on treated and control rows per child.
+korvane forests' floor on treated and control rows per child, `--nuisances` CausalForest's
+model_y and model_t ("forest" or "auto").
 """
 
 from __future__ import annotations
@@ -155,6 +156,7 @@ def main() -> None:
     parser.add_argument("--only", default="")
     parser.add_argument("--econml-python", default="")
     parser.add_argument("--min-side-samples", type=int, default=0)
+    parser.add_argument("--nuisances", default="forest", help="CausalForest's model_y and model_t: forest or auto")
     args = parser.parse_args()
     print("| method | reps | MSE | bias2 | spread | est.var | ratio | coverage |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|")
@@ -163,9 +165,9 @@ def main() -> None:
         if args.only not in name:
             continue
         trains = [draw(np.random.default_rng(5000 + rep)) for rep in range(args.reps)]
-        runs = [interval_run(korvane_side(train, X_test, args.trees, rep, min_side_samples=args.min_side_samples))
+        runs = [interval_run(korvane_side(train, X_test, args.trees, rep, args.nuisances, args.min_side_samples))
                 for rep, train in enumerate(trains)]
-        report(f"{name}: CausalForest", truth, runs)
+        report(f"{name}: CausalForest, {args.nuisances} nuisances", truth, runs)
         if args.econml_python:
             binary = name != "continuous"
             runs = [interval_run(run_econml(args.econml_python, train, X_test, args.trees, rep, binary))

@@ -1,5 +1,7 @@
 """CausalSurvivalForest: effects of a treatment on a censored outcome, with intervals."""
 
+from functools import partial
+
 import numpy as np
 import pytest
 from sklearn.base import clone
@@ -24,6 +26,7 @@ def true_rmst_effect(X, horizon=1.0):
     return (1 - np.exp(-rates[0] * horizon)) / rates[0] - (1 - np.exp(-rates[1] * horizon)) / rates[1]
 
 
+NUMPY_2 = int(np.__version__.split(".")[0]) >= 2
 SMALL = {"n_estimators": 200, "nuisance_estimators": 100, "random_state": 3, "n_jobs": 1}
 
 
@@ -184,3 +187,41 @@ def test_a_side_floor_reaches_the_effect_forest():
     unmet = CausalSurvivalForest(min_side_samples=100, **settings).fit(X, y, W).predict(X[:10])
     np.testing.assert_allclose(unmet, unmet[0], rtol=1e-12)
     assert np.ptp(CausalSurvivalForest(**settings).fit(X, y, W).predict(X[:10])) > 0
+
+
+# Estimates of korvane a0dc2a3 (when 0.05 was the default child floor), as float.hex, for
+# effect_data(300, 5), SMALL with 100 trees and 50 nuisance trees, the first 4 rows.
+EARLIER_ESTIMATES = {
+    ("RMST", 1.0): (
+        ["0x1.e0f6b04b4f864p-3", "0x1.dbba93116560fp-3", "0x1.584680445184bp-2", "0x1.187a810ce72bcp-2"],
+        ["0x1.b40d56367d98cp-9", "0x1.8ce533408731ep-9", "0x1.1e105136a7305p-8", "0x1.9f7e9039bb2a3p-7"],
+    ),
+    ("survival.probability", 0.5): (
+        ["0x1.d092d817e6f03p-3", "0x1.eaad14ccd2036p-3", "0x1.52ac64a214497p-2", "0x1.08ee580a3e04ap-2"],
+        ["0x1.db2526d0b98e8p-7", "0x1.59b72243f547ep-7", "0x1.41b004267773ep-5", "0x1.f3b6883f21b6cp-7"],
+    ),
+}
+
+
+@pytest.mark.parametrize(("target", "horizon"), list(EARLIER_ESTIMATES))
+def test_a_child_floor_of_0_05_grows_the_forests_of_earlier_versions(target, horizon):
+    X, y, W = effect_data(300, 5)
+    settings = {**SMALL, "n_estimators": 100, "nuisance_estimators": 50}
+    forest = CausalSurvivalForest(target, horizon, min_child_fraction=0.05, **settings).fit(X, y, W)
+    estimates, variances = (np.array([float.fromhex(v) for v in vs]) for vs in EARLIER_ESTIMATES[target, horizon])
+    # Recorded under NumPy 2; NumPy 1 sums the scores' terms in another order, which moves
+    # the last bit of some estimates.
+    same = np.testing.assert_array_equal if NUMPY_2 else partial(np.testing.assert_allclose, rtol=1e-13)
+    same(forest.predict(X[:4]), estimates)
+    same(forest.predict_variance(X[:4]), variances)
+
+
+def test_the_default_child_floor_is_a_fifth_of_the_node():
+    X, y, W = effect_data(300, 5)
+    settings = {**SMALL, "n_estimators": 40, "nuisance_estimators": 30}
+    default, fifth, earlier = (
+        CausalSurvivalForest(horizon=1.0, **settings, **floor).fit(X, y, W).predict(X)
+        for floor in ({}, {"min_child_fraction": 0.2}, {"min_child_fraction": 0.05})
+    )
+    np.testing.assert_array_equal(default, fifth)
+    assert not np.array_equal(default, earlier)

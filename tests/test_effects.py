@@ -66,7 +66,8 @@ def test_nuisance_estimates_never_lean_on_their_own_row():
     # not honest, so in-bag leaves hold it) would correlate with it.
     rng = np.random.default_rng(8)
     X, y, w = rng.uniform(size=(800, 3)), rng.normal(size=800), rng.normal(size=800)
-    forest = CausalForest(n_estimators=100, min_samples_leaf=1, random_state=0).fit(X, y, w)
+    forest = CausalForest(n_estimators=100, min_samples_leaf=1, model_y="forest", model_t="forest", random_state=0)
+    forest.fit(X, y, w)
     for estimate, own in ((forest.Y_hat_, y), (forest.W_hat_, w)):
         assert abs(np.corrcoef(estimate, own)[0, 1]) < 0.1
 

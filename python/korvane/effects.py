@@ -15,6 +15,7 @@ the forest of a fit that refuses NaN, to the last bit.
 
 from __future__ import annotations
 
+import functools
 import math
 import numbers
 import warnings
@@ -27,6 +28,7 @@ from sklearn.exceptions import DataConversionWarning
 from sklearn.utils.validation import check_is_fitted
 
 from korvane import _korvane_core as core
+from korvane import _nuisance as nuisance
 from korvane._cluster import ForestJob, TrainingData, grow_forest
 from korvane._estimator import (
     Float64Array,
@@ -354,14 +356,18 @@ class CausalForest(_EffectForest):
 
     Fit on covariates X, outcome y and treatment w (binary or continuous):
 
-    1. Nuisances: m(x) = E[y | x] and e(x) = E[w | x] by out-of-bag
-       `RegressionForest` predictions (or the `Y_hat`, `W_hat` given), and
-       the centred y - m(x), w - e(x). The nuisance forests are not honest:
-       out of bag, no row's outcome enters its own estimate already, and
-       what the effect needs from them is accuracy. An honest forest's
-       coarser leaves leave part of m and e in the centred values, where
-       it pulls every effect towards the average effect (a bias that
-       intervals do not cover).
+    1. Nuisances: m(x) = E[y | x] and e(x) = E[w | x] by whichever of an
+       out-of-bag `RegressionForest` and a cross-fitted linear model errs
+       less out of fold (``"auto"``), by one of the two, or by scikit-learn
+       models cross-fitted over `cv` folds (`model_y`, `model_t`); or the
+       `Y_hat`, `W_hat` given. Then the centred y - m(x), w - e(x). What
+       the effect needs from the nuisances is accuracy: whatever part of m
+       and e they miss stays in the centred values, where it pulls every
+       effect towards the average effect (a bias that intervals do not
+       cover). So the nuisance forests are not honest (out of bag, no row's
+       outcome enters its own estimate already), and a linear model takes
+       their place where it errs less: a forest approximates a linear
+       signal in many columns coarsely.
     2. Splits: each node relabels its rows with the gradient of the local
        moment condition E[(w - e)(y - m - (w - e) tau)] = 0 at the node's own
        tau, and takes the split that most reduces the variance of the labels.
@@ -408,11 +414,45 @@ min_child_fraction, n_jobs, random_state
         or below it (for a 0/1 treatment, mostly the treated and the control
         rows: a treated row with e(x) near 1 may fall below), so every child
         can estimate an effect; 0 = no such floor.
+    model_y : {"auto", "forest"} or regressor, default="auto"
+        The model of m(x) = E[y | x]. "auto": whichever of "forest" and a
+        linear model has the smaller out-of-fold mean squared error; the
+        linear model is `LassoCV` (or, for a 0/1 target,
+        `LogisticRegressionCV` scored by log loss) on standardised columns,
+        its penalty chosen once on all rows and the model with that penalty
+        cross-fitted; the forest alone when X or the controls hold NaN, or
+        with fewer than 50 rows. The choice is in `nuisance_choice_`.
+        "forest": an out-of-bag `RegressionForest` (not honest,
+        `nuisance_estimators` trees), the default of earlier versions. A
+        scikit-learn regressor (or, for a 0/1 outcome, a classifier, whose
+        ``predict_proba`` for class 1 is used) is cloned and fitted on all
+        folds but one, for each fold, and predicts the fold it did not see;
+        it gets `sample_weight` when its ``fit`` (or a pipeline's last step)
+        takes it.
+    model_t : {"auto", "forest"}, regressor or classifier, default="auto"
+        The model of e(x) = E[treatment | x], as `model_y`; for a 0/1
+        treatment, a classifier gives P(treatment = 1 | x).
+    cv : int, splitter or iterable of (train, test) folds, default=5
+        The folds of the cross-fitted models. An int k >= 2 is k shuffled
+        folds drawn from `random_state` (stratified on a 0/1 treatment when
+        each arm has k rows or more); the test folds of a splitter must hold
+        every row exactly once.
 
     Attributes
     ----------
     Y_hat_, W_hat_ : ndarray of shape (n_samples,)
         The nuisance estimates the forest was centred with.
+    nuisance_choice_ : dict
+        For "y" and "treatment": "given" (the array passed to `fit`),
+        "forest", "linear" (picked by "auto") or "model" (the estimator
+        passed).
+    nuisance_errors_ : dict
+        For "y" and "treatment": the weighted mean squared error of each
+        candidate looked at (both, for "auto"), out of fold ("given": of the
+        array as passed).
+    models_y_, models_t_ : list
+        The fitted model of each fold, when a model was cross-fitted; empty
+        otherwise.
     n_features_in_ : int
         Number of covariates seen in `fit`.
 
@@ -446,6 +486,9 @@ min_child_fraction, n_jobs, random_state
         ci_group_size: int = 2,
         nuisance_estimators: int | None = None,
         min_side_samples: int = 0,
+        model_y: Any = "auto",
+        model_t: Any = "auto",
+        cv: Any = 5,
         n_jobs: int | None = None,
         random_state: Any = None,
     ) -> None:
@@ -464,6 +507,9 @@ min_child_fraction, n_jobs, random_state
         self.ci_group_size = ci_group_size
         self.nuisance_estimators = nuisance_estimators
         self.min_side_samples = min_side_samples
+        self.model_y = model_y
+        self.model_t = model_t
+        self.cv = cv
 
     def fit(
         self,
@@ -473,6 +519,7 @@ min_child_fraction, n_jobs, random_state
         *,
         Y_hat: Any = None,
         W_hat: Any = None,
+        controls: Any = None,
         sample_weight: Any = None,
     ) -> CausalForest:
         """Estimate the nuisances, centre, and grow the causal forest.
@@ -487,10 +534,15 @@ min_child_fraction, n_jobs, random_state
             Treatment, finite: 0/1 or continuous.
         Y_hat, W_hat : array-like of shape (n_samples,), default=None
             Estimates of E[y | x] and E[treatment | x] (out of sample, e.g.
-            cross-fitted); None fits an out-of-bag `RegressionForest`.
+            cross-fitted); given, they are used instead of `model_y` /
+            `model_t`.
+        controls : array-like of shape (n_samples, n_controls), default=None
+            Covariates that enter the nuisance models beside `X` but do not
+            modify the effect (confounders); NaN marks a missing value.
         sample_weight : array-like of shape (n_samples,), default=None
             Non-negative weights, not all 0: they weigh the nuisance
-            forests, the splits and the moment conditions.
+            models (those that take `sample_weight`), the splits and the
+            moment conditions.
 
         Returns
         -------
@@ -504,9 +556,7 @@ min_child_fraction, n_jobs, random_state
         settings = self._core_settings(*X.shape)
         group_size = _little_bags(self.ci_group_size, settings)
         seed = seed_from(self.random_state)
-        nuisance = self._nuisance_settings(settings)
-        self.Y_hat_ = _column(Y_hat, "Y_hat", n) if Y_hat is not None else _oob_mean(X, y, weight, nuisance, seed + 1)
-        self.W_hat_ = _column(W_hat, "W_hat", n) if W_hat is not None else _oob_mean(X, w, weight, nuisance, seed + 2)
+        self._nuisances(X, y, w, weight, (Y_hat, W_hat, controls), settings, seed)
         y_centred, w_centred = y - self.Y_hat_, w - self.W_hat_
         floor = {"min_side_samples": check_int(self.min_side_samples, "min_side_samples", 0)}
         self._forest = grow_effect_forest(
@@ -516,6 +566,44 @@ min_child_fraction, n_jobs, random_state
         self._values = _moment_terms(y_centred, w_centred, weight)
         self._X = X
         return self
+
+    def _nuisances(
+        self,
+        X: Float64Array,
+        y: Float64Array,
+        w: Float64Array,
+        weight: Float64Array | None,
+        given: tuple[Any, Any, Any],
+        settings: dict[str, Any],
+        seed: int,
+    ) -> None:
+        """Set Y_hat_ and W_hat_ (and what made them): the arrays given, else
+        model_y / model_t on X and the controls. Every setting is checked
+        before any model is fitted."""
+        Y_hat, W_hat, controls = given
+        n = len(X)
+        Y_hat = None if Y_hat is None else _column(Y_hat, "Y_hat", n)
+        W_hat = None if W_hat is None else _column(W_hat, "W_hat", n)
+        nuisance.check_model(self.model_y, "model_y", y, "y")
+        nuisance.check_model(self.model_t, "model_t", w, "treatment")
+        nuisance.check_folds(self.cv)
+        Z = X if controls is None else _with_controls(X, controls)
+        # The nuisance forests see the controls too: their max_features counts them.
+        forest_settings = self._nuisance_settings(settings if Z is X else self._core_settings(*Z.shape))
+        stratum = w if np.all((w == 0.0) | (w == 1.0)) else None
+        folds = functools.cache(lambda: nuisance.make_folds(self.cv, Z, stratum, seed + 3))
+
+        def one(values: Float64Array | None, model: Any, name: str, target: Float64Array, offset: int) -> Any:
+            if values is not None:
+                return nuisance.given(values, target, weight)
+            oob = functools.partial(_oob_mean, Z, target, weight, forest_settings, seed + offset)
+            return nuisance.estimate(model, name, target, Z, weight, folds, oob)
+
+        found = {"y": one(Y_hat, self.model_y, "model_y", y, 1), "treatment": one(W_hat, self.model_t, "model_t", w, 2)}
+        self.Y_hat_, self.W_hat_ = found["y"].estimate, found["treatment"].estimate
+        self.nuisance_choice_ = {label: found[label].choice for label in found}
+        self.nuisance_errors_ = {label: found[label].errors for label in found}
+        self.models_y_, self.models_t_ = found["y"].models, found["treatment"].models
 
     def _nuisance_settings(self, settings: dict[str, Any]) -> dict[str, Any]:
         n_trees = self.nuisance_estimators
@@ -722,6 +810,19 @@ def _little_bags(ci_group_size: Any, settings: dict[str, Any]) -> int:
             f"draws from a half-sample"
         )
     return group_size
+
+
+def _with_controls(X: Float64Array, controls: Any) -> Float64Array:
+    """X beside the controls, column-major as the forests read it."""
+    try:
+        extra = np.asarray(controls, dtype=np.float64)
+    except (TypeError, ValueError) as error:
+        raise ValueError("controls must be numbers") from error
+    if extra.ndim != 2 or len(extra) != len(X):
+        raise ValueError(f"controls must have shape ({len(X)}, n_controls), got {extra.shape}")
+    if np.isinf(extra).any():
+        raise ValueError("controls must be finite or NaN (missing)")
+    return np.asfortranarray(np.column_stack((X, extra)))
 
 
 def _column(values: Any, name: str, n: int) -> Float64Array:

@@ -122,6 +122,10 @@ struct ValueOrder {
   std::vector<std::uint8_t> events;
 };
 
+// How many moves ahead a scan asks the caches for a move's data: enough for
+// the misses of a few moves to be under way at once.
+constexpr std::uint32_t kMovesAhead = 16;
+
 // The candidates of one feature for the log-rank scorer: the shared candidate
 // scan, with each value group moved to the scorer's left side and candidates
 // reported by the rows holding the values on either side. A feature's value
@@ -167,12 +171,29 @@ class FeatureScan {
   // that follows the left side.
   template <class Weighting, class LeftSide, class Visit>
   std::size_t run(const FeatureWalk& walk, LeftSide& side, std::size_t limit, Visit&& visit) {
+    if constexpr (Weighting::kUnit && requires { side.outgrows_caches(); }) {
+      if (side.outgrows_caches()) return scan<Weighting, true>(walk, side, limit, visit);
+    }
+    return scan<Weighting, false>(walk, side, limit, visit);
+  }
+
+ private:
+  // The scan; with kPrefetch, each move asks the caches for the data of the
+  // move kMovesAhead later (in a node whose data the caches hold, the asking
+  // would only cost).
+  template <class Weighting, bool kPrefetch, class LeftSide, class Visit>
+  std::size_t scan(const FeatureWalk& walk, LeftSide& side, std::size_t limit, Visit& visit) {
     const ValueOrder& order = value_order(walk.slot, walk.feature);
     side.clear();
     return detail::scan_candidates(
         order.entries, min_samples_leaf_, limit,
         [&](std::uint32_t index) {
           if constexpr (Weighting::kUnit) {
+            if constexpr (kPrefetch) {
+              if (index + kMovesAhead < order.buckets.size()) {
+                side.prefetch(order.buckets[index + kMovesAhead]);
+              }
+            }
             side.move_left(order.buckets[index], order.events[index] != 0);
           } else {
             side.move_left_weighted(order.positions[index]);

@@ -37,6 +37,20 @@ class RiskSetSums {
   // position: a feature's scan visits positions in value order, and gathering
   // per-position data there would miss the caches at every move of a large node.
   void move_left(std::uint32_t bucket, bool event);
+  // Asks the caches for what a later move_left(bucket) reads. With tens of
+  // thousands of buckets the Fenwick tree and the per-bucket sums outgrow the
+  // caches, and a move of a random bucket would otherwise wait for each of
+  // its misses in turn; a scan knows its moves ahead, so their misses overlap.
+  // Only the lowest nodes of the Fenwick paths are asked for: the higher ones
+  // are shared by many buckets and stay cached.
+  void prefetch(std::uint32_t bucket) const {
+    __builtin_prefetch(&before_[bucket]);
+    __builtin_prefetch(&fenwick_[bucket]);
+    __builtin_prefetch(&fenwick_[bucket + 1]);
+  }
+  // Whether the buckets' sums and Fenwick tree are too large for the caches
+  // to keep between random moves, so that asking ahead pays.
+  [[nodiscard]] bool outgrows_caches() const { return before_.size() >= kBucketsBeyondCaches; }
   // An interval holding the exact pass's score of the current left side.
   [[nodiscard]] ScoreBounds bounds() const;
 
@@ -56,6 +70,9 @@ class RiskSetSums {
   [[nodiscard]] LeftBuckets left_before(std::uint32_t bucket) const;
   void add_left(std::uint32_t bucket, double quadratic);
 
+  // 40 bytes a bucket: from here on a core's share of the caches is full.
+  static constexpr std::size_t kBucketsBeyondCaches = 16384;
+
   std::vector<GroupSums> before_;     // per bucket
   std::vector<LeftBuckets> fenwick_;  // 1-based over the buckets
   std::uint32_t n_left_ = 0;
@@ -66,5 +83,53 @@ class RiskSetSums {
   double sums_error_;       // relative error of each of the three sums
   double exact_slack_;      // the exact pass's, see exact_pass_slack
 };
+
+// Defined here so that a scan inlines its moves and bounds, compiled for
+// its vector unit.
+inline void RiskSetSums::move_left(std::uint32_t bucket, bool event) {
+  const GroupSums& before = before_[bucket];
+  // sum_{k<β} b_k n_k: a left occurrence of bucket β' adds B(min(β, β')).
+  const LeftBuckets below = left_before(bucket);
+  const double shared =
+      before.quadratic * static_cast<double>(n_left_ - below.count) + below.quadratic;
+  quadratic_ += 2.0 * shared + before.quadratic;
+  linear_ += before.linear;
+  expected_ += before.expected;
+  events_left_ += event ? 1 : 0;
+  ++n_left_;
+  add_left(bucket, before.quadratic);
+}
+
+inline ScoreBounds RiskSetSums::bounds() const {
+  const double observed = events_left_;
+  const double u = observed - expected_;
+  const double v = linear_ - quadratic_;
+  const double magnitude = u < 0.0 ? -u : u;
+  // How far these sums (and the roundings of u and v) may lie from the truth,
+  // then how far the exact pass may lie from it.
+  const double own = sums_error_ + 4.0 * kUnitRoundoff;
+  const double mass = observed + expected_;
+  const double v_own = own * (linear_ + quadratic_);
+  const double u_error = own * mass + exact_slack_ * mass * (1.0 + own);
+  const double v_magnitude = (v < 0.0 ? -v : v) + v_own;
+  const double v_error = v_own + exact_slack_ * (v_magnitude + mass) * (1.0 + own);
+  return score_interval(magnitude, magnitude, v, u_error, v_error);
+}
+
+inline RiskSetSums::LeftBuckets RiskSetSums::left_before(std::uint32_t bucket) const {
+  LeftBuckets sum{0, 0.0};
+  for (std::size_t i = bucket; i > 0; i -= i & (~i + 1)) {
+    sum.count += fenwick_[i].count;
+    sum.quadratic += fenwick_[i].quadratic;
+  }
+  return sum;
+}
+
+inline void RiskSetSums::add_left(std::uint32_t bucket, double quadratic) {
+  for (std::size_t i = bucket + 1; i < fenwick_.size(); i += i & (~i + 1)) {
+    ++fenwick_[i].count;
+    fenwick_[i].quadratic += quadratic;
+  }
+}
 
 }  // namespace korvane::detail

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -189,6 +190,33 @@ TEST(LogRank, ContinuousTimesGiveTheExhaustiveSearchSplit) {
     const std::size_t min_leaf = 1 + 7 * seed;
     expect_same_bits(d.log_rank().find_best_split(d.covariates(), rows, features, min_leaf),
                      exhaustive_best_split(d, rows, features, min_leaf), seed);
+  }
+}
+
+// A node near the root of a large continuous-time fit: its running sums have
+// so many buckets that a scan asks the caches for them ahead of its moves,
+// which must leave the split to the last bit as the exhaustive search has it,
+// up to the last moves of a feature, whose later moves do not exist.
+TEST(LogRank, NodesWhoseRunningSumsOutgrowTheCachesGiveTheExhaustiveSearchSplit) {
+  for (std::uint32_t seed = 0; seed < 2; ++seed) {
+    Dataset d = Dataset::random(40000, 3, seed);
+    std::mt19937 gen(seed);
+    for (double& t : d.time) t = std::ldexp(static_cast<double>(gen()), -24);
+    // Few distinct values keep the exhaustive search short.
+    for (double& v : d.x) v = static_cast<double>(gen() % 150);
+    for (std::size_t i = 0; i < d.n; ++i) d.time[i] += d.x[d.n + i] * 4.0;
+    std::vector<std::uint32_t> rows = all_rows(d.n);
+    if (seed == 1) {  // a bootstrap sample
+      for (auto& row : rows) row = static_cast<std::uint32_t>(gen() % d.n);
+    }
+    const auto node = detail::SortedNode::of(d.log_rank(), rows);
+    ASSERT_GE(std::count_if(node.group_events.begin(), node.group_events.end(),
+                            [](std::uint32_t events) { return events > 0; }),
+              16384)
+        << seed;
+    const std::vector<std::uint32_t> features{2, 0, 1};
+    expect_same_bits(d.log_rank().find_best_split(d.covariates(), rows, features, 15),
+                     exhaustive_best_split(d, rows, features, 15), seed);
   }
 }
 
