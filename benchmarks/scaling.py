@@ -1,7 +1,7 @@
 """Cost of a fit as the rows grow, with continuous times against the same times rounded.
 
     python benchmarks/scaling.py [--sizes 50000 200000] [--p 20] [--reps 3]
-    python benchmarks/scaling.py --forest --sizes 1000000 [--trees 100] [--threads 2]
+    python benchmarks/scaling.py --forest --sizes 1000000 [--trees 100] [--threads 2] [--kinds rounded]
     python benchmarks/scaling.py --dump DIR --sizes 1000000
 
 --dump writes the data of each size and kind of time as raw files
@@ -16,7 +16,10 @@ machine does not count; the ratio continuous / rounded is printed per size.
 
 With --forest: one forest of --trees trees (floor(sqrt(p)) features per node,
 bootstrap, min_samples_leaf 15) on --threads threads, once per kind of time,
-with its wall time, its processor time and the process's peak RSS after it.
+with its wall time, its processor time and the peak RSS during the fit (the peak
+is restarted before each fit where Linux allows it), also as its rise over the RSS
+before the fit: the interpreter, the imported packages and the data are in the
+latter.
 
 Nothing here is part of the test suite.
 """
@@ -41,11 +44,23 @@ def data(n: int, p: int, continuous: bool):
     return X, event_time, event
 
 
-def peak_rss_mb() -> float:
+def status_mb(field: str) -> float:
     for line in Path("/proc/self/status").read_text().splitlines():
-        if line.startswith("VmHWM:"):
+        if line.startswith(f"{field}:"):
             return int(line.split()[1]) / 1024
     return 0.0
+
+
+def peak_rss_mb() -> float:
+    return status_mb("VmHWM")
+
+
+def restart_peak_rss() -> None:
+    """Starts the peak (VmHWM) afresh from the current RSS, so that each fit reports its own peak."""
+    try:
+        Path("/proc/self/clear_refs").write_text("5")
+    except OSError:
+        pass
 
 
 def tree_seconds(X, event_time, event) -> float:
@@ -71,14 +86,19 @@ def trees(args) -> None:
 def forests(args) -> None:
     print(f"{args.trees} trees, p = {args.p}, {args.threads} threads")
     for n in args.sizes:
-        for kind in ("continuous", "rounded"):
+        for kind in args.kinds:
+            X = event_time = event = None  # the previous kind's data go before the next are made
             X, event_time, event = data(n, args.p, kind == "continuous")
+            restart_peak_rss()
+            before = status_mb("VmRSS")
             wall, cpu = time.perf_counter(), time.process_time()
             # The public entry point takes the process's thread count; the private one takes ours.
             core._grow_log_rank_forest(X, event_time, event, n_trees=args.trees, min_samples_leaf=MIN_LEAF,
                                        seed=1, n_threads=args.threads)
             wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
-            print(f"n={n:,} {kind}: {wall:.1f} s wall, {cpu:.1f} processor s, peak RSS {peak_rss_mb():.0f} MB; "
+            peak = peak_rss_mb()
+            print(f"n={n:,} {kind}: {wall:.1f} s wall, {cpu:.1f} processor s, peak RSS {peak:.0f} MB "
+                  f"({peak - before:+.0f} MB over the RSS before the fit, {before:.0f} MB); "
                   f"load {os.getloadavg()[0]:.1f}", flush=True)
 
 
@@ -103,6 +123,9 @@ def main() -> None:
     parser.add_argument("--trees", type=int, default=100)
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--dump", metavar="DIR")
+    # The memory a fit frees stays with the process and the next fit reuses it, so only the
+    # first forest of a process shows its own peak: one kind per run for memory.
+    parser.add_argument("--kinds", nargs="+", choices=("continuous", "rounded"), default=["continuous", "rounded"])
     args = parser.parse_args()
     if args.dump:
         dump(args)

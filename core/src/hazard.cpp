@@ -22,7 +22,7 @@ bool ascending(std::span<const double> times) {
          std::none_of(times.begin(), times.end(), [](double t) { return std::isnan(t); });
 }
 
-void add_curve(const StepFunction& curve, std::span<const double> times, bool times_ascending,
+void add_curve(const StepCurve& curve, std::span<const double> times, bool times_ascending,
                double* out_row) {
   const std::size_t k = times.size();
   if (!times_ascending) {
@@ -32,7 +32,7 @@ void add_curve(const StepFunction& curve, std::span<const double> times, bool ti
   std::size_t jumps = 0;  // jumps at or before the current time
   for (std::size_t j = 0; j < k; ++j) {
     while (jumps < curve.times.size() && !(curve.times[jumps] > times[j])) ++jumps;
-    out_row[j] += jumps == 0 ? curve.initial_value : curve.values[jumps - 1];
+    out_row[j] += jumps == 0 ? 0.0 : curve.values[jumps - 1];
   }
 }
 

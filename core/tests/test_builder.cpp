@@ -30,7 +30,10 @@ TEST(Partition, FollowsTheSwapProcedureAndSendsNaNRight) {
   const std::vector<double> column{3, nan, 1, 2, 5, 2};
   const MatrixView x{column.data(), 6, 1, 1, 6};
   std::vector<std::uint32_t> rows{0, 1, 2, 3, 4, 5};
-  EXPECT_EQ(partition(x, rows, node::Split{0, 2.0, 0, 0, 0.0}), 3u);
+  EXPECT_EQ(
+      partition(x, rows,
+                node::Split{.threshold = 2.0, .score = 0.0, .feature = 0, .left = 0, .right = 0}),
+      3u);
   EXPECT_EQ(rows, (std::vector<std::uint32_t>{5, 3, 2, 4, 1, 0}));
 }
 
@@ -85,12 +88,19 @@ TEST(Tree, PropertiesHoldOnRandomData) {
     const auto tree =
         grow(d.covariates(), rows, d.log_rank(), d.nelson_aalen(), params, stream, record);
     EXPECT_LE(tree.depth(), *params.max_depth);
-    std::vector<std::size_t> leaf_rows(tree.n_leaves(), 0);
-    for (const std::uint32_t leaf : record) {
-      if (leaf != 0xFFFFFFFFu) ++leaf_rows[leaf];
+    std::vector<std::vector<std::uint32_t>> leaf_rows(tree.n_leaves());
+    for (std::uint32_t row = 0; row < d.n; ++row) {
+      if (record[row] != 0xFFFFFFFFu) leaf_rows[record[row]].push_back(row);
     }
-    if (tree.n_leaves() > 1) {
-      for (const std::size_t count : leaf_rows) EXPECT_GE(count, params.min_samples_leaf);
+    for (std::size_t leaf = 0; leaf < tree.n_leaves(); ++leaf) {
+      if (tree.n_leaves() > 1) {
+        EXPECT_GE(leaf_rows[leaf].size(), params.min_samples_leaf);
+      }
+      // Each leaf keeps, among all the tree's curves, the estimate of its rows.
+      const StepFunction expected = d.nelson_aalen().estimate(leaf_rows[leaf]);
+      const StepCurve kept = tree.leaves[leaf];
+      EXPECT_EQ(std::vector<double>(kept.times.begin(), kept.times.end()), expected.times);
+      EXPECT_EQ(std::vector<double>(kept.values.begin(), kept.values.end()), expected.values);
     }
     // Identical seeds give identical trees; a row-major view gives the same tree.
     std::vector<double> row_major(d.n * d.p);

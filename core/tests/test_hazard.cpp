@@ -23,7 +23,7 @@ TEST(Tree, SortedAndUnsortedTimesPredictTheSameValues) {
   const std::vector<double> times{-inf, 0.0, 1.0, 1.0, 2.5, 3.0, 7.0, 7.0, 9.5, 30.0, inf};
   const auto hazard = predict_cumulative_hazard(tree, d.column_major(), times);
   for (std::size_t row = 0; row < d.n; ++row) {
-    const StepFunction& curve = tree.leaves[tree.predict_leaf(d.column_major(), row)];
+    const StepCurve curve = tree.leaves[tree.predict_leaf(d.column_major(), row)];
     for (std::size_t j = 0; j < times.size(); ++j) {
       EXPECT_EQ(hazard[row * times.size() + j], curve.value_at(times[j]));
     }

@@ -131,7 +131,9 @@ TEST(Persistence, ForestPieceKeepsItsTreeRange) {
 Tree<StepFunction> one_leaf(std::vector<double> values) {
   std::vector<double> times(values.size());
   for (std::size_t k = 0; k < times.size(); ++k) times[k] = static_cast<double>(k + 1);
-  return {{node::Leaf{0}}, {StepFunction(std::move(times), std::move(values))}, 0, 1};
+  Tree<StepFunction> tree{{node::Leaf{0}}, {}, 0, 1};
+  tree.leaves.push_back(StepFunction(std::move(times), std::move(values)));
+  return tree;
 }
 
 // Values that no Nelson–Aalen step of small counts reproduces are stored as

@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
+#include "korvane/error.hpp"
 #include "korvane/step_function.hpp"
 
 namespace korvane {
@@ -44,6 +46,46 @@ TEST(StepFunction, SearchesPlaceTiesOnTheirSide) {
   EXPECT_EQ(searchsorted_right(times, 2.0), 3u);
   EXPECT_EQ(searchsorted_left(times, kNaN), 0u);
   EXPECT_EQ(searchsorted_right(times, kNaN), 4u);
+}
+
+// Curves of every length, the empty one first and between others, read back
+// from the flat arrays as they went in, and evaluate as the curve does.
+TEST(StepCurves, HoldEachLeafCurveAsAppended) {
+  const std::vector<StepFunction> curves{
+      StepFunction::empty(), StepFunction({1.0, 3.0}, {0.5, 0.75}), StepFunction::empty(),
+      StepFunction({-0.0}, {2.0}), StepFunction({0.5, 1.5, 2.5}, {0.1, 0.2, 0.4})};
+  StepCurves leaves;
+  for (const StepFunction& curve : curves) leaves.push_back(curve);
+  leaves.shrink_to_fit();
+  ASSERT_EQ(leaves.size(), curves.size());
+  EXPECT_EQ(leaves.n_points(), 6u);
+  for (std::size_t leaf = 0; leaf < curves.size(); ++leaf) {
+    const StepCurve curve = leaves[leaf];
+    EXPECT_EQ(std::vector<double>(curve.times.begin(), curve.times.end()), curves[leaf].times);
+    EXPECT_EQ(std::vector<double>(curve.values.begin(), curve.values.end()), curves[leaf].values);
+    for (const double t : {-kInf, -0.0, 0.5, 1.0, 2.0, 3.0, kInf, kNaN}) {
+      EXPECT_EQ(curve.value_at(t), curves[leaf].value_at(t)) << leaf << " " << t;
+    }
+  }
+  EXPECT_TRUE(std::signbit(leaves[3].times[0]));
+}
+
+// A leaf holds a right-continuous curve from 0; anything else would be
+// predicted and stored as if it were one.
+TEST(StepCurves, RefuseCurvesALeafCannotHold) {
+  StepFunction from_one({1.0}, {2.0});
+  from_one.initial_value = 1.0;
+  StepFunction from_minus_zero({1.0}, {2.0});
+  from_minus_zero.initial_value = -0.0;
+  StepFunction left_continuous({1.0}, {2.0});
+  left_continuous.left_continuous = true;
+  for (const StepFunction& curve :
+       {from_one, from_minus_zero, left_continuous, StepFunction({1.0, 2.0}, {1.0})}) {
+    StepCurves leaves;
+    EXPECT_THROW(leaves.push_back(curve), InternalError);
+    EXPECT_EQ(leaves.size(), 0u);
+    EXPECT_EQ(leaves.n_points(), 0u);
+  }
 }
 
 }  // namespace

@@ -83,11 +83,19 @@ class TreeBuilder {
         finished.reset();
         stack.push_back(top.right_child());
       } else {
-        finished = append(node::Split{top.split->feature, top.split->threshold, *top.left,
-                                      *finished, top.split->score, top.split->missing_left});
+        finished = append(node::Split{.threshold = top.split->threshold,
+                                      .score = top.split->score,
+                                      .feature = top.split->feature,
+                                      .left = *top.left,
+                                      .right = *finished,
+                                      .missing_left = top.split->missing_left});
         stack.pop_back();
       }
     }
+    // A fitted tree keeps its arrays for its lifetime; what their growth left
+    // unused would be a quarter of a large forest.
+    nodes_.shrink_to_fit();
+    leaves_.shrink_to_fit();
     return Tree<Payload>{std::move(nodes_), std::move(leaves_), *finished,
                          static_cast<std::uint32_t>(covariates_.n_features())};
   }
@@ -130,8 +138,12 @@ class TreeBuilder {
     const std::optional<BestSplit> best = search(frame.splitting, features_.draw(stream_));
     if (!best) return std::nullopt;
     const MatrixView& x = covariates_.x;
-    node::Split split{
-        best->feature, best->threshold, 0, 0, best->score, best->missing == MissingSide::kLeft};
+    node::Split split{.threshold = best->threshold,
+                      .score = best->score,
+                      .feature = best->feature,
+                      .left = 0,
+                      .right = 0,
+                      .missing_left = best->missing == MissingSide::kLeft};
     const std::size_t sl = partition(x, frame.splitting, split);
     // The splitting rows decide the side of a feature they all hold, before the
     // estimation rows (which may miss it) follow that side.
@@ -197,7 +209,7 @@ class TreeBuilder {
   Scratch& scratch_;
   FeatureSampler features_;
   std::vector<NodeKind> nodes_;
-  std::vector<Payload> leaves_;
+  typename Tree<Payload>::Leaves leaves_;
 };
 
 // Grows one tree on `rows` (permuted in place) and records the leaf of every

@@ -64,7 +64,7 @@ template <class Payload>
 [[nodiscard]] std::uint64_t forest_bytes(std::size_t n_trees, std::size_t n) {
   constexpr std::uint64_t per_tree = sizeof(ChaCha8Rng::Seed) +
                                      sizeof(std::optional<Tree<Payload>>) + sizeof(Tree<Payload>) +
-                                     sizeof(NodeKind) + sizeof(Payload) +
+                                     sizeof(NodeKind) + one_leaf_bytes<Payload>() +
                                      sizeof(std::vector<std::uint32_t>) + sizeof(std::uint32_t);
   const std::uint64_t recorded = saturating_mul(n, sizeof(std::uint32_t));
   return saturating_mul(n_trees, saturating_add(recorded, per_tree));

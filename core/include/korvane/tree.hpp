@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <variant>
@@ -12,12 +13,14 @@
 namespace korvane {
 
 namespace node {
+// The doubles come first so that the split packs into 32 bytes (a node, 40):
+// a forest at a million rows holds some 100,000 nodes per tree.
 struct Split {
-  std::uint32_t feature;
   double threshold;
+  double score;  // the criterion's score of this split, kept for importances
+  std::uint32_t feature;
   std::uint32_t left;
   std::uint32_t right;
-  double score;  // the criterion's score of this split, kept for importances
   // Where a row whose value is missing (NaN) goes. Fits that refuse missing
   // values leave it false, so NaN goes right as it always has.
   bool missing_left = false;
@@ -30,6 +33,7 @@ struct Leaf {
 }  // namespace node
 
 using NodeKind = std::variant<node::Split, node::Leaf>;
+static_assert(sizeof(NodeKind) <= 40);
 
 // Whether a split sends a row holding `value` in its feature left. A present
 // value is compared first, so only a value above the threshold pays for the
@@ -38,13 +42,50 @@ using NodeKind = std::variant<node::Split, node::Leaf>;
   return value <= split.threshold || (split.missing_left && std::isnan(value));
 }
 
+// How a tree keeps its leaves' payloads: in a vector, unless the payload
+// names a denser collection of its own (as StepFunction does).
+template <class Payload>
+struct LeafStorage {
+  using type = std::vector<Payload>;
+};
+template <class Payload>
+  requires requires { typename Payload::Collection; }
+struct LeafStorage<Payload> {
+  using type = typename Payload::Collection;
+};
+template <class Payload>
+using LeafStorageOf = typename LeafStorage<Payload>::type;
+
+// The heap a tree with a single leaf (and an empty payload) takes for it.
+template <class Payload>
+[[nodiscard]] constexpr std::size_t one_leaf_bytes() {
+  if constexpr (requires { LeafStorageOf<Payload>::kOneLeafBytes; }) {
+    return LeafStorageOf<Payload>::kOneLeafBytes;
+  } else {
+    return sizeof(Payload);
+  }
+}
+
+// What the builder and the queries ask of a tree's leaves.
+template <class C, class Payload>
+concept LeafCollection = requires(C& leaves, const C& fixed, const Payload& payload) {
+  { fixed.size() } -> std::convertible_to<std::size_t>;
+  fixed[std::size_t{0}];
+  leaves.push_back(payload);
+  leaves.reserve(std::size_t{0});
+  leaves.shrink_to_fit();
+};
+
 // A fitted binary tree. Nodes are numbered in post-order (children before their
 // parent, left subtree first), so the root is the last node and leaves are
 // numbered from left to right.
 template <class Payload>
 struct Tree {
+  using Leaves = LeafStorageOf<Payload>;
+  static_assert(LeafCollection<Leaves, Payload>);
+
   std::vector<NodeKind> nodes;
-  std::vector<Payload> leaves;
+  Leaves leaves;
   std::uint32_t root = 0;
   std::uint32_t n_features = 0;
 

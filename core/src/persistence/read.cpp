@@ -223,8 +223,12 @@ class SplitSource {
   node::Split next(std::size_t b, std::uint32_t i, std::uint32_t left, std::uint32_t right) {
     if (at_ == thresholds_.size()) fail("more splits than the tree sizes allow");
     const bool missing_left = has_missing_sides_ && missing_sides_.next() != 0;
-    const node::Split split{features_.next(), thresholds_[at_], left, right,
-                            scores_[at_],     missing_left};
+    const node::Split split{.threshold = thresholds_[at_],
+                            .score = scores_[at_],
+                            .feature = features_.next(),
+                            .left = left,
+                            .right = right,
+                            .missing_left = missing_left};
     ++at_;
     const auto where = [&] { return tree_name(b) + ", node " + std::to_string(i); };
     if (split.feature >= n_features_) {
@@ -282,7 +286,8 @@ Tree<Payload> read_shape(BitReader& kinds, SplitSource& splits, std::size_t b,
             std::to_string(open.size()) + " separate subtrees)");
   }
   tree.root = n_nodes - 1;
-  tree.leaves.resize(n_leaves);
+  // Leaf curves are appended as they are read (read_curves).
+  if constexpr (!std::is_same_v<Payload, StepFunction>) tree.leaves.resize(n_leaves);
   return tree;
 }
 
@@ -446,9 +451,13 @@ void read_curves(ByteReader& in, const Counts& counts, std::vector<Tree<StepFunc
   // A binary tree of n nodes has (n + 1) / 2 leaves.
   CurveSource curves(in, counts, (counts.n_nodes + counts.n_trees) / 2);
   for (std::size_t b = 0; b < trees.size(); ++b) {
-    for (std::size_t leaf = 0; leaf < trees[b].leaves.size(); ++leaf) {
-      trees[b].leaves[leaf] = curves.next(b, leaf);
+    // A binary tree of n nodes has (n + 1) / 2 leaves.
+    const std::size_t n_leaves = (trees[b].n_nodes() + 1) / 2;
+    trees[b].leaves.reserve(n_leaves);
+    for (std::size_t leaf = 0; leaf < n_leaves; ++leaf) {
+      trees[b].leaves.push_back(curves.next(b, leaf));
     }
+    trees[b].leaves.shrink_to_fit();
   }
   curves.finish();
 }

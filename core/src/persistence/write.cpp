@@ -24,15 +24,7 @@ using namespace detail::format;
 std::vector<std::uint64_t> curve_times(std::span<const Tree<StepFunction>> trees) {
   std::vector<std::uint64_t> table;
   for (const auto& tree : trees) {
-    for (const StepFunction& curve : tree.leaves) {
-      // The format stores what a Nelson–Aalen leaf is: a right-continuous
-      // curve from 0.
-      if (curve.initial_value != 0.0 || curve.left_continuous ||
-          std::signbit(curve.initial_value)) {
-        fail("a leaf curve that does not start at 0 from the right cannot be stored");
-      }
-      for (const double t : curve.times) table.push_back(order_key(t));
-    }
+    for (const double t : tree.leaves.times) table.push_back(order_key(t));
   }
   std::sort(table.begin(), table.end());
   table.erase(std::unique(table.begin(), table.end()), table.end());
@@ -49,7 +41,7 @@ Counts counts_of(std::span<const Tree<Payload>> trees, std::uint32_t n_features,
       fail("a tree of this size cannot be stored");
     counts.n_nodes += tree.n_nodes();
     if constexpr (std::is_same_v<Payload, StepFunction>) {
-      for (const StepFunction& curve : tree.leaves) counts.n_points += curve.times.size();
+      counts.n_points += tree.leaves.n_points();
     }
   }
   return counts;
@@ -155,7 +147,7 @@ void write_splits(ByteWriter& out, std::span<const Tree<Payload>> trees, std::ui
 template <class Visit>
 void for_each_curve(std::span<const Tree<StepFunction>> trees, Visit&& visit) {
   for (const auto& tree : trees) {
-    for (const StepFunction& curve : tree.leaves) visit(curve);
+    for (std::size_t leaf = 0; leaf < tree.leaves.size(); ++leaf) visit(tree.leaves[leaf]);
   }
 }
 
@@ -199,7 +191,7 @@ Step find_step(double from, double to) {
 // The steps of every curve point, in curve order.
 std::vector<Step> curve_steps(std::span<const Tree<StepFunction>> trees) {
   std::vector<Step> steps;
-  for_each_curve(trees, [&](const StepFunction& curve) {
+  for_each_curve(trees, [&](const StepCurve& curve) {
     double from = 0.0;
     for (const double to : curve.values) {
       steps.push_back(find_step(from, to));
@@ -229,7 +221,7 @@ void write_steps(ByteWriter& out, std::span<const Tree<StepFunction>> trees) {
   for (const Step& step : steps) at_risk.put(step.at_risk);
   at_risk.finish();
   std::size_t k = 0;
-  for_each_curve(trees, [&](const StepFunction& curve) {
+  for_each_curve(trees, [&](const StepCurve& curve) {
     for (const double value : curve.values) {
       if (steps[k++].events == 0) out.f64(value);
     }
@@ -240,12 +232,11 @@ void write_curves(ByteWriter& out, std::span<const Tree<StepFunction>> trees,
                   const std::vector<std::uint64_t>& table) {
   for (const std::uint64_t key : table) out.f64(from_order_key(key));
   ByteWriter::Bits lengths(out, width_for(table.size()));
-  for_each_curve(trees, [&](const StepFunction& c) {
-    lengths.put(static_cast<std::uint32_t>(c.times.size()));
-  });
+  for_each_curve(
+      trees, [&](const StepCurve& c) { lengths.put(static_cast<std::uint32_t>(c.times.size())); });
   lengths.finish();
   ByteWriter::Bits indices(out, width_for(table.empty() ? 0 : table.size() - 1));
-  for_each_curve(trees, [&](const StepFunction& curve) {
+  for_each_curve(trees, [&](const StepCurve& curve) {
     for (const double t : curve.times) {
       const auto at = std::lower_bound(table.begin(), table.end(), order_key(t));
       indices.put(static_cast<std::uint32_t>(at - table.begin()));

@@ -95,11 +95,16 @@ TEST(MissingValues, DescentSendsNaNTheRecordedWay) {
   const std::vector<double> column{kNaN, 1.0, 3.0};
   const MatrixView x{column.data(), 3, 1, 1, 3};
   for (const bool missing_left : {false, true}) {
-    const Tree<NoPayload> tree{
-        {node::Leaf{0}, node::Leaf{1}, node::Split{0, 2.0, 0, 1, 1.0, missing_left}},
-        {NoPayload{}, NoPayload{}},
-        2,
-        1};
+    const Tree<NoPayload> tree{{node::Leaf{0}, node::Leaf{1},
+                                node::Split{.threshold = 2.0,
+                                            .score = 1.0,
+                                            .feature = 0,
+                                            .left = 0,
+                                            .right = 1,
+                                            .missing_left = missing_left}},
+                               {NoPayload{}, NoPayload{}},
+                               2,
+                               1};
     EXPECT_EQ(apply(tree, x), (std::vector<std::uint32_t>{missing_left ? 0u : 1u, 0u, 1u}));
   }
 }
