@@ -23,22 +23,13 @@
 #include <string>
 #include <vector>
 
+#include "dump.hpp"
 #include "korvane/criteria/log_rank.hpp"
 #include "korvane/forest.hpp"
 
 using namespace korvane;
 
 namespace {
-
-template <class T>
-std::vector<T> load(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  std::vector<T> out(static_cast<std::size_t>(in.tellg()) / sizeof(T));
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(out.data()),
-          static_cast<std::streamsize>(out.size() * sizeof(T)));
-  return out;
-}
 
 double thread_seconds() {
   timespec now{};
@@ -115,12 +106,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s BASE TREES THREADS FEATURES\n", argv[0]);
     return 2;
   }
-  const std::string base = argv[1];
-  const std::vector<double> values = load<double>(base + ".X");  // column-major
-  const std::vector<double> time = load<double>(base + ".t");
-  const std::vector<std::uint8_t> event = load<std::uint8_t>(base + ".e");
-  const std::size_t n = time.size();
-  const MatrixView x{values.data(), n, values.size() / n, 1, static_cast<std::ptrdiff_t>(n)};
+  const bench::Dump dump(argv[1]);
+  const MatrixView x = dump.x();
+  const std::span<const double> time = dump.time;
+  const std::span<const std::uint8_t> event = dump.event;
+  const std::size_t n = dump.time.size();
   ForestParams params;
   params.n_trees = std::stoul(argv[2]);
   params.tree.min_samples_leaf = 15;
