@@ -516,6 +516,8 @@ def main() -> None:
                         help="skip a side whose single fit would take longer (default 300, quick 30)")
     parser.add_argument("--max-minutes", type=float, default=50.0, help="skip whatever is left after this long")
     parser.add_argument("--only", default=None, help="run only the sides whose label contains this text")
+    parser.add_argument("--cases", nargs="+", default=None, metavar="NAME",
+                        help="run only the cases whose name is one of these, e.g. 'synthetic n=1,000 p=10 continuous'")
     parser.add_argument("--tables", default=",".join(TABLES),
                         help=f"comma-separated tables to measure, of {', '.join(TABLES)} (default all)")
     parser.add_argument("--baseline", default=None, metavar="DIR",
@@ -530,6 +532,13 @@ def main() -> None:
     continuous_sizes = QUICK_CONTINUOUS_SIZES if args.quick else FULL_CONTINUOUS_SIZES
     cases = ([shipped_case()] + [synthetic_case(n, p) for n, p in sizes]
              + [synthetic_case(n, p, continuous=True) for n, p in continuous_sizes])
+    if args.cases:
+        if args.write_results:
+            parser.error("--write-results writes the whole table; it cannot be combined with --cases")
+        unknown = sorted(set(args.cases) - {case.name for case in cases})
+        if unknown:
+            parser.error(f"unknown cases {unknown}; this mode has {[case.name for case in cases]}")
+        cases = [case for case in cases if case.name in args.cases]
     jobs = list(JOBS)
     if args.baseline:
         korvane_weights = next(job for job in JOBS if job.table == WEIGHTS and job.label == "korvane")
