@@ -80,5 +80,6 @@ repeat {
 
 writeBin(as.vector(t(hazard)), hazard_out, size = 8, endian = "little")
 json_list <- function(values) paste(sprintf("%.6f", values), collapse = ", ")
-cat(sprintf('{"rss_base_kb": %d, "fit": [%s], "predict": [%s]}\n',
-            as.integer(rss_base_kb), json_list(fit_seconds), json_list(predict_seconds)))
+cat(sprintf('{"rss_base_kb": %d, "rss_peak_kb": %d, "fit": [%s], "predict": [%s]}\n',
+            as.integer(rss_base_kb), as.integer(peak_rss_kb()), json_list(fit_seconds),
+            json_list(predict_seconds)))

@@ -33,6 +33,7 @@ def main() -> None:
         fit, predict = MODELS[(args.side, args.model)](args, split.X_train.shape[0])
         hazard, report["fit"], report["predict"] = repeat_fit_predict(fit, predict, split, args)
         write_hazard(args.hazard_out, hazard)
+    report["rss_peak_kb"] = peak_rss_kb()
     print(json.dumps(report))
 
 
