@@ -1,4 +1,6 @@
 import importlib.metadata
+import subprocess
+import sys
 
 import pytest
 
@@ -41,3 +43,29 @@ def test_mapped_files_lists_each_library_once_and_keeps_spaces_in_paths():
 )
 def test_outside_compares_whole_path_components(path, is_outside):
     assert outside([path], "/venv/lib/python3.12/site-packages") == ([path] if is_outside else [])
+
+
+def test_the_core_functions_and_saved_models_load_without_scikit_learn():
+    # A fresh interpreter: this one has long imported scikit-learn.
+    probe = (
+        "import sys, korvane\n"
+        "korvane.load, korvane.fit_log_rank_forest, korvane.StepFunction\n"
+        "print(sorted(m for m in ('sklearn', 'scipy', 'pandas') if m in sys.modules))\n"
+    )
+    done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True)
+    assert done.stdout.strip() == "[]"
+
+
+@pytest.mark.parametrize("name", [*korvane.__all__, "metrics", "ensemble", "dask"])
+def test_every_public_name_and_submodule_resolves_on_first_use(name):
+    assert getattr(korvane, name) is not None
+
+
+def test_dir_lists_the_names_not_yet_imported():
+    assert set(korvane.__all__) <= set(dir(korvane))
+
+
+def test_an_unknown_name_is_an_attribute_error():
+    with pytest.raises(AttributeError, match="no attribute 'RandomForest'"):
+        korvane.RandomForest  # noqa: B018
+    assert not hasattr(korvane, "no_such_module")

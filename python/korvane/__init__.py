@@ -1,5 +1,8 @@
 """Exact, fast, reproducible survival trees and forests for right-censored data."""
 
+import importlib.util
+from typing import TYPE_CHECKING, Any
+
 from korvane._korvane_core import (
     GradientForest,
     LogRankSurvivalForest,
@@ -9,14 +12,46 @@ from korvane._korvane_core import (
     fit_log_rank_tree,
     version,
 )
-from korvane.causal_survival import CausalSurvivalForest
-from korvane.effects import CausalForest, QuantileForest, RegressionForest
-from korvane.ensemble import RandomSurvivalForest
 from korvane.functions import StepFunction
-from korvane.surv import Surv
-from korvane.tree import SurvivalTree
 from korvane.persistence import from_bytes, load, save, to_bytes
 from korvane.persistence import _register as _register_persistence
+
+if TYPE_CHECKING:
+    from korvane.causal_survival import CausalSurvivalForest
+    from korvane.effects import CausalForest, QuantileForest, RegressionForest
+    from korvane.ensemble import RandomSurvivalForest
+    from korvane.surv import Surv
+    from korvane.tree import SurvivalTree
+
+# The estimators stand on scikit-learn, whose import (with SciPy's) costs about
+# 150 MB and a second; a program that calls only the core functions above, or
+# loads a saved model, should not pay for it. They and the submodules are
+# imported on first use instead.
+_LAZY = {
+    "CausalSurvivalForest": "korvane.causal_survival",
+    "CausalForest": "korvane.effects",
+    "QuantileForest": "korvane.effects",
+    "RegressionForest": "korvane.effects",
+    "RandomSurvivalForest": "korvane.ensemble",
+    "Surv": "korvane.surv",
+    "SurvivalTree": "korvane.tree",
+}
+
+
+def __getattr__(name: str) -> Any:
+    if name in _LAZY:
+        value = getattr(importlib.import_module(_LAZY[name]), name)
+    elif not name.startswith("__") and importlib.util.find_spec(f"{__name__}.{name}") is not None:
+        value = importlib.import_module(f"{__name__}.{name}")
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_LAZY))
+
 
 __all__ = [
     "version",
