@@ -274,7 +274,8 @@ std::size_t candidates_per_run(std::size_t n_rows) {
   return std::clamp<std::size_t>(n_rows / kRowsPerRunCandidate, 1, kLongestRun);
 }
 
-// The bound as the least float not below it. The passes keep a bound per
+// The bound as the least float not below it (the lowest finite float for a
+// finite bound below the floats' range). The passes keep a bound per
 // candidate, and floats halve those bytes; rounding up only lets a few more
 // candidates on to the exact pass, whose result stays that of the doubles: a
 // candidate the double bound rules out scores below the best, never ties it.
