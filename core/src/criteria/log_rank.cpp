@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cassert>
 #include <cmath>
 #include <limits>
@@ -284,7 +285,11 @@ float float_at_least(double bound) {
   if (bound > kLargest) return std::numeric_limits<float>::infinity();
   if (bound < -kLargest) return -kLargest;
   const auto narrow = static_cast<float>(bound);
-  return narrow < bound ? std::nextafter(narrow, std::numeric_limits<float>::infinity()) : narrow;
+  if (!(narrow < bound)) return narrow;
+  // The next float up, without a library call (a bound is kept per candidate):
+  // one step away from zero for a non-negative float, towards it for a negative.
+  const auto bits = std::bit_cast<std::uint32_t>(narrow);
+  return std::bit_cast<float>((bits >> 31) != 0 ? bits - 1 : bits + 1);
 }
 
 // From this many event groups on, a node's candidates are bounded by running
