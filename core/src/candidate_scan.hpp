@@ -1,5 +1,6 @@
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -8,12 +9,43 @@
 
 namespace korvane::detail {
 
-// End of the group of equal values that starts at `start` of a value order.
-[[nodiscard]] inline std::size_t end_of_value_group(std::span<const RankedPosition> order,
-                                                    std::size_t start) {
-  const std::uint32_t rank = rank_of(order[start]);
+// A value order as a list of (rank, position) entries: entry i holds the
+// position position(i), whose value has rank rank(i).
+struct PositionOrder {
+  std::span<const RankedPosition> entries;
+
+  [[nodiscard]] std::size_t size() const { return entries.size(); }
+  [[nodiscard]] std::uint32_t rank(std::size_t i) const { return rank_of(entries[i]); }
+  [[nodiscard]] std::uint32_t position(std::size_t i) const { return position_of(entries[i]); }
+};
+
+// A value order whose positions are its own indices (the caller keeps per
+// index what it needs of the position): only the ranks are stored, half the
+// bytes of a PositionOrder.
+struct IndexOrder {
+  std::span<const std::uint32_t> ranks;
+
+  [[nodiscard]] std::size_t size() const { return ranks.size(); }
+  [[nodiscard]] std::uint32_t rank(std::size_t i) const { return ranks[i]; }
+  [[nodiscard]] std::uint32_t position(std::size_t i) const {
+    return static_cast<std::uint32_t>(i);
+  }
+};
+
+template <class Order>
+concept ValueOrderView = requires(const Order& order, std::size_t i) {
+  { order.size() } -> std::same_as<std::size_t>;
+  { order.rank(i) } -> std::same_as<std::uint32_t>;
+  { order.position(i) } -> std::same_as<std::uint32_t>;
+};
+
+// End of the group of equal values that starts at `start` among the first
+// `n` entries of a value order.
+template <ValueOrderView Order>
+[[nodiscard]] std::size_t end_of_value_group(const Order& order, std::size_t n, std::size_t start) {
+  const std::uint32_t rank = order.rank(start);
   std::size_t end = start + 1;
-  while (end < order.size() && rank_of(order[end]) == rank) ++end;
+  while (end < n && order.rank(end) == rank) ++end;
   return end;
 }
 
@@ -32,36 +64,34 @@ namespace korvane::detail {
 // at the last present value. With 0 the whole order is walked, missing rows
 // included, so they count on the right and the boundary before them is the
 // candidate "is missing".
-template <class MoveLeft, class Visit>
-std::size_t scan_candidates(std::span<const RankedPosition> order, std::size_t min_samples_leaf,
-                            std::size_t limit, MoveLeft&& move_left, Visit&& visit,
-                            std::size_t n_missing_left = 0) {
-  const std::span<const RankedPosition> walked = order.first(order.size() - n_missing_left);
-  for (const RankedPosition entry : order.subspan(walked.size())) move_left(position_of(entry));
-  const std::size_t n = walked.size();
+template <ValueOrderView Order, class MoveLeft, class Visit>
+std::size_t scan_candidates(const Order& order, std::size_t min_samples_leaf, std::size_t limit,
+                            MoveLeft&& move_left, Visit&& visit, std::size_t n_missing_left = 0) {
+  const std::size_t n = order.size() - n_missing_left;  // walked entries
+  for (std::size_t i = n; i < order.size(); ++i) move_left(order.position(i));
   std::size_t next = 0;  // walked positions before it in value order are on the left
   std::size_t candidate = 0;
-  std::size_t group_end = n == 0 ? 0 : end_of_value_group(walked, 0);
+  std::size_t group_end = n == 0 ? 0 : end_of_value_group(order, n, 0);
   while (next < n && candidate < limit) {
-    for (; next < group_end; ++next) move_left(position_of(walked[next]));
+    for (; next < group_end; ++next) move_left(order.position(next));
     if (next == n) break;
     // The right side only shrinks from here on.
     if (n - next < min_samples_leaf) break;
-    group_end = end_of_value_group(walked, next);
+    group_end = end_of_value_group(order, n, next);
     const std::size_t n_left = n_missing_left + next;
     if (n_left < min_samples_leaf) continue;
     const bool last = group_end == n || n - group_end < min_samples_leaf;
-    visit(candidate++, n_left, position_of(walked[next - 1]), position_of(walked[next]), last);
+    visit(candidate++, n_left, order.position(next - 1), order.position(next), last);
   }
   return candidate;
 }
 
 // How many entries at the end of a value order hold `missing_rank` (the rows
 // missing the value, which rank last); 0 when no rank is missing.
-[[nodiscard]] inline std::size_t n_missing_at_end(std::span<const RankedPosition> order,
-                                                  std::uint32_t missing_rank) {
+template <ValueOrderView Order>
+[[nodiscard]] std::size_t n_missing_at_end(const Order& order, std::uint32_t missing_rank) {
   std::size_t count = 0;
-  while (count < order.size() && rank_of(order[order.size() - 1 - count]) == missing_rank) ++count;
+  while (count < order.size() && order.rank(order.size() - 1 - count) == missing_rank) ++count;
   return count;
 }
 

@@ -41,9 +41,32 @@ std::vector<Visited> admissible(const std::vector<RankedPosition>& order, std::s
   return boundaries;
 }
 
+// The scan of `order` through each view of it: as (rank, position) entries,
+// and as ranks alone, whose reported indices are mapped back to the positions
+// they stand for.
+std::vector<Visited> scan_both_views(const std::vector<RankedPosition>& order, std::size_t min_leaf,
+                                     std::size_t limit, bool by_index,
+                                     std::vector<std::uint32_t>& moved, std::size_t& count) {
+  std::vector<std::uint32_t> ranks;
+  for (const RankedPosition entry : order) ranks.push_back(rank_of(entry));
+  const auto position = [&](std::uint32_t p) { return by_index ? position_of(order[p]) : p; };
+  std::vector<Visited> visited;
+  const auto move = [&](std::uint32_t p) { moved.push_back(position(p)); };
+  const auto visit = [&](std::size_t candidate, std::size_t n_left, std::uint32_t left,
+                         std::uint32_t right, bool last) {
+    EXPECT_EQ(candidate, visited.size());
+    EXPECT_EQ(moved.size(), n_left);
+    visited.push_back({n_left, position(left), position(right), last});
+  };
+  count = by_index ? scan_candidates(IndexOrder{ranks}, min_leaf, limit, move, visit)
+                   : scan_candidates(PositionOrder{order}, min_leaf, limit, move, visit);
+  return visited;
+}
+
 // Every criterion walks its candidates with this scan: it must visit exactly
 // the admissible boundaries in ascending order, flag the last one, move every
-// position left before the candidates after it, and stop at the limit.
+// position left before the candidates after it, and stop at the limit, over
+// either view of a value order.
 class ScanCandidates
     : public ::testing::TestWithParam<std::tuple<std::size_t, std::uint32_t, std::size_t>> {};
 
@@ -51,21 +74,17 @@ TEST_P(ScanCandidates, VisitsExactlyTheAdmissibleBoundaries) {
   const auto [n, distinct, min_leaf] = GetParam();
   const auto order = value_order(n, distinct, static_cast<std::uint32_t>(n + distinct + min_leaf));
   const std::vector<Visited> expected = admissible(order, min_leaf);
-  for (const std::size_t limit : {SIZE_MAX, std::size_t{2}}) {
-    std::vector<Visited> visited;
-    std::vector<std::uint32_t> moved;
-    const std::size_t count = scan_candidates(
-        order, min_leaf, limit, [&](std::uint32_t position) { moved.push_back(position); },
-        [&](std::size_t candidate, std::size_t n_left, std::uint32_t left, std::uint32_t right,
-            bool last) {
-          EXPECT_EQ(candidate, visited.size());
-          EXPECT_EQ(moved.size(), n_left);
-          visited.push_back({n_left, left, right, last});
-        });
-    const std::size_t wanted = std::min(limit, expected.size());
-    EXPECT_EQ(count, wanted);
-    EXPECT_EQ(visited, std::vector<Visited>(expected.begin(), expected.begin() + wanted));
-    for (std::size_t k = 0; k < moved.size(); ++k) EXPECT_EQ(moved[k], position_of(order[k]));
+  for (const bool by_index : {false, true}) {
+    for (const std::size_t limit : {SIZE_MAX, std::size_t{2}}) {
+      std::vector<std::uint32_t> moved;
+      std::size_t count = 0;
+      const std::vector<Visited> visited =
+          scan_both_views(order, min_leaf, limit, by_index, moved, count);
+      const std::size_t wanted = std::min(limit, expected.size());
+      EXPECT_EQ(count, wanted);
+      EXPECT_EQ(visited, std::vector<Visited>(expected.begin(), expected.begin() + wanted));
+      for (std::size_t k = 0; k < moved.size(); ++k) EXPECT_EQ(moved[k], position_of(order[k]));
+    }
   }
 }
 

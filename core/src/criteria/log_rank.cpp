@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cassert>
 #include <cmath>
 #include <limits>
@@ -110,13 +111,14 @@ struct FeatureWalk {
   MissingSide missing;
 };
 
-// A feature's value order as the scan reads it: entries of (rank, index in
-// this order), and per index the position in the time order and, in an
-// unweighted node, its bucket and event. A scan reads all of them in step,
-// so its moves stay in the caches however large the node; the positions
-// alone are gathered once, in one tight loop, when the order is made.
+// A feature's value order as the scan reads it: per index in this order the
+// value's rank, the position in the time order and, in an unweighted node,
+// its bucket and event. A scan reads all of them in step, so its moves stay in
+// the caches however large the node; the positions alone are gathered once,
+// in one tight loop, when the order is made. A node holds one per candidate
+// feature at once, so every byte per entry counts at the root of a large tree.
 struct ValueOrder {
-  std::vector<RankedPosition> entries;
+  std::vector<std::uint32_t> ranks;
   std::vector<std::uint32_t> positions;
   std::vector<std::uint32_t> buckets;
   std::vector<std::uint8_t> events;
@@ -129,21 +131,24 @@ constexpr std::uint32_t kMovesAhead = 16;
 // The candidates of one feature for the log-rank scorer: the shared candidate
 // scan, with each value group moved to the scorer's left side and candidates
 // reported by the rows holding the values on either side. A feature's value
-// order is sorted on its first walk and kept for the later ones, in
-// `by_value` (per candidate feature), whose earlier contents are dropped.
+// order is sorted (in `sorted`, shared) on its first walk and kept for the
+// later ones, in `by_value` (per candidate feature), whose earlier contents
+// are dropped.
 class FeatureScan {
  public:
   FeatureScan(const Covariates& covariates, const SortedNode& node, std::size_t n_features,
               std::size_t min_samples_leaf, std::vector<ValueOrder>& by_value,
-              std::vector<std::uint32_t>& position_buckets, detail::OrderScratch& scratch)
+              std::vector<std::uint32_t>& position_buckets, std::vector<RankedPosition>& sorted,
+              detail::OrderScratch& scratch)
       : covariates_(covariates),
         node_(node),
         min_samples_leaf_(min_samples_leaf),
         position_buckets_(position_buckets),
         by_value_(by_value),
+        sorted_(sorted),
         scratch_(scratch) {
     if (by_value_.size() < n_features) by_value_.resize(n_features);
-    for (std::size_t slot = 0; slot < n_features; ++slot) by_value_[slot].entries.clear();
+    for (std::size_t slot = 0; slot < n_features; ++slot) by_value_[slot].ranks.clear();
     if (!node.weighted()) node.position_buckets(position_buckets_);
   }
 
@@ -156,7 +161,8 @@ class FeatureScan {
       const std::size_t n_missing =
           missing_rank == Covariates::kNoMissingRank
               ? 0
-              : detail::n_missing_at_end(value_order(slot, feature).entries, missing_rank);
+              : detail::n_missing_at_end(detail::IndexOrder{value_order(slot, feature).ranks},
+                                         missing_rank);
       if (n_missing == 0) {
         walks.push_back({slot, feature, 0, MissingSide::kUnseen});
       } else {
@@ -186,7 +192,7 @@ class FeatureScan {
     const ValueOrder& order = value_order(walk.slot, walk.feature);
     side.clear();
     return detail::scan_candidates(
-        order.entries, min_samples_leaf_, limit,
+        detail::IndexOrder{order.ranks}, min_samples_leaf_, limit,
         [&](std::uint32_t index) {
           if constexpr (Weighting::kUnit) {
             if constexpr (kPrefetch) {
@@ -210,13 +216,14 @@ class FeatureScan {
  private:
   const ValueOrder& value_order(std::size_t slot, std::uint32_t feature) {
     ValueOrder& order = by_value_[slot];
-    if (!order.entries.empty() || node_.sorted_rows.empty()) return order;
-    detail::order_by_covariate(covariates_, node_.sorted_rows, feature, order.entries, scratch_);
-    const std::size_t n = order.entries.size();
+    if (!order.ranks.empty() || node_.sorted_rows.empty()) return order;
+    detail::order_by_covariate(covariates_, node_.sorted_rows, feature, sorted_, scratch_);
+    const std::size_t n = sorted_.size();
+    order.ranks.resize(n);
     order.positions.resize(n);
-    for (std::uint32_t i = 0; i < n; ++i) {
-      order.positions[i] = detail::position_of(order.entries[i]);
-      order.entries[i] = detail::ranked_position(detail::rank_of(order.entries[i]), i);
+    for (std::size_t i = 0; i < n; ++i) {
+      order.ranks[i] = detail::rank_of(sorted_[i]);
+      order.positions[i] = detail::position_of(sorted_[i]);
     }
     if (node_.weighted()) return order;
     order.buckets.resize(n);
@@ -233,6 +240,7 @@ class FeatureScan {
   std::size_t min_samples_leaf_;
   std::vector<std::uint32_t>& position_buckets_;  // unweighted nodes only
   std::vector<ValueOrder>& by_value_;             // per candidate feature
+  std::vector<RankedPosition>& sorted_;           // the order being sorted
   detail::OrderScratch& scratch_;
 };
 
@@ -241,15 +249,17 @@ class FeatureScan {
 // Everything a node's search writes, kept by a tree across its nodes.
 struct LogRankCriterion::Scratch::Buffers {
   SortedNode node;
-  std::vector<RankedPosition> by_time;
+  // The node's time order while the node is grouped, then each candidate
+  // feature's value order while it is sorted.
+  std::vector<RankedPosition> sorted;
   detail::OrderScratch order;
   EventGroupScorer scorer;
   std::vector<ValueOrder> by_value;
   std::vector<std::uint32_t> position_buckets;
   std::vector<FeatureWalk> walks;
-  // Per walk, the bounds of the last pass and those of the pass under way.
-  std::vector<std::vector<double>> upper;
-  std::vector<std::vector<double>> next_upper;
+  // Per walk, the bounds of the last pass; those of the walk under way.
+  std::vector<std::vector<float>> upper;
+  std::vector<float> next_upper;
 };
 
 namespace {
@@ -263,6 +273,23 @@ constexpr std::size_t kLongestRun = 16;
 
 std::size_t candidates_per_run(std::size_t n_rows) {
   return std::clamp<std::size_t>(n_rows / kRowsPerRunCandidate, 1, kLongestRun);
+}
+
+// The bound as the least float not below it (the lowest finite float for a
+// finite bound below the floats' range). The passes keep a bound per
+// candidate, and floats halve those bytes; rounding up only lets a few more
+// candidates on to the exact pass, whose result stays that of the doubles: a
+// candidate the double bound rules out scores below the best, never ties it.
+float float_at_least(double bound) {
+  constexpr float kLargest = std::numeric_limits<float>::max();
+  if (bound > kLargest) return std::numeric_limits<float>::infinity();
+  if (bound < -kLargest) return -kLargest;
+  const auto narrow = static_cast<float>(bound);
+  if (!(narrow < bound)) return narrow;
+  // The next float up, without a library call (a bound is kept per candidate):
+  // one step away from zero for a non-negative float, towards it for a negative.
+  const auto bits = std::bit_cast<std::uint32_t>(narrow);
+  return std::bit_cast<float>((bits >> 31) != 0 ? bits - 1 : bits + 1);
 }
 
 // From this many event groups on, a node's candidates are bounded by running
@@ -297,7 +324,7 @@ class SplitSearch {
         node_(buffers.node),
         scorer_(buffers.scorer),
         scan_(covariates, buffers.node, features.size(), min_samples_leaf, buffers.by_value,
-              buffers.position_buckets, buffers.order),
+              buffers.position_buckets, buffers.sorted, buffers.order),
         walks_(buffers.walks),
         run_(candidates_per_run(node_.sorted_rows.size())),
         upper_(buffers.upper),
@@ -305,9 +332,8 @@ class SplitSearch {
     scorer_.reset(node_);
     scan_.walks(features, walks_);
     upper_.resize(walks_.size());
-    next_upper_.resize(walks_.size());
-    for (std::vector<double>& upper : upper_)
-      upper.assign(1, std::numeric_limits<double>::infinity());
+    for (std::vector<float>& upper : upper_)
+      upper.assign(1, std::numeric_limits<float>::infinity());
   }
 
   std::optional<BestSplit> run() {
@@ -327,14 +353,14 @@ class SplitSearch {
   // Upper bounds per run of `run_` candidates; lanes hold each run's first and
   // last candidate.
   void bound_runs() {
-    const auto bound_batch = [&](std::vector<double>& upper) {
+    const auto bound_batch = [&](std::vector<float>& upper) {
       control_.check();
       const std::size_t runs = scorer_.candidates() / 2;
       const auto& bounds = scorer_.template block_bounds<Unit>();
       for (std::size_t j = 0; j < runs; ++j) keep(upper, bounds[j]);
     };
     for (std::size_t f = 0; f < walks_.size(); ++f) {
-      std::vector<double>& upper = next_bounds(f);
+      std::vector<float>& upper = next_bounds();
       std::size_t in_run = 0;
       scan_.template run<Weighting>(
           walks_[f], scorer_, SIZE_MAX,
@@ -357,7 +383,7 @@ class SplitSearch {
     RiskSetSums sums(node_);
     for (std::size_t f = 0; f < walks_.size(); ++f) {
       control_.check();
-      std::vector<double>& upper = next_bounds(f);
+      std::vector<float>& upper = next_bounds();
       scan_.template run<UnitWeights>(walks_[f], sums, SIZE_MAX,
                                       [&](std::size_t, std::size_t, std::uint32_t, std::uint32_t,
                                           bool) { keep(upper, sums.bounds()); });
@@ -370,13 +396,13 @@ class SplitSearch {
   void bound_candidates() {
     std::array<std::size_t, EventGroupScorer::kLanes> lane_candidate{};
     for (std::size_t f = 0; f < walks_.size(); ++f) {
-      std::vector<double>& upper = next_bounds(f);
+      std::vector<float>& upper = next_bounds();
       const auto bound_batch = [&] {
         control_.check();
         const std::size_t count = scorer_.candidates();
         const auto& bounds = scorer_.template bounds<Unit>();
         for (std::size_t j = 0; j < count; ++j) {
-          upper.resize(lane_candidate[j], -std::numeric_limits<double>::infinity());
+          upper.resize(lane_candidate[j], -std::numeric_limits<float>::infinity());
           keep(upper, bounds[j]);
         }
       };
@@ -386,7 +412,7 @@ class SplitSearch {
             if (scorer_.template add_candidate<Weighting>(n_left)) bound_batch();
           });
       if (scorer_.candidates() > 0) bound_batch();
-      upper.resize(count, -std::numeric_limits<double>::infinity());
+      upper.resize(count, -std::numeric_limits<float>::infinity());
       keep_next_bounds(f);
     }
     candidates_per_bound_ = 1;
@@ -425,15 +451,16 @@ class SplitSearch {
   }
 
   // Walk f's bounds of the pass under way, empty; the last pass's stay
-  // readable until keep_next_bounds(f) replaces them.
-  std::vector<double>& next_bounds(std::size_t f) {
-    next_upper_[f].clear();
-    return next_upper_[f];
+  // readable until keep_next_bounds(f) replaces them. One buffer serves every
+  // walk in turn: a large node has a bound per candidate and walk.
+  std::vector<float>& next_bounds() {
+    next_upper_.clear();
+    return next_upper_;
   }
-  void keep_next_bounds(std::size_t f) { std::swap(upper_[f], next_upper_[f]); }
+  void keep_next_bounds(std::size_t f) { std::swap(upper_[f], next_upper_); }
 
-  void keep(std::vector<double>& upper, const Bounds& bounds) {
-    upper.push_back(bounds.upper);
+  void keep(std::vector<float>& upper, const Bounds& bounds) {
+    upper.push_back(float_at_least(bounds.upper));
     best_lower_ = std::max(best_lower_, bounds.lower);
   }
 
@@ -441,8 +468,8 @@ class SplitSearch {
   // last of them; returns how many candidates it walked past.
   template <class Visit>
   std::size_t visit_survivors(std::size_t f, Visit&& visit) {
-    const std::vector<double>& upper = upper_[f];
-    const auto survives = [&](double bound) { return bound >= best_lower_; };
+    const std::vector<float>& upper = upper_[f];
+    const auto survives = [&](float bound) { return bound >= best_lower_; };
     const auto last = std::find_if(upper.rbegin(), upper.rend(), survives);
     if (last == upper.rend()) return 0;
     const std::size_t entries = static_cast<std::size_t>(upper.rend() - last);
@@ -469,8 +496,8 @@ class SplitSearch {
   std::size_t run_;  // candidates per run in the first pass
   // Per walk, upper bounds on the scores of consecutive groups of
   // candidates_per_bound_ candidates; before any pass, one unbounded group.
-  std::vector<std::vector<double>>& upper_;
-  std::vector<std::vector<double>>& next_upper_;
+  std::vector<std::vector<float>>& upper_;
+  std::vector<float>& next_upper_;
   std::size_t candidates_per_bound_ = SIZE_MAX;
   double best_lower_ = -std::numeric_limits<double>::infinity();
 };
@@ -599,7 +626,7 @@ std::optional<BestSplit> LogRankCriterion::find_best_split(const Covariates& cov
   assert(std::none_of(rows.begin(), rows.end(),
                       [&](std::uint32_t r) { return std::isnan(time_[r]); }));
   Buffers& buffers = scratch.buffers();
-  buffers.node.assign(*this, rows, buffers.by_time, buffers.order);
+  buffers.node.assign(*this, rows, buffers.sorted, buffers.order);
   return search_(covariates, buffers, features, min_samples_leaf, control);
 }
 

@@ -79,7 +79,8 @@ std::optional<BestSplit> find_variance_split(const Covariates& covariates,
   for (const std::uint32_t feature : features) {
     control.check();
     order_by_covariate(covariates, rows, feature, by_value, scratch);
-    const std::size_t n_missing = n_missing_at_end(by_value, covariates.missing_ranks[feature]);
+    const std::size_t n_missing =
+        n_missing_at_end(PositionOrder{by_value}, covariates.missing_ranks[feature]);
     // Missing rows right first: on a tie the side splits have always taken wins.
     const auto scan_side = [&](std::size_t n_missing_left, MissingSide side) {
       double left_sum = 0.0;
@@ -87,7 +88,7 @@ std::optional<BestSplit> find_variance_split(const Covariates& covariates,
       std::size_t left_positive = 0;
       std::size_t left_first = 0;
       scan_candidates(
-          by_value, min_samples_leaf, SIZE_MAX,
+          PositionOrder{by_value}, min_samples_leaf, SIZE_MAX,
           [&](std::uint32_t position) {
             left_sum = left_sum + term(position);
             if (!floor.first.empty()) left_first += floor.first[position];

@@ -49,12 +49,13 @@ TEST(CandidateScan, CarriesMissingRowsLeft) {
   // Ranks 0, 0, 1, 2 present and two missing (rank 3) at positions 4 and 5.
   const std::vector<detail::RankedPosition> order{
       0, 1, (1ull << 32) | 2, (2ull << 32) | 3, (3ull << 32) | 4, (3ull << 32) | 5};
-  EXPECT_EQ(detail::n_missing_at_end(order, 3), 2u);
-  EXPECT_EQ(detail::n_missing_at_end(order, Covariates::kNoMissingRank), 0u);
+  EXPECT_EQ(detail::n_missing_at_end(detail::PositionOrder{order}, 3), 2u);
+  EXPECT_EQ(detail::n_missing_at_end(detail::PositionOrder{order}, Covariates::kNoMissingRank), 0u);
   std::vector<std::uint32_t> moved;
   std::vector<std::size_t> n_left;
   detail::scan_candidates(
-      order, 1, SIZE_MAX, [&](std::uint32_t position) { moved.push_back(position); },
+      detail::PositionOrder{order}, 1, SIZE_MAX,
+      [&](std::uint32_t position) { moved.push_back(position); },
       [&](std::size_t, std::size_t left, std::uint32_t, std::uint32_t, bool) {
         n_left.push_back(left);
       },
