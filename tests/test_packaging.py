@@ -56,9 +56,15 @@ def test_the_core_functions_and_saved_models_load_without_scikit_learn():
     assert done.stdout.strip() == "[]"
 
 
-@pytest.mark.parametrize("name", [*korvane.__all__, "metrics", "ensemble", "dask"])
+@pytest.mark.parametrize("name", [*korvane.__all__, "metrics", "ensemble", "_survival_target"])
 def test_every_public_name_and_submodule_resolves_on_first_use(name):
     assert getattr(korvane, name) is not None
+
+
+def test_submodules_of_optional_libraries_still_need_their_own_import():
+    probe = "import korvane\nprint(hasattr(korvane, 'dask'), hasattr(korvane, 'plotting'))\n"
+    done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True)
+    assert done.stdout.split() == ["False", "False"]
 
 
 def test_dir_lists_the_names_not_yet_imported():

@@ -1,6 +1,6 @@
 """Exact, fast, reproducible survival trees and forests for right-censored data."""
 
-import importlib.util
+import importlib
 from typing import TYPE_CHECKING, Any
 
 from korvane._korvane_core import (
@@ -41,10 +41,17 @@ _LAZY = {
 def __getattr__(name: str) -> Any:
     if name in _LAZY:
         value = getattr(importlib.import_module(_LAZY[name]), name)
-    elif not name.startswith("__") and importlib.util.find_spec(f"{__name__}.{name}") is not None:
-        value = importlib.import_module(f"{__name__}.{name}")
-    else:
+    elif name.startswith("__"):
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    else:
+        # The submodules the estimators import (metrics, ensemble, ...) were
+        # attributes of the package right after `import korvane`; they still are.
+        # Others (dask, plotting, datasets) need their own import, as before.
+        for module in sorted(set(_LAZY.values())):
+            importlib.import_module(module)
+        if name not in globals():
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        value = globals()[name]
     globals()[name] = value
     return value
 
