@@ -1,6 +1,6 @@
 """Exact, fast, reproducible survival trees and forests for right-censored data."""
 
-import importlib
+import importlib.util
 from typing import TYPE_CHECKING, Any
 
 from korvane._korvane_core import (
@@ -38,20 +38,21 @@ _LAZY = {
 }
 
 
+# Submodules on optional libraries were never attributes before their own import.
+_OWN_IMPORT = ("dask", "plotting", "datasets")
+
+
 def __getattr__(name: str) -> Any:
     if name in _LAZY:
         value = getattr(importlib.import_module(_LAZY[name]), name)
-    elif name.startswith("__"):
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    elif (
+        not name.startswith("__")
+        and name not in _OWN_IMPORT
+        and importlib.util.find_spec(f"{__name__}.{name}") is not None
+    ):
+        value = importlib.import_module(f"{__name__}.{name}")
     else:
-        # The submodules the estimators import (metrics, ensemble, ...) were
-        # attributes of the package right after `import korvane`; they still are.
-        # Others (dask, plotting, datasets) need their own import, as before.
-        for module in sorted(set(_LAZY.values())):
-            importlib.import_module(module)
-        if name not in globals():
-            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-        value = globals()[name]
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
     globals()[name] = value
     return value
 
