@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 from sklearn.linear_model import LogisticRegression, Ridge
-from sklearn.model_selection import KFold
+from sklearn.model_selection import KFold, StratifiedKFold
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import StandardScaler
 
@@ -112,6 +112,12 @@ def test_bad_models_folds_and_controls_are_named_in_the_error(settings, fit, mes
     X, y, w = _data()
     with pytest.raises(ValueError, match=message):
         _forest(**({"model_y": Ridge()} | settings)).fit(X, y, w, **fit)
+
+
+def test_a_stratified_splitter_on_a_continuous_treatment_is_named_in_the_error():
+    X, y, w = _data(binary=False)
+    with pytest.raises(ValueError, match=r"cv could not split the rows \(only a 0/1 treatment"):
+        _forest(model_y=Ridge(), cv=StratifiedKFold(3)).fit(X, y, w)
 
 
 def test_weights_reach_the_models_that_take_them_and_a_warning_names_those_that_do_not():

@@ -100,7 +100,13 @@ def make_folds(cv: Any, Z: Float64Array, stratum: Float64Array | None, seed: int
         else:
             splitter = KFold(k, shuffle=True, random_state=seed % 2**32)
         return list(splitter.split(Z, stratum))
-    folds = [(np.asarray(train), np.asarray(test)) for train, test in check_cv(cv).split(Z, stratum)]
+    try:
+        folds = [(np.asarray(train), np.asarray(test)) for train, test in check_cv(cv).split(Z, stratum)]
+    except (TypeError, ValueError) as error:
+        # A stratified splitter given no 0/1 treatment fails deep inside scikit-learn
+        # with a message about array shapes; say which argument it was.
+        needs = "" if stratum is not None else " (only a 0/1 treatment is passed to it as classes)"
+        raise ValueError(f"cv could not split the rows{needs}: {error}") from error
     tested = np.concatenate([test for _, test in folds] + [np.empty(0, np.intp)]).astype(np.intp)
     if len(tested) != n or np.any(tested < 0) or np.any(np.bincount(tested, minlength=n) != 1):
         raise ValueError("cv must give test folds that hold every row exactly once")
