@@ -70,6 +70,7 @@ class Case:
     n_train: int
     n_features: int
     holdouts: Callable[[], list[Holdout]]
+    continuous: bool = False
 
 
 def synthetic_case(n_train: int, n_features: int, continuous: bool = False) -> Case:
@@ -79,7 +80,7 @@ def synthetic_case(n_train: int, n_features: int, continuous: bool = False) -> C
         return [holdout(X, event_time, event, train, test)]
 
     name = f"synthetic n={n_train:,} p={n_features}" + (" continuous" if continuous else "")
-    return Case(name, n_train, n_features, holdouts)
+    return Case(name, n_train, n_features, holdouts, continuous)
 
 
 def synthetic_data(n: int, n_features: int, continuous: bool = False):
@@ -221,14 +222,18 @@ class Skipped:
 
 
 class Budget:
-    """Skips a job whose fit, extrapolated from the same side on fewer rows, would overrun the budget."""
+    """Skips a job whose fit, extrapolated from the same side on fewer rows, would overrun the budget.
+
+    Continuous and rounded times keep separate histories: the sides' costs grow
+    differently with distinct times, and a skip at a large rounded case must not
+    skip the small continuous cases that the table lists after it."""
 
     def __init__(self, seconds: float):
         self.seconds = seconds
         self.last_fit: dict[tuple[str, int], tuple[int, float | None]] = {}
 
     def check(self, job: Job, case: Case) -> Skipped | None:
-        known = self.last_fit.get((job.budget_key, case.n_features))
+        known = self.last_fit.get((job.budget_key, case.n_features, case.continuous))
         if known is None:
             return None
         n_train, seconds = known
@@ -238,7 +243,7 @@ class Budget:
         return Skipped(f"skipped (budget, ~{estimate:.0f} s)") if estimate > self.seconds else None
 
     def record(self, job: Job, case: Case, result: "Measurement | Skipped") -> None:
-        key = (job.budget_key, case.n_features)
+        key = (job.budget_key, case.n_features, case.continuous)
         if isinstance(result, Skipped):
             if result.reason.startswith("skipped"):
                 self.last_fit[key] = (case.n_train, None)

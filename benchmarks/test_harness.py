@@ -70,6 +70,7 @@ def test_budget_skips_what_would_overrun_or_already_did(seconds_at_1000, growth,
 
     assert (budget.check(job, large) is not None) == skipped
     assert budget.check(job, run.synthetic_case(10_000, 50)) is None  # other p, no history
+    assert budget.check(job, run.synthetic_case(10_000, 10, continuous=True)) is None  # its own history
 
 
 @pytest.mark.parametrize(
