@@ -8,7 +8,8 @@ The training draws, seeds and test rows are the study's (`causal_survival_study.
 forests are the ones its "causal survival forest" rows grow. Per variant it prints, averaged
 over the test rows:
 
-- bias2: squared bias, (mean over repetitions of the estimate - truth)^2, split into
+- bias2: squared bias, (mean over repetitions of the estimate - truth)^2 less the noise of
+  that mean (spread / reps, so that few repetitions do not inflate it), split into
   - smoothing: that of the forest's "smoothed truth", the forest-weighted ratio of the
     training rows' true effects, sum_i a_i(x) tau(X_i) d_i / sum_i a_i(x) d_i (d the score's
     denominator): the bias the forest's weights make with exact scores;
@@ -112,12 +113,27 @@ def fit_scores(design: Design, n: int, rep: int, target: str) -> Fit:
 # --- the estimators compared -----------------------------------------------------------------
 
 
+def grown(fit: Fit, numerator: np.ndarray, denominator: np.ndarray, **settings: Any) -> Any:
+    """The default effect forest on (X, numerator, denominator), with `settings` over its own."""
+    return grow_effect_forest("_grow_ratio_forest", (fit.sample.X, numerator, denominator), None,
+                              fit.settings | settings, fit.seed, 2, balance=fit.sample.treatment)
+
+
+def oob_effect(fit: Fit) -> np.ndarray:
+    """The default forest's out-of-bag effect at each training row (in bag for a row every tree drew)."""
+    forest, values = grown(fit, fit.numerator, fit.denominator), np.column_stack((fit.numerator, fit.denominator))
+    sums = forest._oob_weighted_sums(fit.sample.X, values)
+    unseen = ~np.isfinite(sums[:, 0] / sums[:, 1])
+    sums[unseen] = forest._weighted_sums(fit.sample.X[unseen], values)
+    effect: np.ndarray = sums[:, 0] / sums[:, 1]
+    return effect
+
+
 def ratio_run(fit: Fit, X_test: np.ndarray, numerator: np.ndarray, split_numerator: np.ndarray,
               denominator: np.ndarray, **settings: Any) -> Run:
     """The default forest's ratio estimate, grown on `split_numerator` (the numerator unless a
     variant changes what the splits see) and answering with `numerator`."""
-    forest = grow_effect_forest("_grow_ratio_forest", (fit.sample.X, split_numerator, denominator), None,
-                                fit.settings | settings, fit.seed, 2, balance=fit.sample.treatment)
+    forest = grown(fit, split_numerator, denominator, **settings)
     values = np.column_stack((numerator, denominator))
     sums = forest._weighted_sums(X_test, values)
     smoothed = forest._weighted_sums(X_test, np.column_stack((fit.tau * denominator, denominator)))
@@ -129,11 +145,19 @@ def two_pass_run(fit: Fit, X_test: np.ndarray) -> Run:
     """The default forest's out-of-bag effects at the training rows, a smooth and far less noisy
     picture of where the effect changes, as what a second forest's splits see; its honest
     leaves answer with the scores."""
-    first = grow_effect_forest("_grow_ratio_forest", (fit.sample.X, fit.numerator, fit.denominator), None,
-                               fit.settings, fit.seed, 2, balance=fit.sample.treatment)
-    sums = first._oob_weighted_sums(fit.sample.X, np.column_stack((fit.numerator, fit.denominator)))
-    effect = np.where(np.isfinite(sums[:, 0] / sums[:, 1]), sums[:, 0] / sums[:, 1], 0.0)
-    return ratio_run(fit, X_test, fit.numerator, fit.denominator * effect, fit.denominator)
+    return ratio_run(fit, X_test, fit.numerator, fit.denominator * oob_effect(fit), fit.denominator)
+
+
+def boosted_run(fit: Fit, X_test: np.ndarray) -> Run:
+    """One step of boosting: a second forest of the default's settings estimates, from the
+    scores' residuals at the first forest's out-of-bag effects, what the first one missed."""
+    effect = oob_effect(fit)
+    residual = fit.numerator - effect * fit.denominator
+    base = ratio_run(fit, X_test, fit.numerator, fit.numerator, fit.denominator)
+    correction = ratio_run(fit._replace(seed=fit.seed + 1, tau=fit.tau - effect), X_test, residual, residual,
+                           fit.denominator)
+    return Run(base.estimate + correction.estimate, base.variance + correction.variance,
+               base.smoothed + correction.smoothed)
 
 
 def centred_run(fit: Fit, X_test: np.ndarray) -> Run:
@@ -177,8 +201,7 @@ def local_linear_run(fit: Fit, X_test: np.ndarray, penalty: float, top_share: bo
     forest's weights, beta under a ridge penalty of `penalty` times the weight of the
     denominators and each column's variance; on every column, or (`top_share`) on the columns
     with more than an even share of the forest's split importance."""
-    forest = grow_effect_forest("_grow_ratio_forest", (fit.sample.X, fit.numerator, fit.denominator), None,
-                                fit.settings, fit.seed, 2, balance=fit.sample.treatment)
+    forest = grown(fit, fit.numerator, fit.denominator)
     columns = np.arange(X_test.shape[1])
     if top_share:
         importance = np.asarray(forest._split_importance())
@@ -247,6 +270,7 @@ VARIANTS: dict[str, Variant] = {
     "split on the forest's out-of-bag effect": two_pass_run,
     "local linear, split columns, ridge 3": lambda f, x: local_linear_run(f, x, 3.0, True),
     "local linear, split columns, ridge 10": lambda f, x: local_linear_run(f, x, 10.0, True),
+    "one step of boosting": boosted_run,
     "honest share 0.65": lambda f, x: _default(f, x, honesty_fraction=0.65),
     "leaves of 1": lambda f, x: _default(f, x, min_samples_leaf=1),
 }
@@ -270,8 +294,16 @@ def row(label: str, truth: np.ndarray, runs: list[Run]) -> str:
     half = Z * np.sqrt(variance)
     covered = np.abs(estimate - truth) <= half
     by_decile = " ".join(f"{covered[:, deciles(truth) == k].mean():.2f}" for k in range(10))
-    numbers = [np.mean((estimate - truth) ** 2), np.mean((mean - truth) ** 2), np.mean((smooth - truth) ** 2),
-               np.mean((mean - smooth) ** 2), spread, estimated]
+    reps = len(runs)
+    # Each squared bias less the noise its mean over the repetitions adds (variance / reps).
+    numbers = [
+        np.mean((estimate - truth) ** 2),
+        np.mean((mean - truth) ** 2) - spread / reps,
+        np.mean((smooth - truth) ** 2) - np.mean(smoothed.var(axis=0, ddof=1)) / reps,
+        np.mean((mean - smooth) ** 2) - np.mean((estimate - smoothed).var(axis=0, ddof=1)) / reps,
+        spread,
+        estimated,
+    ]
     return (f"| {label} | {len(runs)} | " + " | ".join(f"{v:.4g}" for v in numbers)
             + f" | {estimated / spread:.2f} | {covered.mean():.3f} | {np.mean(np.abs(estimate - smoothed) <= half):.3f}"
             f" | {by_decile} |")
@@ -286,6 +318,8 @@ def main() -> None:
     parser.add_argument("--variants", nargs="+", default=DEFAULT_VARIANTS, choices=list(VARIANTS))
     parser.add_argument("--test-rows", type=int, default=1000)
     args = parser.parse_args()
+    if args.reps < 2:
+        parser.error("--reps must be at least 2: the spread is a variance over the repetitions")
     print("| cell, variant | reps | MSE | bias2 | smoothing | scores | spread | est.var | ratio | coverage "
           "| of smoothed | coverage by decile of the true effect |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|")
