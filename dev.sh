@@ -187,7 +187,7 @@ case "${1:-}" in
     # The package's type hints, as its users' type checkers read them.
     "$VENV/bin/python" -m mypy --strict python/korvane
     # The benchmark harness's own logic (nothing timed).
-    (cd benchmarks && "../$VENV/bin/python" -m pytest -q -p no:cacheprovider test_harness.py test_causal_survival_designs.py)
+    (cd benchmarks && "../$VENV/bin/python" -m pytest -q -p no:cacheprovider test_harness.py test_causal_survival_designs.py test_causal_survival_bias.py)
     build_docs
     # The extension is built against NumPy 2 and must also run under NumPy 1.26.
     numpy1_venv

@@ -268,7 +268,12 @@ n_jobs, random_state
         a bag's few trees, made non-negative by its posterior mean under a flat
         prior on [0, inf), over the square of the forest's mean denominator.
         As for `CausalForest`, this is the forest's variance, not its bias, and
-        with few little bags (a few hundred trees) it errs high.
+        with few little bags (a few hundred trees) it errs high. On a few
+        hundred rows the bias is mostly the forest's smoothing, which pulls the
+        largest and smallest effects towards the average: the intervals then
+        hold the forest-weighted mean of the neighbours' true effects more
+        often than asked, and the true effect less often where it is extreme
+        (benchmarks/causal_survival_bias.py).
 
         Parameters
         ----------
