@@ -54,8 +54,7 @@ class RiskSetSums {
   [[nodiscard]] bool outgrows_caches() const { return before_.size() >= kBucketsBeyondCaches; }
   // An interval holding the exact pass's score of the current left side, or
   // {-inf, -inf} when that score is certainly below `floor` (score_interval_above).
-  [[nodiscard]] ScoreBounds bounds(
-      double floor = -std::numeric_limits<double>::infinity()) const;
+  [[nodiscard]] ScoreBounds bounds(double floor = -std::numeric_limits<double>::infinity()) const;
 
  private:
   // Sums over the event groups before a bucket: groups k < β for bucket β.
