@@ -55,7 +55,13 @@ void SortedNode::assign(const LogRankCriterion& criterion, std::span<const std::
   const std::span<const std::uint32_t> time_ranks = criterion.time_ranks();
   const std::span<const double> weight = criterion.weight();
   order_by_rank(
-      rows.size(), [&](std::uint32_t i) { return time_ranks[rows[i]]; }, by_time, scratch);
+      rows.size(),
+      [&](std::uint32_t i) {
+        prefetch_gather(time_ranks.data(), rows, i);
+        prefetch_gather(criterion.event().data(), rows, i);
+        return time_ranks[rows[i]];
+      },
+      by_time, scratch);
   sorted_rows.clear();
   sorted_events.clear();
   sorted_weights.clear();
@@ -229,6 +235,8 @@ class FeatureScan {
     order.buckets.resize(n);
     order.events.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
+      detail::prefetch_gather(position_buckets_.data(), order.positions, i);
+      detail::prefetch_gather(node_.sorted_events.data(), order.positions, i);
       order.buckets[i] = position_buckets_[order.positions[i]];
       order.events[i] = node_.sorted_events[order.positions[i]];
     }
@@ -386,7 +394,7 @@ class SplitSearch {
       std::vector<float>& upper = next_bounds();
       scan_.template run<UnitWeights>(walks_[f], sums, SIZE_MAX,
                                       [&](std::size_t, std::size_t, std::uint32_t, std::uint32_t,
-                                          bool) { keep(upper, sums.bounds()); });
+                                          bool) { keep(upper, sums.bounds(best_lower_)); });
       keep_next_bounds(f);
     }
     candidates_per_bound_ = 1;

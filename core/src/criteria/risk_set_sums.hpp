@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "criteria/score_interval.hpp"
@@ -51,8 +52,9 @@ class RiskSetSums {
   // Whether the buckets' sums and Fenwick tree are too large for the caches
   // to keep between random moves, so that asking ahead pays.
   [[nodiscard]] bool outgrows_caches() const { return before_.size() >= kBucketsBeyondCaches; }
-  // An interval holding the exact pass's score of the current left side.
-  [[nodiscard]] ScoreBounds bounds() const;
+  // An interval holding the exact pass's score of the current left side, or
+  // {-inf, -inf} when that score is certainly below `floor` (score_interval_above).
+  [[nodiscard]] ScoreBounds bounds(double floor = -std::numeric_limits<double>::infinity()) const;
 
  private:
   // Sums over the event groups before a bucket: groups k < β for bucket β.
@@ -100,7 +102,7 @@ inline void RiskSetSums::move_left(std::uint32_t bucket, bool event) {
   add_left(bucket, before.quadratic);
 }
 
-inline ScoreBounds RiskSetSums::bounds() const {
+inline ScoreBounds RiskSetSums::bounds(double floor) const {
   const double observed = events_left_;
   const double u = observed - expected_;
   const double v = linear_ - quadratic_;
@@ -113,7 +115,7 @@ inline ScoreBounds RiskSetSums::bounds() const {
   const double u_error = own * mass + exact_slack_ * mass * (1.0 + own);
   const double v_magnitude = (v < 0.0 ? -v : v) + v_own;
   const double v_error = v_own + exact_slack_ * (v_magnitude + mass) * (1.0 + own);
-  return score_interval(magnitude, magnitude, v, u_error, v_error);
+  return score_interval_above(magnitude, magnitude, v, u_error, v_error, floor);
 }
 
 inline RiskSetSums::LeftBuckets RiskSetSums::left_before(std::uint32_t bucket) const {

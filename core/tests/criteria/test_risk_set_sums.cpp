@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <random>
 #include <string>
@@ -42,6 +43,27 @@ SortedNode node_of(const NodeCase& c, std::vector<double>& time, std::vector<std
   return SortedNode::of(LogRankCriterion(time, event), rows);
 }
 
+// Bounds given a floor either rule the score out, which only a score below
+// the floor allows, or are the bounds without a floor; a floor well above the
+// upper bound rules it out, one at the exact score or just above it may not.
+void expect_ruled_out_only_below_floor(const RiskSetSums& sums, const ScoreBounds& bounds,
+                                       double exact) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  for (const double floor : {exact, std::nextafter(exact, kInfinity), exact * (1.0 + 1e-12),
+                             bounds.upper, 2.0 * bounds.upper}) {
+    const ScoreBounds given = sums.bounds(floor);
+    if (given.upper == -kInfinity) {
+      ASSERT_LT(exact, floor);
+    } else {
+      ASSERT_EQ(given.lower, bounds.lower);
+      ASSERT_EQ(given.upper, bounds.upper);
+    }
+  }
+  if (exact > 1e-3 && bounds.upper < kInfinity) {
+    EXPECT_EQ(sums.bounds(2.0 * bounds.upper).upper, -kInfinity);
+  }
+}
+
 class RiskSetSumsBound : public ::testing::TestWithParam<NodeCase> {};
 
 // Moves every position left in a random order (as a feature's scan would), and
@@ -72,6 +94,7 @@ TEST_P(RiskSetSumsBound, IntervalHoldsTheExactScoreOfEveryLeftSide) {
       if (exact > 1e-3 && moved + 2 < n) {
         EXPECT_LT(bounds.upper - bounds.lower, 1e-6 * exact) << moved;
       }
+      expect_ruled_out_only_below_floor(sums, bounds, exact);
     }
   }
 }
