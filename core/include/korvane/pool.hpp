@@ -151,9 +151,9 @@ namespace detail {
 
 // One State per slot of the calling arena, made on first use by the thread in
 // that slot (so from that thread's malloc arena). Slots are numbered by the
-// scheduler, which may run one thread more than the arena's concurrency (a
-// one-thread arena that nobody joins gets a worker beyond it), so the table
-// grows as slots appear. No two threads hold a slot at once.
+// scheduler, which may number a thread beyond the arena's concurrency (seen
+// with one-thread arenas), so the table grows as slots appear. No two threads
+// hold a slot at once.
 template <class State>
 class StatePerThread {
  public:
