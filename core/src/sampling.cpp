@@ -40,15 +40,17 @@ std::size_t sample_size(std::size_t n, double fraction) {
 namespace {
 
 // m of the rows 0 .. n - 1 (m <= n), with replacement or as a partial forward
-// Fisher–Yates shuffle.
+// Fisher–Yates shuffle, in `sample`'s storage.
 std::vector<std::uint32_t> draw_rows(std::size_t n, std::size_t m, bool bootstrap,
-                                     ChaCha8Rng& stream) {
+                                     ChaCha8Rng& stream, std::vector<std::uint32_t> sample = {}) {
+  // Cleared first, so that growing the storage copies nothing.
+  sample.clear();
   if (bootstrap) {
-    std::vector<std::uint32_t> sample(m);
+    sample.resize(m);
     for (std::uint32_t& row : sample) row = static_cast<std::uint32_t>(stream.random_range(0, n));
     return sample;
   }
-  std::vector<std::uint32_t> sample(n);
+  sample.resize(n);
   std::iota(sample.begin(), sample.end(), 0u);
   for (std::size_t i = 0; i < m; ++i) {
     std::swap(sample[i], sample[stream.random_range(i, n)]);
@@ -64,11 +66,11 @@ constexpr std::uint64_t kFirstGroupSeed = std::uint64_t{1} << 63;
 }  // namespace
 
 std::vector<std::uint32_t> draw_sample(std::size_t n, bool bootstrap, double fraction,
-                                       ChaCha8Rng& stream) {
+                                       ChaCha8Rng& stream, std::vector<std::uint32_t> buffer) {
   if (!(fraction > 0.0 && fraction <= 1.0)) {
     fail("bootstrap fraction must lie in (0, 1], got " + format_shortest(fraction));
   }
-  return draw_rows(n, sample_size(n, fraction), bootstrap, stream);
+  return draw_rows(n, sample_size(n, fraction), bootstrap, stream, std::move(buffer));
 }
 
 std::vector<std::uint32_t> draw_half_sample(std::size_t n, std::uint64_t seed,
@@ -130,25 +132,26 @@ TreeRows arrange_rows(std::vector<std::uint32_t> rows, const TreeParams& params,
 }
 
 TreeRows draw_tree_rows(std::size_t n, const ForestParams& params, std::uint64_t seed,
-                        std::uint64_t tree, ChaCha8Rng& stream) {
+                        std::uint64_t tree, ChaCha8Rng& stream, std::vector<std::uint32_t> buffer) {
   if (params.ci_group_size <= 1) {
-    return arrange_rows(draw_sample(n, params.bootstrap, params.subsample_fraction, stream),
-                        params.tree, stream);
+    return arrange_rows(
+        draw_sample(n, params.bootstrap, params.subsample_fraction, stream, std::move(buffer)),
+        params.tree, stream);
   }
   if (const auto mismatch = little_bag_mismatch(n, params)) fail(*mismatch);
   const std::vector<std::uint32_t> half = draw_half_sample(n, seed, tree / params.ci_group_size);
-  std::vector<std::uint32_t> rows =
-      draw_rows(half.size(), tree_sample_size(n, params), params.bootstrap, stream);
+  std::vector<std::uint32_t> rows = draw_rows(half.size(), tree_sample_size(n, params),
+                                              params.bootstrap, stream, std::move(buffer));
   for (std::uint32_t& row : rows) row = half[row];
   return arrange_rows(std::move(rows), params.tree, stream);
 }
 
 TreeRows draw_tree_rows(std::size_t n, std::span<const std::uint32_t> kept,
                         const ForestParams& params, std::uint64_t seed, std::uint64_t tree,
-                        ChaCha8Rng& stream) {
-  if (kept.empty()) return draw_tree_rows(n, params, seed, tree, stream);
+                        ChaCha8Rng& stream, std::vector<std::uint32_t> buffer) {
+  if (kept.empty()) return draw_tree_rows(n, params, seed, tree, stream, std::move(buffer));
   // Arranging only permutes positions, so mapping after it draws the same rows.
-  TreeRows drawn = draw_tree_rows(kept.size(), params, seed, tree, stream);
+  TreeRows drawn = draw_tree_rows(kept.size(), params, seed, tree, stream, std::move(buffer));
   for (std::uint32_t& row : drawn.rows) row = kept[row];
   return drawn;
 }

@@ -114,6 +114,31 @@ TEST(Tree, PropertiesHoldOnRandomData) {
   }
 }
 
+// A thread grows tree after tree in one workspace: each tree must equal the
+// tree grown alone, whether the tree before it was larger or smaller, and keep
+// arrays of exactly its size rather than the workspace's capacity.
+TEST(Tree, TreesGrownInOneWorkspaceEqualTreesGrownAlone) {
+  const Dataset d = Dataset::random(300, 4, 9);
+  ScratchOf<LogRankCriterion>::type scratch;
+  TreeWorkspace<StepFunction> workspace;
+  for (const std::size_t leaf : {1u, 40u, 3u, 150u, 2u}) {
+    const TreeParams params = params_with(leaf, MaxFeatures::fixed(2));
+    std::vector<std::uint32_t> record(d.n, 0xFFFFFFFFu), record_alone(d.n, 0xFFFFFFFFu);
+    ChaCha8Rng stream = ChaCha8Rng::seed_from_u64(leaf), alone_stream = stream;
+    TreeRows rows = arrange_rows(all_rows(d.n), params, stream);
+    TreeRows alone_rows = arrange_rows(all_rows(d.n), params, alone_stream);
+    const auto tree = grow(d.covariates(), rows, d.log_rank(), d.nelson_aalen(), params, stream,
+                           record, CallControl{}, scratch, workspace);
+    const auto alone = grow(d.covariates(), alone_rows, d.log_rank(), d.nelson_aalen(), params,
+                            alone_stream, record_alone);
+    EXPECT_EQ(tree, alone) << leaf;
+    EXPECT_EQ(record, record_alone) << leaf;
+    EXPECT_EQ(tree.nodes.capacity(), tree.nodes.size()) << leaf;
+    EXPECT_EQ(tree.leaves.times.capacity(), tree.leaves.times.size()) << leaf;
+    EXPECT_EQ(tree.leaves.offsets.capacity(), tree.leaves.offsets.size()) << leaf;
+  }
+}
+
 // With a constant pseudo-outcome every candidate scores 0 and the smallest
 // threshold wins, so each split peels off one row: the tree is as deep as its
 // row count and must still fit on a thread with a small stack.

@@ -171,6 +171,25 @@ TEST_P(ThreadsPerCall, RunsAsManyTasksAtOnceAsThreadsWereAsked) {
 
 INSTANTIATE_TEST_SUITE_P(Counts, ThreadsPerCall, testing::Values(1, 2, 3, 6));
 
+// A forest's trees share per-thread buffers; a state per block of indices
+// would be made and freed again for nearly every tree.
+TEST_P(ThreadsPerCall, MakeAtMostOneStatePerThread) {
+  static std::atomic<int> made;
+  struct Counted {
+    Counted() { ++made; }
+  };
+  made = 0;
+  CallControl control;
+  const std::size_t k = static_cast<std::size_t>(GetParam());
+  const auto results = run(k, control, no_poll, [] {
+    return parallel_map_with<Counted>(500, [](std::size_t i, Counted&) { return i; });
+  });
+  EXPECT_EQ(results.size(), 500u);
+  EXPECT_GE(made.load(), 1);
+  // The scheduler may lend a one-thread arena a worker in a slot of its own.
+  EXPECT_LE(made.load(), GetParam() + 1);
+}
+
 TEST(Run, ReturnsTheResultAndPassesOnTheWorksException) {
   CallControl control;
   EXPECT_EQ(

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "korvane/params.hpp"
@@ -221,6 +222,37 @@ TEST(LittleBags, DrawAmongTheKeptRowsAsOnThoseRowsAlone) {
     EXPECT_EQ(rows.n_splitting, alone.n_splitting);
   }
 }
+
+// A thread lends each tree's draw the buffer of the tree before, with that
+// tree's rows still in it, longer or shorter than the new draw: the rows must
+// be those of a draw into fresh memory.
+class LentBuffer
+    : public ::testing::TestWithParam<std::tuple<bool, double, std::size_t, std::size_t>> {};
+
+TEST_P(LentBuffer, DrawsTheRowsOfAFreshDraw) {
+  const auto [bootstrap, fraction, group, stale] = GetParam();
+  ForestParams params;
+  params.n_trees = 4;
+  params.bootstrap = bootstrap;
+  params.subsample_fraction = fraction;
+  params.ci_group_size = group;
+  params.tree.honesty = 0.5;
+  for (std::uint64_t tree = 0; tree < params.n_trees; ++tree) {
+    ChaCha8Rng stream = ChaCha8Rng::from_seed(derive_tree_seeds(3, tree, 1)[0]);
+    ChaCha8Rng fresh_stream = stream;
+    std::vector<std::uint32_t> buffer(stale, 7u);
+    const TreeRows rows = draw_tree_rows(40, params, 3, tree, stream, std::move(buffer));
+    const TreeRows fresh = draw_tree_rows(40, params, 3, tree, fresh_stream);
+    EXPECT_EQ(rows.rows, fresh.rows) << tree;
+    EXPECT_EQ(rows.n_splitting, fresh.n_splitting) << tree;
+    EXPECT_EQ(stream.words_consumed(), fresh_stream.words_consumed()) << tree;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sampling, LentBuffer,
+                         ::testing::Combine(::testing::Bool(), ::testing::Values(0.3, 0.5),
+                                            ::testing::Values(1u, 2u),
+                                            ::testing::Values(0u, 5u, 100u)));
 
 }  // namespace
 }  // namespace korvane

@@ -35,6 +35,19 @@ std::size_t partition(const MatrixView& x, std::span<std::uint32_t> rows, const 
 [[nodiscard]] bool missing_goes_left(MissingSide chosen, MissingValues missing_values,
                                      std::size_t n_left, std::size_t n_right);
 
+// The arrays a tree grows in. A thread that grows tree after tree keeps them,
+// as it keeps its search buffers, and each tree takes copies at their final
+// size. Freed after every tree, these large blocks would raise malloc's mmap
+// threshold, so the next tree's came from the thread's arena, under the kept
+// trees' arrays allocated after them, which then pinned them there: at a
+// million rows a third more memory per tree than the trees keep.
+template <class Payload>
+struct TreeWorkspace {
+  std::vector<NodeKind> nodes;
+  typename Tree<Payload>::Leaves leaves;
+  std::vector<std::uint32_t> rows;  // the tree's sample, lent to draw_tree_rows
+};
+
 // Grows one tree: owns the node stack and the stopping rules; asks the
 // criterion for each node's split and the leaf estimate for each leaf.
 template <SplitCriterion Criterion, LeafEstimate Leaves>
@@ -45,7 +58,7 @@ class TreeBuilder {
 
   TreeBuilder(const Covariates& covariates, const Criterion& criterion, const Leaves& leaves,
               const TreeParams& params, ChaCha8Rng& stream, std::span<std::uint32_t> recorded_leaf,
-              const CallControl& control, Scratch& scratch)
+              const CallControl& control, Scratch& scratch, TreeWorkspace<Payload>& workspace)
       : covariates_(covariates),
         criterion_(criterion),
         leaves_estimate_(leaves),
@@ -54,7 +67,12 @@ class TreeBuilder {
         recorded_leaf_(recorded_leaf),
         control_(control),
         scratch_(scratch),
-        features_(covariates.n_features(), params.max_features.resolve(covariates.n_features())) {}
+        features_(covariates.n_features(), params.max_features.resolve(covariates.n_features())),
+        nodes_(workspace.nodes),
+        leaves_(workspace.leaves) {
+    nodes_.clear();
+    leaves_.clear();
+  }
 
   // Grows the tree of the given rows. Nodes are visited exactly as a recursion
   // would visit them (node, left subtree, right subtree, parent appended last),
@@ -92,11 +110,10 @@ class TreeBuilder {
         stack.pop_back();
       }
     }
-    // A fitted tree keeps its arrays for its lifetime; what their growth left
-    // unused would be a quarter of a large forest.
-    nodes_.shrink_to_fit();
-    leaves_.shrink_to_fit();
-    return Tree<Payload>{std::move(nodes_), std::move(leaves_), *finished,
+    // Copies take their exact size: a fitted tree keeps its arrays for its
+    // lifetime, and what their growth left unused would be a quarter of a
+    // large forest.
+    return Tree<Payload>{nodes_, leaves_, *finished,
                          static_cast<std::uint32_t>(covariates_.n_features())};
   }
 
@@ -208,28 +225,30 @@ class TreeBuilder {
   const CallControl& control_;
   Scratch& scratch_;
   FeatureSampler features_;
-  std::vector<NodeKind> nodes_;
-  typename Tree<Payload>::Leaves leaves_;
+  std::vector<NodeKind>& nodes_;
+  typename Tree<Payload>::Leaves& leaves_;
 };
 
 // Grows one tree on `rows` (permuted in place) and records the leaf of every
 // estimation row in `recorded_leaf` (indexed by training row) unless it is
 // empty. Every tree, alone or in a forest, grows here. Throws Cancelled, at the
 // next node, once `control` asks to stop. The criterion's searches keep their
-// buffers in `scratch`, which trees grown one after another can share.
+// buffers in `scratch` and the tree grows in `workspace`, which trees grown one
+// after another can share.
 template <SplitCriterion Criterion, LeafEstimate Leaves>
 Tree<typename Leaves::Payload> grow(const Covariates& covariates, TreeRows& rows,
                                     const Criterion& criterion, const Leaves& leaves,
                                     const TreeParams& params, ChaCha8Rng& stream,
                                     std::span<std::uint32_t> recorded_leaf,
                                     const CallControl& control,
-                                    typename ScratchOf<Criterion>::type& scratch) {
+                                    typename ScratchOf<Criterion>::type& scratch,
+                                    TreeWorkspace<typename Leaves::Payload>& workspace) {
   if (criterion.n_samples() != covariates.n_samples()) {
     fail("x has " + std::to_string(covariates.n_samples()) + " rows but the outcome has " +
          std::to_string(criterion.n_samples()) + " elements");
   }
   TreeBuilder<Criterion, Leaves> builder(covariates, criterion, leaves, params, stream,
-                                         recorded_leaf, control, scratch);
+                                         recorded_leaf, control, scratch, workspace);
   return std::move(builder).build(rows.splitting(), rows.estimation());
 }
 
@@ -241,7 +260,9 @@ Tree<typename Leaves::Payload> grow(const Covariates& covariates, TreeRows& rows
                                     std::span<std::uint32_t> recorded_leaf,
                                     const CallControl& control = CallControl{}) {
   typename ScratchOf<Criterion>::type scratch;
-  return grow(covariates, rows, criterion, leaves, params, stream, recorded_leaf, control, scratch);
+  TreeWorkspace<typename Leaves::Payload> workspace;
+  return grow(covariates, rows, criterion, leaves, params, stream, recorded_leaf, control, scratch,
+              workspace);
 }
 
 // A tree on all rows, in index order, from a 64-bit seed; with weights

@@ -133,14 +133,20 @@ Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
   // record outlives its task and the result does not depend on scheduling.
   forest.recorded_leaf.assign(n_trees * n, NO_LEAF);
   // Trees grown one after another on a thread share the criterion's buffers,
-  // which at small sizes would otherwise cost as much as a tree.
-  using Scratch = typename ScratchOf<Criterion>::type;
-  forest.trees = pool::parallel_map_with<Scratch>(n_trees, [&](std::size_t k, Scratch& scratch) {
+  // which at small sizes would otherwise cost as much as a tree, and the
+  // arrays they grow in (TreeWorkspace says why).
+  struct Worker {
+    typename ScratchOf<Criterion>::type scratch;
+    TreeWorkspace<Payload> workspace;
+  };
+  forest.trees = pool::parallel_map_with<Worker>(n_trees, [&](std::size_t k, Worker& worker) {
     ChaCha8Rng stream = ChaCha8Rng::from_seed(seeds[k]);
-    TreeRows rows = draw_tree_rows(n, kept, params, seed, trees.start + k, stream);
+    TreeRows rows = draw_tree_rows(n, kept, params, seed, trees.start + k, stream,
+                                   std::move(worker.workspace.rows));
     const std::span<std::uint32_t> record = std::span(forest.recorded_leaf).subspan(k * n, n);
-    Tree<Payload> tree =
-        grow(covariates, rows, criterion, leaves, params.tree, stream, record, control, scratch);
+    Tree<Payload> tree = grow(covariates, rows, criterion, leaves, params.tree, stream, record,
+                              control, worker.scratch, worker.workspace);
+    worker.workspace.rows = std::move(rows.rows);
     control.finish_tree();
     return tree;
   });

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -146,17 +147,57 @@ void parallel_for_each(std::size_t n, Body&& body) {
   });
 }
 
+namespace detail {
+
+// One State per slot of the calling arena, made on first use by the thread in
+// that slot (so from that thread's malloc arena). Slots are numbered by the
+// scheduler, which may number a thread beyond the arena's concurrency (seen
+// with one-thread arenas), so the table grows as slots appear. No two threads
+// hold a slot at once.
+template <class State>
+class StatePerThread {
+ public:
+  State& local() {
+    const auto slot = static_cast<std::size_t>(tbb::this_task_arena::current_thread_index());
+    const std::lock_guard lock(mutex_);
+    if (slot >= states_.size()) states_.resize(slot + 1);
+    if (!states_[slot]) states_[slot] = std::make_unique<State>();
+    return *states_[slot];
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<State>> states_;
+};
+
+}  // namespace detail
+
 // Computes make(i, state) for every i in [0, n) on the pool, where `state` is
-// a State made once per block of indices (parallel_for_blocks); results are
-// placed by index, so their order never depends on scheduling.
+// a State made once per thread of the call, on that thread, and kept across
+// all the blocks of indices it runs: parallel_for_blocks hands a thread many
+// blocks of one index each, and a State per block would be allocated and
+// freed anew for every tree of a forest. The states are dropped when the call
+// ends. Results are placed by index, so their order never depends on
+// scheduling.
 template <class State, class Make>
 auto parallel_map_with(std::size_t n, Make&& make) {
   using Result = decltype(make(std::size_t{0}, std::declval<State&>()));
   std::vector<std::optional<Result>> slots(n);
-  parallel_for_blocks(n, [&](std::size_t begin, std::size_t end) {
-    State state;
+  const auto fill = [&](std::size_t begin, std::size_t end, State& state) {
     for (std::size_t i = begin; i != end; ++i) slots[i].emplace(make(i, state));
-  });
+  };
+  if (detail::inherited_by_fork()) {
+    State state;
+    fill(0, n, state);
+  } else {
+    detail::StatePerThread<State> states;
+    parallel_for_blocks(n, [&](std::size_t begin, std::size_t end) {
+      State& state = states.local();
+      // A thread waiting inside make() for nested work must not start another
+      // block, which would take the state in use.
+      tbb::this_task_arena::isolate([&] { fill(begin, end, state); });
+    });
+  }
   std::vector<Result> results;
   results.reserve(n);
   for (auto& slot : slots) results.push_back(std::move(*slot));

@@ -30,9 +30,11 @@ namespace korvane {
 [[nodiscard]] std::size_t sample_size(std::size_t n, double fraction);
 
 // Rows drawn for one tree: sample_size of them, with replacement or as a
-// partial forward Fisher–Yates shuffle.
+// partial forward Fisher–Yates shuffle. The result takes over `buffer`, whose
+// contents are discarded and whose capacity is reused.
 [[nodiscard]] std::vector<std::uint32_t> draw_sample(std::size_t n, bool bootstrap, double fraction,
-                                                     ChaCha8Rng& stream);
+                                                     ChaCha8Rng& stream,
+                                                     std::vector<std::uint32_t> buffer = {});
 
 // Fisher–Yates shuffle, from the last position down.
 void shuffle_in_place(std::span<std::uint32_t> rows, ChaCha8Rng& stream);
@@ -87,15 +89,17 @@ struct TreeRows {
 // of the tree's stream: its sample of the n training rows (of its group's
 // half-sample when trees come in little bags), arranged. Growing a tree and
 // recovering later which rows it drew both call this, so the two cannot
-// disagree.
+// disagree. The rows take over `buffer` as draw_sample does.
 [[nodiscard]] TreeRows draw_tree_rows(std::size_t n, const ForestParams& params, std::uint64_t seed,
-                                      std::uint64_t tree, ChaCha8Rng& stream);
+                                      std::uint64_t tree, ChaCha8Rng& stream,
+                                      std::vector<std::uint32_t> buffer = {});
 // The same among the `kept` training rows only (ascending; all n when empty):
 // the draw from kept.size() rows, each mapped to its training row, so a fit
 // that leaves rows out draws as the fit on the other rows alone would.
 [[nodiscard]] TreeRows draw_tree_rows(std::size_t n, std::span<const std::uint32_t> kept,
                                       const ForestParams& params, std::uint64_t seed,
-                                      std::uint64_t tree, ChaCha8Rng& stream);
+                                      std::uint64_t tree, ChaCha8Rng& stream,
+                                      std::vector<std::uint32_t> buffer = {});
 
 // The candidate features of a tree's nodes: a partial Fisher–Yates draw of
 // `per_node` features over a per-tree feature order, which is permuted in place

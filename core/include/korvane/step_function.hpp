@@ -67,6 +67,12 @@ struct StepCurves {
   // start at 0 from the right, or past 2^32 - 1 points in all.
   void push_back(const StepFunction& curve);
   void reserve(std::size_t n_leaves) { offsets.reserve(n_leaves + 1); }
+  // No leaves, capacity kept: a builder grows tree after tree in the same arrays.
+  void clear() {
+    times.clear();
+    values.clear();
+    offsets.assign(1, 0);
+  }
   // Gives back what growing the arrays left unused: a fitted tree keeps them
   // for its lifetime.
   void shrink_to_fit();

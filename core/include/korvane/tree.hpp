@@ -74,6 +74,7 @@ concept LeafCollection = requires(C& leaves, const C& fixed, const Payload& payl
   leaves.push_back(payload);
   leaves.reserve(std::size_t{0});
   leaves.shrink_to_fit();
+  leaves.clear();
 };
 
 // A fitted binary tree. Nodes are numbered in post-order (children before their

@@ -262,6 +262,7 @@ struct LogRankCriterion::Scratch::Buffers {
   std::vector<RankedPosition> sorted;
   detail::OrderScratch order;
   EventGroupScorer scorer;
+  detail::RiskSetSums sums;
   std::vector<ValueOrder> by_value;
   std::vector<std::uint32_t> position_buckets;
   std::vector<FeatureWalk> walks;
@@ -331,6 +332,7 @@ class SplitSearch {
         control_(control),
         node_(buffers.node),
         scorer_(buffers.scorer),
+        sums_(buffers.sums),
         scan_(covariates, buffers.node, features.size(), min_samples_leaf, buffers.by_value,
               buffers.position_buckets, buffers.sorted, buffers.order),
         walks_(buffers.walks),
@@ -388,13 +390,13 @@ class SplitSearch {
   // Upper bounds per candidate from the running sums, tight enough that
   // usually only the best candidate and its exact ties are left.
   void bound_by_sums() {
-    RiskSetSums sums(node_);
+    sums_.reset(node_);
     for (std::size_t f = 0; f < walks_.size(); ++f) {
       control_.check();
       std::vector<float>& upper = next_bounds();
-      scan_.template run<UnitWeights>(walks_[f], sums, SIZE_MAX,
+      scan_.template run<UnitWeights>(walks_[f], sums_, SIZE_MAX,
                                       [&](std::size_t, std::size_t, std::uint32_t, std::uint32_t,
-                                          bool) { keep(upper, sums.bounds(best_lower_)); });
+                                          bool) { keep(upper, sums_.bounds(best_lower_)); });
       keep_next_bounds(f);
     }
     candidates_per_bound_ = 1;
@@ -499,6 +501,7 @@ class SplitSearch {
   const CallControl& control_;
   const SortedNode& node_;
   EventGroupScorer& scorer_;
+  RiskSetSums& sums_;
   FeatureScan scan_;
   std::vector<FeatureWalk>& walks_;
   std::size_t run_;  // candidates per run in the first pass

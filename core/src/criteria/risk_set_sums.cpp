@@ -4,8 +4,8 @@
 
 namespace korvane::detail {
 
-RiskSetSums::RiskSetSums(const SortedNode& node) {
-  before_.push_back({0.0, 0.0, 0.0});
+void RiskSetSums::reset(const SortedNode& node) {
+  before_.assign(1, {0.0, 0.0, 0.0});
   node.for_each_bucket([&](std::size_t g, std::uint32_t bucket) {
     const double d = node.group_events[g];
     const double y = node.group_at_risk[g];
@@ -17,6 +17,7 @@ RiskSetSums::RiskSetSums(const SortedNode& node) {
     }
   });
   fenwick_.resize(before_.size() + 1);
+  clear();
   const double roundings =
       2.0 * static_cast<double>(node.sorted_rows.size() + before_.size()) + 128.0;
   sums_error_ = 4.0 * roundings * kUnitRoundoff;

@@ -29,8 +29,11 @@ namespace korvane::detail {
 // interval widens rather than becoming wrong.
 class RiskSetSums {
  public:
-  explicit RiskSetSums(const SortedNode& node);
-
+  // Takes the sums of `node`'s event groups, with nothing on the left. The
+  // arrays keep their capacity from node to node: at the top of a tree with
+  // continuous times they take tens of MB, and made anew per node they would
+  // be freed under the arrays a tree keeps.
+  void reset(const SortedNode& node);
   // Starts a new feature: nothing is on the left.
   void clear();
   // Moves an occurrence of `bucket` (position_buckets), an event or not, to
@@ -79,11 +82,11 @@ class RiskSetSums {
   std::vector<LeftBuckets> fenwick_;  // 1-based over the buckets
   std::uint32_t n_left_ = 0;
   std::uint32_t events_left_ = 0;
-  double expected_ = 0.0;   // sum_k w_k n_k
-  double linear_ = 0.0;     // sum_k a_k n_k
-  double quadratic_ = 0.0;  // sum_k b_k n_k²
-  double sums_error_;       // relative error of each of the three sums
-  double exact_slack_;      // the exact pass's, see exact_pass_slack
+  double expected_ = 0.0;     // sum_k w_k n_k
+  double linear_ = 0.0;       // sum_k a_k n_k
+  double quadratic_ = 0.0;    // sum_k b_k n_k²
+  double sums_error_ = 0.0;   // relative error of each of the three sums
+  double exact_slack_ = 0.0;  // the exact pass's, see exact_pass_slack
 };
 
 // Defined here so that a scan inlines its moves and bounds, compiled for

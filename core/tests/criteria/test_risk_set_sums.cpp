@@ -69,7 +69,8 @@ class RiskSetSumsBound : public ::testing::TestWithParam<NodeCase> {};
 // Moves every position left in a random order (as a feature's scan would), and
 // checks after each move that the interval holds the exact score and, where
 // the score is well away from zero, is narrow: a loose bound would send every
-// candidate on to the exact pass.
+// candidate on to the exact pass. The sums were first reset to a larger node
+// with other times, as a tree's search reuses them from node to node.
 TEST_P(RiskSetSumsBound, IntervalHoldsTheExactScoreOfEveryLeftSide) {
   std::vector<double> time;
   std::vector<std::uint8_t> event;
@@ -78,7 +79,12 @@ TEST_P(RiskSetSumsBound, IntervalHoldsTheExactScoreOfEveryLeftSide) {
   std::vector<std::uint32_t> order(n);
   std::iota(order.begin(), order.end(), 0u);
   std::shuffle(order.begin(), order.end(), std::mt19937(3));
-  RiskSetSums sums(node);
+  std::vector<double> other_time;
+  std::vector<std::uint8_t> other_event;
+  const NodeCase larger{"larger", GetParam().n * 2 + 7, 0, 4, true};
+  RiskSetSums sums;
+  sums.reset(node_of(larger, other_time, other_event));
+  sums.reset(node);
   std::vector<std::uint32_t> buckets;
   node.position_buckets(buckets);
   for (int repeat = 0; repeat < 2; ++repeat) {  // the second after clear()
