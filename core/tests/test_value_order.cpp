@@ -51,7 +51,8 @@ INSTANTIATE_TEST_SUITE_P(Keys, SortByKey, ::testing::Values(false, true));
 
 // Packed rank orders are sorted by counting, by insertion or by radix passes,
 // depending on the count and the span of the ranks; each must be the stable
-// order by rank.
+// order by rank. The radix passes take digits sized to the span above the
+// lowest rank, so spans of different widths and counts take different digits.
 class SortRanked : public ::testing::TestWithParam<std::pair<std::size_t, std::uint32_t>> {};
 
 TEST_P(SortRanked, EqualsAStableSortByRank) {
@@ -70,10 +71,15 @@ TEST_P(SortRanked, EqualsAStableSortByRank) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Regimes, SortRanked,
-                         ::testing::Values(std::pair{std::size_t{40}, 1000u},      // insertion
-                                           std::pair{std::size_t{40}, 30u},        // counting
-                                           std::pair{std::size_t{5000}, 3000u},    // counting
-                                           std::pair{std::size_t{5000}, 200000u},  // radix
+                         ::testing::Values(std::pair{std::size_t{40}, 1000u},       // insertion
+                                           std::pair{std::size_t{40}, 30u},         // counting
+                                           std::pair{std::size_t{5000}, 3000u},     // counting
+                                           std::pair{std::size_t{5000}, 200000u},   // radix
+                                           std::pair{std::size_t{100}, 100000u},    // 3 x 6 bits
+                                           std::pair{std::size_t{70}, 1u << 20},    // 4 x 5 bits
+                                           std::pair{std::size_t{3000}, 1u << 20},  // 2 x 10 bits
+                                           std::pair{std::size_t{5000}, 0xFFFF0000u},   // 4 x 8
+                                           std::pair{std::size_t{50000}, 0xFFFF0000u},  // 3 x 11
                                            std::pair{std::size_t{1}, 5u}));
 
 }  // namespace
