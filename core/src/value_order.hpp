@@ -232,28 +232,48 @@ void order_by_rank(std::size_t n, RankAt&& rank_at, std::vector<RankedPosition>&
 // How many entries ahead a gather asks the caches for what it reads.
 constexpr std::size_t kGatherAhead = 32;
 
-// Asks the caches for data[indices[i + kGatherAhead]], for a loop reading
-// data[indices[i]] at each i. A node's rows (or positions) lie anywhere in
-// arrays over all rows (or the node), so each read of a large node may miss;
-// asking ahead puts the misses of many entries under way at once.
+// Asks the caches for data[indices[i + kGatherAhead] * stride], for a loop
+// reading data[indices[i] * stride] at each i. A node's rows (or positions) lie
+// anywhere in arrays over all rows (or the node), so each read of a large node
+// may miss; asking ahead puts the misses of many entries under way at once.
 template <class T>
-void prefetch_gather(const T* data, std::span<const std::uint32_t> indices, std::size_t i) {
-  if (i + kGatherAhead < indices.size()) __builtin_prefetch(data + indices[i + kGatherAhead]);
+void prefetch_gather(const T* data, std::span<const std::uint32_t> indices, std::size_t i,
+                     std::size_t stride = 1) {
+  if (i + kGatherAhead < indices.size()) {
+    __builtin_prefetch(data + std::size_t{indices[i + kGatherAhead]} * stride);
+  }
 }
 
 // The order of `rows` by their values in one covariate column.
 inline void order_by_covariate(const Covariates& covariates, std::span<const std::uint32_t> rows,
                                std::uint32_t feature, std::vector<RankedPosition>& out,
                                OrderScratch& scratch) {
-  const std::uint32_t* column =
-      covariates.ranks.data() + std::size_t{feature} * covariates.x.n_rows;
+  const std::size_t stride = covariates.n_features();
+  const std::uint32_t* column = covariates.ranks.data() + feature;
   order_by_rank(
       rows.size(),
       [&](std::uint32_t pos) {
-        prefetch_gather(column, rows, pos);
-        return column[rows[pos]];
+        prefetch_gather(column, rows, pos, stride);
+        return column[std::size_t{rows[pos]} * stride];
       },
       out, scratch);
+}
+
+// Calls store(slot, i, rank) with the rank of rows[i] in features[slot], for
+// every i and slot: one pass over the rows, each row's ranks of all the
+// features read together from the line or two that hold them.
+template <class Store>
+void gather_ranks(const Covariates& covariates, std::span<const std::uint32_t> rows,
+                  std::span<const std::uint32_t> features, Store&& store) {
+  if (features.empty()) return;
+  const std::size_t stride = covariates.n_features();
+  const auto [first, last] = std::minmax_element(features.begin(), features.end());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    prefetch_gather(covariates.ranks.data() + *first, rows, i, stride);
+    prefetch_gather(covariates.ranks.data() + *last, rows, i, stride);
+    const std::uint32_t* row = covariates.ranks.data() + std::size_t{rows[i]} * stride;
+    for (std::size_t slot = 0; slot < features.size(); ++slot) store(slot, i, row[features[slot]]);
+  }
 }
 
 }  // namespace korvane::detail
