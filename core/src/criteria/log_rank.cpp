@@ -136,10 +136,10 @@ constexpr std::uint32_t kMovesAhead = 16;
 
 // The candidates of one feature for the log-rank scorer: the shared candidate
 // scan, with each value group moved to the scorer's left side and candidates
-// reported by the rows holding the values on either side. A feature's value
-// order is sorted (in `sorted`, shared) on its first walk and kept for the
-// later ones, in `by_value` (per candidate feature), whose earlier contents
-// are dropped.
+// reported by the rows holding the values on either side. Every candidate
+// feature's value order is sorted (in `sorted`, shared) when the walks are
+// made and kept for all of them, in `by_value` (per candidate feature), whose
+// earlier contents are dropped.
 class FeatureScan {
  public:
   FeatureScan(const Covariates& covariates, const SortedNode& node, std::size_t n_features,
