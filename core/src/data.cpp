@@ -16,9 +16,11 @@ Covariates::Covariates(MatrixView values, const CallControl& control, MissingVal
   detail::OrderScratch scratch;
   for (std::size_t f = 0; f < x.n_cols; ++f) {
     control.check();
-    detail::rank_values(
-        n, [&](std::size_t i) { return x.at(i, f); }, std::span(ranks).subspan(f * n, n), order,
-        scratch);
+    detail::order_by_keys(
+        n, [&](std::uint32_t i) { return detail::order_key(x.at(i, f)); }, order, scratch);
+    for (const detail::RankedPosition entry : order) {
+      ranks[std::size_t{detail::position_of(entry)} * x.n_cols + f] = detail::rank_of(entry);
+    }
     // NaN ranks last, so the last value in order tells whether the column has any.
     const bool has_nan = !order.empty() && std::isnan(x.at(detail::position_of(order.back()), f));
     if (missing == MissingValues::kIncorporated && has_nan) {

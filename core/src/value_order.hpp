@@ -47,24 +47,26 @@ void insertion_sort(std::span<T> items, Before before) {
   }
 }
 
-// Stable LSD radix sort over the first `n_bytes` (at most kMaxBytes) digits,
-// digit(item, byte) in [0, 256) counted from the least significant; a digit
-// that every item shares costs no pass. `scratch` is reused between calls.
-template <std::size_t kMaxBytes, class T, class Digit>
-void radix_sort(std::vector<T>& items, std::vector<T>& scratch, std::size_t n_bytes, Digit digit) {
+// Stable LSD radix sort over the first `n_digits` (at most kMaxDigits) digits,
+// digit(item, d) in [0, n_buckets) (n_buckets at most kMaxBuckets) counted from
+// the least significant; a digit that every item shares costs no pass.
+// `scratch` is reused between calls.
+template <std::size_t kMaxDigits, std::size_t kMaxBuckets, class T, class Digit>
+void radix_sort(std::vector<T>& items, std::vector<T>& scratch, std::size_t n_digits,
+                std::size_t n_buckets, Digit digit) {
   const std::size_t n = items.size();
-  std::array<std::array<std::uint32_t, 256>, kMaxBytes> counts;
-  for (std::size_t byte = 0; byte < n_bytes; ++byte) counts[byte].fill(0);
+  std::array<std::array<std::uint32_t, kMaxBuckets>, kMaxDigits> counts;
+  for (std::size_t d = 0; d < n_digits; ++d) std::fill_n(counts[d].begin(), n_buckets, 0);
   for (const T& item : items) {
-    for (std::size_t byte = 0; byte < n_bytes; ++byte) ++counts[byte][digit(item, byte)];
+    for (std::size_t d = 0; d < n_digits; ++d) ++counts[d][digit(item, d)];
   }
   scratch.resize(n);
-  for (std::size_t byte = 0; byte < n_bytes; ++byte) {
-    std::array<std::uint32_t, 256>& count = counts[byte];
-    if (count[digit(items[0], byte)] == n) continue;
+  for (std::size_t d = 0; d < n_digits; ++d) {
+    std::array<std::uint32_t, kMaxBuckets>& count = counts[d];
+    if (count[digit(items[0], d)] == n) continue;
     std::uint32_t offset = 0;
-    for (std::uint32_t& c : count) offset += std::exchange(c, offset);
-    for (const T& item : items) scratch[count[digit(item, byte)]++] = item;
+    for (std::size_t b = 0; b < n_buckets; ++b) offset += std::exchange(count[b], offset);
+    for (const T& item : items) scratch[count[digit(item, d)]++] = item;
     items.swap(scratch);
   }
 }
@@ -84,7 +86,7 @@ inline void sort_by_key(std::vector<KeyedIndex>& items, std::vector<KeyedIndex>&
   std::uint64_t all_bits = 0;
   for (const KeyedIndex& item : items) all_bits |= item.key;
   const auto n_bytes = static_cast<std::size_t>(std::bit_width(all_bits) + 7) / 8;
-  radix_sort<8>(items, scratch, n_bytes, [](const KeyedIndex& item, std::size_t byte) {
+  radix_sort<8, 256>(items, scratch, n_bytes, 256, [](const KeyedIndex& item, std::size_t byte) {
     return (item.key >> (8 * byte)) & 0xFF;
   });
 }
@@ -125,9 +127,38 @@ struct OrderScratch {
 constexpr std::uint32_t kLongestCountingRange = 1u << 16;
 constexpr std::size_t kCountingRangePerEntry = 4;
 
+// Digits of a radix sort of ranks: wider digits take fewer passes over the
+// entries, but each pass clears and sums 2^bits counts, and beyond 11 bits
+// those counts and the pass's scattered writes outgrow the first-level cache.
+constexpr unsigned kWidestRankDigit = 11;
+constexpr std::size_t kMostRankDigits = 4;
+
+struct RadixDigits {
+  std::size_t count;
+  unsigned bits;
+};
+
+// The digits of the least work, passes times (entries + counts), for `n`
+// entries of ranks spanning `key_bits` bits above the lowest. Sized to the
+// node's span rather than to whole bytes, 20-bit ranks take two passes, not three.
+inline RadixDigits radix_digits(unsigned key_bits, std::size_t n) {
+  RadixDigits best{};
+  std::size_t least_work = SIZE_MAX;
+  for (std::size_t count = std::max(1u, (key_bits + kWidestRankDigit - 1) / kWidestRankDigit);
+       count <= kMostRankDigits; ++count) {
+    const auto bits = static_cast<unsigned>((key_bits + count - 1) / count);
+    const std::size_t work = count * (n + (std::size_t{1} << bits));
+    if (work < least_work) {
+      least_work = work;
+      best = {count, bits};
+    }
+  }
+  return best;
+}
+
 // Ascending; built with positions in ascending order, so equal ranks keep their
 // input order whichever way is used: counting when the ranks span a short range,
-// insertion for short lists, else radix passes over the rank bytes only.
+// insertion for short lists, else radix passes over the span of the ranks.
 inline void sort_ranked(std::vector<RankedPosition>& items, OrderScratch& scratch) {
   const std::size_t n = items.size();
   if (n < 2) return;
@@ -153,10 +184,12 @@ inline void sort_ranked(std::vector<RankedPosition>& items, OrderScratch& scratc
     insertion_sort(std::span(items), [](RankedPosition a, RankedPosition b) { return a < b; });
     return;
   }
-  const auto n_bytes = static_cast<std::size_t>(std::bit_width(highest) + 7) / 8;
-  radix_sort<4>(items, sorted, n_bytes, [](RankedPosition item, std::size_t byte) {
-    return (item >> (32 + 8 * byte)) & 0xFF;
-  });
+  const RadixDigits digits = radix_digits(std::bit_width(highest - lowest), n);
+  const std::uint32_t mask = (std::uint32_t{1} << digits.bits) - 1;
+  radix_sort<kMostRankDigits, std::size_t{1} << kWidestRankDigit>(
+      items, sorted, digits.count, std::size_t{mask} + 1, [&](RankedPosition item, std::size_t d) {
+        return ((rank_of(item) - lowest) >> (digits.bits * d)) & mask;
+      });
 }
 
 // Positions 0 .. n - 1 sorted by their keys (`key_at(position)`), equal keys in
@@ -199,28 +232,48 @@ void order_by_rank(std::size_t n, RankAt&& rank_at, std::vector<RankedPosition>&
 // How many entries ahead a gather asks the caches for what it reads.
 constexpr std::size_t kGatherAhead = 32;
 
-// Asks the caches for data[indices[i + kGatherAhead]], for a loop reading
-// data[indices[i]] at each i. A node's rows (or positions) lie anywhere in
-// arrays over all rows (or the node), so each read of a large node may miss;
-// asking ahead puts the misses of many entries under way at once.
+// Asks the caches for data[indices[i + kGatherAhead] * stride], for a loop
+// reading data[indices[i] * stride] at each i. A node's rows (or positions) lie
+// anywhere in arrays over all rows (or the node), so each read of a large node
+// may miss; asking ahead puts the misses of many entries under way at once.
 template <class T>
-void prefetch_gather(const T* data, std::span<const std::uint32_t> indices, std::size_t i) {
-  if (i + kGatherAhead < indices.size()) __builtin_prefetch(data + indices[i + kGatherAhead]);
+void prefetch_gather(const T* data, std::span<const std::uint32_t> indices, std::size_t i,
+                     std::size_t stride = 1) {
+  if (i + kGatherAhead < indices.size()) {
+    __builtin_prefetch(data + std::size_t{indices[i + kGatherAhead]} * stride);
+  }
 }
 
 // The order of `rows` by their values in one covariate column.
 inline void order_by_covariate(const Covariates& covariates, std::span<const std::uint32_t> rows,
                                std::uint32_t feature, std::vector<RankedPosition>& out,
                                OrderScratch& scratch) {
-  const std::uint32_t* column =
-      covariates.ranks.data() + std::size_t{feature} * covariates.x.n_rows;
+  const std::size_t stride = covariates.n_features();
+  const std::uint32_t* column = covariates.ranks.data() + feature;
   order_by_rank(
       rows.size(),
       [&](std::uint32_t pos) {
-        prefetch_gather(column, rows, pos);
-        return column[rows[pos]];
+        prefetch_gather(column, rows, pos, stride);
+        return column[std::size_t{rows[pos]} * stride];
       },
       out, scratch);
+}
+
+// Calls store(slot, i, rank) with the rank of rows[i] in features[slot], for
+// every i and slot: one pass over the rows, each row's ranks of all the
+// features read together from the line or two that hold them.
+template <class Store>
+void gather_ranks(const Covariates& covariates, std::span<const std::uint32_t> rows,
+                  std::span<const std::uint32_t> features, Store&& store) {
+  if (features.empty()) return;
+  const std::size_t stride = covariates.n_features();
+  const auto [first, last] = std::minmax_element(features.begin(), features.end());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    prefetch_gather(covariates.ranks.data() + *first, rows, i, stride);
+    prefetch_gather(covariates.ranks.data() + *last, rows, i, stride);
+    const std::uint32_t* row = covariates.ranks.data() + std::size_t{rows[i]} * stride;
+    for (std::size_t slot = 0; slot < features.size(); ++slot) store(slot, i, row[features[slot]]);
+  }
 }
 
 }  // namespace korvane::detail

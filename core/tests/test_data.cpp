@@ -13,7 +13,7 @@ namespace {
 TEST(Ranks, AreDenseAndMergeZeros) {
   const std::vector<double> x{2.5, -0.0, -7.0, 0.0, 2.5, 1e300, -7.0, 3.0};
   const Covariates covariates({x.data(), 4, 2, 1, 4});
-  EXPECT_EQ(covariates.ranks, (std::vector<std::uint32_t>{2, 1, 0, 1, 1, 3, 0, 2}));
+  EXPECT_EQ(covariates.ranks, (std::vector<std::uint32_t>{2, 1, 1, 3, 0, 0, 1, 2}));
   EXPECT_EQ(covariates.rank(1, 1), 3u);
   const std::vector<double> time{4.0, 4.0, 1.0, 9.0};
   const std::vector<std::uint8_t> event(4, 1);

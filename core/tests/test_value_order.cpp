@@ -51,7 +51,8 @@ INSTANTIATE_TEST_SUITE_P(Keys, SortByKey, ::testing::Values(false, true));
 
 // Packed rank orders are sorted by counting, by insertion or by radix passes,
 // depending on the count and the span of the ranks; each must be the stable
-// order by rank.
+// order by rank. The radix passes take digits sized to the span above the
+// lowest rank, so spans of different widths and counts take different digits.
 class SortRanked : public ::testing::TestWithParam<std::pair<std::size_t, std::uint32_t>> {};
 
 TEST_P(SortRanked, EqualsAStableSortByRank) {
@@ -70,11 +71,61 @@ TEST_P(SortRanked, EqualsAStableSortByRank) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Regimes, SortRanked,
-                         ::testing::Values(std::pair{std::size_t{40}, 1000u},      // insertion
-                                           std::pair{std::size_t{40}, 30u},        // counting
-                                           std::pair{std::size_t{5000}, 3000u},    // counting
-                                           std::pair{std::size_t{5000}, 200000u},  // radix
+                         ::testing::Values(std::pair{std::size_t{40}, 1000u},       // insertion
+                                           std::pair{std::size_t{40}, 30u},         // counting
+                                           std::pair{std::size_t{5000}, 3000u},     // counting
+                                           std::pair{std::size_t{5000}, 200000u},   // radix
+                                           std::pair{std::size_t{100}, 100000u},    // 3 x 6 bits
+                                           std::pair{std::size_t{70}, 1u << 20},    // 4 x 5 bits
+                                           std::pair{std::size_t{3000}, 1u << 20},  // 2 x 10 bits
+                                           std::pair{std::size_t{5000}, 0xFFFF0000u},   // 4 x 8
+                                           std::pair{std::size_t{50000}, 0xFFFF0000u},  // 3 x 11
                                            std::pair{std::size_t{1}, 5u}));
+
+// The ranks are kept row by row and a node gathers several features at once;
+// whatever the order of the features (repeats too) and of the rows (a bootstrap
+// repeats them), each feature's gathered ranks and sorted order must be those
+// read one by one.
+class GatherRanks : public ::testing::TestWithParam<std::vector<std::uint32_t>> {};
+
+TEST_P(GatherRanks, MatchEachFeatureReadAlone) {
+  const std::vector<std::uint32_t>& features = GetParam();
+  constexpr std::size_t n = 500;
+  constexpr std::size_t p = 7;
+  std::mt19937_64 gen(3);
+  std::vector<double> values(n * p);
+  for (double& v : values) v = static_cast<double>(gen() % 40);
+  const Covariates covariates({values.data(), n, p, 1, static_cast<std::ptrdiff_t>(n)});
+  std::vector<std::uint32_t> rows(300);
+  for (std::uint32_t& row : rows) row = static_cast<std::uint32_t>(gen() % n);
+  std::vector<std::vector<std::uint32_t>> gathered(features.size(),
+                                                   std::vector<std::uint32_t>(rows.size()));
+  gather_ranks(
+      covariates, rows, features,
+      [&](std::size_t slot, std::size_t i, std::uint32_t rank) { gathered[slot][i] = rank; });
+  OrderScratch scratch;
+  std::vector<RankedPosition> sorted;
+  for (std::size_t slot = 0; slot < features.size(); ++slot) {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      ASSERT_EQ(gathered[slot][i], covariates.rank(rows[i], features[slot]));
+      ASSERT_EQ(values[features[slot] * n + rows[i]],
+                static_cast<double>(gathered[slot][i]));  // dense ranks of 0 .. 39
+    }
+    order_by_covariate(covariates, rows, features[slot], sorted, scratch);
+    std::vector<RankedPosition> expected(rows.size());
+    for (std::uint32_t i = 0; i < rows.size(); ++i)
+      expected[i] = ranked_position(gathered[slot][i], i);
+    std::stable_sort(expected.begin(), expected.end(),
+                     [](RankedPosition a, RankedPosition b) { return rank_of(a) < rank_of(b); });
+    EXPECT_EQ(sorted, expected);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Features, GatherRanks,
+                         ::testing::Values(std::vector<std::uint32_t>{},
+                                           std::vector<std::uint32_t>{6},
+                                           std::vector<std::uint32_t>{5, 0, 3},
+                                           std::vector<std::uint32_t>{2, 2, 6, 1, 0, 4, 3, 5}));
 
 }  // namespace
 }  // namespace korvane::detail

@@ -136,10 +136,10 @@ constexpr std::uint32_t kMovesAhead = 16;
 
 // The candidates of one feature for the log-rank scorer: the shared candidate
 // scan, with each value group moved to the scorer's left side and candidates
-// reported by the rows holding the values on either side. A feature's value
-// order is sorted (in `sorted`, shared) on its first walk and kept for the
-// later ones, in `by_value` (per candidate feature), whose earlier contents
-// are dropped.
+// reported by the rows holding the values on either side. Every candidate
+// feature's value order is sorted (in `sorted`, shared) when the walks are
+// made and kept for all of them, in `by_value` (per candidate feature), whose
+// earlier contents are dropped.
 class FeatureScan {
  public:
   FeatureScan(const Covariates& covariates, const SortedNode& node, std::size_t n_features,
@@ -154,12 +154,13 @@ class FeatureScan {
         sorted_(sorted),
         scratch_(scratch) {
     if (by_value_.size() < n_features) by_value_.resize(n_features);
-    for (std::size_t slot = 0; slot < n_features; ++slot) by_value_[slot].ranks.clear();
     if (!node.weighted()) node.position_buckets(position_buckets_);
   }
 
-  // The walks over the candidate features, in examination order, into `walks`.
+  // The walks over the candidate features, in examination order, into
+  // `walks`, with the features' value orders.
   void walks(std::span<const std::uint32_t> features, std::vector<FeatureWalk>& walks) {
+    make_value_orders(features);
     walks.clear();
     for (std::size_t slot = 0; slot < features.size(); ++slot) {
       const std::uint32_t feature = features[slot];
@@ -167,8 +168,7 @@ class FeatureScan {
       const std::size_t n_missing =
           missing_rank == Covariates::kNoMissingRank
               ? 0
-              : detail::n_missing_at_end(detail::IndexOrder{value_order(slot, feature).ranks},
-                                         missing_rank);
+              : detail::n_missing_at_end(detail::IndexOrder{by_value_[slot].ranks}, missing_rank);
       if (n_missing == 0) {
         walks.push_back({slot, feature, 0, MissingSide::kUnseen});
       } else {
@@ -195,7 +195,7 @@ class FeatureScan {
   // would only cost).
   template <class Weighting, bool kPrefetch, class LeftSide, class Visit>
   std::size_t scan(const FeatureWalk& walk, LeftSide& side, std::size_t limit, Visit& visit) {
-    const ValueOrder& order = value_order(walk.slot, walk.feature);
+    const ValueOrder& order = by_value_[walk.slot];
     side.clear();
     return detail::scan_candidates(
         detail::IndexOrder{order.ranks}, min_samples_leaf_, limit,
@@ -220,18 +220,29 @@ class FeatureScan {
   }
 
  private:
-  const ValueOrder& value_order(std::size_t slot, std::uint32_t feature) {
-    ValueOrder& order = by_value_[slot];
-    if (!order.ranks.empty() || node_.sorted_rows.empty()) return order;
-    detail::order_by_covariate(covariates_, node_.sorted_rows, feature, sorted_, scratch_);
-    const std::size_t n = sorted_.size();
-    order.ranks.resize(n);
+  // The ranks of every candidate feature are gathered in one pass over the
+  // node's rows (in time order), then each feature's are sorted.
+  void make_value_orders(std::span<const std::uint32_t> features) {
+    const std::size_t n = node_.sorted_rows.size();
+    for (std::size_t slot = 0; slot < features.size(); ++slot) by_value_[slot].ranks.resize(n);
+    detail::gather_ranks(covariates_, node_.sorted_rows, features,
+                         [&](std::size_t slot, std::size_t i, std::uint32_t rank) {
+                           by_value_[slot].ranks[i] = rank;
+                         });
+    for (std::size_t slot = 0; slot < features.size(); ++slot) sort_value_order(by_value_[slot]);
+  }
+
+  // Sorts an order holding the ranks in time order into the value order.
+  void sort_value_order(ValueOrder& order) {
+    const std::size_t n = order.ranks.size();
+    detail::order_by_rank(
+        n, [&](std::uint32_t pos) { return order.ranks[pos]; }, sorted_, scratch_);
     order.positions.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
       order.ranks[i] = detail::rank_of(sorted_[i]);
       order.positions[i] = detail::position_of(sorted_[i]);
     }
-    if (node_.weighted()) return order;
+    if (node_.weighted()) return;
     order.buckets.resize(n);
     order.events.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -240,7 +251,6 @@ class FeatureScan {
       order.buckets[i] = position_buckets_[order.positions[i]];
       order.events[i] = node_.sorted_events[order.positions[i]];
     }
-    return order;
   }
 
   const Covariates& covariates_;
