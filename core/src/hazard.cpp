@@ -31,7 +31,7 @@ void add_curve(const StepCurve& curve, std::span<const double> times, bool times
   }
   std::size_t jumps = 0;  // jumps at or before the current time
   for (std::size_t j = 0; j < k; ++j) {
-    while (jumps < curve.times.size() && !(curve.times[jumps] > times[j])) ++jumps;
+    while (jumps < curve.size() && !(curve.time(jumps) > times[j])) ++jumps;
     out_row[j] += jumps == 0 ? 0.0 : curve.values[jumps - 1];
   }
 }

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "korvane/error.hpp"
 #include "korvane/sample_weights.hpp"
 #include "time_groups.hpp"
 #include "value_order.hpp"
@@ -19,14 +22,14 @@ constexpr std::size_t kShortestMergeSort = 64;
 // caller's arrays. A weighted fit's rows carry their weights.
 template <class Weighting>
 struct Occurrence {
-  double time;
+  std::uint32_t time;  // the time's rank
   bool event;
   [[nodiscard]] static std::size_t weight() { return 1; }
 };
 
 template <>
 struct Occurrence<SampleWeights> {
-  double time;
+  std::uint32_t time;
   bool event;
   double weight_value;
   [[nodiscard]] double weight() const { return weight_value; }
@@ -34,10 +37,11 @@ struct Occurrence<SampleWeights> {
 
 template <class Weighting>
 Occurrence<Weighting> occurrence(const NelsonAalenLeaves& leaves, std::uint32_t row) {
+  const std::uint32_t rank = leaves.time_rank()[row];
   if constexpr (Weighting::kUnit) {
-    return {leaves.time[row], detail::is_event(leaves.event[row])};
+    return {rank, detail::is_event(leaves.event()[row])};
   } else {
-    return {leaves.time[row], detail::is_event(leaves.event[row]), leaves.weight[row]};
+    return {rank, detail::is_event(leaves.event()[row]), leaves.weight()[row]};
   }
 }
 
@@ -61,7 +65,7 @@ void sort_by_time(const NelsonAalenLeaves& leaves, std::span<const std::uint32_t
 template <class Weighting>
 std::size_t count_event_times(std::span<const Occurrence<Weighting>> sorted) {
   std::size_t count = 0;
-  double last = 0.0;
+  std::uint32_t last = 0;
   for (const auto& entry : sorted) {
     if (entry.event && (count == 0 || entry.time != last)) {
       ++count;
@@ -74,11 +78,11 @@ std::size_t count_event_times(std::span<const Occurrence<Weighting>> sorted) {
 // Counted occurrences, or summed weights (rounded weights sum exactly, so the
 // at-risk weight is the same whatever the order).
 template <class Weighting>
-StepFunction curve_of(std::span<const Occurrence<Weighting>> sorted) {
+LeafCurve curve_of(std::span<const Occurrence<Weighting>> sorted, const TimeTable& table) {
   using Count = decltype(sorted.front().weight());
   Count total = 0;
   for (const auto& entry : sorted) total += entry.weight();
-  std::vector<double> times;
+  std::vector<std::uint32_t> times;
   std::vector<double> values;
   const std::size_t steps = count_event_times<Weighting>(sorted);
   times.reserve(steps);
@@ -100,30 +104,60 @@ StepFunction curve_of(std::span<const Occurrence<Weighting>> sorted) {
         times.push_back(sorted[start].time);
         values.push_back(cumulative);
       });
-  return {std::move(times), std::move(values)};
+  return {table, std::move(times), std::move(values)};
 }
 
 // A leaf's rows are sorted on the stack when they are few, as most leaves'
 // are: a small forest's leaves otherwise allocated once more each.
 template <class Weighting>
-StepFunction estimate_of(const NelsonAalenLeaves& leaves, std::span<const std::uint32_t> rows) {
+LeafCurve estimate_of(const NelsonAalenLeaves& leaves, std::span<const std::uint32_t> rows,
+                      const TimeTable& table) {
   if (rows.size() <= kShortestMergeSort) {
     std::array<Occurrence<Weighting>, kShortestMergeSort> buffer;
     const std::span<Occurrence<Weighting>> sorted(buffer.data(), rows.size());
     sort_by_time<Weighting>(leaves, rows, sorted);
-    return curve_of<Weighting>(sorted);
+    return curve_of<Weighting>(sorted, table);
   }
   std::vector<Occurrence<Weighting>> sorted(rows.size());
   sort_by_time<Weighting>(leaves, rows, sorted);
-  return curve_of<Weighting>(sorted);
+  return curve_of<Weighting>(sorted, table);
+}
+
+// The distinct times by rank. Of two zeros of opposite signs (one rank) the
+// table keeps either: no comparison tells them apart.
+TimeTable table_of(std::span<const double> time, std::span<const std::uint32_t> rank) {
+  const std::uint32_t highest = rank.empty() ? 0 : *std::max_element(rank.begin(), rank.end());
+  std::vector<double> table(rank.empty() ? 0 : std::size_t{highest} + 1);
+  for (std::size_t i = 0; i < rank.size(); ++i) table[rank[i]] = time[i];
+  return std::make_shared<const std::vector<double>>(std::move(table));
 }
 
 }  // namespace
 
-StepFunction NelsonAalenLeaves::estimate(std::span<const std::uint32_t> rows) const {
-  if (rows.empty()) return StepFunction::empty();
-  return weight.empty() ? estimate_of<UnitWeights>(*this, rows)
-                        : estimate_of<SampleWeights>(*this, rows);
+NelsonAalenLeaves::NelsonAalenLeaves(std::span<const double> time,
+                                     std::span<const std::uint8_t> event,
+                                     std::span<const double> weight)
+    : event_(event),
+      weight_(weight),
+      own_ranks_(detail::dense_ranks(time)),
+      table_(table_of(time, own_ranks_)) {}
+
+NelsonAalenLeaves::NelsonAalenLeaves(std::span<const double> time,
+                                     std::span<const std::uint8_t> event,
+                                     std::span<const double> weight,
+                                     std::span<const std::uint32_t> time_rank)
+    : event_(event), weight_(weight), borrowed_ranks_(time_rank) {
+  if (time_rank.size() != time.size()) {
+    fail("the times have " + std::to_string(time.size()) + " elements but their ranks " +
+         std::to_string(time_rank.size()));
+  }
+  table_ = table_of(time, time_rank);
+}
+
+LeafCurve NelsonAalenLeaves::estimate(std::span<const std::uint32_t> rows) const {
+  if (rows.empty()) return {table_, {}, {}};
+  return weight_.empty() ? estimate_of<UnitWeights>(*this, rows, table_)
+                         : estimate_of<SampleWeights>(*this, rows, table_);
 }
 
 }  // namespace korvane
