@@ -1,6 +1,8 @@
 #include "korvane/step_function.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <iterator>
 #include <string>
@@ -64,6 +66,18 @@ bool operator==(const StepCurves& a, const StepCurves& b) {
 
 namespace {
 
+// The order of a table's times (never NaN): -0.0 before 0.0, which tables keep
+// apart, since a model keeps the bits of each curve's times.
+bool before(double a, double b) {
+  return a < b || (a == b && std::signbit(a) && !std::signbit(b));
+}
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](double x, double y) {
+    return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y);
+  });
+}
+
 // The tables of the collections, each distinct content once, in first-seen order.
 std::vector<TimeTable> distinct_tables(std::span<StepCurves* const> collections) {
   std::vector<TimeTable> tables;
@@ -71,7 +85,7 @@ std::vector<TimeTable> distinct_tables(std::span<StepCurves* const> collections)
     const TimeTable& table = curves->table;
     if (!table) continue;
     const bool seen = std::any_of(tables.begin(), tables.end(), [&](const TimeTable& kept) {
-      return kept == table || *kept == *table;
+      return kept == table || same_bits(*kept, *table);
     });
     if (!seen) tables.push_back(table);
   }
@@ -84,7 +98,7 @@ TimeTable union_of(std::span<const TimeTable> tables) {
     std::vector<double> merged;
     merged.reserve(all.size() + table->size());
     std::set_union(all.begin(), all.end(), table->begin(), table->end(),
-                   std::back_inserter(merged));
+                   std::back_inserter(merged), before);
     all = std::move(merged);
   }
   return std::make_shared<const std::vector<double>>(std::move(all));
@@ -92,13 +106,13 @@ TimeTable union_of(std::span<const TimeTable> tables) {
 
 // Re-points the curves at `target`, which holds every time of theirs.
 void move_to(StepCurves& curves, const TimeTable& target) {
-  if (curves.table && curves.table != target && *curves.table != *target) {
+  if (curves.table && curves.table != target && !same_bits(*curves.table, *target)) {
     const std::vector<double>& from = *curves.table;
     // Both tables ascend, so one walk finds every position.
     std::vector<std::uint32_t> position(from.size());
     std::size_t at = 0;
     for (std::size_t k = 0; k < from.size(); ++k) {
-      while ((*target)[at] < from[k]) ++at;
+      while (before((*target)[at], from[k])) ++at;
       position[k] = static_cast<std::uint32_t>(at);
     }
     for (std::uint32_t& index : curves.time_index) index = position[index];

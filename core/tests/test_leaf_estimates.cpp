@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <utility>
+
 #include "korvane/error.hpp"
 #include "korvane/leaf_estimates.hpp"
 #include "support.hpp"
@@ -109,6 +112,24 @@ TEST(NelsonAalen, BorrowedRanksGiveTheSameCurves) {
   }
   EXPECT_THROW(NelsonAalenLeaves(d.time, d.event, {}, criterion.time_ranks().first(3)),
                InternalError);
+}
+
+// Zeros of both signs tie, and a curve jumps at its first row's zero: the
+// table keeps both, so the model keeps the bits of each curve's time.
+TEST(NelsonAalen, JumpsAtTheFirstRowsZeroOfEitherSign) {
+  const std::vector<double> time{0.0, -0.0, 1.0, -0.0};
+  const std::vector<std::uint8_t> event{1, 1, 1, 0};
+  const NelsonAalenLeaves leaves{time, event};
+  for (const auto& [rows, negative] :
+       {std::pair{std::vector<std::uint32_t>{1, 0, 2}, true},
+        std::pair{std::vector<std::uint32_t>{0, 1, 3}, false},
+        std::pair{std::vector<std::uint32_t>{3, 2, 0}, true}}) {
+    const StepFunction curve = testing::with_times(leaves.estimate(rows));
+    ASSERT_FALSE(curve.times.empty());
+    EXPECT_EQ(curve.times[0], 0.0);
+    EXPECT_EQ(std::signbit(curve.times[0]), negative) << rows[0];
+  }
+  EXPECT_EQ(leaves.estimate(std::vector<std::uint32_t>{0, 1}).values, std::vector<double>{1.0});
 }
 
 TEST(NoLeaves, EstimateNothing) {

@@ -182,5 +182,20 @@ TEST_P(SharedTable, KeepsEveryCurve) {
 
 INSTANTIATE_TEST_SUITE_P(Tables, SharedTable, ::testing::Bool());
 
+// Tables that differ only in the sign of a zero are two tables, and their
+// union keeps both zeros, so every curve keeps the bits of its times.
+TEST(SharedTimeTable, KeepsZerosOfBothSigns) {
+  const std::vector<StepFunction> negative{StepFunction({-0.0, 1.0}, {1.0, 2.0})};
+  const std::vector<StepFunction> positive{StepFunction({0.0, 1.0}, {1.0, 2.0})};
+  std::vector<StepCurves> trees{on_one_table(negative, table_of(negative)),
+                                on_one_table(positive, table_of(positive))};
+  share_time_table(std::vector<StepCurves*>{&trees[0], &trees[1]});
+  ASSERT_EQ(trees[0].table, trees[1].table);
+  EXPECT_EQ(trees[0].table->size(), 3u);
+  EXPECT_TRUE(std::signbit(trees[0].time(0)));
+  EXPECT_FALSE(std::signbit(trees[1].time(0)));
+  EXPECT_EQ(trees[1].time(1), 1.0);
+}
+
 }  // namespace
 }  // namespace korvane

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -41,12 +42,13 @@ struct NoLeaves {
 // Nelson–Aalen cumulative hazard of each leaf's rows; a row listed k times
 // counts as k observations, and k times its weight when weights are given
 // (RowWeights' rounded values). Borrows the fit's event indicators (only the
-// byte 1 is an event) and weights (empty: unweighted). Curves index one table
-// of the fit's distinct times by the times' dense ranks: a leaf's rows are
-// sorted and grouped by rank, which orders and ties them as their times do.
+// byte 1 is an event) and weights (empty: unweighted), and the times (never
+// NaN). Curves index one table of the fit's distinct times, found from the
+// times' dense ranks: no search per point.
 class NelsonAalenLeaves {
  public:
   using Payload = StepFunction;
+  static constexpr std::uint32_t kNoSplitZero = UINT32_MAX;
 
   // Ranks the times (never NaN) itself.
   NelsonAalenLeaves(std::span<const double> time, std::span<const std::uint8_t> event,
@@ -62,12 +64,25 @@ class NelsonAalenLeaves {
   [[nodiscard]] std::span<const std::uint32_t> time_rank() const {
     return own_ranks_.empty() ? borrowed_ranks_ : own_ranks_;
   }
+  // Where the row's time is in the table: its rank, except that zeros of both
+  // signs (one rank, as no comparison tells them apart) are two entries, -0.0
+  // first, since a leaf's curve jumps at the time of its first row and the
+  // model format keeps that time's bits.
+  [[nodiscard]] std::uint32_t table_index(std::uint32_t row) const {
+    const std::uint32_t rank = time_rank()[row];
+    return rank + static_cast<std::uint32_t>(
+                      rank > split_zero_ || (rank == split_zero_ && !std::signbit(time_[row])));
+  }
 
  private:
+  void make_table();
+
+  std::span<const double> time_;
   std::span<const std::uint8_t> event_;
   std::span<const double> weight_;
   std::vector<std::uint32_t> own_ranks_;
   std::span<const std::uint32_t> borrowed_ranks_;
+  std::uint32_t split_zero_ = kNoSplitZero;  // the zeros' rank when both signs occur
   TimeTable table_;
 };
 

@@ -36,8 +36,10 @@ struct StepFunction {
   friend bool operator==(const StepFunction&, const StepFunction&) = default;
 };
 
-// The distinct times leaf curves jump at, strictly ascending: every jump of a
-// leaf curve is at a training time, so the trees of a forest share one table.
+// The distinct times leaf curves jump at, ascending, -0.0 before 0.0 (no
+// comparison tells them apart, but a model keeps the bits of each curve's
+// times): every jump of a leaf curve is at a training time, so the trees of a
+// forest share one table.
 using TimeTable = std::shared_ptr<const std::vector<double>>;
 
 // A right-continuous curve from 0 as a leaf estimate emits it: jump k at

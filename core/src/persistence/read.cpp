@@ -401,8 +401,7 @@ class CurveSource {
     std::vector<double> values(length);
     for (std::uint32_t k = 0; k < length; ++k, ++at_) {
       times[k] = checked_index(indices_.next(), where);
-      // The table ascends strictly, so its indices order as its times.
-      if (k > 0 && !(times[k - 1] < times[k])) {
+      if (k > 0 && !((*table_)[times[k - 1]] < (*table_)[times[k]])) {
         invalid(where() + ": the curve times are not increasing");
       }
       const double from = k > 0 ? values[k - 1] : 0.0;
