@@ -55,8 +55,7 @@ void print_per_tree(const Forest<StepFunction>& forest) {
   for (std::size_t b = 0; b < forest.n_trees(); ++b) {
     const Tree<StepFunction>& tree = forest.trees[b];
     nodes += held(tree.nodes);
-    curves +=
-        held(tree.leaves.time_index) + held(tree.leaves.values) + held(tree.leaves.offsets);
+    curves += held(tree.leaves.time_index) + held(tree.leaves.values) + held(tree.leaves.offsets);
     points += static_cast<double>(tree.leaves.n_points());
     leaves += static_cast<double>(tree.n_leaves());
     sizes += held(forest.leaf_sizes[b]);

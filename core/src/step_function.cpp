@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -43,7 +44,9 @@ void StepCurves::push_back(const LeafCurve& curve) {
          std::to_string(curve.values.size()) + " values");
   }
   if (table && curve.table != table) fail("the leaf curves of a tree index different tables");
-  if (curve.values.size() > UINT32_MAX - values.size()) fail("too many leaf curve points in a tree");
+  if (curve.values.size() > UINT32_MAX - values.size()) {
+    fail("too many leaf curve points in a tree");
+  }
   table = curve.table;
   time_index.insert(time_index.end(), curve.time_index.begin(), curve.time_index.end());
   values.insert(values.end(), curve.values.begin(), curve.values.end());
@@ -68,9 +71,7 @@ namespace {
 
 // The order of a table's times (never NaN): -0.0 before 0.0, which tables keep
 // apart, since a model keeps the bits of each curve's times.
-bool before(double a, double b) {
-  return a < b || (a == b && std::signbit(a) && !std::signbit(b));
-}
+bool before(double a, double b) { return a < b || (a == b && std::signbit(a) && !std::signbit(b)); }
 
 bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](double x, double y) {
@@ -78,15 +79,21 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
   });
 }
 
-// The tables of the collections, each distinct content once, in first-seen order.
+// The tables of the collections, each distinct content once, in first-seen
+// order. Trees of one piece share their table, so contents are compared once
+// per piece, not once per tree.
 std::vector<TimeTable> distinct_tables(std::span<StepCurves* const> collections) {
-  std::vector<TimeTable> tables;
+  std::vector<TimeTable> pointers;
   for (const StepCurves* curves : collections) {
     const TimeTable& table = curves->table;
-    if (!table) continue;
-    const bool seen = std::any_of(tables.begin(), tables.end(), [&](const TimeTable& kept) {
-      return kept == table || same_bits(*kept, *table);
-    });
+    if (table && std::find(pointers.begin(), pointers.end(), table) == pointers.end()) {
+      pointers.push_back(table);
+    }
+  }
+  std::vector<TimeTable> tables;
+  for (const TimeTable& table : pointers) {
+    const bool seen = std::any_of(tables.begin(), tables.end(),
+                                  [&](const TimeTable& kept) { return same_bits(*kept, *table); });
     if (!seen) tables.push_back(table);
   }
   return tables;
@@ -97,27 +104,24 @@ TimeTable union_of(std::span<const TimeTable> tables) {
   for (const TimeTable& table : tables) {
     std::vector<double> merged;
     merged.reserve(all.size() + table->size());
-    std::set_union(all.begin(), all.end(), table->begin(), table->end(),
-                   std::back_inserter(merged), before);
+    std::set_union(all.begin(), all.end(), table->begin(), table->end(), std::back_inserter(merged),
+                   before);
     all = std::move(merged);
   }
   return std::make_shared<const std::vector<double>>(std::move(all));
 }
 
-// Re-points the curves at `target`, which holds every time of theirs.
-void move_to(StepCurves& curves, const TimeTable& target) {
-  if (curves.table && curves.table != target && !same_bits(*curves.table, *target)) {
-    const std::vector<double>& from = *curves.table;
-    // Both tables ascend, so one walk finds every position.
-    std::vector<std::uint32_t> position(from.size());
-    std::size_t at = 0;
-    for (std::size_t k = 0; k < from.size(); ++k) {
-      while (before((*target)[at], from[k])) ++at;
-      position[k] = static_cast<std::uint32_t>(at);
-    }
-    for (std::uint32_t& index : curves.time_index) index = position[index];
+// Where each time of `from` is in `to`, which holds them all. Both ascend, so
+// one walk finds every position.
+std::vector<std::uint32_t> positions_in(const std::vector<double>& to,
+                                        const std::vector<double>& from) {
+  std::vector<std::uint32_t> position(from.size());
+  std::size_t at = 0;
+  for (std::size_t k = 0; k < from.size(); ++k) {
+    while (before(to[at], from[k])) ++at;
+    position[k] = static_cast<std::uint32_t>(at);
   }
-  curves.table = target;
+  return position;
 }
 
 }  // namespace
@@ -126,7 +130,23 @@ void share_time_table(std::span<StepCurves* const> collections) {
   const std::vector<TimeTable> tables = distinct_tables(collections);
   if (tables.empty()) return;
   const TimeTable target = tables.size() == 1 ? tables.front() : union_of(tables);
-  for (StepCurves* curves : collections) move_to(*curves, target);
+  // The positions of the last table mapped (none: its times are the target's
+  // own): a piece's trees come one after another.
+  TimeTable mapped;
+  std::optional<std::vector<std::uint32_t>> position;
+  for (StepCurves* curves : collections) {
+    if (curves->table && curves->table != target) {
+      if (curves->table != mapped) {
+        mapped = curves->table;
+        position.reset();
+        if (!same_bits(*mapped, *target)) position = positions_in(*target, *mapped);
+      }
+      if (position) {
+        for (std::uint32_t& index : curves->time_index) index = (*position)[index];
+      }
+    }
+    curves->table = target;
+  }
 }
 
 }  // namespace korvane

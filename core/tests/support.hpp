@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <memory>
 #include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <numeric>
 #include <optional>

@@ -120,10 +120,9 @@ TEST(NelsonAalen, JumpsAtTheFirstRowsZeroOfEitherSign) {
   const std::vector<double> time{0.0, -0.0, 1.0, -0.0};
   const std::vector<std::uint8_t> event{1, 1, 1, 0};
   const NelsonAalenLeaves leaves{time, event};
-  for (const auto& [rows, negative] :
-       {std::pair{std::vector<std::uint32_t>{1, 0, 2}, true},
-        std::pair{std::vector<std::uint32_t>{0, 1, 3}, false},
-        std::pair{std::vector<std::uint32_t>{3, 2, 0}, true}}) {
+  for (const auto& [rows, negative] : {std::pair{std::vector<std::uint32_t>{1, 0, 2}, true},
+                                       std::pair{std::vector<std::uint32_t>{0, 1, 3}, false},
+                                       std::pair{std::vector<std::uint32_t>{3, 2, 0}, true}}) {
     const StepFunction curve = testing::with_times(leaves.estimate(rows));
     ASSERT_FALSE(curve.times.empty());
     EXPECT_EQ(curve.times[0], 0.0);

@@ -126,7 +126,8 @@ TEST(StepCurves, RefuseCurvesALeafCannotHold) {
 // A table of the times of the curves.
 TimeTable table_of(std::span<const StepFunction> curves) {
   std::vector<double> times;
-  for (const StepFunction& curve : curves) times.insert(times.end(), curve.times.begin(), curve.times.end());
+  for (const StepFunction& curve : curves)
+    times.insert(times.end(), curve.times.begin(), curve.times.end());
   std::sort(times.begin(), times.end());
   times.erase(std::unique(times.begin(), times.end()), times.end());
   return std::make_shared<const std::vector<double>>(std::move(times));

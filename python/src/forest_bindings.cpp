@@ -490,8 +490,8 @@ PyObject* gradient_forest(const GradientInputs& inputs, korvane::TreeRange trees
   const std::span<const double> weight = inputs.weights.values();
   return grow_forest(
       gradient_forest_class(), inputs,
-      [&] { return korvane::GradientCriterion(inputs.pseudo_outcome, weight); },
-      kNoLeaves, trees, options);
+      [&] { return korvane::GradientCriterion(inputs.pseudo_outcome, weight); }, kNoLeaves, trees,
+      options);
 }
 
 PyObject* fit_gradient_forest(PyObject*, const Arguments<kFitGradient>& arguments) {

@@ -14,10 +14,9 @@ namespace korvane {
 // (duplicates counted) in the form the tree's leaf collection takes. A model
 // kind picks its leaf estimate where it is wired, next to its criterion.
 template <class L>
-concept LeafEstimate = requires(const L& leaves, std::span<const std::uint32_t> rows,
-                                LeafStorageOf<typename L::Payload>& kept) {
-  kept.push_back(leaves.estimate(rows));
-};
+concept LeafEstimate =
+    requires(const L& leaves, std::span<const std::uint32_t> rows,
+             LeafStorageOf<typename L::Payload>& kept) { kept.push_back(leaves.estimate(rows)); };
 
 // The leaf payload of partition-only trees.
 struct NoPayload {
@@ -70,8 +69,8 @@ class NelsonAalenLeaves {
   // model format keeps that time's bits.
   [[nodiscard]] std::uint32_t table_index(std::uint32_t row) const {
     const std::uint32_t rank = time_rank()[row];
-    return rank + static_cast<std::uint32_t>(
-                      rank > split_zero_ || (rank == split_zero_ && !std::signbit(time_[row])));
+    return rank + static_cast<std::uint32_t>(rank > split_zero_ ||
+                                             (rank == split_zero_ && !std::signbit(time_[row])));
   }
 
  private:

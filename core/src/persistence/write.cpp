@@ -234,8 +234,8 @@ void write_curves(ByteWriter& out, std::span<const Tree<StepFunction>> trees,
                   const std::vector<std::uint64_t>& table) {
   for (const std::uint64_t key : table) out.f64(from_order_key(key));
   ByteWriter::Bits lengths(out, width_for(table.size()));
-  for_each_curve(
-      trees, [&](const StepCurve& c) { lengths.put(static_cast<std::uint32_t>(c.size())); });
+  for_each_curve(trees,
+                 [&](const StepCurve& c) { lengths.put(static_cast<std::uint32_t>(c.size())); });
   lengths.finish();
   ByteWriter::Bits indices(out, width_for(table.empty() ? 0 : table.size() - 1));
   for_each_curve(trees, [&](const StepCurve& curve) {
