@@ -32,8 +32,12 @@ double StepFunction::value_at(double t) const {
 }
 
 double StepCurve::value_at(double t) const {
+  return value_before(static_cast<std::uint32_t>(searchsorted_right(table, t)));
+}
+
+double StepCurve::value_before(std::uint32_t position) const {
   const auto it = std::partition_point(time_index.begin(), time_index.end(),
-                                       [&](std::uint32_t index) { return !(table[index] > t); });
+                                       [&](std::uint32_t index) { return index < position; });
   const auto k = static_cast<std::size_t>(it - time_index.begin());
   return k == 0 ? 0.0 : values[k - 1];
 }

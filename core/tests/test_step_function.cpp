@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "korvane/error.hpp"
@@ -91,6 +92,24 @@ TEST_P(CurveOnTable, AnswersAsTheCurveOfItsTimes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Curves, CurveOnTable, ::testing::Range(std::size_t{0}, std::size_t{5}));
+
+// A table with zeros of both signs (as a fit with both keeps) still answers
+// every time as the curves' own times do.
+TEST(StepCurves, AnswerAsTheirTimesOnATableWithBothZeros) {
+  const TimeTable table =
+      std::make_shared<const std::vector<double>>(std::vector<double>{-1.0, -0.0, 0.0, 2.0});
+  const std::vector<std::pair<LeafCurve, StepFunction>> cases{
+      {{table, {1}, {1.0}}, StepFunction({-0.0}, {1.0})},
+      {{table, {2}, {1.0}}, StepFunction({0.0}, {1.0})},
+      {{table, {0, 2, 3}, {0.5, 1.0, 3.0}}, StepFunction({-1.0, 0.0, 2.0}, {0.5, 1.0, 3.0})}};
+  for (const auto& [tabled, expected] : cases) {
+    StepCurves leaves;
+    leaves.push_back(tabled);
+    for (const double t : probes(expected)) {
+      EXPECT_EQ(leaves[0].value_at(t), expected.value_at(t)) << t;
+    }
+  }
+}
 
 // Curves read back from the flat arrays as they went in.
 TEST(StepCurves, HoldEachLeafCurveAsAppended) {

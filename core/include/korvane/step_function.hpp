@@ -58,8 +58,13 @@ struct StepCurve {
 
   [[nodiscard]] std::size_t size() const { return values.size(); }
   [[nodiscard]] double time(std::size_t k) const { return table[time_index[k]]; }
-  // The same comparisons on the same doubles as a curve keeping its times.
+  // The value at t, as a curve keeping its times answers it.
   [[nodiscard]] double value_at(double t) const;
+  // The value after the jumps at table indices below `position`. With
+  // position = searchsorted_right(table, t), that is the value at t: the
+  // table ascends (its two zeros, if any, compare equal), so a jump at index
+  // i is at or before t exactly when i < position, NaN after every jump.
+  [[nodiscard]] double value_before(std::uint32_t position) const;
 };
 
 // The leaf curves of one tree in three arrays: leaf i jumps at
