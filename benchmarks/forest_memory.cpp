@@ -55,7 +55,7 @@ void print_per_tree(const Forest<StepFunction>& forest) {
   for (std::size_t b = 0; b < forest.n_trees(); ++b) {
     const Tree<StepFunction>& tree = forest.trees[b];
     nodes += held(tree.nodes);
-    curves += held(tree.leaves.times) + held(tree.leaves.values) + held(tree.leaves.offsets);
+    curves += held(tree.leaves.time_index) + held(tree.leaves.values) + held(tree.leaves.offsets);
     points += static_cast<double>(tree.leaves.n_points());
     leaves += static_cast<double>(tree.n_leaves());
     sizes += held(forest.leaf_sizes[b]);
@@ -68,6 +68,8 @@ void print_per_tree(const Forest<StepFunction>& forest) {
       nodes / trees / 1e6, sizeof(forest.trees[0].nodes[0]), curves / trees / 1e6,
       static_cast<double>(forest.n_train_samples * sizeof(std::uint32_t)) / 1e6,
       sizes / trees / 1e6);
+  std::printf("shared by the trees: a table of %zu curve times, %.2f MB\n",
+              forest.trees[0].leaves.table->size(), held(*forest.trees[0].leaves.table) / 1e6);
 }
 
 }  // namespace
@@ -93,7 +95,7 @@ int main(int argc, char** argv) {
   const LogRankCriterion criterion(time, event);
   std::printf("covariates and criterion: heap +%.1f MB\n", heap_in_use_mb() - heap);
   const double heap_before_forest = heap_in_use_mb();
-  const NelsonAalenLeaves leaves{time, event};
+  const NelsonAalenLeaves leaves(time, event, {}, criterion.time_ranks());
   CallControl control;
   const Forest<StepFunction> forest = pool::run(
       std::stoul(argv[3]), control, [] {},

@@ -17,22 +17,62 @@ namespace {
 
 // Ascending query times (the usual grid) let one forward walk over a leaf's
 // jumps replace a binary search per time; it finds the same jump for every time.
-bool ascending(std::span<const double> times) {
+bool ascending_times(std::span<const double> times) {
   return std::is_sorted(times.begin(), times.end()) &&
          std::none_of(times.begin(), times.end(), [](double t) { return std::isnan(t); });
 }
 
-void add_curve(const StepCurve& curve, std::span<const double> times, bool times_ascending,
-               double* out_row) {
-  const std::size_t k = times.size();
+// The query times' positions in a table of curve times, found once per table
+// (a forest's trees share one) rather than per curve: curves are then read by
+// comparing table indices (StepCurve::value_before).
+class QueryPositions {
+ public:
+  explicit QueryPositions(std::span<const double> times)
+      : times_(times), ascending_(ascending_times(times)) {}
+
+  [[nodiscard]] bool ascending() const { return ascending_; }
+  [[nodiscard]] std::span<const std::uint32_t> in(const TimeTable& table) {
+    if (!found_ || table != table_) {
+      const std::span<const double> entries =
+          table ? std::span<const double>(*table) : std::span<const double>();
+      positions_.resize(times_.size());
+      for (std::size_t j = 0; j < times_.size(); ++j) {
+        positions_[j] = static_cast<std::uint32_t>(searchsorted_right(entries, times_[j]));
+      }
+      table_ = table;
+      found_ = true;
+    }
+    return positions_;
+  }
+
+ private:
+  std::span<const double> times_;
+  bool ascending_;
+  bool found_ = false;
+  TimeTable table_;
+  std::vector<std::uint32_t> positions_;
+};
+
+void add_curve(const StepCurve& curve, std::span<const std::uint32_t> positions,
+               bool times_ascending, double* out_row) {
+  const std::size_t k = positions.size();
   if (!times_ascending) {
-    for (std::size_t j = 0; j < k; ++j) out_row[j] += curve.value_at(times[j]);
+    for (std::size_t j = 0; j < k; ++j) out_row[j] += curve.value_before(positions[j]);
     return;
   }
   std::size_t jumps = 0;  // jumps at or before the current time
   for (std::size_t j = 0; j < k; ++j) {
-    while (jumps < curve.times.size() && !(curve.times[jumps] > times[j])) ++jumps;
+    while (jumps < curve.size() && curve.time_index[jumps] < positions[j]) ++jumps;
     out_row[j] += jumps == 0 ? 0.0 : curve.values[jumps - 1];
+  }
+}
+
+void add_tree_hazard(const Tree<StepFunction>& tree, const MatrixView& x, QueryPositions& positions,
+                     std::span<double> out) {
+  const std::span<const std::uint32_t> at = positions.in(tree.leaves.table);
+  for (std::size_t row = 0; row < x.n_rows; ++row) {
+    add_curve(tree.leaves[tree.predict_leaf(x, row)], at, positions.ascending(),
+              out.data() + row * at.size());
   }
 }
 
@@ -53,11 +93,8 @@ void divide_by_counts(std::span<double> rows, std::span<const std::size_t> count
 
 void add_cumulative_hazard(const Tree<StepFunction>& tree, const MatrixView& x,
                            std::span<const double> times, std::span<double> out) {
-  const bool times_ascending = ascending(times);
-  for (std::size_t row = 0; row < x.n_rows; ++row) {
-    add_curve(tree.leaves[tree.predict_leaf(x, row)], times, times_ascending,
-              out.data() + row * times.size());
-  }
+  QueryPositions positions(times);
+  add_tree_hazard(tree, x, positions, out);
 }
 
 namespace {
@@ -113,9 +150,10 @@ std::vector<double> predict_cumulative_hazard(const Forest<StepFunction>& forest
   const auto n_trees = static_cast<double>(forest.n_trees());
   return hazard_by_blocks(x, times.size(), control,
                           [&](const MatrixView& rows, std::span<double> out) {
+                            QueryPositions positions(times);
                             for (const Tree<StepFunction>& tree : forest.trees) {
                               control.check();
-                              add_cumulative_hazard(tree, rows, times, out);
+                              add_tree_hazard(tree, rows, positions, out);
                             }
                             for (double& value : out) value /= n_trees;
                           });
@@ -133,18 +171,19 @@ std::vector<double> oob_cumulative_hazard(const Forest<StepFunction>& forest, co
           "an out-of-bag cumulative hazard of " + std::to_string(n) + " rows at " +
               std::to_string(k) + " times");
   const std::vector<std::uint32_t> drawn = in_bag(forest);
-  const bool times_ascending = ascending(times);
   std::vector<double> out(n * k, 0.0);
   pool::parallel_for_each((n + kOutOfBagBlock - 1) / kOutOfBagBlock, [&](std::size_t block) {
     const std::size_t first = block * kOutOfBagBlock;
     const std::size_t last = std::min(n, first + kOutOfBagBlock);
     std::vector<std::size_t> n_oob(last - first, 0);
+    QueryPositions positions(times);
     for (std::size_t b = 0; b < forest.n_trees(); ++b) {
       control.check();
       const Tree<StepFunction>& tree = forest.trees[b];
+      const std::span<const std::uint32_t> at = positions.in(tree.leaves.table);
       for (std::size_t row = first; row < last; ++row) {
         if (drawn[b * n + row] != 0) continue;
-        add_curve(tree.leaves[tree.predict_leaf(x, row)], times, times_ascending,
+        add_curve(tree.leaves[tree.predict_leaf(x, row)], at, positions.ascending(),
                   out.data() + row * k);
         ++n_oob[row - first];
       }

@@ -217,6 +217,15 @@ void rank_values(std::size_t n, ValueOf&& value_of, std::span<std::uint32_t> ran
   for (const RankedPosition entry : order) rank[position_of(entry)] = rank_of(entry);
 }
 
+// The dense rank of every value (rank_values over a whole array).
+[[nodiscard]] inline std::vector<std::uint32_t> dense_ranks(std::span<const double> values) {
+  std::vector<std::uint32_t> ranks(values.size());
+  std::vector<RankedPosition> order;
+  OrderScratch scratch;
+  rank_values(values.size(), [&](std::size_t i) { return values[i]; }, ranks, order, scratch);
+  return ranks;
+}
+
 // Positions 0 .. n - 1 in ascending order of their ranks (`rank_at(position)`),
 // equal ranks in position order, each packed with its rank.
 template <class RankAt>

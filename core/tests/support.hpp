@@ -1,7 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <numeric>
 #include <optional>
@@ -14,6 +16,7 @@
 #include "korvane/data.hpp"
 #include "korvane/forest.hpp"
 #include "korvane/leaf_estimates.hpp"
+#include "korvane/step_function.hpp"
 
 namespace korvane::testing {
 
@@ -27,6 +30,40 @@ inline std::vector<std::uint32_t> all_rows(std::size_t n) {
   std::vector<std::uint32_t> rows(n);
   std::iota(rows.begin(), rows.end(), 0u);
   return rows;
+}
+
+// A curve with its jump times read from its table.
+inline StepFunction with_times(const StepCurve& curve) {
+  std::vector<double> times(curve.size());
+  for (std::size_t k = 0; k < times.size(); ++k) times[k] = curve.time(k);
+  return {std::move(times), std::vector<double>(curve.values.begin(), curve.values.end())};
+}
+
+inline StepFunction with_times(const LeafCurve& curve) {
+  return with_times(StepCurve{curve.time_index, curve.values, *curve.table});
+}
+
+// The curve as a leaf estimate would emit it on `table`, which holds its times.
+inline LeafCurve on_table(const StepFunction& curve, const TimeTable& table) {
+  LeafCurve tabled{table, {}, curve.values};
+  for (const double t : curve.times) {
+    const auto at = std::lower_bound(table->begin(), table->end(), t);
+    tabled.time_index.push_back(static_cast<std::uint32_t>(at - table->begin()));
+  }
+  return tabled;
+}
+
+// The curve on a table of its own times.
+inline LeafCurve on_own_table(const StepFunction& curve) {
+  return on_table(curve, std::make_shared<const std::vector<double>>(curve.times));
+}
+
+// Whether the trees' curves all index one table, as a forest's should (a
+// table per tree would cost the memory indexing saves).
+inline bool share_one_table(const Forest<StepFunction>& forest) {
+  return std::all_of(forest.trees.begin(), forest.trees.end(), [&](const Tree<StepFunction>& tree) {
+    return tree.leaves.table == forest.trees.front().leaves.table;
+  });
 }
 
 // Owns column-major covariates plus times and indicators, and views them.

@@ -45,7 +45,7 @@ TEST(Tree, NoRowsGiveOneEmptyLeaf) {
   EXPECT_EQ(tree.n_nodes(), 1u);
   EXPECT_EQ(tree.n_leaves(), 1u);
   EXPECT_EQ(tree.depth(), 0u);
-  EXPECT_TRUE(tree.leaves[0].times.empty());
+  EXPECT_EQ(tree.leaves[0].size(), 0u);
 }
 
 TEST(Tree, MaxDepthZeroIsASingleLeafWithoutDraws) {
@@ -97,10 +97,8 @@ TEST(Tree, PropertiesHoldOnRandomData) {
         EXPECT_GE(leaf_rows[leaf].size(), params.min_samples_leaf);
       }
       // Each leaf keeps, among all the tree's curves, the estimate of its rows.
-      const StepFunction expected = d.nelson_aalen().estimate(leaf_rows[leaf]);
-      const StepCurve kept = tree.leaves[leaf];
-      EXPECT_EQ(std::vector<double>(kept.times.begin(), kept.times.end()), expected.times);
-      EXPECT_EQ(std::vector<double>(kept.values.begin(), kept.values.end()), expected.values);
+      const StepFunction expected = testing::with_times(d.nelson_aalen().estimate(leaf_rows[leaf]));
+      EXPECT_EQ(testing::with_times(tree.leaves[leaf]), expected);
     }
     // Identical seeds give identical trees; a row-major view gives the same tree.
     std::vector<double> row_major(d.n * d.p);
@@ -134,7 +132,8 @@ TEST(Tree, TreesGrownInOneWorkspaceEqualTreesGrownAlone) {
     EXPECT_EQ(tree, alone) << leaf;
     EXPECT_EQ(record, record_alone) << leaf;
     EXPECT_EQ(tree.nodes.capacity(), tree.nodes.size()) << leaf;
-    EXPECT_EQ(tree.leaves.times.capacity(), tree.leaves.times.size()) << leaf;
+    EXPECT_EQ(tree.leaves.time_index.capacity(), tree.leaves.time_index.size()) << leaf;
+    EXPECT_EQ(tree.leaves.values.capacity(), tree.leaves.values.size()) << leaf;
     EXPECT_EQ(tree.leaves.offsets.capacity(), tree.leaves.offsets.size()) << leaf;
   }
 }

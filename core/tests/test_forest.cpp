@@ -2,9 +2,11 @@
 
 #include <cstring>
 #include <numeric>
+#include <variant>
 
 #include "korvane/criteria/gradient.hpp"
 #include "korvane/forest.hpp"
+#include "korvane/persistence.hpp"
 #include "support.hpp"
 
 namespace korvane {
@@ -91,20 +93,30 @@ struct PieceCase {
 class Pieces : public ::testing::TestWithParam<PieceCase> {};
 
 // Concatenated in order, the pieces are the forest of one fit: trees, recorded
-// leaves, leaf sizes and settings, bit for bit.
+// leaves, leaf sizes and settings, bit for bit, with one table of curve times
+// as the forest of one fit has. So are pieces sent as bytes (as to cluster
+// workers and back), whose tables hold only the times of their own curves.
 TEST_P(Pieces, JoinIntoTheForestOfOneFit) {
   const Dataset d = Dataset::random(90, 4, 21);
   const auto& [params, bounds] = GetParam();
   const auto whole = log_rank_forest(d, params, 5);
+  EXPECT_TRUE(testing::share_one_table(whole));
   std::vector<Forest<StepFunction>> pieces;
+  std::vector<Forest<StepFunction>> sent;
   for (std::size_t j = 0; j + 1 < bounds.size(); ++j) {
     pieces.push_back(grow_forest(d.covariates(), d.log_rank(), d.nelson_aalen(), params, 5,
                                  TreeRange{bounds[j], bounds[j + 1]}));
     EXPECT_EQ(pieces.back().first_tree, bounds[j]);
+    sent.push_back(std::get<Forest<StepFunction>>(from_bytes(to_bytes(pieces.back()))));
   }
-  std::vector<const Forest<StepFunction>*> views;
-  for (const auto& piece : pieces) views.push_back(&piece);
-  EXPECT_EQ(join<StepFunction>(views), whole);
+  for (const auto* kind : {&pieces, &sent}) {
+    std::vector<const Forest<StepFunction>*> views;
+    for (const auto& piece : *kind) views.push_back(&piece);
+    const auto joined = join<StepFunction>(views);
+    EXPECT_EQ(joined, whole);
+    EXPECT_TRUE(testing::share_one_table(joined));
+    EXPECT_EQ(to_bytes(joined), to_bytes(whole));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Settings, Pieces,

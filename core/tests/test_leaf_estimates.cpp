@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <utility>
+
+#include "korvane/error.hpp"
 #include "korvane/leaf_estimates.hpp"
+#include "support.hpp"
 
 namespace korvane {
 namespace {
@@ -17,11 +22,10 @@ class NelsonAalen : public ::testing::TestWithParam<HazardCase> {};
 
 TEST_P(NelsonAalen, MatchesHandComputedCurve) {
   const HazardCase& c = GetParam();
-  const StepFunction curve = NelsonAalenLeaves{c.time, c.event}.estimate(c.rows);
+  const StepFunction curve =
+      testing::with_times(NelsonAalenLeaves{c.time, c.event}.estimate(c.rows));
   EXPECT_EQ(curve.times, c.jump_times);
   EXPECT_EQ(curve.values, c.values);
-  EXPECT_EQ(curve.initial_value, 0.0);
-  EXPECT_FALSE(curve.left_continuous);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, NelsonAalen,
@@ -74,7 +78,7 @@ TEST_P(NelsonAalenSize, EqualsAPlainComputation) {
     values.push_back(cumulative);
   }
   const NelsonAalenLeaves leaves{time, event};
-  EXPECT_EQ(leaves.estimate(rows), StepFunction(times, values));
+  EXPECT_EQ(testing::with_times(leaves.estimate(rows)), StepFunction(times, values));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, NelsonAalenSize,
@@ -84,11 +88,47 @@ INSTANTIATE_TEST_SUITE_P(Sizes, NelsonAalenSize,
 TEST(NelsonAalen, RowOrderDoesNotMatter) {
   const std::vector<double> time{3, 1, 2, 2, 5, 1};
   const std::vector<std::uint8_t> event{1, 0, 1, 1, 0, 1};
-  const StepFunction a =
-      NelsonAalenLeaves{time, event}.estimate(std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5});
-  const StepFunction b =
-      NelsonAalenLeaves{time, event}.estimate(std::vector<std::uint32_t>{5, 3, 1, 0, 4, 2});
-  EXPECT_EQ(a, b);
+  const NelsonAalenLeaves leaves{time, event};
+  const LeafCurve a = leaves.estimate(std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5});
+  const LeafCurve b = leaves.estimate(std::vector<std::uint32_t>{5, 3, 1, 0, 4, 2});
+  EXPECT_EQ(a.time_index, b.time_index);
+  EXPECT_EQ(a.values, b.values);
+}
+
+// The log-rank criterion's ranks, borrowed, give the curves the estimate's own
+// ranking gives; ranks of other times are refused.
+TEST(NelsonAalen, BorrowedRanksGiveTheSameCurves) {
+  const testing::Dataset d = testing::Dataset::random(200, 2, 5);
+  const LogRankCriterion criterion = d.log_rank();
+  const NelsonAalenLeaves own = d.nelson_aalen();
+  const NelsonAalenLeaves borrowed(d.time, d.event, {}, criterion.time_ranks());
+  const std::vector<std::uint32_t> rows = testing::all_rows(d.n);
+  for (const std::size_t count : {std::size_t{1}, std::size_t{17}, std::size_t{80}, d.n}) {
+    const std::span<const std::uint32_t> leaf = std::span(rows).subspan(d.n - count);
+    const LeafCurve a = own.estimate(leaf);
+    const LeafCurve b = borrowed.estimate(leaf);
+    EXPECT_EQ(a.time_index, b.time_index) << count;
+    EXPECT_EQ(testing::with_times(a), testing::with_times(b)) << count;
+  }
+  EXPECT_THROW(NelsonAalenLeaves(d.time, d.event, {}, criterion.time_ranks().first(3)),
+               InternalError);
+}
+
+// Zeros of both signs tie, and a curve jumps at its first row's zero: the
+// table keeps both, so the model keeps the bits of each curve's time.
+TEST(NelsonAalen, JumpsAtTheFirstRowsZeroOfEitherSign) {
+  const std::vector<double> time{0.0, -0.0, 1.0, -0.0};
+  const std::vector<std::uint8_t> event{1, 1, 1, 0};
+  const NelsonAalenLeaves leaves{time, event};
+  for (const auto& [rows, negative] : {std::pair{std::vector<std::uint32_t>{1, 0, 2}, true},
+                                       std::pair{std::vector<std::uint32_t>{0, 1, 3}, false},
+                                       std::pair{std::vector<std::uint32_t>{3, 2, 0}, true}}) {
+    const StepFunction curve = testing::with_times(leaves.estimate(rows));
+    ASSERT_FALSE(curve.times.empty());
+    EXPECT_EQ(curve.times[0], 0.0);
+    EXPECT_EQ(std::signbit(curve.times[0]), negative) << rows[0];
+  }
+  EXPECT_EQ(leaves.estimate(std::vector<std::uint32_t>{0, 1}).values, std::vector<double>{1.0});
 }
 
 TEST(NoLeaves, EstimateNothing) {

@@ -73,6 +73,9 @@ void expect_round_trip(const Model& model) {
   const Model read = std::get<Model>(from_bytes(bytes));
   EXPECT_EQ(read, model);
   EXPECT_EQ(to_bytes(read), bytes);
+  if constexpr (std::is_same_v<Model, Forest<StepFunction>>) {
+    EXPECT_TRUE(testing::share_one_table(read));
+  }
 }
 
 TEST_P(RoundTrip, LogRankForest) {
@@ -132,7 +135,7 @@ Tree<StepFunction> one_leaf(std::vector<double> values) {
   std::vector<double> times(values.size());
   for (std::size_t k = 0; k < times.size(); ++k) times[k] = static_cast<double>(k + 1);
   Tree<StepFunction> tree{{node::Leaf{0}}, {}, 0, 1};
-  tree.leaves.push_back(StepFunction(std::move(times), std::move(values)));
+  tree.leaves.push_back(testing::on_own_table(StepFunction(std::move(times), std::move(values))));
   return tree;
 }
 

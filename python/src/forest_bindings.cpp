@@ -323,19 +323,26 @@ CallOptions sized(CallOptions options, const Inputs& inputs, korvane::TreeRange 
 
 // Ranks the covariates and grows trees [trees.start, trees.stop) of the forest
 // without the GIL. `make_criterion` builds the criterion there too, since a
-// criterion may rank its outcome.
-template <class Inputs, class MakeCriterion, class Leaves>
+// criterion may rank its outcome, and `make_leaves` the leaf estimate from the
+// criterion, whose ranks it may share.
+template <class Inputs, class MakeCriterion, class MakeLeaves>
 PyObject* grow_forest(PyTypeObject* type, const Inputs& inputs, MakeCriterion&& make_criterion,
-                      const Leaves& leaves, korvane::TreeRange trees, const CallOptions& options) {
+                      MakeLeaves&& make_leaves, korvane::TreeRange trees,
+                      const CallOptions& options) {
+  using Payload = typename decltype(make_leaves(make_criterion()))::Payload;
   auto forest = run_pooled(
       [&](korvane::CallControl& control) {
+        const auto criterion = make_criterion();
         return korvane::grow_forest(korvane::Covariates(inputs.x, control, inputs.missing_values),
-                                    make_criterion(), leaves, inputs.params, inputs.seed, trees,
-                                    control, kept_weights(inputs));
+                                    criterion, make_leaves(criterion), inputs.params, inputs.seed,
+                                    trees, control, kept_weights(inputs));
       },
       sized(options, inputs, trees));
-  return new_owner<PyForest<typename Leaves::Payload>>(type, std::move(forest)).release();
+  return new_owner<PyForest<Payload>>(type, std::move(forest)).release();
 }
+
+// The leaf estimate of forests that answer through forest weights alone.
+constexpr auto kNoLeaves = [](const auto&) { return korvane::NoLeaves{}; };
 
 // What the two forests' fits share in their docstrings.
 constexpr char kForestSettingsDoc[] =
@@ -418,7 +425,11 @@ PyObject* log_rank_forest(const Inputs& inputs, korvane::TreeRange trees,
   return grow_forest(
       log_rank_survival_forest_class(), inputs,
       [&] { return korvane::LogRankCriterion(inputs.time, inputs.event, weight); },
-      korvane::NelsonAalenLeaves{inputs.time, inputs.event, weight}, trees, options);
+      [&](const korvane::LogRankCriterion& criterion) {
+        return korvane::NelsonAalenLeaves(inputs.time, inputs.event, weight,
+                                          criterion.time_ranks());
+      },
+      trees, options);
 }
 
 PyObject* fit_log_rank_forest(PyObject*, const Arguments<kFitLogRank>& arguments) {
@@ -479,8 +490,8 @@ PyObject* gradient_forest(const GradientInputs& inputs, korvane::TreeRange trees
   const std::span<const double> weight = inputs.weights.values();
   return grow_forest(
       gradient_forest_class(), inputs,
-      [&] { return korvane::GradientCriterion(inputs.pseudo_outcome, weight); },
-      korvane::NoLeaves{}, trees, options);
+      [&] { return korvane::GradientCriterion(inputs.pseudo_outcome, weight); }, kNoLeaves, trees,
+      options);
 }
 
 PyObject* fit_gradient_forest(PyObject*, const Arguments<kFitGradient>& arguments) {
@@ -624,7 +635,7 @@ PyObject* grow_effect_forest(const Arguments<D>& arguments, const EffectArrays& 
                                             inputs.weights.values(), inputs.min_child_fraction,
                                             inputs.side_floor);
       },
-      korvane::NoLeaves{}, trees, call_options(arguments, trees.stop - trees.start));
+      kNoLeaves, trees, call_options(arguments, trees.stop - trees.start));
 }
 
 PyObject* grow_causal_forest(PyObject*, const Arguments<kGrowCausal>& arguments) {

@@ -122,11 +122,11 @@ PyObject* log_rank_tree(const LogRankInputs<korvane::TreeParams>& inputs,
   const std::span<const double> weight = inputs.weights.values();
   auto tree = run_pooled(
       [&](korvane::CallControl& control) {
-        auto fitted =
-            korvane::fit_tree(korvane::Covariates(inputs.x, control, inputs.missing_values),
-                              korvane::LogRankCriterion(inputs.time, inputs.event, weight),
-                              korvane::NelsonAalenLeaves{inputs.time, inputs.event, weight},
-                              inputs.params, inputs.seed, control, weight);
+        const korvane::LogRankCriterion criterion(inputs.time, inputs.event, weight);
+        auto fitted = korvane::fit_tree(
+            korvane::Covariates(inputs.x, control, inputs.missing_values), criterion,
+            korvane::NelsonAalenLeaves(inputs.time, inputs.event, weight, criterion.time_ranks()),
+            inputs.params, inputs.seed, control, weight);
         control.finish_tree();
         return fitted;
       },

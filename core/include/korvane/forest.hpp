@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -22,6 +23,7 @@
 #include "korvane/rng.hpp"
 #include "korvane/sample_weights.hpp"
 #include "korvane/sampling.hpp"
+#include "korvane/step_function.hpp"
 #include "korvane/tree.hpp"
 
 namespace korvane {
@@ -193,6 +195,8 @@ template <class Payload>
 
 // The pieces concatenated in order into one forest; each piece must be able to
 // follow the one before it (join_mismatch). n_trees is the largest of theirs.
+// The trees' leaf curves then share one table of times, however many the
+// pieces brought.
 template <class Payload>
 [[nodiscard]] Forest<Payload> join(std::span<const Forest<Payload>* const> pieces) {
   if (pieces.empty()) fail("joining no pieces");
@@ -205,6 +209,11 @@ template <class Payload>
     forest.leaf_sizes.insert(forest.leaf_sizes.end(), piece->leaf_sizes.begin(),
                              piece->leaf_sizes.end());
     forest.params.n_trees = std::max(forest.params.n_trees, piece->params.n_trees);
+  }
+  if constexpr (std::same_as<typename Tree<Payload>::Leaves, StepCurves>) {
+    std::vector<StepCurves*> curves;
+    for (Tree<Payload>& tree : forest.trees) curves.push_back(&tree.leaves);
+    share_time_table(curves);
   }
   return forest;
 }

@@ -66,12 +66,12 @@ template <class Payload>
   }
 }
 
-// What the builder and the queries ask of a tree's leaves.
-template <class C, class Payload>
-concept LeafCollection = requires(C& leaves, const C& fixed, const Payload& payload) {
+// What the builder and the queries ask of a tree's leaves (LeafEstimate says
+// what a leaf's estimate is appended as).
+template <class C>
+concept LeafCollection = requires(C& leaves, const C& fixed) {
   { fixed.size() } -> std::convertible_to<std::size_t>;
   fixed[std::size_t{0}];
-  leaves.push_back(payload);
   leaves.reserve(std::size_t{0});
   leaves.shrink_to_fit();
   leaves.clear();
@@ -83,7 +83,7 @@ concept LeafCollection = requires(C& leaves, const C& fixed, const Payload& payl
 template <class Payload>
 struct Tree {
   using Leaves = LeafStorageOf<Payload>;
-  static_assert(LeafCollection<Leaves, Payload>);
+  static_assert(LeafCollection<Leaves>);
 
   std::vector<NodeKind> nodes;
   Leaves leaves;

@@ -574,14 +574,6 @@ constexpr std::array<LogRankCriterion::Search, kVectorUnits> kSearches = searche
 constexpr std::array<LogRankCriterion::Search, kVectorUnits> kWeightedSearches =
     searches_of<SampleWeights>();
 
-std::vector<std::uint32_t> time_ranks_of(std::span<const double> time) {
-  std::vector<std::uint32_t> ranks(time.size());
-  std::vector<RankedPosition> order;
-  detail::OrderScratch scratch;
-  detail::rank_values(time.size(), [&](std::size_t i) { return time[i]; }, ranks, order, scratch);
-  return ranks;
-}
-
 }  // namespace
 
 LogRankCriterion::LogRankCriterion(std::span<const double> time,
@@ -616,7 +608,7 @@ LogRankCriterion::LogRankCriterion(std::span<const double> time,
     fail("this processor cannot run the split search of vector unit " +
          std::to_string(static_cast<int>(unit)));
   }
-  time_ranks_ = time_ranks_of(time);
+  time_ranks_ = detail::dense_ranks(time);
 }
 
 LogRankCriterion::Scratch::Scratch() : buffers_(std::make_unique<Buffers>()) {}

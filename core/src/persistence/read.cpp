@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -308,8 +309,9 @@ std::vector<Tree<Payload>> read_trees(ByteReader& in, const Header& header) {
   return trees;
 }
 
-// The distinct curve times: strictly increasing, NaN nowhere.
-std::vector<double> read_time_table(ByteReader& in, const Counts& counts) {
+// The distinct curve times: strictly increasing, NaN nowhere. Every curve of
+// the model indexes this one table.
+TimeTable read_time_table(ByteReader& in, const Counts& counts) {
   std::vector<double> table = in.f64s(counts.n_times, "the curve times");
   for (std::size_t k = 0; k < table.size(); ++k) {
     if (std::isnan(table[k])) invalid("curve time " + std::to_string(k) + " is NaN");
@@ -318,7 +320,7 @@ std::vector<double> read_time_table(ByteReader& in, const Counts& counts) {
               " does not follow time " + std::to_string(k - 1));
     }
   }
-  return table;
+  return std::make_shared<const std::vector<double>>(std::move(table));
 }
 
 // The leaf curves' values: each point's Nelson–Aalen step counts, and the
@@ -382,24 +384,24 @@ class CurveSource {
   CurveSource(ByteReader& in, const Counts& counts, std::uint64_t n_leaves)
       : n_points_(counts.n_points),
         table_(read_time_table(in, counts)),
-        lengths_(in.bits(n_leaves, width_for(table_.size()), "the curve lengths")),
-        indices_(in.bits(counts.n_points, width_for(table_.empty() ? 0 : table_.size() - 1),
+        lengths_(in.bits(n_leaves, width_for(table_->size()), "the curve lengths")),
+        indices_(in.bits(counts.n_points, width_for(table_->empty() ? 0 : table_->size() - 1),
                          "the curve time indices")),
         steps_(in, counts.n_points),
-        used_(table_.size(), false) {}
+        used_(table_->size(), false) {}
 
-  StepFunction next(std::size_t b, std::size_t leaf) {
+  LeafCurve next(std::size_t b, std::size_t leaf) {
     const auto where = [&] { return tree_name(b) + ", leaf " + std::to_string(leaf); };
     const std::uint32_t length = lengths_.next();
     // Times strictly increase: no curve is longer than the table.
-    if (length > table_.size() || length > n_points_ - at_) {
+    if (length > table_->size() || length > n_points_ - at_) {
       invalid(where() + ": the curve is longer than the curve times or the header's points allow");
     }
-    std::vector<double> times(length);
+    std::vector<std::uint32_t> times(length);
     std::vector<double> values(length);
     for (std::uint32_t k = 0; k < length; ++k, ++at_) {
-      times[k] = time_at(indices_.next(), where);
-      if (k > 0 && !(times[k - 1] < times[k])) {
+      times[k] = checked_index(indices_.next(), where);
+      if (k > 0 && !((*table_)[times[k - 1]] < (*table_)[times[k]])) {
         invalid(where() + ": the curve times are not increasing");
       }
       const double from = k > 0 ? values[k - 1] : 0.0;
@@ -409,7 +411,7 @@ class CurveSource {
                 "that are not a step");
       }
     }
-    return {std::move(times), std::move(values)};
+    return {table_, std::move(times), std::move(values)};
   }
 
   // Once every curve is read.
@@ -429,17 +431,17 @@ class CurveSource {
 
  private:
   template <class Where>
-  double time_at(std::uint32_t index, const Where& where) {
-    if (index >= table_.size()) {
+  std::uint32_t checked_index(std::uint32_t index, const Where& where) {
+    if (index >= table_->size()) {
       invalid(where() + ": curve time index " + std::to_string(index) + " is out of range for " +
-              std::to_string(table_.size()) + " times");
+              std::to_string(table_->size()) + " times");
     }
     used_[index] = true;
-    return table_[index];
+    return index;
   }
 
   std::uint64_t n_points_;
-  std::vector<double> table_;
+  TimeTable table_;
   BitReader lengths_;
   BitReader indices_;
   StepSource steps_;

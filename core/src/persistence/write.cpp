@@ -24,7 +24,9 @@ using namespace detail::format;
 std::vector<std::uint64_t> curve_times(std::span<const Tree<StepFunction>> trees) {
   std::vector<std::uint64_t> table;
   for (const auto& tree : trees) {
-    for (const double t : tree.leaves.times) table.push_back(order_key(t));
+    for (std::size_t k = 0; k < tree.leaves.n_points(); ++k) {
+      table.push_back(order_key(tree.leaves.time(k)));
+    }
   }
   std::sort(table.begin(), table.end());
   table.erase(std::unique(table.begin(), table.end()), table.end());
@@ -232,13 +234,13 @@ void write_curves(ByteWriter& out, std::span<const Tree<StepFunction>> trees,
                   const std::vector<std::uint64_t>& table) {
   for (const std::uint64_t key : table) out.f64(from_order_key(key));
   ByteWriter::Bits lengths(out, width_for(table.size()));
-  for_each_curve(
-      trees, [&](const StepCurve& c) { lengths.put(static_cast<std::uint32_t>(c.times.size())); });
+  for_each_curve(trees,
+                 [&](const StepCurve& c) { lengths.put(static_cast<std::uint32_t>(c.size())); });
   lengths.finish();
   ByteWriter::Bits indices(out, width_for(table.empty() ? 0 : table.size() - 1));
   for_each_curve(trees, [&](const StepCurve& curve) {
-    for (const double t : curve.times) {
-      const auto at = std::lower_bound(table.begin(), table.end(), order_key(t));
+    for (std::size_t k = 0; k < curve.size(); ++k) {
+      const auto at = std::lower_bound(table.begin(), table.end(), order_key(curve.time(k)));
       indices.put(static_cast<std::uint32_t>(at - table.begin()));
     }
   });
