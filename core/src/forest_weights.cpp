@@ -148,9 +148,8 @@ void scan_weights(const Forest<Payload>& forest, const MatrixView& x, std::size_
     const std::uint32_t leaf = forest.trees[b].predict_leaf(x, row);
     if (forest.leaf_sizes[b][leaf] == 0) continue;
     const auto share = shares.of(b, leaf);
-    // The leaf is below the tree's leaf count, so it has a code of every
-    // width the tree's record could take, and that code is not the one of a
-    // row not recorded.
+    // The leaf lies below the tree's leaf count, so it fits the record's
+    // width and differs from the code of a row not recorded.
     forest.recorded_leaves(b).visit([&](auto codes, auto) {
       const auto code = static_cast<typename decltype(codes)::value_type>(leaf);
       for (std::size_t i = 0; i < weights.size(); ++i) {
