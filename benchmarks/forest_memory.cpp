@@ -1,8 +1,8 @@
 // Where a forest's memory goes at scale: the heap the fit keeps (mallinfo2),
 // the resident set it reaches, and per tree the bytes of its nodes, its leaf
-// curves and its recorded leaves. The data come from `scaling.py --dump DIR`;
-// the settings are those of `scaling.py --forest` (4 features per node,
-// bootstrap, leaf 15).
+// curves and its recorded leaves (at the width its leaf count needs). The data
+// come from `scaling.py --dump DIR`; the settings are those of
+// `scaling.py --forest` (4 features per node, bootstrap, leaf 15).
 //
 //   g++ -std=c++20 -O2 -ffp-contract=off -Icore/include -Icore/src benchmarks/forest_memory.cpp
 //     build/core/core/libkorvane_core.a -ltbb -o build/forest_memory   (one line)
@@ -41,17 +41,26 @@ double heap_in_use_mb() {
   return static_cast<double>(info.uordblks + info.hblkhd) / 1e6;
 }
 
-// The bytes malloc holds for a vector's buffer, its chunk header included.
+// The bytes malloc holds for a buffer, its chunk header included.
+double held(const void* data) {
+  return data == nullptr ? 0.0
+                         : static_cast<double>(malloc_usable_size(const_cast<void*>(data)) +
+                                               sizeof(std::size_t));
+}
+
 template <class T>
 double held(const std::vector<T>& values) {
-  return values.data() == nullptr
-             ? 0.0
-             : static_cast<double>(malloc_usable_size(const_cast<T*>(values.data())) +
-                                   sizeof(std::size_t));
+  return held(static_cast<const void*>(values.data()));
+}
+
+// A tree's recorded leaves, at whichever width.
+double held(const RecordedLeaves& recorded) {
+  return recorded.visit(
+      [](auto codes, auto) { return held(static_cast<const void*>(codes.data())); });
 }
 
 void print_per_tree(const Forest<StepFunction>& forest) {
-  double nodes = 0.0, curves = 0.0, points = 0.0, leaves = 0.0, sizes = 0.0;
+  double nodes = 0.0, curves = 0.0, points = 0.0, leaves = 0.0, sizes = 0.0, recorded = 0.0;
   for (std::size_t b = 0; b < forest.n_trees(); ++b) {
     const Tree<StepFunction>& tree = forest.trees[b];
     nodes += held(tree.nodes);
@@ -59,6 +68,7 @@ void print_per_tree(const Forest<StepFunction>& forest) {
     points += static_cast<double>(tree.leaves.n_points());
     leaves += static_cast<double>(tree.n_leaves());
     sizes += held(forest.leaf_sizes[b]);
+    recorded += held(forest.recorded_leaves(b));
   }
   const auto trees = static_cast<double>(forest.n_trees());
   std::printf("per tree: %.0f leaves, %.1f points per leaf\n", leaves / trees, points / leaves);
@@ -66,8 +76,7 @@ void print_per_tree(const Forest<StepFunction>& forest) {
       "per tree MB: nodes %.2f (%zu bytes each), leaf curves %.2f, recorded leaves %.2f, "
       "leaf sizes %.2f\n",
       nodes / trees / 1e6, sizeof(forest.trees[0].nodes[0]), curves / trees / 1e6,
-      static_cast<double>(forest.n_train_samples * sizeof(std::uint32_t)) / 1e6,
-      sizes / trees / 1e6);
+      recorded / trees / 1e6, sizes / trees / 1e6);
   std::printf("shared by the trees: a table of %zu curve times, %.2f MB\n",
               forest.trees[0].leaves.table->size(), held(*forest.trees[0].leaves.table) / 1e6);
 }

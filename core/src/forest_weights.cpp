@@ -31,12 +31,12 @@ struct LeafRows {
   std::vector<std::uint32_t> offsets;  // rows of leaf l: rows[offsets[l] .. offsets[l + 1])
   std::vector<std::uint32_t> rows;
 
-  LeafRows(std::span<const std::uint32_t> recorded_leaf, std::span<const std::uint32_t> leaf_sizes,
+  LeafRows(const RecordedLeaves& recorded, std::span<const std::uint32_t> leaf_sizes,
            std::span<const std::uint32_t> reached)
       : offsets(leaf_sizes.size() + 1, 0) {
-    // One more entry stands for NO_LEAF, never wanted, so that the scan tests
-    // one flag per row: whether a bootstrap left a row out is a coin flip no
-    // branch predicts.
+    // One more entry stands for a row not recorded, never wanted, so that the
+    // scan tests one flag per row: whether a bootstrap left a row out is a
+    // coin flip no branch predicts.
     const std::size_t n_leaves = leaf_sizes.size();
     std::vector<std::uint8_t> wanted(n_leaves + 1, 0);
     for (const std::uint32_t leaf : reached) wanted[leaf] = 1;
@@ -44,9 +44,18 @@ struct LeafRows {
       offsets[l + 1] = offsets[l] + (wanted[l] != 0 ? leaf_sizes[l] : 0);
     }
     rows.resize(offsets.back());
+    recorded.visit([&](auto codes, auto) { add_rows(codes, wanted); });
+  }
+
+ private:
+  // The code of a row not recorded is at least n_leaves, so clamping it there
+  // lands on the unwanted entry.
+  template <class Code>
+  void add_rows(std::span<const Code> codes, std::span<const std::uint8_t> wanted) {
+    const auto n_leaves = static_cast<std::uint32_t>(wanted.size() - 1);
     std::vector<std::uint32_t> next(offsets.begin(), offsets.end() - 1);
-    for (std::uint32_t i = 0; i < recorded_leaf.size(); ++i) {
-      const std::uint32_t leaf = std::min<std::uint32_t>(recorded_leaf[i], n_leaves);
+    for (std::uint32_t i = 0; i < codes.size(); ++i) {
+      const std::uint32_t leaf = std::min<std::uint32_t>(codes[i], n_leaves);
       if (wanted[leaf] != 0) rows[next[leaf]++] = i;
     }
   }
@@ -113,10 +122,11 @@ struct WeightedShares {
     totals.reserve(forest.n_trees());
     for (std::size_t b = 0; b < forest.n_trees(); ++b) {
       std::vector<double> leaf_totals(forest.leaf_sizes[b].size(), 0.0);
-      const std::span<const std::uint32_t> recorded = forest.recorded_leaves(b);
-      for (std::size_t i = 0; i < recorded.size(); ++i) {
-        if (recorded[i] != NO_LEAF) leaf_totals[recorded[i]] += weight[i];
-      }
+      forest.recorded_leaves(b).visit([&](auto codes, auto not_recorded) {
+        for (std::size_t i = 0; i < codes.size(); ++i) {
+          if (codes[i] != not_recorded) leaf_totals[codes[i]] += weight[i];
+        }
+      });
       totals.push_back(std::move(leaf_totals));
     }
   }
@@ -138,10 +148,14 @@ void scan_weights(const Forest<Payload>& forest, const MatrixView& x, std::size_
     const std::uint32_t leaf = forest.trees[b].predict_leaf(x, row);
     if (forest.leaf_sizes[b][leaf] == 0) continue;
     const auto share = shares.of(b, leaf);
-    const std::span<const std::uint32_t> recorded = forest.recorded_leaves(b);
-    for (std::size_t i = 0; i < weights.size(); ++i) {
-      if (recorded[i] == leaf) weights[i] += share(i);
-    }
+    // The leaf lies below the tree's leaf count, so it fits the record's
+    // width and differs from the code of a row not recorded.
+    forest.recorded_leaves(b).visit([&](auto codes, auto) {
+      const auto code = static_cast<typename decltype(codes)::value_type>(leaf);
+      for (std::size_t i = 0; i < weights.size(); ++i) {
+        if (codes[i] == code) weights[i] += share(i);
+      }
+    });
   }
   const double divisor = trees.divisor(row);
   for (double& w : weights) w /= divisor;

@@ -23,11 +23,12 @@ std::vector<double> leaf_means(const Forest<NoPayload>& forest, std::size_t b,
   const std::size_t k = values.n_cols;
   const std::span<const std::uint32_t> sizes = forest.leaf_sizes[b];
   std::vector<double> means(sizes.size() * k, 0.0);
-  const std::span<const std::uint32_t> recorded = forest.recorded_leaves(b);
-  for (std::size_t i = 0; i < recorded.size(); ++i) {
-    if (recorded[i] == NO_LEAF) continue;
-    for (std::size_t j = 0; j < k; ++j) means[recorded[i] * k + j] += values.at(i, j);
-  }
+  forest.recorded_leaves(b).visit([&](auto codes, auto not_recorded) {
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+      if (codes[i] == not_recorded) continue;
+      for (std::size_t j = 0; j < k; ++j) means[codes[i] * k + j] += values.at(i, j);
+    }
+  });
   for (std::size_t leaf = 0; leaf < sizes.size(); ++leaf) {
     if (sizes[leaf] == 0) continue;
     for (std::size_t j = 0; j < k; ++j) means[leaf * k + j] /= static_cast<double>(sizes[leaf]);

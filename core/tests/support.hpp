@@ -110,6 +110,15 @@ struct Dataset {
   [[nodiscard]] NelsonAalenLeaves nelson_aalen() const { return {time, event}; }
 };
 
+// A tree's record at 32 bits, NO_LEAF where it recorded no leaf.
+inline std::vector<std::uint32_t> widened(const RecordedLeaves& recorded) {
+  return recorded.visit([](auto codes, auto not_recorded) {
+    std::vector<std::uint32_t> leaves(codes.begin(), codes.end());
+    std::replace(leaves.begin(), leaves.end(), std::uint32_t{not_recorded}, NO_LEAF);
+    return leaves;
+  });
+}
+
 // Tree settings with every other setting at its default.
 inline TreeParams params_with(std::size_t min_samples_leaf,
                               MaxFeatures max_features = MaxFeatures::all()) {

@@ -22,6 +22,7 @@ namespace {
 using testing::Dataset;
 using testing::forest_params;
 using testing::log_rank_forest;
+using testing::widened;
 
 // The weights of one query row by the definition: a scan of every training row
 // of every tree, increments (w_i / the weight recorded in the leaf, w = 1 when
@@ -35,7 +36,7 @@ std::vector<double> scanned_weights(const Forest<Payload>& forest, const MatrixV
   };
   for (std::size_t b = 0; b < forest.n_trees(); ++b) {
     const std::uint32_t leaf = forest.trees[b].predict_leaf(x, row);
-    const auto recorded = forest.recorded_leaves(b);
+    const auto recorded = widened(forest.recorded_leaves(b));
     double total = 0.0;
     for (std::size_t i = 0; i < weights.size(); ++i)
       total += recorded[i] == leaf ? weight_of(i) : 0;
@@ -68,8 +69,9 @@ TEST(ForestWeights, OneTreeSharesOneOverLeafSize) {
   const std::uint32_t leaf = forest.trees[0].predict_leaf(d.column_major(), 0);
   const double share = 1.0 / forest.leaf_sizes[0][leaf];
   const auto w = forest_weights(forest, query);
+  const auto recorded = widened(forest.recorded_leaves(0));
   for (std::size_t i = 0; i < d.n; ++i) {
-    EXPECT_EQ(w[i], forest.recorded_leaves(0)[i] == leaf ? share : 0.0);
+    EXPECT_EQ(w[i], recorded[i] == leaf ? share : 0.0);
   }
 }
 
@@ -188,9 +190,7 @@ TEST(ForestWeights, OutOfBagRowsEqualTheForestOfTheirOutOfBagTrees) {
       for (std::size_t b = 0; b < forest.n_trees(); ++b) {
         if (drawn[b * d.n + i] != 0) continue;
         out_of_bag.trees.push_back(forest.trees[b]);
-        const auto recorded = forest.recorded_leaves(b);
-        out_of_bag.recorded_leaf.insert(out_of_bag.recorded_leaf.end(), recorded.begin(),
-                                        recorded.end());
+        out_of_bag.recorded_leaf.push_back(forest.recorded_leaves(b));
         out_of_bag.leaf_sizes.push_back(forest.leaf_sizes[b]);
       }
       const auto row = std::span(oob).subspan(i * d.n, d.n);

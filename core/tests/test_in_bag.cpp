@@ -54,8 +54,9 @@ TEST_P(InBag, ReplaysTheDrawsTheFitRecorded) {
     const auto tree_counts = std::span(counts).subspan(b * d.n, d.n);
     EXPECT_EQ(std::accumulate(tree_counts.begin(), tree_counts.end(), std::size_t{0}),
               tree_sample_size(d.n, params()));
+    const auto leaves = testing::widened(forest.recorded_leaves(b));
     for (std::size_t i = 0; i < d.n; ++i) {
-      const bool recorded = forest.recorded_leaves(b)[i] != NO_LEAF;
+      const bool recorded = leaves[i] != NO_LEAF;
       EXPECT_EQ(estimation[b * d.n + i] == 1, recorded);
       EXPECT_TRUE(!recorded || tree_counts[i] > 0);
       EXPECT_TRUE(GetParam().bootstrap || tree_counts[i] <= 1);

@@ -263,11 +263,13 @@ TEST(WeightedForest, WeightZeroEqualsTheForestWithoutTheRow) {
   const auto counts = in_bag(weighted);
   const auto expected_counts = in_bag(expected);
   for (std::size_t b = 0; b < params.n_trees; ++b) {
-    EXPECT_EQ(weighted.recorded_leaves(b)[k], NO_LEAF);
+    const auto recorded = testing::widened(weighted.recorded_leaves(b));
+    const auto expected_recorded = testing::widened(expected.recorded_leaves(b));
+    EXPECT_EQ(recorded[k], NO_LEAF);
     EXPECT_EQ(counts[b * d.n + k], 0u);
     for (std::size_t i = 0; i < removed.n; ++i) {
       const std::size_t row = i < k ? i : i + 1;
-      EXPECT_EQ(weighted.recorded_leaves(b)[row], expected.recorded_leaves(b)[i]);
+      EXPECT_EQ(recorded[row], expected_recorded[i]);
       EXPECT_EQ(counts[b * d.n + row], expected_counts[b * removed.n + i]);
     }
   }
@@ -286,7 +288,7 @@ TEST(WeightedForest, ForestWeightsSumToOneAndFollowTheRowWeights) {
   // Two rows sharing every leaf share weight in proportion to their weights.
   const auto single = weighted_forest(d, weights, testing::forest_params(1, false, 1.0), 1);
   const auto w_single = forest_weights(single, d.column_major());
-  const auto leaf_of = single.recorded_leaves(0);
+  const auto leaf_of = testing::widened(single.recorded_leaves(0));
   for (std::size_t i = 1; i < d.n; ++i) {
     if (leaf_of[i] != leaf_of[0]) continue;
     EXPECT_NEAR(w_single[i] / w_single[0], weights.values()[i] / weights.values()[0], 1e-12);

@@ -99,7 +99,7 @@ TEST_P(WeightedSums, SumTheLeafMeansInTreeOrderBitForBit) {
     std::vector<double> want(kColumns, 0.0);
     for (std::size_t b = 0; b < f.forest.n_trees(); ++b) {
       const std::uint32_t leaf = f.forest.trees[b].predict_leaf(x, r);
-      const auto recorded = f.forest.recorded_leaves(b);
+      const auto recorded = testing::widened(f.forest.recorded_leaves(b));
       std::vector<double> mean(kColumns, 0.0);
       for (std::size_t i = 0; i < f.d.n; ++i) {
         if (recorded[i] != leaf) continue;

@@ -46,6 +46,9 @@ struct TreeWorkspace {
   std::vector<NodeKind> nodes;
   typename Tree<Payload>::Leaves leaves;
   std::vector<std::uint32_t> rows;  // the tree's sample, lent to draw_tree_rows
+  // A forest's tree records its rows' leaves here at 32 bits, then keeps them
+  // at the width its leaf count needs (RecordedLeaves).
+  std::vector<std::uint32_t> recorded_leaf;
 };
 
 // Grows one tree: owns the node stack and the stopping rules; asks the

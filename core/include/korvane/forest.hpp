@@ -20,6 +20,7 @@
 #include "korvane/memory.hpp"
 #include "korvane/params.hpp"
 #include "korvane/pool.hpp"
+#include "korvane/recorded_leaves.hpp"
 #include "korvane/rng.hpp"
 #include "korvane/sample_weights.hpp"
 #include "korvane/sampling.hpp"
@@ -28,17 +29,13 @@
 
 namespace korvane {
 
-// Marks a training row that a tree did not record in any leaf.
-inline constexpr std::uint32_t NO_LEAF = 0xFFFFFFFFu;
-
 // A fitted forest. It keeps no copy of the training data, only where each tree
 // recorded each training row.
 template <class Payload>
 struct Forest {
   std::vector<Tree<Payload>> trees;
-  // [b · n_train_samples + i]: the leaf of tree b in which training row i was
-  // recorded, or NO_LEAF.
-  std::vector<std::uint32_t> recorded_leaf;
+  // [b]: the leaf of tree b in which each training row was recorded, if any.
+  std::vector<RecordedLeaves> recorded_leaf;
   std::vector<std::vector<std::uint32_t>> leaf_sizes;  // [b][leaf]: rows recorded there
   std::uint32_t n_features = 0;
   std::size_t n_train_samples = 0;
@@ -50,8 +47,8 @@ struct Forest {
   std::vector<double> sample_weight;
 
   [[nodiscard]] std::size_t n_trees() const { return trees.size(); }
-  [[nodiscard]] std::span<const std::uint32_t> recorded_leaves(std::size_t tree) const {
-    return std::span(recorded_leaf).subspan(tree * n_train_samples, n_train_samples);
+  [[nodiscard]] const RecordedLeaves& recorded_leaves(std::size_t tree) const {
+    return recorded_leaf[tree];
   }
 
   friend bool operator==(const Forest&, const Forest&) = default;
@@ -60,16 +57,17 @@ struct Forest {
 namespace detail {
 
 // The least memory a forest of n_trees trees on n rows takes while it is
-// grown: the recorded leaf of every row in every tree, and per tree its seed,
-// its result slot, the tree with one node and one leaf, and its leaf sizes.
+// grown: one thread's record of a tree at 32 bits per row, and per tree that
+// record narrowed to at least a byte per row, its seed, its result slot, the
+// tree with one node and one leaf, and its leaf sizes.
 template <class Payload>
 [[nodiscard]] std::uint64_t forest_bytes(std::size_t n_trees, std::size_t n) {
-  constexpr std::uint64_t per_tree = sizeof(ChaCha8Rng::Seed) +
-                                     sizeof(std::optional<Tree<Payload>>) + sizeof(Tree<Payload>) +
-                                     sizeof(NodeKind) + one_leaf_bytes<Payload>() +
-                                     sizeof(std::vector<std::uint32_t>) + sizeof(std::uint32_t);
-  const std::uint64_t recorded = saturating_mul(n, sizeof(std::uint32_t));
-  return saturating_mul(n_trees, saturating_add(recorded, per_tree));
+  constexpr std::uint64_t per_tree =
+      sizeof(ChaCha8Rng::Seed) + sizeof(std::optional<Tree<Payload>>) + sizeof(Tree<Payload>) +
+      sizeof(NodeKind) + one_leaf_bytes<Payload>() + sizeof(RecordedLeaves) +
+      sizeof(std::vector<std::uint32_t>) + sizeof(std::uint32_t);
+  const std::uint64_t trees = saturating_mul(n_trees, saturating_add(n, per_tree));
+  return saturating_add(trees, saturating_mul(n, sizeof(std::uint32_t)));
 }
 
 // Rows recorded per leaf of each tree.
@@ -79,9 +77,11 @@ void count_leaf_sizes(Forest<Payload>& forest, const CallControl& control) {
   for (std::size_t b = 0; b < forest.n_trees(); ++b) {
     control.check();
     std::vector<std::uint32_t> sizes(forest.trees[b].n_leaves(), 0);
-    for (const std::uint32_t leaf : forest.recorded_leaves(b)) {
-      if (leaf != NO_LEAF) ++sizes[leaf];
-    }
+    forest.recorded_leaves(b).visit([&](auto codes, auto not_recorded) {
+      for (const auto leaf : codes) {
+        if (leaf != not_recorded) ++sizes[leaf];
+      }
+    });
     forest.leaf_sizes.push_back(std::move(sizes));
   }
 }
@@ -131,9 +131,9 @@ Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
   forest.seed = seed;
   forest.first_tree = trees.start;
   forest.sample_weight.assign(sample_weight.begin(), sample_weight.end());
-  // Each tree records straight into its own row of the matrix, so no per-tree
-  // record outlives its task and the result does not depend on scheduling.
-  forest.recorded_leaf.assign(n_trees * n, NO_LEAF);
+  // Each tree's record goes into its own slot, so the result does not depend
+  // on scheduling.
+  forest.recorded_leaf.resize(n_trees);
   // Trees grown one after another on a thread share the criterion's buffers,
   // which at small sizes would otherwise cost as much as a tree, and the
   // arrays they grow in (TreeWorkspace says why).
@@ -145,9 +145,11 @@ Forest<typename Leaves::Payload> grow_forest(const Covariates& covariates,
     ChaCha8Rng stream = ChaCha8Rng::from_seed(seeds[k]);
     TreeRows rows = draw_tree_rows(n, kept, params, seed, trees.start + k, stream,
                                    std::move(worker.workspace.rows));
-    const std::span<std::uint32_t> record = std::span(forest.recorded_leaf).subspan(k * n, n);
+    std::vector<std::uint32_t>& record = worker.workspace.recorded_leaf;
+    record.assign(n, NO_LEAF);
     Tree<Payload> tree = grow(covariates, rows, criterion, leaves, params.tree, stream, record,
                               control, worker.scratch, worker.workspace);
+    forest.recorded_leaf[k] = RecordedLeaves(record, tree.n_leaves());
     worker.workspace.rows = std::move(rows.rows);
     control.finish_tree();
     return tree;

@@ -478,24 +478,28 @@ std::size_t recorded_leaves_size(const Forest<Payload>& forest) {
 }
 
 // Every tree has a leaf, so each code takes at least a bit: the bytes present
-// bound the matrix before it is allocated.
+// bound a tree's record before it is allocated, at 32 bits per row and then at
+// the width of the tree's leaf count.
 template <class Payload>
 void read_recorded_leaves(ByteReader& in, Forest<Payload>& forest) {
   ByteReader section(in.take(recorded_leaves_size(forest), "the recorded leaves"));
   const std::size_t n = forest.n_train_samples;
-  forest.recorded_leaf.resize(forest.n_trees() * n);
+  forest.recorded_leaf.reserve(forest.n_trees());
+  std::vector<std::uint32_t> record;
   for (std::size_t b = 0; b < forest.n_trees(); ++b) {
     const auto n_leaves = static_cast<std::uint32_t>(forest.trees[b].n_leaves());
     BitReader codes = section.bits(n, width_for(n_leaves), "the recorded leaves");
+    record.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
       const std::uint32_t code = codes.next();
       if (code > n_leaves) {
         invalid(tree_name(b) + ": training row " + std::to_string(i) + " is recorded in leaf " +
                 std::to_string(code) + " but the tree has " + std::to_string(n_leaves) + " leaves");
       }
-      forest.recorded_leaf[b * n + i] = code == n_leaves ? NO_LEAF : code;
+      record[i] = code == n_leaves ? NO_LEAF : code;
     }
     codes.finish("the recorded leaves of " + tree_name(b));
+    forest.recorded_leaf.emplace_back(record, n_leaves);
   }
 }
 

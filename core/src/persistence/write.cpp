@@ -254,9 +254,9 @@ void write_recorded_leaves(ByteWriter& out, const Forest<Payload>& forest) {
   for (std::size_t b = 0; b < forest.n_trees(); ++b) {
     const auto n_leaves = static_cast<std::uint32_t>(forest.trees[b].n_leaves());
     ByteWriter::Bits codes(out, width_for(n_leaves));
-    for (const std::uint32_t leaf : forest.recorded_leaves(b)) {
-      codes.put(leaf == NO_LEAF ? n_leaves : leaf);
-    }
+    forest.recorded_leaves(b).visit([&](auto leaves, auto not_recorded) {
+      for (const std::uint32_t leaf : leaves) codes.put(leaf == not_recorded ? n_leaves : leaf);
+    });
     codes.finish();
   }
 }

@@ -278,7 +278,7 @@ TEST(MissingValues, RecordedLeavesAreWhereDescentLeads) {
     const auto forest = grow_forest(incorporating(d), d.log_rank(), d.nelson_aalen(), params, 11);
     for (std::size_t b = 0; b < forest.n_trees(); ++b) {
       const auto leaves = apply(forest.trees[b], d.column_major());
-      const auto recorded = forest.recorded_leaves(b);
+      const auto recorded = testing::widened(forest.recorded_leaves(b));
       for (std::size_t i = 0; i < d.n; ++i) {
         if (recorded[i] != NO_LEAF) {
           EXPECT_EQ(recorded[i], leaves[i]) << b << " " << i;
