@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,18 +23,59 @@ using detail::ByteWriter;
 using detail::width_for;
 using namespace detail::format;
 
-// The order keys of the distinct times of every leaf curve, ascending.
-std::vector<std::uint64_t> curve_times(std::span<const Tree<StepFunction>> trees) {
-  std::vector<std::uint64_t> table;
-  for (const auto& tree : trees) {
-    for (std::size_t k = 0; k < tree.leaves.n_points(); ++k) {
-      table.push_back(order_key(tree.leaves.time(k)));
+// The model's table of curve times: the distinct times the leaf curves jump
+// at, ascending by order key, and where each curve point's time is in it.
+// Curves index tables of times that the trees share (all trees of a fitted,
+// loaded or joined forest hold one), so the table is read from the entries the
+// curves use, not gathered point by point over every tree.
+class CurveTimes {
+ public:
+  explicit CurveTimes(std::span<const Tree<StepFunction>> trees) {
+    std::vector<std::vector<bool>> used;
+    for (const auto& tree : trees) {
+      if (!tree.leaves.table) continue;
+      const std::size_t t = table_of(tree.leaves);
+      if (t == tables_.size()) {
+        tables_.push_back(tree.leaves.table);
+        used.emplace_back(tree.leaves.table->size(), false);
+      }
+      for (const std::uint32_t index : tree.leaves.time_index) used[t][index] = true;
+    }
+    for (std::size_t t = 0; t < tables_.size(); ++t) {
+      for (std::size_t k = 0; k < used[t].size(); ++k) {
+        if (used[t][k]) keys_.push_back(order_key((*tables_[t])[k]));
+      }
+    }
+    std::sort(keys_.begin(), keys_.end());
+    keys_.erase(std::unique(keys_.begin(), keys_.end()), keys_.end());
+    for (std::size_t t = 0; t < tables_.size(); ++t) {
+      std::vector<std::uint32_t>& position = positions_.emplace_back(used[t].size(), 0);
+      for (std::size_t k = 0; k < used[t].size(); ++k) {
+        if (!used[t][k]) continue;
+        const auto at = std::lower_bound(keys_.begin(), keys_.end(), order_key((*tables_[t])[k]));
+        position[k] = static_cast<std::uint32_t>(at - keys_.begin());
+      }
     }
   }
-  std::sort(table.begin(), table.end());
-  table.erase(std::unique(table.begin(), table.end()), table.end());
-  return table;
-}
+
+  // Ascending order keys.
+  [[nodiscard]] const std::vector<std::uint64_t>& keys() const { return keys_; }
+  // Per entry of the tree's table of times, its position in keys() (for the
+  // entries its curves use).
+  [[nodiscard]] std::span<const std::uint32_t> positions(const StepCurves& curves) const {
+    return positions_[table_of(curves)];
+  }
+
+ private:
+  [[nodiscard]] std::size_t table_of(const StepCurves& curves) const {
+    return static_cast<std::size_t>(std::find(tables_.begin(), tables_.end(), curves.table) -
+                                    tables_.begin());
+  }
+
+  std::vector<TimeTable> tables_;
+  std::vector<std::vector<std::uint32_t>> positions_;
+  std::vector<std::uint64_t> keys_;
+};
 
 template <class Payload>
 Counts counts_of(std::span<const Tree<Payload>> trees, std::uint32_t n_features,
@@ -231,19 +275,19 @@ void write_steps(ByteWriter& out, std::span<const Tree<StepFunction>> trees) {
 }
 
 void write_curves(ByteWriter& out, std::span<const Tree<StepFunction>> trees,
-                  const std::vector<std::uint64_t>& table) {
+                  const CurveTimes& times) {
+  const std::vector<std::uint64_t>& table = times.keys();
   for (const std::uint64_t key : table) out.f64(from_order_key(key));
   ByteWriter::Bits lengths(out, width_for(table.size()));
   for_each_curve(trees,
                  [&](const StepCurve& c) { lengths.put(static_cast<std::uint32_t>(c.size())); });
   lengths.finish();
   ByteWriter::Bits indices(out, width_for(table.empty() ? 0 : table.size() - 1));
-  for_each_curve(trees, [&](const StepCurve& curve) {
-    for (std::size_t k = 0; k < curve.size(); ++k) {
-      const auto at = std::lower_bound(table.begin(), table.end(), order_key(curve.time(k)));
-      indices.put(static_cast<std::uint32_t>(at - table.begin()));
-    }
-  });
+  for (const auto& tree : trees) {
+    if (tree.leaves.n_points() == 0) continue;
+    const std::span<const std::uint32_t> position = times.positions(tree.leaves);
+    for (const std::uint32_t index : tree.leaves.time_index) indices.put(position[index]);
+  }
   indices.finish();
   write_steps(out, trees);
 }
@@ -278,17 +322,17 @@ template <class Model, class Payload>
 std::vector<std::uint8_t> encode(const Model& model, std::span<const Tree<Payload>> trees,
                                  Kind kind, std::uint64_t n_train_samples) {
   Counts counts = counts_of(trees, model.n_features, n_train_samples);
-  std::vector<std::uint64_t> table;
+  std::optional<CurveTimes> times;
   if constexpr (std::is_same_v<Payload, StepFunction>) {
-    table = curve_times(trees);
-    counts.n_times = table.size();
+    times.emplace(trees);
+    counts.n_times = times->keys().size();
   }
   ByteWriter out;
   write_header(out, kind, counts);
   if constexpr (requires { model.params; }) write_settings(out, model);
   write_shapes(out, trees);
   write_splits(out, trees, model.n_features);
-  if constexpr (std::is_same_v<Payload, StepFunction>) write_curves(out, trees, table);
+  if constexpr (std::is_same_v<Payload, StepFunction>) write_curves(out, trees, *times);
   if constexpr (requires { model.recorded_leaf; }) {
     write_recorded_leaves(out, model);
     write_sample_weights(out, model);
