@@ -115,7 +115,17 @@ struct FeatureWalk {
   std::uint32_t feature;
   std::size_t n_missing_left;
   MissingSide missing;
+  // Its candidates, counted up to kFewCandidates + 1: a walk with few is
+  // scored exactly without being bounded first.
+  std::size_t n_candidates = 0;
 };
+
+// A walk with at most this many candidates fills at most three batches of the
+// scorer: bounding them first costs a batch's pass of its own per batch, a
+// second walk over the feature and a clearing of the scorer, more than scoring
+// them all exactly, since the bounds of a few candidates rarely rule out all
+// but a batch.
+constexpr std::size_t kFewCandidates = 24;
 
 // A feature's value order as the scan reads it: per index in this order the
 // value's rank, the position in the time order and, in an unweighted node,
@@ -170,10 +180,10 @@ class FeatureScan {
               ? 0
               : detail::n_missing_at_end(detail::IndexOrder{by_value_[slot].ranks}, missing_rank);
       if (n_missing == 0) {
-        walks.push_back({slot, feature, 0, MissingSide::kUnseen});
+        add_walk({slot, feature, 0, MissingSide::kUnseen}, walks);
       } else {
-        walks.push_back({slot, feature, 0, MissingSide::kRight});
-        walks.push_back({slot, feature, n_missing, MissingSide::kLeft});
+        add_walk({slot, feature, 0, MissingSide::kRight}, walks);
+        add_walk({slot, feature, n_missing, MissingSide::kLeft}, walks);
       }
     }
   }
@@ -220,6 +230,15 @@ class FeatureScan {
   }
 
  private:
+  // Counts the walk's candidates (up to one more than few) before adding it.
+  void add_walk(FeatureWalk walk, std::vector<FeatureWalk>& walks) const {
+    walk.n_candidates = detail::scan_candidates(
+        detail::IndexOrder{by_value_[walk.slot].ranks}, min_samples_leaf_, kFewCandidates + 1,
+        [](std::uint32_t) {}, [](std::size_t, std::size_t, std::uint32_t, std::uint32_t, bool) {},
+        walk.n_missing_left);
+    walks.push_back(walk);
+  }
+
   // The ranks of every candidate feature are gathered in one pass over the
   // node's rows (in time order), then each feature's are sorted.
   void make_value_orders(std::span<const std::uint32_t> features) {
@@ -380,6 +399,7 @@ class SplitSearch {
       for (std::size_t j = 0; j < runs; ++j) keep(upper, bounds[j]);
     };
     for (std::size_t f = 0; f < walks_.size(); ++f) {
+      if (has_few_candidates(f)) continue;
       std::vector<float>& upper = next_bounds();
       std::size_t in_run = 0;
       scan_.template run<Weighting>(
@@ -412,10 +432,20 @@ class SplitSearch {
     candidates_per_bound_ = 1;
   }
 
-  // Upper bounds per candidate (-inf for those already ruled out).
+  // The passes leave walk f unbounded: all its candidates reach the exact pass.
+  [[nodiscard]] bool has_few_candidates(std::size_t f) const {
+    return walks_[f].n_candidates <= kFewCandidates;
+  }
+
+  // Upper bounds per candidate (-inf for those already ruled out; +inf for
+  // every candidate of a walk with few).
   void bound_candidates() {
     std::array<std::size_t, EventGroupScorer::kLanes> lane_candidate{};
     for (std::size_t f = 0; f < walks_.size(); ++f) {
+      if (has_few_candidates(f)) {
+        upper_[f].assign(walks_[f].n_candidates, std::numeric_limits<float>::infinity());
+        continue;
+      }
       std::vector<float>& upper = next_bounds();
       const auto bound_batch = [&] {
         control_.check();
