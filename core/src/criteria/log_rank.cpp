@@ -62,19 +62,29 @@ void SortedNode::assign(const LogRankCriterion& criterion, std::span<const std::
         return time_ranks[rows[i]];
       },
       by_time, scratch);
-  sorted_rows.clear();
-  sorted_events.clear();
   sorted_weights.clear();
   groups.clear();
   group_events.clear();
   group_at_risk.clear();
   group_weighted_events.clear();
   group_weighted_at_risk.clear();
-  for (const RankedPosition entry : by_time) {
-    const std::uint32_t row = rows[position_of(entry)];
-    sorted_rows.push_back(row);
-    sorted_events.push_back(is_event(criterion.event()[row]) ? 1 : 0);
-    if (!weight.empty()) sorted_weights.push_back(weight[row]);
+  const std::size_t n = rows.size();
+  sorted_rows.resize(n);
+  sorted_events.resize(n);
+  // Through pointers of their own: a byte written through a vector could be
+  // the vector's own pointers, as far as the compiler knows, so each store
+  // would reload them.
+  std::uint32_t* const out_rows = sorted_rows.data();
+  std::uint8_t* const out_events = sorted_events.data();
+  const std::uint8_t* const event = criterion.event().data();
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t row = rows[position_of(by_time[i])];
+    out_rows[i] = row;
+    out_events[i] = is_event(event[row]) ? 1 : 0;
+  }
+  if (!weight.empty()) {
+    sorted_weights.resize(n);
+    for (std::size_t i = 0; i < n; ++i) sorted_weights[i] = weight[out_rows[i]];
   }
   if (weight.empty()) {
     group_by_time(
