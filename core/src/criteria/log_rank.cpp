@@ -130,12 +130,11 @@ struct FeatureWalk {
   std::size_t n_candidates = 0;
 };
 
-// A walk with at most this many candidates fills at most three batches of the
-// scorer: bounding them first costs a batch's pass of its own per batch, a
-// second walk over the feature and a clearing of the scorer, more than scoring
-// them all exactly, since the bounds of a few candidates rarely rule out all
-// but a batch.
-constexpr std::size_t kFewCandidates = 24;
+// A walk with at most this many candidates fills one batch of the scorer:
+// bounding them first would cost a pass of its own over the event groups, a
+// second walk over the feature and a clearing of the scorer, and still leave
+// a batch to score. Most walks of small nodes have this few.
+constexpr std::size_t kFewCandidates = EventGroupScorer::kLanes;
 
 // A feature's value order as the scan reads it: per index in this order the
 // value's rank, the position in the time order and, in an unweighted node,

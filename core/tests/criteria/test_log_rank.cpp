@@ -181,9 +181,9 @@ class LogRankFewAndManyCandidates
 
 TEST_P(LogRankFewAndManyCandidates, NodeGivesTheExhaustiveSearchSplit) {
   const auto [n, min_leaf] = GetParam();
-  // Distinct values per feature: 2, 7, 25 and 26 (24 and 25 candidates with
-  // a leaf of 1), every row its own, and feature 1 again.
-  const std::vector<std::uint32_t> levels{2, 7, 25, 26, 0};
+  // Distinct values per feature: 2, 9 and 10 (8 and 9 candidates with a leaf
+  // of 1), 30, every row its own, and feature 1 again.
+  const std::vector<std::uint32_t> levels{2, 9, 10, 30, 0};
   for (std::uint32_t seed = 0; seed < 6; ++seed) {
     Dataset d = Dataset::random(n, levels.size(), seed);
     std::mt19937 gen(seed);
