@@ -123,7 +123,7 @@ auto run_joined(ThreadCount n_threads, Work&& work) {
   if (detail::inherited_by_fork()) return work();
   // The caller's slot is kept for it, so the scheduler wakes workers for the
   // other slots only: with a slot open to workers, one woke to find the
-  // caller in it and spun on, a twelfth of a one-thread fit's processor time.
+  // caller in it and spun on, about 7 % of a one-thread fit's processor time.
   return detail::with_arena(n_threads, 1, [&](tbb::task_arena& arena) {
     return arena.execute([&] { return tbb::this_task_arena::isolate(work); });
   });
