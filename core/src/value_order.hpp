@@ -127,6 +127,13 @@ struct OrderScratch {
 constexpr std::uint32_t kLongestCountingRange = 1u << 16;
 constexpr std::size_t kCountingRangePerEntry = 4;
 
+// Ranks spanning at most this many values are sorted by a pass per value
+// that copies every entry and keeps those of the value. Counting would
+// increment and read back the same few counts entry after entry (a binary
+// covariate has two), each waiting for the store before it; a pass waits on
+// nothing.
+constexpr std::uint32_t kLongestKeepingRange = 4;
+
 // Digits of a radix sort of ranks: wider digits take fewer passes over the
 // entries, but each pass clears and sums 2^bits counts, and beyond 11 bits
 // those counts and the pass's scattered writes outgrow the first-level cache.
@@ -156,6 +163,23 @@ inline RadixDigits radix_digits(unsigned key_bits, std::size_t n) {
   return best;
 }
 
+// Sorts `items`, whose ranks lie in [lowest, lowest + range), by a pass per
+// rank; stable.
+inline void keep_by_rank(std::vector<RankedPosition>& items, std::uint32_t lowest,
+                         std::uint32_t range, std::vector<RankedPosition>& sorted) {
+  const std::size_t n = items.size();
+  sorted.resize(n + 1);  // a pass writes one entry past the last it keeps
+  std::size_t kept = 0;
+  for (std::uint32_t r = 0; r < range; ++r) {
+    for (const RankedPosition item : items) {
+      sorted[kept] = item;
+      kept += rank_of(item) - lowest == r ? 1 : 0;
+    }
+  }
+  sorted.resize(n);
+  items.swap(sorted);
+}
+
 // Ascending; built with positions in ascending order, so equal ranks keep their
 // input order whichever way is used: counting when the ranks span a short range,
 // insertion for short lists, else radix passes over the span of the ranks.
@@ -170,6 +194,10 @@ inline void sort_ranked(std::vector<RankedPosition>& items, OrderScratch& scratc
   }
   const std::uint32_t range = highest - lowest + 1;  // no wrap: lowest <= highest
   std::vector<RankedPosition>& sorted = scratch.ranked;
+  if (range != 0 && range <= kLongestKeepingRange) {
+    keep_by_rank(items, lowest, range, sorted);
+    return;
+  }
   if (range != 0 && range <= kLongestCountingRange && range <= kCountingRangePerEntry * n) {
     std::vector<std::uint32_t>& start = scratch.counts;
     start.assign(range + 1, 0);

@@ -49,9 +49,9 @@ TEST_P(SortByKey, EqualsAStableSort) {
 
 INSTANTIATE_TEST_SUITE_P(Keys, SortByKey, ::testing::Values(false, true));
 
-// Packed rank orders are sorted by counting, by insertion or by radix passes,
-// depending on the count and the span of the ranks; each must be the stable
-// order by rank. The radix passes take digits sized to the span above the
+// Packed rank orders are sorted by a pass per rank, by counting, by insertion
+// or by radix passes, depending on the count and the span of the ranks; each
+// must be the stable order by rank. The radix passes take digits sized to the span above the
 // lowest rank, so spans of different widths and counts take different digits.
 class SortRanked : public ::testing::TestWithParam<std::pair<std::size_t, std::uint32_t>> {};
 
@@ -71,7 +71,11 @@ TEST_P(SortRanked, EqualsAStableSortByRank) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Regimes, SortRanked,
-                         ::testing::Values(std::pair{std::size_t{40}, 1000u},       // insertion
+                         ::testing::Values(std::pair{std::size_t{66}, 2u},          // per rank
+                                           std::pair{std::size_t{3000}, 4u},        // per rank
+                                           std::pair{std::size_t{7}, 1u},           // per rank
+                                           std::pair{std::size_t{40}, 5u},          // counting
+                                           std::pair{std::size_t{40}, 1000u},       // insertion
                                            std::pair{std::size_t{40}, 30u},         // counting
                                            std::pair{std::size_t{5000}, 3000u},     // counting
                                            std::pair{std::size_t{5000}, 200000u},   // radix

@@ -83,6 +83,8 @@ class TreeBuilder {
   [[nodiscard]] Tree<Payload> build(std::span<std::uint32_t> splitting_rows,
                                     std::span<std::uint32_t> estimation_rows) && {
     std::vector<Frame> stack;
+    // One allocation for the depth most trees stay within, not one per doubling.
+    stack.reserve(kUsualDepth + 1);
     reserve(estimation_rows.size());
     stack.push_back({splitting_rows, estimation_rows, 0});
     std::optional<std::uint32_t> finished;  // node index of the subtree just completed
@@ -129,6 +131,8 @@ class TreeBuilder {
     std::size_t n_splitting_left;
     std::size_t n_estimation_left;
   };
+
+  static constexpr std::size_t kUsualDepth = 32;
 
   struct Frame {
     std::span<std::uint32_t> splitting;

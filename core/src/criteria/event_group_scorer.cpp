@@ -245,17 +245,26 @@ __attribute__((target("avx512f"))) void walk(Avx512, const Batch& batch, Result*
 
 namespace {
 
-// A group with `events` of `at_risk` (counts or sums of weights). The ties
-// correction (y - d) / (y - 1) is that of whole counts; events weighing less
-// than one occurrence would make it exceed 1, and there it stays 1, so weights
-// never inflate a variance. Without survivors the term is 0 however divided.
+// The ties correction (y - d) / (y - 1) is that of whole counts; events
+// weighing less than one occurrence would make it exceed 1, and there it stays
+// 1, so weights never inflate a variance.
+double variance_divisor(double at_risk, double survivors) {
+  return std::max(at_risk - 1.0, survivors);
+}
+
+// A group with `events` of `at_risk` (counts or sums of weights), without the
+// reciprocals, which only the bounding passes read. Without survivors the term
+// is 0 however divided.
 EventGroup event_group(double events, double at_risk) {
   const double survivors = at_risk - events;
-  const double divisor = std::max(at_risk - 1.0, survivors);
-  if (divisor > 0.0) {
-    return {events, at_risk, survivors, divisor, 1.0 / at_risk, 1.0 / divisor};
-  }
-  return {events, at_risk, survivors, 1.0, 1.0 / at_risk, 0.0};
+  const double divisor = variance_divisor(at_risk, survivors);
+  return {events, at_risk, survivors, divisor > 0.0 ? divisor : 1.0, 0.0, 0.0};
+}
+
+void add_reciprocals(EventGroup& group) {
+  const double divisor = variance_divisor(group.at_risk, group.survivors);
+  group.inverse_at_risk = 1.0 / group.at_risk;
+  group.inverse_at_risk_minus_one = divisor > 0.0 ? 1.0 / divisor : 0.0;
 }
 
 }  // namespace
@@ -276,13 +285,23 @@ void EventGroupScorer::reset(const SortedNode& node) {
     const double y = weighted ? node.group_weighted_at_risk[g] : node.group_at_risk[g];
     if (d > 0.0) groups_.push_back(event_group(d, y));
   }
-  buckets_.assign(groups_.size() + 1, BucketCounts{});  // nothing is on the left
+  reciprocals_ = false;
+  // Every scan clears the buckets it uses before its first move, and only
+  // those: the array keeps the length of the largest node, so that a node
+  // larger than the last fills no bucket twice.
+  if (buckets_.size() < groups_.size() + 1) buckets_.resize(groups_.size() + 1);
   left_weight_ = 0.0;
   start_batch();
 }
 
+void EventGroupScorer::need_reciprocals() {
+  if (reciprocals_) return;
+  for (EventGroup& group : groups_) add_reciprocals(group);
+  reciprocals_ = true;
+}
+
 void EventGroupScorer::clear() {
-  std::fill(buckets_.begin(), buckets_.end(), BucketCounts{});
+  std::fill_n(buckets_.begin(), groups_.size() + 1, BucketCounts{});
   left_weight_ = 0.0;
   start_batch();
 }
@@ -297,6 +316,7 @@ const EventGroupScorer::LaneArray& EventGroupScorer::scores() {
 template <class Unit>
 const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes>&
 EventGroupScorer::bounds() {
+  need_reciprocals();
   walk<Pass::kBound>(Unit{}, batch(), bounds_.data());
   start_batch();
   return bounds_;
@@ -305,6 +325,7 @@ EventGroupScorer::bounds() {
 template <class Unit>
 const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes / 2>&
 EventGroupScorer::block_bounds() {
+  need_reciprocals();
   walk<Pass::kBlockBound>(Unit{}, batch(), block_bounds_.data());
   start_batch();
   return block_bounds_;

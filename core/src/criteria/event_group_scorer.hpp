@@ -57,8 +57,10 @@ class EventGroupScorer {
   struct EventGroup {
     double events;
     double at_risk;
-    double survivors;                  // at risk minus events
-    double variance_divisor;           // at risk minus one; 1 when only one is at risk
+    double survivors;         // at risk minus events
+    double variance_divisor;  // at risk minus one; 1 when only one is at risk
+    // Only once a bounding pass needs them (a node whose candidates are all
+    // scored exactly has no use for them):
     double inverse_at_risk;            // rounded 1 / at risk
     double inverse_at_risk_minus_one;  // rounded 1 / (at risk - 1), 0 without variance
   };
@@ -83,7 +85,8 @@ class EventGroupScorer {
   explicit EventGroupScorer(const SortedNode& node) { reset(node); }
 
   // Scores the candidates of `node` from here on, keeping every buffer's
-  // capacity.
+  // capacity; what is on the left is left to clear(), which every feature's
+  // walk starts with anyway.
   void reset(const SortedNode& node);
 
   // Starts a new feature: nothing is on the left.
@@ -140,6 +143,7 @@ class EventGroupScorer {
     std::memcpy(values.data(), &sum, sizeof sum);
   }
   void start_batch();
+  void need_reciprocals();
 
   // Per position, when weighted: bucket (0 before the first event group, k + 1
   // after group k), weight of an event (0 when censored), weight.
@@ -148,8 +152,9 @@ class EventGroupScorer {
   std::vector<double> weight_;
   double left_weight_ = 0.0;  // weight moved left in this feature, when weighted
   std::vector<EventGroup> groups_;
-  std::vector<BucketCounts> buckets_;
-  LaneVector pending_lanes_{};  // 1 in lanes at or after the candidate being formed
+  bool reciprocals_ = false;           // groups_ hold their reciprocals
+  std::vector<BucketCounts> buckets_;  // the first groups_.size() + 1 are the node's
+  LaneVector pending_lanes_{};         // 1 in lanes at or after the candidate being formed
   LaneArray n_left_{};
   LaneArray scores_{};
   std::array<ScoreBounds, kLanes> bounds_{};

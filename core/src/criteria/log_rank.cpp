@@ -62,19 +62,29 @@ void SortedNode::assign(const LogRankCriterion& criterion, std::span<const std::
         return time_ranks[rows[i]];
       },
       by_time, scratch);
-  sorted_rows.clear();
-  sorted_events.clear();
   sorted_weights.clear();
   groups.clear();
   group_events.clear();
   group_at_risk.clear();
   group_weighted_events.clear();
   group_weighted_at_risk.clear();
-  for (const RankedPosition entry : by_time) {
-    const std::uint32_t row = rows[position_of(entry)];
-    sorted_rows.push_back(row);
-    sorted_events.push_back(is_event(criterion.event()[row]) ? 1 : 0);
-    if (!weight.empty()) sorted_weights.push_back(weight[row]);
+  const std::size_t n = rows.size();
+  sorted_rows.resize(n);
+  sorted_events.resize(n);
+  // Through pointers of their own: a byte written through a vector could be
+  // the vector's own pointers, as far as the compiler knows, so each store
+  // would reload them.
+  std::uint32_t* const out_rows = sorted_rows.data();
+  std::uint8_t* const out_events = sorted_events.data();
+  const std::uint8_t* const event = criterion.event().data();
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t row = rows[position_of(by_time[i])];
+    out_rows[i] = row;
+    out_events[i] = is_event(event[row]) ? 1 : 0;
+  }
+  if (!weight.empty()) {
+    sorted_weights.resize(n);
+    for (std::size_t i = 0; i < n; ++i) sorted_weights[i] = weight[out_rows[i]];
   }
   if (weight.empty()) {
     group_by_time(
@@ -115,7 +125,16 @@ struct FeatureWalk {
   std::uint32_t feature;
   std::size_t n_missing_left;
   MissingSide missing;
+  // Its candidates, counted up to kFewCandidates + 1: a walk with few is
+  // scored exactly without being bounded first.
+  std::size_t n_candidates = 0;
 };
+
+// A walk with at most this many candidates fills one batch of the scorer:
+// bounding them first would cost a pass of its own over the event groups, a
+// second walk over the feature and a clearing of the scorer, and still leave
+// a batch to score. Most walks of small nodes have this few.
+constexpr std::size_t kFewCandidates = EventGroupScorer::kLanes;
 
 // A feature's value order as the scan reads it: per index in this order the
 // value's rank, the position in the time order and, in an unweighted node,
@@ -170,10 +189,10 @@ class FeatureScan {
               ? 0
               : detail::n_missing_at_end(detail::IndexOrder{by_value_[slot].ranks}, missing_rank);
       if (n_missing == 0) {
-        walks.push_back({slot, feature, 0, MissingSide::kUnseen});
+        add_walk({slot, feature, 0, MissingSide::kUnseen}, walks);
       } else {
-        walks.push_back({slot, feature, 0, MissingSide::kRight});
-        walks.push_back({slot, feature, n_missing, MissingSide::kLeft});
+        add_walk({slot, feature, 0, MissingSide::kRight}, walks);
+        add_walk({slot, feature, n_missing, MissingSide::kLeft}, walks);
       }
     }
   }
@@ -220,6 +239,15 @@ class FeatureScan {
   }
 
  private:
+  // Counts the walk's candidates (up to one more than few) before adding it.
+  void add_walk(FeatureWalk walk, std::vector<FeatureWalk>& walks) const {
+    walk.n_candidates = detail::scan_candidates(
+        detail::IndexOrder{by_value_[walk.slot].ranks}, min_samples_leaf_, kFewCandidates + 1,
+        [](std::uint32_t) {}, [](std::size_t, std::size_t, std::uint32_t, std::uint32_t, bool) {},
+        walk.n_missing_left);
+    walks.push_back(walk);
+  }
+
   // The ranks of every candidate feature are gathered in one pass over the
   // node's rows (in time order), then each feature's are sorted.
   void make_value_orders(std::span<const std::uint32_t> features) {
@@ -380,6 +408,7 @@ class SplitSearch {
       for (std::size_t j = 0; j < runs; ++j) keep(upper, bounds[j]);
     };
     for (std::size_t f = 0; f < walks_.size(); ++f) {
+      if (has_few_candidates(f)) continue;
       std::vector<float>& upper = next_bounds();
       std::size_t in_run = 0;
       scan_.template run<Weighting>(
@@ -412,10 +441,20 @@ class SplitSearch {
     candidates_per_bound_ = 1;
   }
 
-  // Upper bounds per candidate (-inf for those already ruled out).
+  // The passes leave walk f unbounded: all its candidates reach the exact pass.
+  [[nodiscard]] bool has_few_candidates(std::size_t f) const {
+    return walks_[f].n_candidates <= kFewCandidates;
+  }
+
+  // Upper bounds per candidate (-inf for those already ruled out; +inf for
+  // every candidate of a walk with few).
   void bound_candidates() {
     std::array<std::size_t, EventGroupScorer::kLanes> lane_candidate{};
     for (std::size_t f = 0; f < walks_.size(); ++f) {
+      if (has_few_candidates(f)) {
+        upper_[f].assign(walks_[f].n_candidates, std::numeric_limits<float>::infinity());
+        continue;
+      }
       std::vector<float>& upper = next_bounds();
       const auto bound_batch = [&] {
         control_.check();

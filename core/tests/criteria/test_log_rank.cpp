@@ -170,6 +170,49 @@ TEST(LogRank, SearchEqualsExhaustiveReferenceSearchBitForBit) {
   }
 }
 
+// A walk with few candidates is scored exactly without bounds, one with many
+// is bounded first; in a node holding both kinds (and features with exactly
+// as many candidates as the cut-off, and one more), the split must still be
+// the exhaustive search's to the last bit, ties with the repeated feature
+// included. Nodes of 128 rows or more bound runs of candidates before single
+// ones.
+class LogRankFewAndManyCandidates
+    : public ::testing::TestWithParam<std::pair<std::size_t, std::size_t>> {};  // rows, leaf
+
+TEST_P(LogRankFewAndManyCandidates, NodeGivesTheExhaustiveSearchSplit) {
+  const auto [n, min_leaf] = GetParam();
+  // Distinct values per feature: 2, 9 and 10 (8 and 9 candidates with a leaf
+  // of 1), 30, every row its own, and feature 1 again.
+  const std::vector<std::uint32_t> levels{2, 9, 10, 30, 0};
+  for (std::uint32_t seed = 0; seed < 6; ++seed) {
+    Dataset d = Dataset::random(n, levels.size(), seed);
+    std::mt19937 gen(seed);
+    for (std::size_t f = 0; f < levels.size(); ++f) {
+      for (std::size_t i = 0; i < n; ++i) {
+        d.x[f * n + i] = static_cast<double>(levels[f] == 0 ? gen() % 100000 : i % levels[f]);
+      }
+      std::shuffle(d.x.begin() + static_cast<std::ptrdiff_t>(f * n),
+                   d.x.begin() + static_cast<std::ptrdiff_t>((f + 1) * n), gen);
+    }
+    // A signal in feature 2, so that not every best split is noise.
+    for (std::size_t i = 0; i < n; ++i) d.time[i] += d.x[2 * n + i] * 0.25;
+    d.x.insert(d.x.end(), d.x.begin() + static_cast<std::ptrdiff_t>(n),
+               d.x.begin() + static_cast<std::ptrdiff_t>(2 * n));
+    d.p = levels.size() + 1;
+    std::vector<std::uint32_t> rows;
+    for (std::size_t i = 0; i < n; ++i) rows.push_back(static_cast<std::uint32_t>(gen() % n));
+    const std::vector<std::uint32_t> features{4, 1, 3, 0, 5, 2};
+    expect_same_bits(d.log_rank().find_best_split(d.covariates(), rows, features, min_leaf),
+                     exhaustive_best_split(d, rows, features, min_leaf), seed);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, LogRankFewAndManyCandidates,
+                         ::testing::Values(std::pair{std::size_t{60}, std::size_t{1}},
+                                           std::pair{std::size_t{110}, std::size_t{15}},
+                                           std::pair{std::size_t{200}, std::size_t{1}},
+                                           std::pair{std::size_t{700}, std::size_t{5}}));
+
 // Every time distinct, as in registry data: large nodes bound their candidates
 // from running sums rather than passes over the event groups, and must still
 // pick the exhaustive search's split to the last bit.
