@@ -11,38 +11,22 @@
 //
 // BASE is a file prefix of `dump.hpp`'s data (`scaling.py --dump`, or a
 // veteran fold written the same way). Not part of the test suite.
-#include <bit>
 #include <cstdio>
 #include <ctime>
 #include <string>
-#include <variant>
 
 #include "dump.hpp"
 #include "korvane/criteria/log_rank.hpp"
 #include "korvane/forest.hpp"
 #include "korvane/pool.hpp"
+#include "tree_hash.hpp"
 
 using namespace korvane;
 
 namespace {
 
-struct Hash {
-  std::uint64_t value = 1469598103934665603ull;
-  void mix(std::uint64_t word) { value = (value ^ word) * 1099511628211ull; }
-  void mix(double number) { mix(std::bit_cast<std::uint64_t>(number)); }
-};
-
-void hash_tree(const Tree<StepFunction>& tree, Hash& hash) {
-  for (const NodeKind& node : tree.nodes) {
-    if (const auto* split = std::get_if<node::Split>(&node)) {
-      hash.mix(std::uint64_t{split->feature});
-      hash.mix(split->threshold);
-      hash.mix(split->score);
-      hash.mix(std::uint64_t{split->left} << 32 | split->right);
-    } else {
-      hash.mix(std::uint64_t{std::get<node::Leaf>(node).leaf});
-    }
-  }
+void hash_tree(const Tree<StepFunction>& tree, bench::TreeHash& hash) {
+  hash.mix_nodes(tree);
   for (std::size_t leaf = 0; leaf < tree.n_leaves(); ++leaf) {
     const StepCurve curve = tree.leaves[leaf];
     for (std::size_t j = 0; j < curve.size(); ++j) {
@@ -52,7 +36,7 @@ void hash_tree(const Tree<StepFunction>& tree, Hash& hash) {
   }
 }
 
-void hash_forest(const Forest<StepFunction>& forest, Hash& hash) {
+void hash_forest(const Forest<StepFunction>& forest, bench::TreeHash& hash) {
   for (std::size_t b = 0; b < forest.n_trees(); ++b) {
     hash_tree(forest.trees[b], hash);
     forest.recorded_leaves(b).visit([&](auto codes, auto) {
@@ -78,7 +62,7 @@ int main(int argc, char** argv) {
   const Covariates covariates(dump.x());
   const LogRankCriterion criterion(dump.time, dump.event);
   const NelsonAalenLeaves leaves(dump.time, dump.event, {}, criterion.time_ranks());
-  Hash hash;
+  bench::TreeHash hash;
   const std::clock_t started = std::clock();
   for (std::size_t r = 0; r < reps; ++r) {
     const auto forest = pool::run_joined(

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -26,6 +25,7 @@
 #include "dump.hpp"
 #include "korvane/criteria/log_rank.hpp"
 #include "korvane/forest.hpp"
+#include "tree_hash.hpp"
 
 using namespace korvane;
 
@@ -81,22 +81,6 @@ struct TimedCriterion {
   }
 };
 
-std::uint64_t hash_nodes(const Tree<StepFunction>& tree, std::uint64_t hash) {
-  const auto mix = [&](std::uint64_t value) { hash = (hash ^ value) * 1099511628211ull; };
-  for (const NodeKind& node : tree.nodes) {
-    if (const auto* split = std::get_if<node::Split>(&node)) {
-      mix(split->feature);
-      mix(std::bit_cast<std::uint64_t>(split->threshold));
-      mix(std::bit_cast<std::uint64_t>(split->score));
-      mix(split->left);
-      mix(split->right);
-    } else {
-      mix(std::get<node::Leaf>(node).leaf);
-    }
-  }
-  return hash;
-}
-
 static_assert(ScratchCriterion<TimedCriterion>);
 
 }  // namespace
@@ -133,11 +117,11 @@ int main(int argc, char** argv) {
                 .trees;
   }
   const double seconds = static_cast<double>(std::clock() - started) / CLOCKS_PER_SEC;
-  std::uint64_t hash = 1469598103934665603ull;
+  bench::TreeHash hash;
   std::size_t nodes = 0;
   std::uint32_t depth = 0;
   for (const auto& tree : trees) {
-    hash = hash_nodes(tree, hash);
+    hash.mix_nodes(tree);
     nodes += tree.n_nodes();
     depth = std::max(depth, tree.depth());
   }
@@ -148,7 +132,7 @@ int main(int argc, char** argv) {
       " node sizes summed %.1f n per tree, peak RSS %ld MB, hash %016llx\n",
       n, trees.size(), seconds, seconds / static_cast<double>(trees.size()), depth, nodes,
       searches.count, static_cast<double>(searches.rows) / static_cast<double>(n * trees.size()),
-      usage.ru_maxrss / 1024, static_cast<unsigned long long>(hash));
+      usage.ru_maxrss / 1024, static_cast<unsigned long long>(hash.value));
   for (std::size_t k = 0; k < searches.seconds.size(); ++k) {
     if (searches.seconds[k] > 0.0) {
       std::printf("  searches of nodes of 4^%zu rows or more: %.2f s\n", k, searches.seconds[k]);

@@ -51,8 +51,9 @@ INSTANTIATE_TEST_SUITE_P(Keys, SortByKey, ::testing::Values(false, true));
 
 // Packed rank orders are sorted by a pass per rank, by counting, by insertion
 // or by radix passes, depending on the count and the span of the ranks; each
-// must be the stable order by rank. The radix passes take digits sized to the span above the
-// lowest rank, so spans of different widths and counts take different digits.
+// must be the stable order by rank. The radix passes take digits sized to the
+// span above the lowest rank, so spans of different widths and counts take
+// different digits.
 class SortRanked : public ::testing::TestWithParam<std::pair<std::size_t, std::uint32_t>> {};
 
 TEST_P(SortRanked, EqualsAStableSortByRank) {
