@@ -68,7 +68,8 @@ def test_a_pickled_model_loads_in_a_fresh_process():
 
 
 @pytest.mark.parametrize("argument, message", [
-    (3, "argument 'model': expected a LogRankSurvivalTree, LogRankSurvivalForest or GradientForest, got int"),
+    (3, "argument 'model': expected a fitted korvane estimator, LogRankSurvivalTree, LogRankSurvivalForest "
+        "or GradientForest, got int"),
 ])
 def test_to_bytes_refuses_what_is_not_a_model(argument, message):
     with pytest.raises(TypeError, match=f"^{message}$"):

@@ -191,8 +191,8 @@ def decode(data: memoryview) -> Any:
         reader = _Reader(blobs, description["blobs"])
         estimator = reader.value(description["estimator"], 0)
     except (ValueError, TypeError, KeyError, IndexError, AttributeError, RecursionError, OverflowError) as error:
-        message = str(error)
-        raise ValueError(message if message.startswith(_PREFIX) else f"{_PREFIX}invalid estimator state: {error}") from error
+        message = str(error) if str(error).startswith(_PREFIX) else f"{_PREFIX}invalid estimator state: {error}"
+        raise ValueError(message) from error
     if not is_estimator(estimator):
         raise ValueError(f"{_PREFIX}the file holds a {type(estimator).__name__}, not a korvane estimator")
     return estimator

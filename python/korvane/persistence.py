@@ -243,24 +243,33 @@ def _read_file(path: str) -> bytes:
     # Opening without blocking, then asking the open file what it is, leaves
     # no moment in which the path could be swapped for a FIFO that blocks.
     flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0) | getattr(os, "O_CLOEXEC", 0)
-    with open(os.open(path, flags), "rb", buffering=0) as file:
-        info = os.fstat(file.fileno())
+    descriptor = os.open(path, flags)
+    try:
+        info = os.fstat(descriptor)
         if not stat.S_ISREG(info.st_mode):
             raise ValueError(f"cannot read a korvane model: {path!r} is not a regular file but {_file_kind(info)}")
-        head = _read_at_most(file, _SIZE_AT + 8)
-        if head[: len(_MODEL_MAGIC)] not in (_MODEL_MAGIC, _ESTIMATOR_MAGIC) or len(head) < _SIZE_AT + 8:
-            return head
-        declared = int.from_bytes(head[_SIZE_AT:], "little")
-        if declared > info.st_size:
-            raise ValueError(
-                f"cannot read a korvane model: truncated: the header declares {declared} bytes "
-                f"but {path!r} holds {info.st_size}"
-            )
-        if declared < info.st_size:
-            raise ValueError(
-                f"cannot read a korvane model: {info.st_size - declared} unexpected bytes follow the end of the model"
-            )
-        return head + _read_at_most(file, declared - len(head))
+    except BaseException:
+        os.close(descriptor)
+        raise
+    with open(descriptor, "rb") as file:
+        return _read_model(file, info.st_size, path)
+
+
+def _read_model(file: BinaryIO, size: int, path: str) -> bytes:
+    """The bytes of the model a file of `size` bytes holds: up to its header
+    when the header is not korvane's (the reader then says what is wrong),
+    else the size the header declares, which must be the file's."""
+    head = _read_at_most(file, _SIZE_AT + 8)
+    if head[: len(_MODEL_MAGIC)] not in (_MODEL_MAGIC, _ESTIMATOR_MAGIC) or len(head) < _SIZE_AT + 8:
+        return head
+    declared = int.from_bytes(head[_SIZE_AT:], "little")
+    if declared > size:
+        raise ValueError(
+            f"cannot read a korvane model: truncated: the header declares {declared} bytes but {path!r} holds {size}"
+        )
+    if declared < size:
+        raise ValueError(f"cannot read a korvane model: {size - declared} unexpected bytes follow the end of the model")
+    return head + _read_at_most(file, declared - len(head))
 
 
 def _read_at_most(file: BinaryIO, size: int) -> bytes:
