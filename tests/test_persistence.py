@@ -592,6 +592,8 @@ INVALID_ESTIMATOR_FILES = [
     (edit_description(lambda e: e["estimator"]["state"].update(max_depth={"eval": "1"})), "unexpected value"),
     (edit_description(lambda e: e["estimator"]["state"].update(max_depth=1.5)), "unexpected value 1.5"),
     (edit_description(nested), "values are nested more than 64 deep"),
+    (edit_description(lambda e: e["estimator"]["state"].update(max_depth={"scalar": e["estimator"]["state"][
+        "unique_times_"]["blob"]})), "a scalar's blob is not a single value"),
 ]
 
 
@@ -601,7 +603,8 @@ def forest_file():
     return korvane.to_bytes(korvane.RandomSurvivalForest(n_estimators=3, random_state=0).fit(X, y))
 
 
-@pytest.mark.parametrize("edit, message", INVALID_ESTIMATOR_FILES, ids=[case[1][:40] for case in INVALID_ESTIMATOR_FILES])
+@pytest.mark.parametrize("edit, message", INVALID_ESTIMATOR_FILES,
+                         ids=[case[1][:40] for case in INVALID_ESTIMATOR_FILES])
 def test_invalid_estimator_files_are_refused_with_what_is_wrong(forest_file, edit, message):
     with pytest.raises(ValueError, match=f"^cannot read a korvane model: .*(?:{message})"):
         korvane.from_bytes(edit(forest_file))

@@ -282,10 +282,11 @@ class _Reader:
 
     def _scalar(self, node: Any, depth: int) -> Any:
         blob, data = self._pieces[_count(node["scalar"], "blob index")]
-        array = _array(blob, data)
-        if array.ndim != 0:
+        # Checked before the blob is read: many scalars naming one large array
+        # would otherwise copy it once each.
+        if blob.get("shape") != []:
             raise ValueError(f"{_PREFIX}a scalar's blob is not a single value")
-        return array[()]
+        return _array(blob, data)[()]
 
     def _rng(self, node: Any, depth: int) -> Any:
         state = _typed(self.value(node["state"], depth), dict)

@@ -74,6 +74,11 @@ def to_bytes(model: Saved) -> bytes:
     sklearn.exceptions.NotFittedError
         If the estimator is not fitted.
 
+    Notes
+    -----
+    An estimator's ``random_state`` given as a NumPy ``RandomState`` or
+    ``Generator`` is stored with the state it has when saved, as pickle stores it.
+
     Examples
     --------
     >>> import numpy as np
