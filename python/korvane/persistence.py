@@ -19,6 +19,7 @@ import stat
 from collections.abc import Buffer, Callable
 from typing import TYPE_CHECKING, BinaryIO, TypeAlias, TypeVar, cast
 
+from korvane import _estimator_file
 from korvane._korvane_core import (
     GradientForest,
     LogRankSurvivalForest,
@@ -42,10 +43,9 @@ Estimator: TypeAlias = (
 Saved: TypeAlias = "Model | Estimator"
 
 _MODELS = (LogRankSurvivalTree, LogRankSurvivalForest, GradientForest)
-# The first bytes of a model file and of an estimator file; both keep their
-# whole size as a u64 at byte 16.
+# The first bytes of a model file; it keeps its whole size as a u64 at byte
+# 16, and so does an estimator file.
 _MODEL_MAGIC = b"\x89KRV\r\n\x1a\n"
-_ESTIMATOR_MAGIC = b"\x89KRE\r\n\x1a\n"
 _SIZE_AT = 16
 
 
@@ -91,8 +91,6 @@ def to_bytes(model: Saved) -> bytes:
     """
     if isinstance(model, _MODELS):
         return _to_bytes(model)
-    from korvane import _estimator_file
-
     if not _estimator_file.is_estimator(model):
         raise TypeError(
             "argument 'model': expected a fitted korvane estimator, LogRankSurvivalTree, LogRankSurvivalForest "
@@ -135,11 +133,9 @@ def from_bytes(data: Buffer) -> Saved:
     LogRankSurvivalTree(n_features=2, n_leaves=4, depth=3)
     """
     view = _byte_view(data)
-    if view is None or view[: len(_ESTIMATOR_MAGIC)] != _ESTIMATOR_MAGIC:
+    if view is None or view[: len(_estimator_file.MAGIC)] != _estimator_file.MAGIC:
         # The core reads model files and says what is wrong with anything else.
         return _from_bytes(data)
-    from korvane import _estimator_file
-
     return cast("Estimator", _estimator_file.decode(view))
 
 
@@ -265,7 +261,7 @@ def _read_model(file: BinaryIO, size: int, path: str) -> bytes:
     when the header is not korvane's (the reader then says what is wrong),
     else the size the header declares, which must be the file's."""
     head = _read_at_most(file, _SIZE_AT + 8)
-    if head[: len(_MODEL_MAGIC)] not in (_MODEL_MAGIC, _ESTIMATOR_MAGIC) or len(head) < _SIZE_AT + 8:
+    if head[: len(_MODEL_MAGIC)] not in (_MODEL_MAGIC, _estimator_file.MAGIC) or len(head) < _SIZE_AT + 8:
         return head
     declared = int.from_bytes(head[_SIZE_AT:], "little")
     if declared > size:
