@@ -20,7 +20,14 @@ from typing import Any, Literal
 
 import numpy as np
 
-from korvane._korvane_core import GradientForest, LogRankSurvivalForest, LogRankSurvivalTree, _from_bytes, _to_bytes
+from korvane._korvane_core import (
+    GradientForest,
+    LogRankSurvivalForest,
+    LogRankSurvivalTree,
+    _from_bytes,
+    _to_bytes,
+    version,
+)
 
 MAGIC = b"\x89KRE\r\n\x1a\n"
 VERSION = 1
@@ -83,17 +90,11 @@ def encode(estimator: Any) -> bytes:
 
     check_is_fitted(estimator)
     writer = _Writer(type(estimator).__name__)
-    description = {"korvane": _korvane_version(), "estimator": writer.value(estimator, ""), "blobs": writer.blobs}
+    description = {"korvane": version(), "estimator": writer.value(estimator, ""), "blobs": writer.blobs}
     text = json.dumps(description, separators=(",", ":"), allow_nan=False).encode()
     size = _HEADER.size + len(text) + sum(len(blob) for blob in writer.data) + _DIGEST_SIZE
     body = b"".join([_HEADER.pack(MAGIC, VERSION, 0, size, len(text)), text, *writer.data])
     return body + hashlib.sha256(body).digest()
-
-
-def _korvane_version() -> str:
-    from korvane._korvane_core import version
-
-    return version()
 
 
 class _Writer:
@@ -133,14 +134,17 @@ class _Writer:
             return self._random_source(value, path)
         return self._object(value, path)
 
+    def _refuse(self, path: str, what: str) -> TypeError:
+        where = f"{self._owner}.{path}" if path else self._owner
+        return TypeError(
+            f"cannot save {where}: it holds {what}, which korvane does not store "
+            f"(only data, its estimators and its own nuisance models); pickle the estimator instead"
+        )
+
     def _object(self, value: Any, path: str) -> Any:
         name = _class_name(value)
         if name is None:
-            where = f"{self._owner}.{path}" if path else self._owner
-            raise TypeError(
-                f"cannot save {where}: it holds a {type(value).__name__}, which korvane does not store "
-                f"(only data, its estimators and its own nuisance models); pickle the estimator instead"
-            )
+            raise self._refuse(path, f"a {type(value).__name__}")
         state = value.__getstate__()
         prefix = f"{path}." if path else ""
         return {"object": name, "state": {key: self.value(item, prefix + key) for key, item in state.items()}}
@@ -153,17 +157,16 @@ class _Writer:
     def _texts(self, value: np.ndarray, path: str) -> Any:
         if value.ndim == 1 and all(type(item) is str for item in value):
             return {"texts": list(value)}
-        return self._object(value, path)
+        raise self._refuse(path, "an array of objects other than strings")
 
     def _blob(self, value: Any, path: str) -> int:
         if id(value) in self._seen:
             return self._seen[id(value)]
         if isinstance(value, np.ndarray):
             if value.dtype.kind not in _ARRAY_KINDS or value.dtype.fields is not None:
-                raise TypeError(f"cannot save {self._owner}.{path}: arrays of {value.dtype} are not stored")
+                raise self._refuse(path, f"an array of {value.dtype}")
             self.blobs.append(_array_description(value))
-            fortran = value.ndim > 1 and value.flags.f_contiguous and not value.flags.c_contiguous
-            self.data.append(value.tobytes(order="F" if fortran else "C"))
+            self.data.append(value.tobytes(order="F" if self.blobs[-1]["fortran"] else "C"))
         else:
             self.data.append(_to_bytes(value))
             self.blobs.append({"kind": "model"})
