@@ -4,16 +4,22 @@ versions."""
 
 import copy
 import doctest
+import hashlib
+import json
 import math
+import os
 import pickle
 import random
+import re
 import struct
 import subprocess
 import sys
+import warnings
 from pathlib import Path
 
 import numpy as np
 import pytest
+import sklearn
 
 import korvane
 import korvane.persistence
@@ -68,7 +74,8 @@ def test_a_pickled_model_loads_in_a_fresh_process():
 
 
 @pytest.mark.parametrize("argument, message", [
-    (3, "argument 'model': expected a LogRankSurvivalTree, LogRankSurvivalForest or GradientForest, got int"),
+    (3, "argument 'model': expected a fitted korvane estimator, LogRankSurvivalTree, LogRankSurvivalForest "
+        "or GradientForest, got int"),
 ])
 def test_to_bytes_refuses_what_is_not_a_model(argument, message):
     with pytest.raises(TypeError, match=f"^{message}$"):
@@ -365,3 +372,324 @@ def test_version_1_models_send_missing_values_right(name):
     model = korvane.load(DATA / f"{name}.v1.korvane")
     assert (model._apply(QUERY_V2).tolist()
             == model._apply(np.where(np.isnan(QUERY_V2), np.inf, QUERY_V2)).tolist())
+
+
+# Fitted estimators: files that hold settings, fitted attributes and core models.
+
+ESTIMATOR_HEADER = struct.Struct("<8sIIQQ")
+
+
+def survival_estimator_data(n=90, seed=0):
+    rng = np.random.default_rng(seed)
+    X = rng.normal(size=(n, 3))
+    time = np.round(rng.exponential(np.exp(-X[:, 0])) * 10) + 1.0
+    return X, korvane.Surv.from_arrays(rng.random(n) < 0.7, time), rng
+
+
+def effect_data(n=90, seed=0):
+    """Covariates, an outcome, a 0/1 treatment and a survival target."""
+    X, y_survival, rng = survival_estimator_data(n, seed)
+    w = (rng.random(n) < 0.5).astype(float)
+    outcome = X[:, 1] + w * (X[:, 0] > 0) + rng.normal(scale=0.3, size=n)
+    return X, outcome, w, y_survival
+
+
+def fitted_estimator(kind):
+    """A fitted estimator of each kind, with the state that makes it hard to store."""
+    X, outcome, w, y = effect_data()
+    weight = np.linspace(0.5, 2.0, len(X))
+    if kind == "forest":
+        pd = pytest.importorskip("pandas")
+        frame = pd.DataFrame(X, columns=["age", "size", "grade"])
+        forest = korvane.RandomSurvivalForest(n_estimators=8, oob_score=True, max_features=2, random_state=3)
+        with warnings.catch_warnings():  # a few rows are in every tree's bag
+            warnings.simplefilter("ignore", UserWarning)
+            return forest.fit(frame, y, sample_weight=weight), frame, y
+    if kind == "tree":
+        return korvane.SurvivalTree(honesty=True, random_state=np.random.RandomState(7)).fit(X, y), X, y
+    if kind == "regression":
+        return korvane.RegressionForest(n_estimators=10, random_state=1).fit(X, outcome, weight), X, outcome
+    if kind == "quantile":
+        forest = korvane.QuantileForest(quantiles=[0.2, 0.5], n_estimators=10, random_state=np.random.default_rng(2))
+        return forest.fit(X, outcome), X, outcome
+    if kind == "causal":
+        # "auto" picks the linear nuisance models here, kept in models_y_ and models_t_.
+        forest = korvane.CausalForest(n_estimators=10, random_state=4).fit(X, outcome, w)
+        assert forest.nuisance_choice_ == {"y": "linear", "treatment": "linear"}
+        return forest, X, outcome
+    forest = korvane.CausalSurvivalForest(horizon=8.0, n_estimators=10, model_t="auto", random_state=5)
+    return forest.fit(X, y, w), X, y
+
+
+ESTIMATOR_KINDS = ["forest", "tree", "regression", "quantile", "causal", "causal_survival"]
+ANSWERS = {
+    "predict": lambda e, X, y: e.predict(X),
+    "survival": lambda e, X, y: e.predict_survival_function(X, return_array=True),
+    "hazard": lambda e, X, y: e.predict_cumulative_hazard_function(X, return_array=True),
+    "median": lambda e, X, y: e.predict_median_survival_time(X),
+    "apply": lambda e, X, y: e.apply(X),
+    "score": lambda e, X, y: e.score(X, y),
+    "importances": lambda e, X, y: e.feature_importances_,
+    "forest_weights": lambda e, X, y: e.forest_weights(X),
+    "interval": lambda e, X, y: e.predict(X, interval=True),
+    "variance": lambda e, X, y: e.predict_variance(X),
+    "average_effect": lambda e, X, y: e.average_treatment_effect(),
+}
+
+
+def estimator_answers(estimator, X, y):
+    """Every answer the estimator gives about X (and its training target), as bytes."""
+    found = {}
+    for name, answer in ANSWERS.items():
+        try:
+            found[name] = np.asarray(answer(estimator, X, y)).tobytes()
+        except (AttributeError, TypeError):
+            pass
+    return found
+
+
+def same_value(a, b):
+    if isinstance(a, np.random.RandomState):
+        return type(b) is np.random.RandomState and str(a.get_state(legacy=False)) == str(b.get_state(legacy=False))
+    if isinstance(a, np.random.Generator):
+        return type(b) is np.random.Generator and a.bit_generator.state == b.bit_generator.state
+    if isinstance(a, np.ndarray):
+        return (type(b) is np.ndarray and a.dtype == b.dtype and a.shape == b.shape
+                and a.flags.writeable == b.flags.writeable
+                and (a.tolist() == b.tolist() if a.dtype == object else a.tobytes() == b.tobytes()))
+    if isinstance(a, (list, tuple)):
+        return type(a) is type(b) and len(a) == len(b) and all(map(same_value, a, b))
+    if isinstance(a, dict):
+        return type(b) is dict and list(a) == list(b) and all(same_value(a[k], b[k]) for k in a)
+    if hasattr(a, "get_params"):
+        return type(a) is type(b) and same_value(vars(a), vars(b))
+    return type(a) is type(b) and a == b
+
+
+@pytest.mark.parametrize("kind", ESTIMATOR_KINDS)
+def test_a_saved_estimator_loads_with_its_settings_attributes_and_answers_to_the_last_bit(kind, tmp_path):
+    estimator, X, y = fitted_estimator(kind)
+    before = estimator_answers(estimator, X, y)
+    korvane.save(estimator, tmp_path / "estimator.korvane")
+    loaded = korvane.load(tmp_path / "estimator.korvane")
+    assert type(loaded) is type(estimator)
+    params = estimator.get_params()
+    assert all(same_value(value, loaded.get_params()[name]) for name, value in params.items())
+    fitted = [name for name in vars(estimator) if name.endswith("_")]
+    assert [name for name in fitted if not same_value(getattr(estimator, name), getattr(loaded, name))] == []
+    assert estimator_answers(loaded, X, y) == before and len(before) >= 1
+    assert korvane.to_bytes(loaded) == korvane.to_bytes(estimator)
+
+
+def test_a_loaded_forest_grows_on_with_warm_start_as_the_saved_one_would():
+    X, y, _ = survival_estimator_data()
+    forest = korvane.RandomSurvivalForest(n_estimators=4, warm_start=True, random_state=0).fit(X, y)
+    loaded = korvane.from_bytes(korvane.to_bytes(forest))
+    loaded.set_params(n_estimators=9).fit(X, y)
+    at_once = korvane.RandomSurvivalForest(n_estimators=9, random_state=0).fit(X, y)
+    assert loaded.predict(X).tobytes() == at_once.predict(X).tobytes()
+    with pytest.raises(ValueError, match="X and y differ from the first fit"):
+        korvane.from_bytes(korvane.to_bytes(forest)).set_params(n_estimators=9).fit(X[:-1], y[:-1])
+
+
+def refused_estimators():
+    from sklearn.linear_model import LinearRegression
+    from sklearn.model_selection import KFold
+
+    X, outcome, w, y = effect_data(n=60)
+    return [
+        (korvane.RandomSurvivalForest(n_estimators=15, oob_score=lambda y, risk: 0.5, random_state=0), (X, y),
+         "RandomSurvivalForest.oob_score: it holds a function"),
+        (korvane.CausalForest(n_estimators=4, model_y=LinearRegression(), random_state=0), (X, outcome, w),
+         "CausalForest.model_y: it holds a LinearRegression"),
+        (korvane.CausalForest(n_estimators=4, model_y="forest", model_t="forest", cv=KFold(3), random_state=0),
+         (X, outcome, w), "CausalForest.cv: it holds a KFold"),
+    ]
+
+
+def test_an_estimator_holding_what_cannot_be_stored_is_refused_naming_it(tmp_path):
+    for estimator, data, message in refused_estimators():
+        estimator.fit(*data)
+        with pytest.raises(TypeError, match=f"^cannot save {re.escape(message)}.*pickle the estimator instead$"):
+            korvane.save(estimator, tmp_path / "refused.korvane")
+        assert list(tmp_path.iterdir()) == []
+
+
+def test_an_unfitted_estimator_or_another_class_is_refused():
+    from sklearn.exceptions import NotFittedError
+
+    with pytest.raises(NotFittedError, match="QuantileForest instance is not fitted yet"):
+        korvane.to_bytes(korvane.QuantileForest())
+
+    class Subclassed(korvane.SurvivalTree):
+        pass
+
+    X, y, _ = survival_estimator_data()
+    for other in (Subclassed().fit(X, y), korvane.Surv):
+        with pytest.raises(TypeError, match="^argument 'model': expected a fitted korvane estimator"):
+            korvane.to_bytes(other)
+
+
+# Invalid estimator files: each case edits a valid file (its header or its JSON
+# description), reseals it unless the digest is what it breaks, and names the error.
+
+def estimator_parts(data):
+    magic, version, reserved, size, text_size = ESTIMATOR_HEADER.unpack_from(data)
+    text_end = ESTIMATOR_HEADER.size + text_size
+    return json.loads(data[ESTIMATOR_HEADER.size:text_end]), data[text_end:-32]
+
+
+def estimator_file(description, blobs, version=1, reserved=0, text=None):
+    """An estimator file of a description (or raw `text`) and blobs, sealed with its digest."""
+    text = json.dumps(description).encode() if text is None else text
+    size = ESTIMATOR_HEADER.size + len(text) + len(blobs) + 32
+    body = ESTIMATOR_HEADER.pack(b"\x89KRE\r\n\x1a\n", version, reserved, size, len(text)) + text + blobs
+    return body + hashlib.sha256(body).digest()
+
+
+def edit_description(edit):
+    def edited(data):
+        description, blobs = estimator_parts(data)
+        edit(description)
+        return estimator_file(description, blobs)
+    return edited
+
+
+def first_array(description):
+    return next(blob for blob in description["blobs"] if blob["kind"] == "array")
+
+
+def nested(description, depth=70):
+    value = None
+    for _ in range(depth):
+        value = [value]
+    description["estimator"]["state"]["n_estimators"] = value
+
+
+INVALID_ESTIMATOR_FILES = [
+    (lambda d: d[:11], "truncated: 11 bytes hold no format version"),
+    (lambda d: d[:40], "truncated: 40 bytes are fewer than the 64 of a header and digest"),
+    (lambda d: d[:-1], r"truncated: the header declares \d+ bytes but only \d+ are present"),
+    (lambda d: d + b"\0\0", "2 unexpected bytes follow the end of the model"),
+    (lambda d: d[:60] + bytes([d[60] ^ 1]) + d[61:], "checksum mismatch: the data is corrupted"),
+    (lambda d: estimator_file(*estimator_parts(d), version=2), "unsupported estimator format version 2"),
+    (lambda d: estimator_file(*estimator_parts(d), reserved=1), "reserved header bytes are not zero"),
+    (lambda d: estimator_file(None, b"", text=b"\xff{"), "invalid estimator state"),
+    (edit_description(lambda e: e["blobs"][0].update(size=e["blobs"][0]["size"] + 1)), r"the blobs declare \d+ bytes"),
+    (edit_description(lambda e: e.update(estimator={"object": "builtins.eval", "state": {}})),
+     "the file names a class korvane does not load: 'builtins.eval'"),
+    (edit_description(lambda e: e.update(estimator={"object": "sklearn.Lasso", "state": {
+        "_sklearn_version": sklearn.__version__}})),
+     "the file holds a Lasso, not a korvane estimator"),
+    (edit_description(lambda e: e.update(estimator=[1])), "the file holds a list, not a korvane estimator"),
+    (edit_description(lambda e: first_array(e).update(dtype="|O")), "arrays of object are not read"),
+    (edit_description(lambda e: first_array(e).update(shape=[3, 4])), r"an array of shape \(3, 4\) .* does not take"),
+    (edit_description(lambda e: first_array(e).update(pickle=True)), "an array blob is described by"),
+    (edit_description(lambda e: e["estimator"]["state"].update(random_state={"blob": 99})), "list index out of range"),
+    (edit_description(lambda e: e["estimator"]["state"].update(random_state={"rng": "RandomState", "state": {
+        "dict": [["bit_generator", "Mystery"]]}})), "unknown bit generator 'Mystery'"),
+    (edit_description(lambda e: e["estimator"]["state"].update(max_depth={"eval": "1"})), "unexpected value"),
+    (edit_description(nested), "values are nested more than 64 deep"),
+    (edit_description(lambda e: e["estimator"]["state"].update(max_depth={"scalar": e["estimator"]["state"][
+        "unique_times_"]["blob"]})), "a scalar's blob is not a single value"),
+]
+
+
+@pytest.fixture(scope="module")
+def forest_file():
+    X, y, _ = survival_estimator_data()
+    return korvane.to_bytes(korvane.RandomSurvivalForest(n_estimators=3, random_state=0).fit(X, y))
+
+
+@pytest.mark.parametrize("edit, message", INVALID_ESTIMATOR_FILES,
+                         ids=[case[1][:40] for case in INVALID_ESTIMATOR_FILES])
+def test_invalid_estimator_files_are_refused_with_what_is_wrong(forest_file, edit, message):
+    with pytest.raises(ValueError, match=f"^cannot read a korvane model: .*(?:{message})"):
+        korvane.from_bytes(edit(forest_file))
+
+
+def test_corrupted_estimator_files_are_refused_or_read_as_an_estimator(forest_file):
+    """Random damage to the description, resealed so that it reaches the reader behind the digest."""
+    description, blobs = estimator_parts(forest_file)
+    text = json.dumps(description).encode()
+    rng = random.Random(11)
+    for _ in range(400):
+        edited = bytearray(text)
+        for _ in range(rng.randint(1, 3)):
+            edited[rng.randrange(len(edited))] = rng.choice(b'{}[]",:0123456789-.abeflnrstu \\')
+        try:
+            estimator = korvane.from_bytes(estimator_file(None, blobs, text=bytes(edited)))
+        except ValueError as error:
+            assert str(error).startswith("cannot read a korvane model: ")
+        else:
+            assert isinstance(estimator, korvane.RandomSurvivalForest)
+
+
+# Files on disk: only regular files are read, within their declared size; a save
+# replaces the file whole or not at all.
+
+def not_regular_files(tmp_path):
+    cases = [pytest.param(tmp_path, "a folder", id="folder")]
+    if os.path.exists("/dev/zero"):
+        cases.append(pytest.param("/dev/zero", "a character device", id="device"))
+    if hasattr(os, "mkfifo"):
+        os.mkfifo(tmp_path / "fifo")
+        cases.append(pytest.param(tmp_path / "fifo", "a FIFO", id="fifo"))
+    return cases
+
+
+def test_load_refuses_what_is_not_a_regular_file_without_reading_or_waiting(tmp_path):
+    # A FIFO without a writer blocks a reader and /dev/zero never ends: a fresh
+    # process, killed on timeout, keeps a fault from stalling the suite.
+    for case in not_regular_files(tmp_path):
+        path, kind = case.values
+        script = f"import korvane\ntry:\n    korvane.load({str(path)!r})\nexcept ValueError as e:\n    print(e)\n"
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60, check=True)
+        assert done.stdout.strip() == f"cannot read a korvane model: {str(path)!r} is not a regular file but {kind}"
+
+
+@pytest.mark.parametrize("kind", ["model", "estimator"])
+def test_load_refuses_a_declared_size_other_than_the_files(kind, forest_file, valid_files, tmp_path):
+    data = forest_file if kind == "estimator" else valid_files[TREE]
+    path = tmp_path / "model.korvane"
+    path.write_bytes(data[:16] + struct.pack("<Q", 2**60) + data[24:])
+    with pytest.raises(ValueError, match=rf"truncated: the header declares {2**60} bytes but .* holds {len(data)}$"):
+        korvane.load(path)
+    path.write_bytes(data + b"\0" * 1000)
+    with pytest.raises(ValueError, match="^cannot read a korvane model: 1000 unexpected bytes follow"):
+        korvane.load(path)
+    path.write_bytes(data[:-5])
+    with pytest.raises(ValueError, match="^cannot read a korvane model: truncated"):
+        korvane.load(path)
+
+
+def test_save_replaces_a_symbolic_link_instead_of_writing_through_it(tmp_path, valid_files):
+    target = tmp_path / "elsewhere.txt"
+    target.write_bytes(b"keep me")
+    link = tmp_path / "model.korvane"
+    try:
+        link.symlink_to(target)
+    except OSError:
+        pytest.skip("this system makes no symbolic links")
+    model = korvane.from_bytes(valid_files[TREE])
+    korvane.save(model, link)
+    assert target.read_bytes() == b"keep me"
+    assert not link.is_symlink() and link.read_bytes() == valid_files[TREE]
+
+
+@pytest.mark.parametrize("existing", [None, b"the previous model"], ids=["new", "existing"])
+def test_a_save_that_fails_mid_write_leaves_the_previous_file_and_nothing_else(existing, tmp_path, monkeypatch,
+                                                                               valid_files):
+    path = tmp_path / "model.korvane"
+    if existing is not None:
+        path.write_bytes(existing)
+
+    def fail(descriptor):
+        raise OSError("disk full")
+
+    monkeypatch.setattr(os, "fsync", fail)
+    with pytest.raises(OSError, match="disk full"):
+        korvane.save(korvane.from_bytes(valid_files[LOG_RANK_FOREST]), path)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ([] if existing is None else ["model.korvane"])
+    if existing is not None:
+        assert path.read_bytes() == existing
