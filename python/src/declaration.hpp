@@ -6,9 +6,9 @@
 // arguments, the text signature and the values of omitted arguments all follow
 // from that one declaration (see arguments.hpp).
 //
-// The docstrings of the public functions and of the model classes' public
-// methods are part of the module's documented interface and stay word for
-// word as written, short; their parameters are described in
+// The docstrings of the public functions, of the model classes and of their
+// public methods are part of the module's documented interface and stay word
+// for word as written, short; their parameters are described in
 // docs/functional_api.rst instead. Private entry points describe themselves.
 
 #include <array>
