@@ -50,7 +50,7 @@ DOCUMENTED_MODULES = ("korvane", "korvane.metrics", "korvane.datasets", "korvane
 def _undocumented_public_names(app: Any, env: Any) -> None:
     """Warn about each name of a documented module's __all__ that no directive documents.
 
-    A name added to a module's __all__ without an entry in api.rst would otherwise
+    A name added to a module's __all__ without an entry in the API reference would otherwise
     be missing from the reference with no sign.
     """
     from sphinx.util import logging
@@ -61,7 +61,7 @@ def _undocumented_public_names(app: Any, env: Any) -> None:
         module = importlib.import_module(module_name)
         for name in module.__all__:
             if f"{module_name}.{name}" not in documented:
-                logger.warning("%s.%s is public but docs/api.rst does not document it", module_name, name)
+                logger.warning("%s.%s is public but no page of the API reference documents it", module_name, name)
 
 
 def setup(app: Any) -> None:

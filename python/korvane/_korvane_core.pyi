@@ -27,8 +27,7 @@ _AnyForest = TypeVar("_AnyForest", "LogRankSurvivalForest", "GradientForest")
 class PanicException(BaseException):
     """An internal consistency check of the core failed."""
 
-def version() -> str:
-    """The version of korvane, as its package metadata gives it."""
+def version() -> str: ...
 
 def fit_log_rank_tree(
     X: _Float64Array,

@@ -5,6 +5,11 @@
 // shows it and the conversion of its argument) and its docstring. Binding the
 // arguments, the text signature and the values of omitted arguments all follow
 // from that one declaration (see arguments.hpp).
+//
+// The docstrings of the public functions, of the model classes and of their
+// public methods are part of the module's documented interface and stay word
+// for word as written, short; their parameters are described in
+// docs/functional_api.rst instead. Private entry points describe themselves.
 
 #include <array>
 #include <cstddef>

@@ -46,34 +46,12 @@ inline constexpr auto kSeed = keyword("seed", "None", to_seed);
 inline constexpr auto kSampleWeight =
     keyword("sample_weight", "None", OptionalArrayOf{1, NPY_FLOAT64});
 
-// How the fits' docstrings describe the parameters above.
-inline constexpr char kTrainingXDoc[] =
-    "X : ndarray of float64, shape (n_samples, n_features)\n"
-    "    Covariates, column-major: ``np.asfortranarray(X, dtype=np.float64)``.\n"
-    "    Read in place, never copied; NaN is refused.\n";
-inline constexpr char kSurvivalTargetDoc[] =
-    "event_time : ndarray of float64, shape (n_samples,)\n"
-    "    Time of each row's event or censoring; NaN is refused.\n"
-    "event_indicator : ndarray of uint8, shape (n_samples,)\n"
-    "    1 where the event was observed; any other value is a censoring.\n";
-inline constexpr char kMaxDepthDoc[] =
-    "max_depth : int, optional\n"
-    "    Greatest depth of a leaf (the root is at depth 0); None grows until\n"
-    "    `min_samples_leaf` stops the tree.\n";
-inline constexpr char kHonestyFractionDoc[] =
-    "honesty_fraction : float, default=0.5\n"
-    "    With `honesty`, the share of a tree's rows that choose the splits, in\n"
-    "    (0, 1); the other rows estimate the leaves.\n";
+// How the private fits' docstrings describe sample_weight.
 inline constexpr char kSampleWeightDoc[] =
     "sample_weight : ndarray of float64, shape (n_samples,), optional\n"
     "    Frequency weight of each row: finite, >= 0, not all 0. A row of\n"
     "    weight 2 counts as two occurrences in every at-risk and event count\n"
     "    (or mean), and rows of weight 0 are left out. Never modified.\n";
-inline constexpr char kSeedDoc[] =
-    "seed : int, optional\n"
-    "    Seed of every random draw; None is seed 0. Each tree draws from a\n"
-    "    stream of its own derived from it, so a seed gives the same model on\n"
-    "    any machine and with any number of threads.\n";
 
 struct TreeSettings {
   std::uint64_t min_samples_leaf;

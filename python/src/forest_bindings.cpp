@@ -97,17 +97,6 @@ PyObject* forest_weights_one(PyObject* self, const Arguments<D>& arguments) {
   return result_array(std::move(weights));
 }
 
-constexpr auto kLogRankPredictDoc = join_text(
-    "Tree-averaged cumulative hazard of each row of `X` at every time in `times`.\n\n"
-    "Each tree gives the Nelson-Aalen estimate of the leaf the row\n"
-    "reaches; the forest averages them.\n\n"
-    "Parameters\n"
-    "----------\n",
-    kQueryXDoc, kTimesDoc,
-    "\n"
-    "Returns\n"
-    "-------\n"
-    "hazard : ndarray of float64, shape (n_queries, n_times)\n");
 // X of a query about the training rows themselves: the training covariates.
 template <class Payload>
 korvane::MatrixView training_rows(const korvane::Forest<Payload>& forest,
@@ -272,7 +261,9 @@ PyObject* split_importance(PyObject* self, const Arguments<D>&) {
 }
 
 constexpr auto kLogRankPredict =
-    method("predict_cumulative_hazard", std::tuple{kQueryX, kTimes}, kLogRankPredictDoc.data());
+    method("predict_cumulative_hazard", std::tuple{kQueryX, kTimes},
+           "Tree-averaged cumulative hazard $\\hat\\Lambda(t | x)$ for each row of\n"
+           "`X` at every time in `times`. Returns an `(n, k)` array.");
 
 PyObject* predict(PyObject* self, const Arguments<kLogRankPredict>& arguments) {
   return predict_hazard(forest_of<korvane::StepFunction>(self), "forest", arguments);
@@ -344,47 +335,6 @@ PyObject* grow_forest(PyTypeObject* type, const Inputs& inputs, MakeCriterion&& 
 // The leaf estimate of forests that answer through forest weights alone.
 constexpr auto kNoLeaves = [](const auto&) { return korvane::NoLeaves{}; };
 
-// What the two forests' fits share in their docstrings.
-constexpr char kForestSettingsDoc[] =
-    "max_features : int or {'sqrt', 'all'}, optional\n"
-    "    Covariates drawn at each node: a count, floor(sqrt(n_features)), or\n"
-    "    all of them; None is 'sqrt'.\n";
-constexpr char kForestNotesDoc[] =
-    "\n"
-    "Notes\n"
-    "-----\n"
-    "Trees are fitted in parallel, each from its own seed derived\n"
-    "deterministically from `seed`, so the forest is identical whatever\n"
-    "the number of threads.\n";
-
-constexpr auto kFitLogRankDoc = join_text(
-    "Fit a random survival forest with log-rank splitting.\n\n"
-    "Each tree is grown on a sample of the rows as `fit_log_rank_tree`\n"
-    "grows a tree; the forest predicts the average of the trees'\n"
-    "Nelson-Aalen cumulative hazards.\n\n"
-    "Parameters\n"
-    "----------\n",
-    kTrainingXDoc, kSurvivalTargetDoc,
-    "n_trees : int, default=100\n"
-    "    Number of trees.\n"
-    "min_samples_leaf : int, default=15\n"
-    "    Fewest rows a leaf may hold; a row drawn more than once counts once\n"
-    "    per draw.\n",
-    kMaxDepthDoc, kForestSettingsDoc,
-    "bootstrap : bool, default=True\n"
-    "    Draw each tree's rows with replacement; otherwise without.\n"
-    "subsample_fraction : float, default=1.0\n"
-    "    Rows drawn per tree as a share of all rows, in (0, 1], rounded to\n"
-    "    the nearest count (at least 1).\n"
-    "honesty : bool, default=False\n"
-    "    Split each tree's rows in two: one part chooses the splits, the\n"
-    "    other estimates the leaves' hazards.\n",
-    kHonestyFractionDoc, kSeedDoc,
-    "\n"
-    "Returns\n"
-    "-------\n"
-    "LogRankSurvivalForest\n",
-    kForestNotesDoc);
 korvane::TreeRange all_trees(const korvane::ForestParams& params) { return {0, params.n_trees}; }
 
 // The trees a private fit grows: all of them, or the requested [start, stop).
@@ -414,7 +364,11 @@ constexpr auto kLogRankParameters =
                kSeed};
 
 constexpr auto kFitLogRank =
-    function("fit_log_rank_forest", kLogRankParameters, kFitLogRankDoc.data());
+    function("fit_log_rank_forest", kLogRankParameters,
+             "Fit a random survival forest with log-rank splitting.\n\n"
+             "Trees are fitted in parallel, each from its own seed derived\n"
+             "deterministically from `seed`, so the forest is identical whatever\n"
+             "the number of threads.");
 
 // A log-rank forest: log-rank splits, Nelson–Aalen leaves, both with the
 // fit's weights (none for the public fit).
@@ -450,38 +404,13 @@ constexpr auto kGradientParameters =
                kHonestyFraction,
                kSeed};
 
-constexpr auto kFitGradientDoc = join_text(
-    "Fit a partition-only (\"gradient\") forest on `(X, pseudo_outcome)`.\n\n"
-    "Each tree uses variance-reduction splitting on the per-sample\n"
-    "pseudo-outcome (no log-rank, no survival times). Predictions come\n"
-    "through `GradientForest.forest_weights`, not per-leaf payloads.\n\n"
-    "Parameters\n"
-    "----------\n",
-    kTrainingXDoc,
-    "pseudo_outcome : ndarray of float64, shape (n_samples,)\n"
-    "    The value each row contributes to the split criterion.\n"
-    "n_trees : int, default=500\n"
-    "    Number of trees.\n"
-    "min_samples_leaf : int, default=5\n"
-    "    Fewest rows a leaf may hold.\n",
-    kMaxDepthDoc, kForestSettingsDoc,
-    "bootstrap : bool, default=False\n"
-    "    Draw each tree's rows with replacement; otherwise without.\n"
-    "subsample_fraction : float, default=0.5\n"
-    "    Rows drawn per tree as a share of all rows, in (0, 1], rounded to\n"
-    "    the nearest count (at least 1).\n"
-    "honesty : bool, default=True\n"
-    "    Split each tree's rows in two: one part chooses the splits, the\n"
-    "    other is recorded in the leaves and carries the forest weights.\n",
-    kHonestyFractionDoc, kSeedDoc,
-    "\n"
-    "Returns\n"
-    "-------\n"
-    "GradientForest\n",
-    kForestNotesDoc);
-
 constexpr auto kFitGradient =
-    function("fit_gradient_forest", kGradientParameters, kFitGradientDoc.data());
+    function("fit_gradient_forest", kGradientParameters,
+             "Fit a partition-only (\"gradient\") forest on `(X, pseudo_outcome)`.\n\n"
+             "Each tree uses variance-reduction splitting on the per-sample\n"
+             "pseudo-outcome (no log-rank, no survival times). Predictions come\n"
+             "through [`PyGradientForest.forest_weights`], not per-leaf payloads.\n\n"
+             "`pseudo_outcome` length must equal `X.shape[0]`.");
 
 // A gradient forest: variance-reduction splits of the pseudo-outcome, no leaf
 // estimates (it answers through forest weights).
@@ -725,29 +654,32 @@ PyGetSetDef properties[] = {
     kEndOfProperties,
 };
 
-// Both forests answer forest-weight queries alike, so they share these
-// declarations.
-constexpr auto kWeightsMethodDoc = join_text(
-    "Forest weights of the training rows for each row of `X`.\n\n"
-    "Parameters\n"
-    "----------\n",
-    kQueryXDoc, "\n", kWeightsDoc);
+// Both forests answer forest-weight queries alike, through the same
+// parameters, but under docstrings of their own.
+constexpr auto kLogRankWeights = method(
+    "forest_weights", std::tuple{kQueryX},
+    "For each row of `X`, return an `(n_train,)` weight vector over the training samples.\n\n"
+    "$$\n"
+    R"(w_i(x) = \frac{1}{B} \sum_b \frac{\mathbb{1}\{\mathrm{leaf}_b(x) = \mathrm{leaf}_b(x_i)\}}{|\mathrm{leaf}_b(x)|})"
+    "\n$$");
 
-constexpr auto kWeights = method("forest_weights", std::tuple{kQueryX}, kWeightsMethodDoc.data());
+constexpr auto kLogRankWeightsOne =
+    method("forest_weights_one", std::tuple{kQueryRow},
+           "Forest weights for a single query point. Returns a `(n_train,)`\n"
+           "array — convenience over [`forest_weights`] when there's only one\n"
+           "query.");
 
-constexpr auto kWeightsOneMethodDoc = join_text(
-    "Forest weights of the training rows for one query row.\n\n"
-    "Parameters\n"
-    "----------\n",
-    kQueryRowDoc, "\n", kWeightsOneDoc);
+constexpr auto kGradientWeights = method("forest_weights", std::tuple{kQueryX},
+                                         "Batched forest weights. Returns `(n_query, n_train)`.");
 
-constexpr auto kWeightsOne =
-    method("forest_weights_one", std::tuple{kQueryRow}, kWeightsOneMethodDoc.data());
+constexpr auto kGradientWeightsOne =
+    method("forest_weights_one", std::tuple{kQueryRow},
+           "Forest weights for a single query point. Returns `(n_train,)`.");
 
 PyMethodDef log_rank_methods[] = {
     fastcall_method<kLogRankPredict, predict>(),
-    fastcall_method<kWeights, forest_weights<korvane::StepFunction>>(),
-    fastcall_method<kWeightsOne, forest_weights_one<korvane::StepFunction>>(),
+    fastcall_method<kLogRankWeights, forest_weights<korvane::StepFunction>>(),
+    fastcall_method<kLogRankWeightsOne, forest_weights_one<korvane::StepFunction>>(),
     fastcall_method<kOobHazard, oob_cumulative_hazard>(),
     fastcall_method<kOobWeights, oob_forest_weights<korvane::StepFunction>>(),
     fastcall_method<kInBag, in_bag<korvane::StepFunction>>(),
@@ -758,8 +690,8 @@ PyMethodDef log_rank_methods[] = {
 };
 
 PyMethodDef gradient_methods[] = {
-    fastcall_method<kWeights, forest_weights<korvane::NoPayload>>(),
-    fastcall_method<kWeightsOne, forest_weights_one<korvane::NoPayload>>(),
+    fastcall_method<kGradientWeights, forest_weights<korvane::NoPayload>>(),
+    fastcall_method<kGradientWeightsOne, forest_weights_one<korvane::NoPayload>>(),
     fastcall_method<kOobWeights, oob_forest_weights<korvane::NoPayload>>(),
     fastcall_method<kInBag, in_bag<korvane::NoPayload>>(),
     fastcall_method<kHonestEstimation, honest_estimation<korvane::NoPayload>>(),
@@ -771,29 +703,6 @@ PyMethodDef gradient_methods[] = {
     kEndOfMethods,
 };
 
-constexpr char kForestAttributesDoc[] =
-    "Attributes\n"
-    "----------\n"
-    "n_trees : int\n"
-    "    Number of trees.\n"
-    "n_features : int\n"
-    "    Number of covariates the forest was fitted on.\n"
-    "n_train_samples : int\n"
-    "    Number of training rows, the length of each weight vector.\n";
-
-constexpr auto kLogRankForestClassDoc = join_text(
-    "Immutable handle to a fitted random survival forest.\n\n"
-    "Made by `fit_log_rank_forest`.\n\n",
-    kForestAttributesDoc);
-
-constexpr auto kGradientForestClassDoc = join_text(
-    "Immutable handle to a fitted gradient (partition-only) forest.\n\n"
-    "Made by `fit_gradient_forest`. Predictions are not computed from\n"
-    "per-leaf payloads (there are none) but through `forest_weights`, which\n"
-    "downstream code in the `pelidor` package combines with the\n"
-    "per-training-row pseudo-outcomes.\n\n",
-    kForestAttributesDoc);
-
 PyTypeObject* log_rank_class = nullptr;
 PyTypeObject* gradient_class = nullptr;
 
@@ -804,15 +713,20 @@ std::span<PyMethodDef> forest_functions() { return functions; }
 PyTypeObject* log_rank_survival_forest_class() {
   return class_once(
       log_rank_class,
-      {"korvane._korvane_core.LogRankSurvivalForest", kLogRankForestClassDoc.data(),
-       sizeof(PyLogRankSurvivalForest), dealloc_owner<PyLogRankSurvivalForest>,
-       guarded<repr<korvane::StepFunction>>, log_rank_methods, properties<korvane::StepFunction>});
+      {"korvane._korvane_core.LogRankSurvivalForest",
+       "Immutable handle to a fitted random survival forest.", sizeof(PyLogRankSurvivalForest),
+       dealloc_owner<PyLogRankSurvivalForest>, guarded<repr<korvane::StepFunction>>,
+       log_rank_methods, properties<korvane::StepFunction>});
 }
 
 PyTypeObject* gradient_forest_class() {
   return class_once(
       gradient_class,
-      {"korvane._korvane_core.GradientForest", kGradientForestClassDoc.data(),
+      {"korvane._korvane_core.GradientForest",
+       "Immutable handle to a fitted gradient (partition-only) forest.\n\n"
+       "Predictions are not computed from per-leaf payloads (there are none)\n"
+       "but through `forest_weights`, which downstream code in the `pelidor`\n"
+       "package combines with the per-training-row pseudo-outcomes.",
        sizeof(PyGradientForest), dealloc_owner<PyGradientForest>, guarded<repr<korvane::NoPayload>>,
        gradient_methods, properties<korvane::NoPayload>});
 }

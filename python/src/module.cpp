@@ -15,11 +15,7 @@ namespace korvane::python {
 
 namespace {
 
-constexpr auto kVersion = function("version", std::tuple{},
-                                   "The version of korvane, as its package metadata gives it.\n\n"
-                                   "Returns\n"
-                                   "-------\n"
-                                   "str\n");
+constexpr auto kVersion = function("version", std::tuple{}, "");
 
 PyObject* version(PyObject*, const Arguments<kVersion>&) {
   return PyUnicode_FromString(KORVANE_VERSION);

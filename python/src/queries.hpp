@@ -23,30 +23,6 @@ inline constexpr auto kQueryX = positional("X", ArrayOf{2, NPY_FLOAT64});
 inline constexpr auto kQueryRow = positional("x", ArrayOf{1, NPY_FLOAT64});
 inline constexpr auto kTimes = positional("times", ArrayOf{1, NPY_FLOAT64});
 
-// How the query methods' docstrings describe them.
-inline constexpr char kQueryXDoc[] =
-    "X : ndarray of float64, shape (n_queries, n_features)\n"
-    "    Covariates of the rows to answer for, row- or column-major. A NaN\n"
-    "    goes to the right side of every split on its column.\n";
-inline constexpr char kQueryRowDoc[] =
-    "x : ndarray of float64, shape (n_features,)\n"
-    "    Covariates of one row.\n";
-inline constexpr char kTimesDoc[] =
-    "times : ndarray of float64, shape (n_times,)\n"
-    "    Times at which to evaluate, in any order.\n";
-inline constexpr char kWeightsDoc[] =
-    "Returns\n"
-    "-------\n"
-    "weights : ndarray of float64, shape (n_queries, n_train_samples)\n"
-    "    Row q holds, for each training row i, the average over trees of\n"
-    "    whether row i was recorded in the leaf query q reaches, divided by\n"
-    "    that leaf's size. Each row sums to 1.\n";
-inline constexpr char kWeightsOneDoc[] =
-    "Returns\n"
-    "-------\n"
-    "weights : ndarray of float64, shape (n_train_samples,)\n"
-    "    One row of what `forest_weights` returns.\n";
-
 // The checked arguments of each query method. `model` names the model in the
 // feature-count message ("X has 3 features but tree was fit on 4").
 struct HazardQuery {

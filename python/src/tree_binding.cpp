@@ -39,51 +39,15 @@ PyObject* repr(PyObject* self) {
                               tree.n_features, tree.n_leaves(), tree.depth());
 }
 
-constexpr auto kPredictDoc = join_text(
-    "Predicted cumulative hazard of each row of `X` at every time in `times`.\n\n"
-    "Each row gets the Nelson-Aalen estimate of the leaf it reaches.\n\n"
-    "Parameters\n"
-    "----------\n",
-    kQueryXDoc, kTimesDoc,
-    "\n"
-    "Returns\n"
-    "-------\n"
-    "hazard : ndarray of float64, shape (n_queries, n_times)\n");
-
 constexpr auto kPredict =
-    method("predict_cumulative_hazard", std::tuple{kQueryX, kTimes}, kPredictDoc.data());
+    method("predict_cumulative_hazard", std::tuple{kQueryX, kTimes},
+           "Predict the cumulative hazard $\\hat\\Lambda(t \\mid x)$ for each row\n"
+           "of `X` at every time in `times`. Returns an `(n, k)` array.");
 
 PyObject* predict(PyObject* self, const Arguments<kPredict>& arguments) {
   return predict_hazard(tree_of(self), "tree", arguments);
 }
 
-constexpr auto kFitDoc = join_text(
-    "Fit a single log-rank survival tree.\n\n"
-    "Each node draws `max_features` covariates and takes, among the splits\n"
-    "that leave at least `min_samples_leaf` rows on each side, the one with\n"
-    "the largest log-rank statistic; each leaf holds the Nelson-Aalen\n"
-    "cumulative hazard of its rows.\n\n"
-    "Parameters\n"
-    "----------\n",
-    kTrainingXDoc, kSurvivalTargetDoc,
-    "min_samples_leaf : int, default=15\n"
-    "    Fewest rows a leaf may hold.\n",
-    kMaxDepthDoc,
-    "max_features : int or {'sqrt', 'all'}, optional\n"
-    "    Covariates drawn at each node: a count, floor(sqrt(n_features)), or\n"
-    "    all of them; None draws all of them.\n"
-    "honesty : bool, default=False\n"
-    "    Shuffle the rows and split them in two: one part chooses the splits,\n"
-    "    the other estimates the leaves' hazards.\n",
-    kHonestyFractionDoc, kSeedDoc,
-    "\n"
-    "Returns\n"
-    "-------\n"
-    "LogRankSurvivalTree\n\n"
-    "Notes\n"
-    "-----\n"
-    "Honest trees are studied by Wager & Athey (2018) and Athey, Tibshirani &\n"
-    "Wager (2019).\n");
 constexpr auto kApply =
     method("_apply", std::tuple{kQueryX}, "The leaf each row of `X` reaches, uint32 `(n,)`.");
 
@@ -113,7 +77,13 @@ constexpr auto kTreeParameters =
                kHonestyFraction,
                kSeed};
 
-constexpr auto kFit = function("fit_log_rank_tree", kTreeParameters, kFitDoc.data());
+constexpr auto kFit =
+    function("fit_log_rank_tree", kTreeParameters,
+             "Fit a single log-rank survival tree.\n\n"
+             "When `honesty=True`, the training samples are shuffled and split into a\n"
+             "splitting set (drives the log-rank score at each node) and an estimation\n"
+             "set (drives the Nelson-Aalen leaf hazard). See Wager & Athey (2018) and\n"
+             "Athey, Tibshirani & Wager (2019) on honest trees.");
 
 // A log-rank tree: log-rank splits, Nelson–Aalen leaves, both with the fit's
 // weights (none for the public fit).
@@ -197,22 +167,11 @@ PyTypeObject* tree_class = nullptr;
 std::span<PyMethodDef> tree_functions() { return functions; }
 
 PyTypeObject* log_rank_survival_tree_class() {
-  return class_once(tree_class,
-                    {"korvane._korvane_core.LogRankSurvivalTree",
-                     "Immutable handle to a fitted log-rank survival tree.\n\n"
-                     "Made by `fit_log_rank_tree`.\n\n"
-                     "Attributes\n"
-                     "----------\n"
-                     "n_features : int\n"
-                     "    Number of covariates the tree was fitted on.\n"
-                     "n_nodes : int\n"
-                     "    Number of nodes, leaves included.\n"
-                     "n_leaves : int\n"
-                     "    Number of leaves.\n"
-                     "depth : int\n"
-                     "    Greatest depth of a leaf (the root is at depth 0).\n",
-                     sizeof(PyLogRankSurvivalTree), dealloc_owner<PyLogRankSurvivalTree>,
-                     guarded<repr>, methods, properties});
+  return class_once(
+      tree_class,
+      {"korvane._korvane_core.LogRankSurvivalTree",
+       "Immutable handle to a fitted log-rank survival tree.", sizeof(PyLogRankSurvivalTree),
+       dealloc_owner<PyLogRankSurvivalTree>, guarded<repr>, methods, properties});
 }
 
 }  // namespace korvane::python
