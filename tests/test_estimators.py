@@ -35,8 +35,8 @@ def test_forest_grows_the_core_forest_its_settings_describe(settings, core_setti
     assert np.array_equal(forest.unique_times_, np.unique(y["time"]))
     hazard = forest.predict_cumulative_hazard_function(X, return_array=True)
     assert np.array_equal(hazard, expected.predict_cumulative_hazard(np.asfortranarray(X), times))
-    event_times = times[forest.is_event_time_]
-    assert np.array_equal(forest.predict(X), expected.predict_cumulative_hazard(np.asfortranarray(X), event_times).sum(axis=1))
+    at_events = expected.predict_cumulative_hazard(np.asfortranarray(X), times[forest.is_event_time_])
+    assert np.array_equal(forest.predict(X), at_events.sum(axis=1))
     assert np.array_equal(forest.forest_weights(X[:5]), expected.forest_weights(np.asfortranarray(X[:5])))
 
 

@@ -81,5 +81,5 @@ def test_indicators_passed_where_the_times_belong_are_refused_naming_the_order(e
 
 
 def test_times_of_only_zero_and_one_next_to_an_indicator_are_times():
-    time, event = np.array([0.0, 1.0, 1.0, 0.0]), np.array([1, 0, 1, 0])
-    assert concordance_index(time, event, [0.9, 0.1, 0.5, 0.2]) == brute_force_concordance(time, event, [0.9, 0.1, 0.5, 0.2])
+    time, event, risk = np.array([0.0, 1.0, 1.0, 0.0]), np.array([1, 0, 1, 0]), [0.9, 0.1, 0.5, 0.2]
+    assert concordance_index(time, event, risk) == brute_force_concordance(time, event, risk)
