@@ -12,6 +12,7 @@ MODULES = {
     "korvane.tree": None,
     "korvane.causal_survival": None,
     "korvane.metrics": None,
+    "korvane.exceptions": None,
     "korvane.persistence": None,
     "korvane.datasets": "pandas",
     "korvane.plotting": "matplotlib",

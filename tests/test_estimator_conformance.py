@@ -136,6 +136,7 @@ def _sample_weight_equivalence(make, X, y):
     order = np.random.default_rng(0).permutation(len(X))
     weighted.fit(X[order], y[order], sample_weight=weight[order])
     assert np.array_equal(weighted.unique_times_, repeated.unique_times_)
+    assert np.array_equal(weighted.is_event_time_, repeated.is_event_time_)
     np.testing.assert_allclose(weighted.predict(X), repeated.predict(X), rtol=1e-12)
 
 

@@ -17,7 +17,8 @@ from korvane.metrics import concordance_index
 def test_out_of_bag_risk_and_score_come_from_the_trees_that_left_each_row_out():
     X, y = make_data(n=200)
     forest = RandomSurvivalForest(n_estimators=60, random_state=0, oob_score=True).fit(X, y)
-    hazard = forest._model._oob_cumulative_hazard(np.asfortranarray(X), forest.unique_times_)
+    event_times = forest.unique_times_[forest.is_event_time_]
+    hazard = forest._model._oob_cumulative_hazard(np.asfortranarray(X), event_times)
     assert np.allclose(forest.oob_prediction_, hazard.sum(axis=1), rtol=1e-12, atol=0)
     assert forest.oob_score_ == concordance_index(y["time"], y["event"], forest.oob_prediction_)
     # Rows a tree was grown on look better to it; out of bag, the score is honest.

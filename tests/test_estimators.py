@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 from estimator_data import ESTIMATORS, make_data
 
-from korvane import RandomSurvivalForest, StepFunction, SurvivalTree, fit_log_rank_forest, fit_log_rank_tree
+from korvane import RandomSurvivalForest, StepFunction, Surv, SurvivalTree, fit_log_rank_forest, fit_log_rank_tree
 from korvane._estimator import seed_from
 from korvane.ensemble import _subsample_fraction
 from korvane.metrics import concordance_index
@@ -32,10 +32,11 @@ def test_forest_grows_the_core_forest_its_settings_describe(settings, core_setti
     core_settings = {"min_samples_leaf": 3, **core_settings}
     expected = fit_log_rank_forest(*_core_arrays(X, y), n_trees=8, seed=seed_from(4), **core_settings)
     times = forest.unique_times_
-    assert np.array_equal(forest.unique_times_, np.unique(y["time"][y["event"]]))
+    assert np.array_equal(forest.unique_times_, np.unique(y["time"]))
     hazard = forest.predict_cumulative_hazard_function(X, return_array=True)
     assert np.array_equal(hazard, expected.predict_cumulative_hazard(np.asfortranarray(X), times))
-    assert np.array_equal(forest.predict(X), hazard.sum(axis=1))
+    at_events = expected.predict_cumulative_hazard(np.asfortranarray(X), times[forest.is_event_time_])
+    assert np.array_equal(forest.predict(X), at_events.sum(axis=1))
     assert np.array_equal(forest.forest_weights(X[:5]), expected.forest_weights(np.asfortranarray(X[:5])))
 
 
@@ -68,6 +69,75 @@ def test_curves_steps_and_quantiles_agree_with_the_hazard_array(name):
             reached = np.flatnonzero(row <= 1 - level)
             assert answer == (times[reached[0]] if len(reached) else math.inf)
     assert np.array_equal(model.predict_median_survival_time(X[:6]), quantiles[:, 1])
+
+
+_SKSURV_ESTIMATORS = {
+    "forest": ("sksurv.ensemble", "RandomSurvivalForest", {"n_estimators": 5}),
+    "tree": ("sksurv.tree", "SurvivalTree", {}),
+}
+
+
+@pytest.mark.parametrize("name", ESTIMATORS)
+def test_time_grid_is_scikit_survivals_on_veteran(name):
+    from korvane.datasets import load_veteran
+
+    module, cls, settings = _SKSURV_ESTIMATORS[name]
+    peer_class = getattr(pytest.importorskip(module), cls)
+    data = load_veteran()
+    y = Surv.from_arrays(data.event_indicator, data.event_time)
+    model = ESTIMATORS[name]().fit(data.X, y)
+    peer = peer_class(random_state=0, **settings).fit(data.X, y)
+    assert np.array_equal(model.unique_times_, peer.unique_times_)
+    assert np.array_equal(model.is_event_time_, peer.is_event_time_)
+    for method in ("predict_survival_function", "predict_cumulative_hazard_function"):
+        ours, theirs = getattr(model, method), getattr(peer, method)
+        assert ours(data.X[:3], return_array=True).shape == theirs(data.X[:3], return_array=True).shape
+        assert np.array_equal(ours(data.X[:1])[0].x, theirs(data.X[:1])[0].x)
+
+
+@pytest.mark.parametrize("name", ESTIMATORS)
+def test_curves_hold_their_event_time_values_until_the_next_event(name):
+    X, y = make_data()
+    censored_alone = np.setdiff1d(y["time"][~y["event"]], y["time"][y["event"]])
+    y["time"][np.flatnonzero(~y["event"])[:2]] = [0.5, 1e4]  # before the first and after the last event
+    model = ESTIMATORS[name]().fit(X, y)
+    times, is_event = model.unique_times_, model.is_event_time_
+    assert len(censored_alone) > 0 and not is_event[[0, -1]].any()
+    assert np.array_equal(times[~is_event], np.setdiff1d(y["time"], y["time"][y["event"]]))
+    hazard = model.predict_cumulative_hazard_function(X[:5], return_array=True)
+    at_events = model.predict_cumulative_hazard_function(X[:5], return_array=True, event_times_only=True)
+    assert np.array_equal(hazard[:, is_event], at_events)
+    last_event = np.cumsum(is_event) - 1
+    carried = np.where(last_event >= 0, at_events[:, np.maximum(last_event, 0)], 0.0)
+    assert np.array_equal(hazard, carried)
+    survival = model.predict_survival_function(X[:5], return_array=True)
+    assert np.array_equal(survival, np.exp(-hazard))
+    assert np.array_equal(model.predict_survival_function(X[:1])[0].x, times)
+    assert np.array_equal(model.predict_survival_function(X[:1], event_times_only=True)[0].x, times[is_event])
+
+
+def test_times_of_rows_of_weight_zero_are_left_off_the_grid():
+    X, y = make_data()
+    weight = np.ones(len(y))
+    y["time"][:2], weight[:2] = [1e4, 2e4], 0.0
+    y["event"][0] = True
+    tree = SurvivalTree(random_state=0).fit(X, y, sample_weight=weight)
+    assert tree.unique_times_[-1] < 1e4
+    assert np.array_equal(tree.unique_times_, np.unique(y["time"][2:]))
+    assert np.array_equal(tree.is_event_time_, np.isin(tree.unique_times_, y["time"][2:][y["event"][2:]]))
+
+
+@pytest.mark.parametrize("name", ESTIMATORS)
+def test_estimator_pickled_with_the_event_grid_alone_still_predicts(name):
+    # Earlier releases kept only the event times in unique_times_ and had no is_event_time_.
+    X, y = make_data()
+    model = ESTIMATORS[name]().fit(X, y)
+    expected = model.predict(X), model.predict_median_survival_time(X)
+    model.unique_times_ = model.unique_times_[model.is_event_time_]
+    del model.is_event_time_
+    assert np.array_equal(model.predict(X), expected[0])
+    assert np.array_equal(model.predict_median_survival_time(X), expected[1])
+    assert model.predict_survival_function(X, return_array=True).shape == (len(X), len(model.unique_times_))
 
 
 @pytest.mark.parametrize("q", [0.0, 1.0, -0.1, [[0.5]], np.nan])

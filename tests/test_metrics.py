@@ -67,3 +67,19 @@ def test_concordance_depends_only_on_the_order_of_the_scores(seed):
 def test_concordance_refuses_bad_input(time, event, risk, message):
     with pytest.raises(ValueError, match=message):
         concordance_index(np.array(time, dtype=float), np.array(event), np.array(risk, dtype=float))
+
+
+@pytest.mark.parametrize("event_dtype", [bool, np.int64, np.float64])
+def test_indicators_passed_where_the_times_belong_are_refused_naming_the_order(event_dtype):
+    from korvane.datasets import load_veteran
+
+    data = load_veteran()
+    event, risk = data.event_indicator.astype(event_dtype), -data.X[:, 1]
+    assert concordance_index(data.event_time, event, risk) == pytest.approx(0.7093, abs=1e-4)
+    with pytest.raises(ValueError, match=r"concordance_index takes \(event_time, event_indicator"):
+        concordance_index(event, data.event_time, risk)
+
+
+def test_times_of_only_zero_and_one_next_to_an_indicator_are_times():
+    time, event, risk = np.array([0.0, 1.0, 1.0, 0.0]), np.array([1, 0, 1, 0]), [0.9, 0.1, 0.5, 0.2]
+    assert concordance_index(time, event, risk) == brute_force_concordance(time, event, risk)

@@ -291,6 +291,49 @@ def test_bad_input_is_refused_naming_the_argument(call, message):
         call()
 
 
+_CENSORED_FIRST = target([False, True], [1.0, 2.0])
+
+
+@pytest.mark.parametrize(
+    ("ours", "theirs"),
+    [
+        pytest.param(
+            lambda m: m.concordance_index_censored(np.array([False, True]), np.array([1.0, 2.0]), np.array([1.0, 2.0])),
+            True,
+            id="harrell",
+        ),
+        pytest.param(lambda m: m.concordance_index_ipcw(Y, _CENSORED_FIRST, R[:2]), True, id="uno"),
+        pytest.param(lambda m: m.concordance_index_ipcw(Y, Y, R, tau=0.5), False, id="uno-tau-before-events"),
+        pytest.param(lambda m: m.concordance_index_censored(~np.ones(6, bool), T, R), False, id="no-event"),
+        pytest.param(lambda m: m.integrated_brier_score(Y, Y, S[:, :1], [2.0]), False, id="one-time"),
+    ],
+)
+def test_no_comparable_pair_raises_scikit_survivals_exception_where_it_does(peer, ours, theirs):
+    from korvane.exceptions import NoComparablePairException
+
+    assert korvane.metrics.NoComparablePairException is NoComparablePairException
+    assert issubclass(NoComparablePairException, ValueError)
+    peer_exception = pytest.importorskip("sksurv.exceptions").NoComparablePairException
+    for module, exception in ((korvane.metrics, NoComparablePairException), (peer, peer_exception)):
+        with pytest.raises(ValueError) as raised:
+            ours(module)
+        assert isinstance(raised.value, exception) == theirs
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        pytest.param(lambda: concordance_index(T, E, R, sample_weight=np.where(E, 0.0, 1.0)), id="weights-0"),
+        pytest.param(lambda: concordance_index(np.array([4.0, 4.0]), np.array([1, 1]), R[:2]), id="tied-events"),
+        pytest.param(lambda: concordance_index_ipcw(Y, target([True, True], [2.0, 2.0]), R[:2]), id="uno-tied"),
+    ],
+)
+def test_an_undefined_concordance_raises_no_comparable_pair(call):
+    # scikit-survival returns NaN in these cases; a NaN score would pass silently through model selection.
+    with pytest.raises(korvane.metrics.NoComparablePairException):
+        call()
+
+
 @pytest.mark.parametrize("module", [korvane.metrics, korvane._survival_target], ids=lambda m: m.__name__)
 def test_docstring_examples_run(module):
     failures, tried = doctest.testmod(module)

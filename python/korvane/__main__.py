@@ -41,7 +41,7 @@ def main(argv: list[str] | None = None) -> int:
     print(f"Harrell's C on the {len(test_rows)} held-out patients: {forest_c:.3f} (Karnofsky score alone: {karno_c:.3f})")
     print(
         f"  risk score = ensemble mortality: predicted cumulative hazard summed over "
-        f"the {len(forest.unique_times_)} distinct training death times"
+        f"the {int(forest.is_event_time_.sum())} distinct training death times"
     )
     return _plot_survival(args.output, test, forest)
 

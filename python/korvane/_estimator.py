@@ -6,7 +6,7 @@ from __future__ import annotations
 import hashlib
 import math
 import numbers
-from typing import Any
+from typing import Any, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -23,6 +23,7 @@ from korvane.metrics import concordance_index
 _BLOCK_VALUES = 1 << 22
 
 Float64Array = npt.NDArray[np.float64]
+_Array = TypeVar("_Array", bound=npt.NDArray[Any])
 
 
 class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
@@ -30,7 +31,8 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
 
     Subclasses grow the core model in `_fit_model` and keep it in `_model`;
     every answer here comes from the model's cumulative hazard on
-    `unique_times_`.
+    `unique_times_`, every distinct training time, or on its event times
+    ``unique_times_[is_event_time_]``, the only times where it jumps.
     """
 
     _model: Any
@@ -73,10 +75,13 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
         """
         X_checked, event, time = self._training_data(X, y, reset=True)
         weight = check_sample_weight(sample_weight, len(time))
-        observed = event == 1 if weight is None else (event == 1) & (weight > 0)
+        # A row of weight 0 is left out of the model, so its time is not on the grid either.
+        kept = np.ones(len(time), dtype=bool) if weight is None else weight > 0
+        observed = kept & (event == 1)
         if not observed.any():
             raise ValueError("y has no event of positive sample_weight: at least one must have weight above 0")
-        self.unique_times_ = _read_only(np.unique(time[observed]))
+        self.unique_times_ = _read_only(np.unique(time[kept]))
+        self.is_event_time_ = _read_only(np.isin(self.unique_times_, time[observed]))
         self._fit_model(X_checked, event, time, weight)
         return self
 
@@ -106,18 +111,31 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
         check_is_fitted(self)
         return check_features(self, X, reset=False, allow_nan=True)
 
-    def _cumulative_hazard(self, X: Float64Array) -> Float64Array:
-        return np.asarray(self._model.predict_cumulative_hazard(X, self.unique_times_))
+    def _event_times(self) -> Float64Array:
+        """The distinct training event times: the grid of the risk score and the quantiles."""
+        # An estimator pickled before the grid held censoring times has no
+        # is_event_time_: its unique_times_ are its event times.
+        is_event_time: npt.NDArray[np.bool_] | None = getattr(self, "is_event_time_", None)
+        return self.unique_times_ if is_event_time is None else _read_only(self.unique_times_[is_event_time])
 
-    def _row_blocks(self, n_rows: int) -> list[slice]:
-        size = max(1, _BLOCK_VALUES // max(1, len(self.unique_times_)))
+    def _times(self, event_times_only: Any) -> Float64Array:
+        return self._event_times() if check_flag(event_times_only, "event_times_only") else self.unique_times_
+
+    def _cumulative_hazard(self, X: Float64Array, times: Float64Array) -> Float64Array:
+        return np.asarray(self._model.predict_cumulative_hazard(X, times))
+
+    def _row_blocks(self, n_rows: int, n_times: int) -> list[slice]:
+        size = max(1, _BLOCK_VALUES // max(1, n_times))
         return [slice(start, start + size) for start in range(0, n_rows, size)]
 
     def predict(self, X: Any) -> Float64Array:
-        """Risk score of each row: the predicted cumulative hazard summed over `unique_times_`.
+        """Risk score of each row: the predicted cumulative hazard summed over the event times.
 
         This is the "ensemble mortality": a higher score means an earlier
         expected event, which is the orientation `score` and Harrell's C use.
+        The sum runs over the distinct training event times
+        ``unique_times_[is_event_time_]``, as in scikit-survival; times of
+        censorings alone add no term.
 
         Parameters
         ----------
@@ -129,12 +147,15 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
         risk : ndarray of shape (n_samples,)
         """
         X_checked = self._query(X)
+        times = self._event_times()
         risk = np.empty(X_checked.shape[0])
-        for block in self._row_blocks(len(risk)):
-            risk[block] = self._cumulative_hazard(X_checked[block]).sum(axis=1)
+        for block in self._row_blocks(len(risk), len(times)):
+            risk[block] = self._cumulative_hazard(X_checked[block], times).sum(axis=1)
         return risk
 
-    def predict_cumulative_hazard_function(self, X: Any, return_array: bool = False) -> Any:
+    def predict_cumulative_hazard_function(
+        self, X: Any, return_array: bool = False, *, event_times_only: bool = False
+    ) -> Any:
         """Predicted cumulative hazard H(t | x) of each row.
 
         Parameters
@@ -144,19 +165,28 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
         return_array : bool, default=False
             Return the values on `unique_times_` as an array instead of
             step functions.
+        event_times_only : bool, default=False
+            Use the event times ``unique_times_[is_event_time_]`` instead of
+            every distinct training time, for the array's columns and the
+            step functions' `x`. The values there are the same: the hazard
+            jumps only at event times.
 
         Returns
         -------
         hazard : ndarray of StepFunction of shape (n_samples,), or ndarray of shape (n_samples, n_times)
-            Step functions that are 0 before the first event time and jump
-            at the event times, or their values at `unique_times_`.
+            Step functions with `x` = `unique_times_`, 0 before the first
+            event time and jumping only at event times, or their values at
+            `unique_times_` (one column per time, as in scikit-survival).
         """
-        hazard = self._cumulative_hazard(self._query(X))
+        times = self._times(event_times_only)
+        hazard = self._cumulative_hazard(self._query(X), times)
         if return_array:
             return hazard
-        return _step_functions(self.unique_times_, hazard, initial=0.0)
+        return _step_functions(times, hazard, initial=0.0)
 
-    def predict_survival_function(self, X: Any, return_array: bool = False) -> Any:
+    def predict_survival_function(
+        self, X: Any, return_array: bool = False, *, event_times_only: bool = False
+    ) -> Any:
         """Predicted survival function S(t | x) = exp(-H(t | x)) of each row.
 
         Parameters
@@ -166,17 +196,22 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
         return_array : bool, default=False
             Return the values on `unique_times_` as an array instead of
             step functions.
+        event_times_only : bool, default=False
+            Use the event times ``unique_times_[is_event_time_]`` instead of
+            every distinct training time, as in
+            `predict_cumulative_hazard_function`.
 
         Returns
         -------
         survival : ndarray of StepFunction of shape (n_samples,), or ndarray of shape (n_samples, n_times)
-            Step functions that are 1 before the first event time, or their
-            values at `unique_times_`.
+            Step functions with `x` = `unique_times_`, 1 before the first
+            event time, or their values at `unique_times_`.
         """
-        survival = np.exp(-self._cumulative_hazard(self._query(X)))
+        times = self._times(event_times_only)
+        survival = np.exp(-self._cumulative_hazard(self._query(X), times))
         if return_array:
             return survival
-        return _step_functions(self.unique_times_, survival, initial=1.0)
+        return _step_functions(times, survival, initial=1.0)
 
     def predict_quantile_survival_time(self, X: Any, q: Any = 0.5) -> Float64Array:
         """Time by which a share `q` of rows like each one has had the event.
@@ -199,8 +234,9 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
         levels = np.asarray(q, dtype=np.float64)
         if levels.ndim > 1 or not ((levels > 0) & (levels < 1)).all():
             raise ValueError(f"q must be a probability in (0, 1) or a 1-D array of them, got {q!r}")
-        survival = self.predict_survival_function(X, return_array=True)
-        columns = [_first_time_at_or_below(survival, self.unique_times_, 1.0 - level) for level in levels.ravel()]
+        times = self._event_times()
+        survival = np.exp(-self._cumulative_hazard(self._query(X), times))
+        columns = [_first_time_at_or_below(survival, times, 1.0 - level) for level in levels.ravel()]
         return columns[0] if levels.ndim == 0 else np.stack(columns, axis=1)
 
     def predict_median_survival_time(self, X: Any) -> Float64Array:
@@ -288,7 +324,7 @@ def _first_time_at_or_below(survival: Float64Array, times: Float64Array, level: 
     return np.where(reached.any(axis=1), times[first], np.inf)
 
 
-def _read_only(array: Float64Array) -> Float64Array:
+def _read_only(array: _Array) -> _Array:
     array.flags.writeable = False
     return array
 

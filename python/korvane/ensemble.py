@@ -103,8 +103,12 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
     n_estimators_ : int
         Number of trees grown.
     unique_times_ : ndarray of shape (n_times,)
-        Distinct event times of the training data, where the predicted curves
-        jump and where `return_array=True` evaluates them.
+        Distinct times of the training rows of positive weight, events and
+        censorings alike: the columns of ``return_array=True`` and the `x` of
+        the step functions.
+    is_event_time_ : ndarray of bool, shape (n_times,)
+        Whether an event happened at each of `unique_times_`; the predicted
+        curves jump only there, and `predict` sums the hazard over them.
     n_features_in_ : int
         Number of covariates seen in `fit`.
     feature_names_in_ : ndarray of shape (``n_features_in_``,)
@@ -283,7 +287,7 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
         self, X: Float64Array, event: npt.NDArray[np.uint8], time: Float64Array, n_threads: int | None
     ) -> None:
         risk = np.zeros(len(time))
-        times = self.unique_times_
+        times = self._event_times()
         step = max(1, _OOB_BLOCK_VALUES // max(1, len(time)))
         for start in range(0, len(times), step):
             hazard = self._model._oob_cumulative_hazard(X, times[start : start + step], n_threads=n_threads)
@@ -413,7 +417,7 @@ class _OutOfBagPermutations:
         forest = self._forest
         job = _log_rank_job(self._X, time, event, forest.n_estimators_, forest._settings, forest._seed, forest._weights())
         piece = job.grow((tree, tree + 1), None)
-        leaf_risk = _leaf_risk(piece, self._X, forest.unique_times_)
+        leaf_risk = _leaf_risk(piece, self._X, forest._event_times())
         rows = np.asfortranarray(self._X[out_of_bag])
         self._risk[out_of_bag] += leaf_risk[_leaves(piece, rows)]
         self._trees_left_out[out_of_bag] += 1

@@ -13,6 +13,7 @@ import numpy as np
 import numpy.typing as npt
 
 from korvane._survival_target import event_time_from_structured
+from korvane.exceptions import NoComparablePairException
 
 __all__ = [
     "concordance_index",
@@ -21,6 +22,7 @@ __all__ = [
     "brier_score",
     "integrated_brier_score",
     "cumulative_dynamic_auc",
+    "NoComparablePairException",
 ]
 
 FloatArray = npt.NDArray[np.float64]
@@ -70,9 +72,14 @@ def concordance_index(
 
     Raises
     ------
+    NoComparablePairException
+        When no pair is comparable, or all comparable pairs weigh 0 (a
+        subclass of ValueError).
     ValueError
-        When the lengths differ, a value is not finite, or no pair is
-        comparable (or all comparable pairs weigh 0).
+        When the lengths differ, a value is not finite, or `event_time` holds
+        booleans, or only 0 and 1 while `event_indicator` holds other values:
+        the arguments in scikit-survival's order (see
+        :func:`concordance_index_censored`).
 
     Examples
     --------
@@ -82,6 +89,7 @@ def concordance_index(
     time = _finite_vector(event_time, "event_time")
     risk = _finite_vector(risk_score, "risk_score")
     event = _indicator_vector(event_indicator)
+    _check_not_swapped(event_time, event_indicator)
     if not len(time) == len(event) == len(risk):
         raise ValueError(
             f"event_time has {len(time)} entries, event_indicator {len(event)} "
@@ -89,7 +97,7 @@ def concordance_index(
         )
     pairs = _count_pairs(event, time, risk, tied_tol=0.0)
     if pairs.comparable.sum() == 0:
-        raise ValueError(
+        raise NoComparablePairException(
             "concordance is undefined: no pair of rows is comparable "
             "(no event happens before another row's time)"
         )
@@ -100,7 +108,7 @@ def concordance_index(
     if (weight < 0).any():
         raise ValueError("sample_weight must be >= 0")
     if _dot(weight[pairs.rows], pairs.comparable) == 0:
-        raise ValueError("concordance is undefined: every comparable pair has weight 0")
+        raise NoComparablePairException("concordance is undefined: every comparable pair has weight 0")
     return float(pairs.score(weight[pairs.rows]))
 
 
@@ -142,9 +150,11 @@ def concordance_index_censored(
 
     Raises
     ------
+    NoComparablePairException
+        When no pair is comparable (a subclass of ValueError).
     ValueError
         On inputs of different lengths, fewer than two samples, no event, a
-        non-boolean indicator, non-finite values, or no comparable pair.
+        non-boolean indicator or non-finite values.
 
     Examples
     --------
@@ -164,7 +174,9 @@ def concordance_index_censored(
         raise ValueError("event_indicator has no event: every sample is censored")
     pairs = _count_pairs(event, time, risk, _tolerance(tied_tol))
     if pairs.comparable.sum() == 0:
-        raise ValueError("event_time allows no comparable pair: no event happens before another sample's time")
+        raise NoComparablePairException(
+            "event_time allows no comparable pair: no event happens before another sample's time"
+        )
     return (float(pairs.score(np.ones(len(pairs.comparable)))), *pairs.totals())
 
 
@@ -208,10 +220,13 @@ def concordance_index_ipcw(
 
     Raises
     ------
+    NoComparablePairException
+        When no pair is comparable, or `tau` leaves every comparable pair
+        without weight (a subclass of ValueError).
     ValueError
         On malformed targets, lengths that differ, no event (before `tau`),
-        an event of `survival_test` after the last time of `survival_train`
-        or where the censoring survival is zero, or no comparable pair.
+        or an event of `survival_test` after the last time of
+        `survival_train` or where the censoring survival is zero.
 
     Examples
     --------
@@ -234,9 +249,13 @@ def concordance_index_ipcw(
     weights[weighted] = np.square(1.0 / _positive_censoring_survival(censoring, test_time[weighted]))
     pairs = _count_pairs(test_event, test_time, risk, tol)
     if pairs.comparable.sum() == 0:
-        raise ValueError("survival_test allows no comparable pair: no event happens before another sample's time")
+        raise NoComparablePairException(
+            "survival_test allows no comparable pair: no event happens before another sample's time"
+        )
     if _dot(weights[pairs.rows], pairs.comparable) == 0:
-        raise ValueError(f"tau={tau} leaves no comparable pair: every comparable pair starts at or after tau")
+        raise NoComparablePairException(
+            f"tau={tau} leaves no comparable pair: every comparable pair starts at or after tau"
+        )
     return (float(pairs.score(weights[pairs.rows])), *pairs.totals())
 
 
@@ -456,6 +475,26 @@ def _finite_vector(values: npt.ArrayLike, name: str) -> FloatArray:
     if not np.isfinite(array).all():
         raise ValueError(f"{name} contains NaN or infinite values")
     return array
+
+
+def _check_not_swapped(event_time: npt.ArrayLike, event_indicator: npt.ArrayLike) -> None:
+    """Refuse an indicator passed where the times belong, as a call in scikit-survival's order would.
+
+    Booleans are never times. Times that are all 0 or 1 next to an indicator
+    with other values are the two arguments swapped: taken as given, almost
+    every row would count as censored and the index would be silently wrong.
+    """
+    time, indicator = np.asarray(event_time), np.asarray(event_indicator)
+    if time.dtype.kind == "b" or (_is_zero_one(time) and not _is_zero_one(indicator)):
+        raise ValueError(
+            "event_time holds event indicators: concordance_index takes (event_time, event_indicator, "
+            "risk_score); for scikit-survival's order (event_indicator, event_time, estimate) use "
+            "concordance_index_censored"
+        )
+
+
+def _is_zero_one(values: npt.NDArray[Any]) -> bool:
+    return bool(np.isin(values, (0, 1)).all())
 
 
 def _indicator_vector(values: npt.ArrayLike) -> BoolArray:

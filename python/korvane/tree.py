@@ -55,7 +55,10 @@ class SurvivalTree(LogRankSurvivalEstimator):
     Attributes
     ----------
     unique_times_ : ndarray of shape (n_times,)
-        Distinct event times of the training data.
+        Distinct times of the training rows of positive weight, events and
+        censorings alike: the columns of ``return_array=True``.
+    is_event_time_ : ndarray of bool, shape (n_times,)
+        Whether an event happened at each of `unique_times_`.
     n_features_in_ : int
         Number of covariates seen in `fit`.
     feature_names_in_ : ndarray of shape (``n_features_in_``,)
