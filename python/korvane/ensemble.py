@@ -97,7 +97,8 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
         applies without bootstrap (subsampling without replacement).
     low_memory : bool, default=False
         Accepted for compatibility with scikit-survival; it has no effect:
-        a korvane forest is always small and keeps every prediction method.
+        a korvane forest is always small (each leaf keeps only the event times
+        of its own rows) and keeps every prediction method.
     honesty : bool, default=False
         Grow honest trees: each tree's rows are split in two, one part chooses
         the splits and the other estimates the leaves' hazards.

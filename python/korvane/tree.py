@@ -45,7 +45,8 @@ class SurvivalTree(LogRankSurvivalEstimator):
         until it has this many leaves (an int >= 2); None = no limit.
     low_memory : bool, default=False
         Accepted for compatibility with scikit-survival; it has no effect:
-        a korvane tree is always small and keeps every prediction method.
+        a korvane tree is always small (each leaf keeps only the event times
+        of its own rows) and keeps every prediction method.
     honesty : bool, default=False
         Split the rows in two: one part chooses the splits, the other
         estimates the leaves' hazards.
