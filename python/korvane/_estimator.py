@@ -61,6 +61,11 @@ def fit_context(*, nested_estimators: bool = False) -> Callable[[FitMethod], Fit
     return decorate
 
 
+def check_arguments(caller: str, constraints: dict[str, list[Any]], **values: Any) -> None:
+    """A method's own arguments, checked as the parameters are, with the same messages."""
+    validate_parameter_constraints(constraints, values, caller_name=caller)
+
+
 class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
     """Base of the log-rank survival estimators; not for direct use.
 
@@ -74,7 +79,10 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
     # scikit-survival's ranges where it has the parameter.
     _parameter_constraints: dict[str, list[Any]] = {
         "max_depth": MAX_DEPTH,
-        "min_samples_split": [Interval(Integral, 2, None, closed="left"), Interval(RealNotInt, 0.0, 1.0, closed="neither")],
+        "min_samples_split": [
+            Interval(Integral, 2, None, closed="left"),
+            Interval(RealNotInt, 0.0, 1.0, closed="neither"),
+        ],
         "min_samples_leaf": [COUNT_FROM_1, Interval(RealNotInt, 0.0, 0.5, closed="right")],
         "min_weight_fraction_leaf": [Interval(Real, 0.0, 0.5, closed="both")],
         "max_features": MAX_FEATURES,
@@ -366,11 +374,6 @@ def training_digest(X: Float64Array, event: npt.NDArray[np.uint8], time: Float64
 
 
 # Checked values turned into the core's settings, where that needs the data.
-
-
-def check_arguments(caller: str, constraints: dict[str, list[Any]], **values: Any) -> None:
-    """A method's own arguments, checked as the parameters are, with the same messages."""
-    validate_parameter_constraints(constraints, values, caller_name=caller)
 
 
 def resolve_count(value: int | float, n_samples: int, least: int) -> int:

@@ -12,7 +12,14 @@ import numpy as np
 from sklearn.utils._param_validation import Interval, StrOptions
 
 from korvane import _nuisance as nuisance
-from korvane._causal_survival_scores import TARGETS, Horizon, NuisanceSettings, Target, causal_survival_scores, propensity
+from korvane._causal_survival_scores import (
+    TARGETS,
+    Horizon,
+    NuisanceSettings,
+    Target,
+    causal_survival_scores,
+    propensity,
+)
 from korvane._cluster import local_threads
 from korvane._estimator import Float64Array, fit_context, seed_from
 from korvane._validation import check_survival_target
