@@ -9,6 +9,7 @@ from estimator_data import make_data
 from sklearn.model_selection import GridSearchCV, KFold
 from sklearn.utils._param_validation import InvalidParameterError
 
+from korvane import _korvane_core as core
 from korvane import (
     CausalForest,
     CausalSurvivalForest,
@@ -128,6 +129,58 @@ def test_shared_parameters_are_refused_exactly_where_scikit_survival_refuses_the
         except InvalidParameterError as error:
             outcomes.append(str(error))
     assert outcomes[0] == outcomes[1]
+
+
+@pytest.mark.parametrize(
+    ("params", "expected"),
+    [
+        ({}, {"min_samples_split": 6, "max_leaf_nodes": None, "min_weight_fraction_leaf": 0.0}),
+        (
+            {"min_samples_split": 0.1, "max_leaf_nodes": np.int64(8), "min_weight_fraction_leaf": 0.25},
+            {"min_samples_split": 15, "max_leaf_nodes": 8, "min_weight_fraction_leaf": 0.25},
+        ),
+        # A fraction rounds up, to at least 2, as in scikit-learn.
+        (
+            {"min_samples_split": 0.001, "min_weight_fraction_leaf": 0},
+            {"min_samples_split": 2, "min_weight_fraction_leaf": 0.0},
+        ),
+        ({"min_samples_split": np.int32(9)}, {"min_samples_split": 9}),
+    ],
+)
+@pytest.mark.parametrize(
+    ("make", "entry"), [(RandomSurvivalForest, "_grow_log_rank_forest"), (SurvivalTree, "_grow_log_rank_tree")]
+)
+def test_scikit_survivals_tree_settings_reach_the_core_resolved(monkeypatch, make, entry, params, expected):
+    received = {}
+
+    class Grown(Exception):
+        pass
+
+    def grow(*arrays, **settings):
+        received.update(settings)
+        raise Grown
+
+    monkeypatch.setattr(core, entry, grow)
+    X, y = make_data()
+    with pytest.raises(Grown):
+        make(**params).fit(X, y)
+    assert {name: received[name] for name in expected} == expected
+    assert all(type(received[name]) is type(value) for name, value in expected.items())
+
+
+@pytest.mark.parametrize(
+    ("params", "most_leaves"),
+    [
+        ({"max_leaf_nodes": 4}, 4),
+        ({"min_samples_split": 0.99}, 2),
+        ({"min_samples_split": 151}, 1),
+        ({"min_weight_fraction_leaf": 0.5}, 2),
+    ],
+)
+def test_scikit_survivals_tree_limits_bound_the_leaves(params, most_leaves):
+    X, y = make_data()
+    leaves = [len(np.unique(SurvivalTree(min_samples_leaf=1, **p).fit(X, y).apply(X))) for p in ({}, params)]
+    assert leaves[0] > most_leaves >= leaves[1]
 
 
 @pytest.mark.parametrize("make", [RandomSurvivalForest, SurvivalTree])

@@ -144,6 +144,9 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
         """The core's keyword settings of how each tree grows."""
         return {
             "min_samples_leaf": resolve_count(self.min_samples_leaf, n_samples, 1),
+            "min_samples_split": resolve_count(self.min_samples_split, n_samples, 2),
+            "min_weight_fraction_leaf": float(self.min_weight_fraction_leaf),
+            "max_leaf_nodes": None if self.max_leaf_nodes is None else int(self.max_leaf_nodes),
             "max_depth": None if self.max_depth is None else int(self.max_depth),
             "max_features": resolve_max_features(self.max_features, n_features),
             "honesty": bool(self.honesty),
