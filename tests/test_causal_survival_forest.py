@@ -27,6 +27,7 @@ def true_rmst_effect(X, horizon=1.0):
 
 
 NUMPY_2 = int(np.__version__.split(".")[0]) >= 2
+HORIZON = r"The 'horizon' parameter of CausalSurvivalForest must be a float in the range \(0.0, inf\)"
 SMALL = {"n_estimators": 200, "nuisance_estimators": 100, "random_state": 3, "n_jobs": 1}
 
 
@@ -135,14 +136,14 @@ def test_clone_keeps_the_settings():
 @pytest.mark.parametrize(
     ("settings", "arguments", "message"),
     [
-        ({"target": "median"}, {}, "target must be one of"),
-        ({"horizon": None}, {}, "horizon must be a finite time > 0"),
-        ({"horizon": 0.0}, {}, "horizon must be a finite time > 0"),
-        ({"horizon": np.inf}, {}, "horizon must be a finite time > 0"),
+        ({"target": "median"}, {}, r"The 'target' parameter of CausalSurvivalForest must be a str among"),
+        ({"horizon": None}, {}, HORIZON),
+        ({"horizon": 0.0}, {}, HORIZON),
+        ({"horizon": np.inf}, {}, HORIZON),
         ({"n_estimators": 101}, {}, "n_estimators=101 is not a multiple of ci_group_size=2"),
         ({"max_samples": 0.8}, {}, "max_samples=0.8 is above 0.5"),
-        ({"ci_group_size": 0}, {}, "ci_group_size must be an int >= 1"),
-        ({"min_child_fraction": 0.5}, {}, r"min_child_fraction must lie in \[0, 0.5\)"),
+        ({"ci_group_size": 0}, {}, r"The 'ci_group_size' parameter of CausalSurvivalForest must be an int in the range \[1, inf\)"),
+        ({"min_child_fraction": 0.5}, {}, r"The 'min_child_fraction' parameter of CausalSurvivalForest must be a float in the range \[0.0, 0.5\)"),
         ({}, {"treatment": "values 2"}, "treatment must hold only 0 and 1"),
         ({}, {"treatment": "one arm"}, "treatment must hold both arms"),
         ({}, {"treatment": "short"}, "treatment must be a vector of the 100 rows"),
@@ -165,7 +166,10 @@ def test_bad_settings_and_inputs_are_refused_by_name(settings, arguments, messag
 
 @pytest.mark.parametrize(
     ("options", "message"),
-    [({"interval": "yes"}, "interval must be True or False"), ({"interval": True, "alpha": 1.5}, r"alpha must lie in \(0, 1\)")],
+    [
+        ({"interval": "yes"}, "The 'interval' parameter of predict must be an instance of 'bool'"),
+        ({"interval": True, "alpha": 1.5}, r"The 'alpha' parameter of predict must be a float in the range \(0.0, 1.0\)"),
+    ],
 )
 def test_bad_prediction_options_are_refused(fitted, options, message):
     with pytest.raises(ValueError, match=message):

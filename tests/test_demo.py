@@ -16,7 +16,7 @@ def test_demo_prints_its_results_and_writes_the_plot(tmp_path):
         [sys.executable, "-m", "korvane", "--seed", "3"], cwd=tmp_path, capture_output=True, text=True, timeout=120
     )
     assert run.returncode == 0, run.stderr
-    assert "RandomSurvivalForest(min_samples_leaf=15, n_estimators=500, random_state=3)" in run.stdout
+    assert "RandomSurvivalForest(min_samples_leaf=15, n_estimators=500, n_jobs=-1, random_state=3)" in run.stdout
     # A forest whose risk ran the wrong way would score near 1 - 0.74 here.
     forest_c = float(re.search(r"Harrell's C on the 41 held-out patients: ([0-9.]+)", run.stdout).group(1))
     assert forest_c > 0.6

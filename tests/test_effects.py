@@ -120,7 +120,7 @@ def test_weight_zero_rows_do_not_move_the_effect():
         ({}, {"treatment": "twice"}, "treatment must be numbers"),
         ({}, {"Y_hat": np.zeros(3)}, r"Y_hat must have shape \(200,\)"),
         ({}, {"sample_weight": -np.ones(200)}, "sample_weight must be >= 0"),
-        ({"ci_group_size": 0}, {}, "ci_group_size must be an int >= 1"),
+        ({"ci_group_size": 0}, {}, r"The 'ci_group_size' parameter of CausalForest must be an int in the range \[1, inf\)"),
     ],
 )
 def test_causal_forest_refuses_bad_settings_with_a_clear_message(settings, fit_arguments, message):

@@ -1,9 +1,12 @@
+import time
+
 import numpy as np
 import pytest
 from estimator_data import ESTIMATORS, make_data, make_frame
+from scipy import sparse
 from sklearn.utils.validation import _get_feature_names
 
-from korvane import RandomSurvivalForest, Surv, SurvivalTree
+from korvane import RandomSurvivalForest, RegressionForest, Surv, SurvivalTree
 
 pd = pytest.importorskip("pandas")
 
@@ -34,6 +37,14 @@ X_FORMS = {
     "misaligned_f": lambda X: _misaligned(X, "F"),
     "list": lambda X: X.tolist(),
     "pandas": lambda X: pd.DataFrame(X, columns=list("abcd")),
+    "pandas_categories": lambda X: pd.DataFrame({c: pd.Categorical(X[:, j]) for j, c in enumerate("abcd")}),
+    # As scikit-survival's data sets store 0/1 and other codes.
+    "pandas_categories_of_strings": lambda X: pd.DataFrame(
+        {c: pd.Categorical(X[:, j].astype(str)) for j, c in enumerate("abcd")}
+    ),
+    "csr_matrix": sparse.csr_matrix,
+    "csc_array": sparse.csc_array,
+    "coo_array_int": lambda X: sparse.coo_array(X.astype(np.int64)),
     "polars": lambda X: pytest.importorskip("polars").DataFrame(X, schema=list("abcd")),
 }
 
@@ -43,12 +54,12 @@ X_FORMS = {
 def test_every_numeric_form_of_X_gives_the_model_of_its_float64_values(name, form):
     X, y = _rounded_data()
     given = X_FORMS[form](X)
-    values = np.asarray(np.asarray(given), dtype=np.float64)
+    values = given.toarray() if sparse.issparse(given) else np.asarray(np.asarray(given), dtype=np.float64)
     model = ESTIMATORS[name]().fit(given, y)
     expected = ESTIMATORS[name]().fit(np.asfortranarray(values), y)
     assert np.array_equal(model.predict(given), expected.predict(values))
     # scikit-learn reads polars column names from 1.9 on (through narwhals); 1.7 does not.
-    if form == "pandas" or (form == "polars" and _get_feature_names(given) is not None):
+    if form.startswith("pandas") or (form == "polars" and _get_feature_names(given) is not None):
         assert model.feature_names_in_.tolist() == list("abcd")
     assert model.n_features_in_ == 4
 
@@ -151,6 +162,42 @@ def test_non_numeric_columns_are_named_with_how_to_encode_them():
     with pytest.raises(ValueError, match=r"non-numeric columns 'menopause' \(String\)"):
         RandomSurvivalForest().fit(polars.DataFrame({"age": frame["age"].to_numpy(),
                                                      "menopause": frame["menopause"].to_numpy().astype(str)}), y)
+
+
+def test_a_missing_numeric_category_is_a_missing_value_and_the_frame_is_kept():
+    X, y = _rounded_data()
+    X[::7, 1] = np.nan
+    frame = pd.DataFrame({"a": X[:, 0], "b": pd.Categorical(X[:, 1]), "c": X[:, 2], "d": X[:, 3]})
+    before = frame.copy()
+    model = RandomSurvivalForest(n_estimators=5, random_state=0).fit(frame, y)
+    expected = RandomSurvivalForest(n_estimators=5, random_state=0).fit(X, y)
+    assert np.array_equal(model.predict(frame), expected.predict(X))
+    pd.testing.assert_frame_equal(frame, before)
+
+
+HUGE = 2**40
+
+
+@pytest.mark.parametrize(
+    "make_X",
+    [
+        pytest.param(lambda: np.broadcast_to(np.zeros((1, 3)), (HUGE, 3)), id="broadcast"),
+        pytest.param(lambda: sparse.coo_array((HUGE, 3)), id="sparse"),
+    ],
+)
+@pytest.mark.parametrize("make", [RandomSurvivalForest, SurvivalTree, RegressionForest])
+def test_an_x_too_large_for_memory_is_refused_before_any_pass_over_it(make, make_X):
+    X, y = make_data(p=3)
+    if make is RegressionForest:
+        y = X[:, 0] + 1.0
+    model = make().fit(X, y)
+    huge = make_X()
+    started = time.monotonic()
+    for call in (model.predict, lambda huge: make().fit(huge, y)):
+        with pytest.raises(MemoryError, match=rf"^X of {HUGE} rows and 3 columns needs {HUGE * 24} bytes as float64"):
+            call(huge)
+    # Scanning the view for NaN, or expanding it, would take minutes.
+    assert time.monotonic() - started < 5.0
 
 
 # Infinity is refused everywhere; NaN only by an estimator that does not take

@@ -205,26 +205,15 @@ def test_warm_start_without_more_trees_warns_and_keeps_the_forest():
 @pytest.mark.parametrize(
     ("settings", "message"),
     [
-        ({"n_estimators": 0}, "n_estimators must be an int >= 1"),
-        ({"n_estimators": 2.0}, "n_estimators must be an int"),
-        ({"max_features": 0}, r"max_features=0 must lie in \[1, n_features=4\]"),
         ({"max_features": 5}, r"max_features=5 must lie in \[1, n_features=4\]"),
-        ({"max_features": "auto"}, "max_features must be 'sqrt', 'log2'"),
-        ({"max_features": 1.5}, "max_features must be"),
-        ({"min_samples_leaf": 0}, "min_samples_leaf must be an int >= 1"),
-        ({"min_samples_leaf": 1.0}, r"fraction must lie in \(0, 1\)"),
-        ({"min_samples_split": 7}, "larger than 2 \\* min_samples_leaf=6"),
-        ({"max_depth": 0}, "max_depth must be an int >= 1"),
         ({"max_samples": 151}, r"max_samples=151 must lie in \[1, 150\]"),
-        ({"max_samples": 0.0}, "max_samples must be None"),
-        ({"bootstrap": "yes"}, "bootstrap must be True or False"),
-        ({"honesty": True, "honesty_fraction": 1.0}, r"honesty_fraction must lie in \(0, 1\)"),
+        ({"max_samples": 1.5}, r"max_samples=1.5 as a fraction of the rows must lie in \(0, 1\]"),
         ({"n_jobs": 0}, "n_jobs must not be 0"),
         ({"oob_score": True, "bootstrap": False}, "oob_score needs rows each tree leaves out"),
         ({"oob_score": True, "bootstrap": False, "max_samples": 0.999}, "oob_score needs rows each tree leaves out"),
     ],
 )
-def test_bad_settings_are_refused_naming_the_setting(settings, message):
+def test_settings_out_of_range_for_the_data_are_refused_naming_the_setting(settings, message):
     X, y = make_data()
     with pytest.raises(ValueError, match=message):
         RandomSurvivalForest(**settings).fit(X, y)

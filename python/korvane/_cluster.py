@@ -86,6 +86,26 @@ def remote_backend() -> Any | None:
     return backend
 
 
+def local_threads(n_jobs: int | None) -> int:
+    """Threads of this process's pool for scikit-learn's `n_jobs`, counted as
+    joblib counts them: None = 1 unless a `joblib.parallel_config` context
+    sets n_jobs, -1 = all cores, -2 = all but one, and so on.
+
+    Under a cluster backend, what runs in this process (out-of-bag answers, a
+    fit that is itself a task of the cluster) counts this machine's cores,
+    not the cluster's threads.
+    """
+    if n_jobs == 0:
+        raise ValueError(
+            "n_jobs must not be 0: None = 1 thread unless a joblib context sets n_jobs, "
+            "k > 0 threads, -1 = all cores, -2 = all but one"
+        )
+    backend, _ = get_active_backend()
+    if isinstance(backend, _LOCAL_BACKENDS):
+        return int(joblib.effective_n_jobs(n_jobs))
+    return int(ThreadingBackend().effective_n_jobs(1 if n_jobs is None else n_jobs))
+
+
 def _inside_dask_worker() -> bool:
     # A fit that is itself a task of the cluster (one point of a parameter
     # grid) already has its share of the cluster: it grows in its own worker.

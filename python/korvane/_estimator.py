@@ -5,13 +5,15 @@ from __future__ import annotations
 
 import hashlib
 import math
-import numbers
-from typing import Any, TypeVar
+from collections.abc import Callable
+from numbers import Integral, Real
+from typing import Any, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
-from sklearn.base import BaseEstimator
+from sklearn.base import BaseEstimator, _fit_context
 from sklearn.utils import check_random_state
+from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions, validate_parameter_constraints
 from sklearn.utils.validation import check_is_fitted
 
 from korvane._validation import check_features, check_sample_weight, check_survival_target
@@ -25,6 +27,45 @@ _BLOCK_VALUES = 1 << 22
 Float64Array = npt.NDArray[np.float64]
 _Array = TypeVar("_Array", bound=npt.NDArray[Any])
 
+FitMethod = TypeVar("FitMethod", bound=Callable[..., Any])
+
+# Each estimator declares its parameters' types and ranges in
+# `_parameter_constraints`, so scikit-learn checks them (with its messages and
+# `InvalidParameterError`) before `fit` does anything. The constraints more
+# than one estimator declares:
+
+COUNT_FROM_1 = Interval(Integral, 1, None, closed="left")
+MAX_DEPTH: list[Any] = [COUNT_FROM_1, None]
+MAX_FEATURES: list[Any] = [
+    COUNT_FROM_1,
+    Interval(RealNotInt, 0.0, 1.0, closed="right"),
+    StrOptions({"sqrt", "log2"}),
+    None,
+]
+N_JOBS: list[Any] = [Integral, None]
+RANDOM_STATE: list[Any] = ["random_state", np.random.Generator]
+HONESTY: dict[str, list[Any]] = {
+    "honesty": ["boolean"],
+    "honesty_fraction": [Interval(Real, 0.0, 1.0, closed="neither")],
+}
+
+
+def fit_context(*, nested_estimators: bool = False) -> Callable[[FitMethod], FitMethod]:
+    """scikit-learn's wrapper of `fit`: the parameters are checked against the
+    class's `_parameter_constraints` first. Estimators that fit models the
+    user passes in (`nested_estimators`) let those check their own."""
+    wrap = _fit_context(prefer_skip_nested_validation=not nested_estimators)
+
+    def decorate(fit: FitMethod) -> FitMethod:
+        return cast(FitMethod, wrap(fit))
+
+    return decorate
+
+
+def check_arguments(caller: str, constraints: dict[str, list[Any]], **values: Any) -> None:
+    """A method's own arguments, checked as the parameters are, with the same messages."""
+    validate_parameter_constraints(constraints, values, caller_name=caller)
+
 
 class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
     """Base of the log-rank survival estimators; not for direct use.
@@ -37,14 +78,33 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
 
     _model: Any
 
+    # scikit-survival's ranges where it has the parameter.
+    _parameter_constraints: dict[str, list[Any]] = {
+        "max_depth": MAX_DEPTH,
+        "min_samples_split": [
+            Interval(Integral, 2, None, closed="left"),
+            Interval(RealNotInt, 0.0, 1.0, closed="neither"),
+        ],
+        "min_samples_leaf": [COUNT_FROM_1, Interval(RealNotInt, 0.0, 0.5, closed="right")],
+        "min_weight_fraction_leaf": [Interval(Real, 0.0, 0.5, closed="both")],
+        "max_features": MAX_FEATURES,
+        "max_leaf_nodes": [Interval(Integral, 2, None, closed="left"), None],
+        "random_state": RANDOM_STATE,
+        "low_memory": ["boolean"],
+        **HONESTY,
+    }
+
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
         tags.target_tags.required = True
         tags.target_tags.single_output = True
         # NaN in X is a missing value, at fit and in queries.
         tags.input_tags.allow_nan = True
+        # Sparse X is made dense (see korvane._validation).
+        tags.input_tags.sparse = True
         return tags
 
+    @fit_context()
     def fit(self, X: Any, y: Any, sample_weight: Any = None) -> LogRankSurvivalEstimator:
         """Grow the model on covariates `X` and the survival target `y`.
 
@@ -85,6 +145,20 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
         self._fit_model(X_checked, event, time, weight)
         return self
 
+    def _tree_settings(self, n_samples: int, n_features: int) -> dict[str, Any]:
+        """The core's keyword settings of how each tree grows."""
+        return {
+            "min_samples_leaf": resolve_count(self.min_samples_leaf, n_samples, 1),
+            "min_samples_split": resolve_count(self.min_samples_split, n_samples, 2),
+            "min_weight_fraction_leaf": float(self.min_weight_fraction_leaf),
+            "max_leaf_nodes": None if self.max_leaf_nodes is None else int(self.max_leaf_nodes),
+            "max_depth": None if self.max_depth is None else int(self.max_depth),
+            "max_features": resolve_max_features(self.max_features, n_features),
+            "honesty": bool(self.honesty),
+            "honesty_fraction": float(self.honesty_fraction),
+            "missing_values": True,
+        }
+
     def _training_data(
         self, X: Any, y: Any, *, reset: bool
     ) -> tuple[Float64Array, npt.NDArray[np.uint8], Float64Array]:
@@ -118,8 +192,9 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
         is_event_time: npt.NDArray[np.bool_] | None = getattr(self, "is_event_time_", None)
         return self.unique_times_ if is_event_time is None else _read_only(self.unique_times_[is_event_time])
 
-    def _times(self, event_times_only: Any) -> Float64Array:
-        return self._event_times() if check_flag(event_times_only, "event_times_only") else self.unique_times_
+    def _times(self, caller: str, event_times_only: Any) -> Float64Array:
+        check_arguments(caller, {"event_times_only": ["boolean"]}, event_times_only=event_times_only)
+        return self._event_times() if event_times_only else self.unique_times_
 
     def _cumulative_hazard(self, X: Float64Array, times: Float64Array) -> Float64Array:
         return np.asarray(self._model.predict_cumulative_hazard(X, times))
@@ -178,7 +253,7 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
             event time and jumping only at event times, or their values at
             `unique_times_` (one column per time, as in scikit-survival).
         """
-        times = self._times(event_times_only)
+        times = self._times("predict_cumulative_hazard_function", event_times_only)
         hazard = self._cumulative_hazard(self._query(X), times)
         if return_array:
             return hazard
@@ -207,7 +282,7 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
             Step functions with `x` = `unique_times_`, 1 before the first
             event time, or their values at `unique_times_`.
         """
-        times = self._times(event_times_only)
+        times = self._times("predict_survival_function", event_times_only)
         survival = np.exp(-self._cumulative_hazard(self._query(X), times))
         if return_array:
             return survival
@@ -338,75 +413,31 @@ def training_digest(X: Float64Array, event: npt.NDArray[np.uint8], time: Float64
     return digest.hexdigest()
 
 
-# Settings shared by both estimators, checked and resolved as scikit-learn does
-# where it has the same setting.
+# Checked values turned into the core's settings, where that needs the data.
 
 
-def check_int(value: Any, name: str, low: int) -> int:
-    if not isinstance(value, numbers.Integral) or isinstance(value, bool) or int(value) < low:
-        raise ValueError(f"{name} must be an int >= {low}, got {value!r}")
-    return int(value)
-
-
-def check_flag(value: Any, name: str) -> bool:
-    if not isinstance(value, (bool, np.bool_)):
-        raise ValueError(f"{name} must be True or False, got {value!r}")
-    return bool(value)
-
-
-def resolve_max_depth(value: Any) -> int | None:
-    return None if value is None else check_int(value, "max_depth", 1)
-
-
-def resolve_min_samples_leaf(value: Any, n_samples: int) -> int:
-    """An int count, or a fraction in (0, 1) of the training rows (rounded up)."""
-    if isinstance(value, numbers.Real) and not isinstance(value, numbers.Integral):
-        if not 0.0 < float(value) < 1.0:
-            raise ValueError(f"min_samples_leaf as a fraction must lie in (0, 1), got {value!r}")
-        return max(1, math.ceil(float(value) * n_samples))
-    return check_int(value, "min_samples_leaf", 1)
-
-
-def check_min_samples_split(value: Any, min_samples_leaf: int, n_samples: int) -> None:
-    """Accepted where it changes nothing: the core splits every node of at least
-    2 * min_samples_leaf rows, so only a smaller or equal floor has the same meaning."""
-    if isinstance(value, numbers.Real) and not isinstance(value, numbers.Integral):
-        if not 0.0 < float(value) <= 1.0:
-            raise ValueError(f"min_samples_split as a fraction must lie in (0, 1], got {value!r}")
-        count = max(2, math.ceil(float(value) * n_samples))
-    else:
-        count = check_int(value, "min_samples_split", 2)
-    if count > 2 * min_samples_leaf:
-        raise ValueError(
-            f"min_samples_split={value!r} is larger than 2 * min_samples_leaf={2 * min_samples_leaf}; "
-            f"korvane tries to split every node that can hold two leaves of min_samples_leaf rows, "
-            f"so raise min_samples_leaf instead"
-        )
+def resolve_count(value: int | float, n_samples: int, least: int) -> int:
+    """An int count as it is, or a fraction of the training rows rounded up,
+    at least `least`, as scikit-learn's trees resolve min_samples_leaf and
+    min_samples_split."""
+    if isinstance(value, Integral):
+        return int(value)
+    return max(least, math.ceil(float(value) * n_samples))
 
 
 def resolve_max_features(value: Any, n_features: int) -> int:
     """Number of features drawn at each split, as scikit-learn's trees count it."""
     if value is None:
         return n_features
-    if isinstance(value, str):
-        if value == "sqrt":
-            return max(1, int(math.sqrt(n_features)))
-        if value == "log2":
-            return max(1, int(math.log2(n_features)))
-        raise ValueError(f"max_features must be 'sqrt', 'log2', an int, a float in (0, 1] or None, got {value!r}")
-    if isinstance(value, numbers.Integral) and not isinstance(value, bool):
-        if not 1 <= int(value) <= n_features:
+    if value == "sqrt":
+        return max(1, int(math.sqrt(n_features)))
+    if value == "log2":
+        return max(1, int(math.log2(n_features)))
+    if isinstance(value, Integral):
+        if int(value) > n_features:
             raise ValueError(f"max_features={value} must lie in [1, n_features={n_features}]")
         return int(value)
-    if isinstance(value, numbers.Real) and 0.0 < float(value) <= 1.0:
-        return max(1, int(float(value) * n_features))
-    raise ValueError(f"max_features must be 'sqrt', 'log2', an int, a float in (0, 1] or None, got {value!r}")
-
-
-def check_honesty_fraction(value: Any) -> float:
-    if not isinstance(value, numbers.Real) or isinstance(value, bool) or not 0.0 < float(value) < 1.0:
-        raise ValueError(f"honesty_fraction must lie in (0, 1), got {value!r}")
-    return float(value)
+    return max(1, int(float(value) * n_features))
 
 
 def seed_from(random_state: Any) -> int:

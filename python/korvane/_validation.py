@@ -3,15 +3,20 @@ the arrays the core reads, with strict checks that name the argument at fault.
 
 The core takes column-major float64 covariates, float64 times and uint8
 indicators. Everything else is converted here, once, so the core's own checks
-only ever see well-formed arrays.
+only ever see well-formed arrays. Covariates are always dense: a scipy.sparse
+X is expanded to n_samples * n_features * 8 bytes, so its dense size is
+checked against the machine's memory before anything is allocated.
 """
 
 from __future__ import annotations
 
 from typing import Any
 
+import os
+
 import numpy as np
 import numpy.typing as npt
+from scipy import sparse
 from sklearn.base import BaseEstimator
 from sklearn.utils.validation import validate_data
 
@@ -32,8 +37,14 @@ def check_features(
     values become NaN) passes and only infinite values are refused. With
     `reset=True` the estimator learns `n_features_in_` and, for data frames
     with string column names, `feature_names_in_`; with `reset=False` the
-    columns are checked against what it learned.
+    columns are checked against what it learned. A scipy.sparse X is made
+    dense and pandas categorical columns whose categories are numbers become
+    those numbers; both checks of X's size come before any pass over it.
     """
+    _check_dense_size(X)
+    if sparse.issparse(X):
+        X = X.astype(np.float64).toarray(order="F" if order == "F" else "C")
+    X = _categories_as_numbers(X)
     _refuse_non_numeric_columns(X)
     checked: npt.NDArray[np.float64] = validate_data(
         estimator,
@@ -72,6 +83,58 @@ def check_sample_weight(sample_weight: Any, n_samples: int) -> npt.NDArray[np.fl
     return weight
 
 
+def _check_dense_size(X: Any) -> None:
+    """Refuse an X whose float64 copy could not fit in memory, from its shape
+    alone: a sparse matrix, or a broadcast view whose rows share memory, would
+    otherwise be expanded (or scanned for NaN for minutes) before anything
+    found it too large."""
+    shape = getattr(X, "shape", None)
+    if not isinstance(shape, tuple) or len(shape) != 2:
+        return
+    n_rows, n_columns = (int(size) for size in shape)
+    needed, limit = n_rows * n_columns * 8, _physical_memory()
+    if needed > limit:
+        raise MemoryError(
+            f"X of {n_rows} rows and {n_columns} columns needs {needed} bytes as float64, "
+            f"more than the {limit} bytes of this machine's memory"
+        )
+
+
+def _physical_memory() -> int:
+    try:
+        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (AttributeError, ValueError, OSError):
+        return 2**63
+
+
+def _categories_as_numbers(X: Any) -> Any:
+    """A pandas frame's categorical columns whose categories are numbers, or
+    strings of numbers (as in scikit-survival's data sets), as float64 values;
+    a missing category becomes NaN. The caller's frame is not changed."""
+    if not _is_pandas_frame(X):
+        return X
+    from pandas import CategoricalDtype
+
+    numeric = {
+        column: np.float64
+        for column, dtype in X.dtypes.items()
+        if isinstance(dtype, CategoricalDtype) and _are_numbers(dtype.categories)
+    }
+    return X.astype(numeric) if numeric else X
+
+
+def _are_numbers(categories: Any) -> bool:
+    try:
+        np.asarray(categories, dtype=np.float64)
+    except (TypeError, ValueError):
+        return False
+    return True
+
+
+def _is_pandas_frame(X: Any) -> bool:
+    return type(X).__module__.split(".")[0] == "pandas" and hasattr(X, "dtypes") and hasattr(X, "columns")
+
+
 def _refuse_non_numeric_columns(X: Any) -> None:
     """Data frame columns that are not numbers are named, with how to encode them."""
     described = _non_numeric_columns(X)
@@ -80,8 +143,7 @@ def _refuse_non_numeric_columns(X: Any) -> None:
 
 
 def _non_numeric_columns(X: Any) -> list[str]:
-    module = type(X).__module__.split(".")[0]
-    if module == "pandas" and hasattr(X, "dtypes") and hasattr(X, "columns"):
+    if _is_pandas_frame(X):
         from pandas.api.types import is_bool_dtype, is_numeric_dtype
 
         return [
@@ -89,7 +151,7 @@ def _non_numeric_columns(X: Any) -> list[str]:
             for column, dtype in X.dtypes.items()
             if not (is_numeric_dtype(dtype) or is_bool_dtype(dtype))
         ]
-    if module == "polars" and hasattr(X, "schema"):
+    if type(X).__module__.split(".")[0] == "polars" and hasattr(X, "schema"):
         import polars
 
         return [

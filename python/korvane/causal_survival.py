@@ -4,25 +4,34 @@ from __future__ import annotations
 
 import functools
 import math
-import numbers
+from numbers import Real
 from statistics import NormalDist
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
+from sklearn.utils._param_validation import Interval, StrOptions
 
 from korvane import _nuisance as nuisance
-from korvane._causal_survival_scores import TARGETS, Horizon, NuisanceSettings, causal_survival_scores, propensity
-from korvane._estimator import Float64Array, check_flag, check_int, seed_from
+from korvane._causal_survival_scores import (
+    TARGETS,
+    Horizon,
+    NuisanceSettings,
+    Target,
+    causal_survival_scores,
+    propensity,
+)
+from korvane._cluster import local_threads
+from korvane._estimator import Float64Array, fit_context, seed_from
 from korvane._validation import check_survival_target
 from korvane.effects import (
-    _alpha,
+    EFFECT_CONSTRAINTS,
     _column,
     _EffectForest,
     _little_bags,
     _positive_part_posterior,
+    check_prediction_arguments,
     grow_effect_forest,
 )
-from korvane.ensemble import _n_threads
 
 __all__ = ["CausalSurvivalForest"]
 
@@ -124,6 +133,14 @@ n_jobs, random_state
     (2,)
     """
 
+    _parameter_constraints: dict[str, Any] = {
+        **_EffectForest._parameter_constraints,
+        **EFFECT_CONSTRAINTS,
+        "target": [StrOptions(set(TARGETS))],
+        # None, the default, is refused too: the horizon has no default.
+        "horizon": [Interval(Real, 0.0, math.inf, closed="neither")],
+    }
+
     def __init__(
         self,
         target: str = "RMST",
@@ -165,6 +182,7 @@ n_jobs, random_state
         self.model_t = model_t
         self.cv = cv
 
+    @fit_context(nested_estimators=True)
     def fit(self, X: Any, y: Any, treatment: Any, *, W_hat: Any = None) -> CausalSurvivalForest:
         """Estimate the nuisances, score the rows and grow the effect forest.
 
@@ -186,7 +204,8 @@ n_jobs, random_state
         -------
         self : CausalSurvivalForest
         """
-        horizon = _horizon(self.target, self.horizon)
+        # Both are checked by now: a target's name and a finite time > 0.
+        horizon = Horizon.of(cast(Target, self.target), cast(float, self.horizon))
         X = self._training_features(X)
         event, time = check_survival_target(y)
         if len(time) != len(X):
@@ -204,7 +223,7 @@ n_jobs, random_state
         self.nuisance_errors_ = {"treatment": found.errors}
         self.models_t_ = found.models
         scores = causal_survival_scores(X, time, event.astype(bool), W, horizon, forests, found.estimate)
-        floor = {"min_side_samples": check_int(self.min_side_samples, "min_side_samples", 0)}
+        floor = {"min_side_samples": int(self.min_side_samples)}
         self._forest = grow_effect_forest(
             "_grow_ratio_forest",
             (X, scores.numerator, scores.denominator),
@@ -231,7 +250,7 @@ n_jobs, random_state
     def _nuisance_trees(self, settings: dict[str, Any]) -> int:
         if self.nuisance_estimators is None:
             return max(50, int(settings["n_trees"]) // 4)
-        return check_int(self.nuisance_estimators, "nuisance_estimators", 1)
+        return int(self.nuisance_estimators)
 
     def predict(self, X: Any, interval: bool = False, alpha: float = 0.05) -> Any:
         """The estimated effect at each row of `X`, with intervals on request.
@@ -251,12 +270,13 @@ n_jobs, random_state
         lower, upper : ndarray of shape (n_queries,)
             Only with `interval=True`.
         """
+        check_prediction_arguments(interval, alpha)
         X = self._query(X)
         sums = self._sums(X, self._values)
         effect: Float64Array = sums[:, 0] / sums[:, 1]
-        if not check_flag(interval, "interval"):
+        if not interval:
             return effect
-        half_width = NormalDist().inv_cdf(1.0 - _alpha(alpha) / 2.0) * np.sqrt(self._variance(X))
+        half_width = NormalDist().inv_cdf(1.0 - alpha / 2.0) * np.sqrt(self._variance(X))
         return effect, effect - half_width, effect + half_width
 
     def predict_variance(self, X: Any) -> Float64Array:
@@ -292,7 +312,7 @@ n_jobs, random_state
         step = max(1, _BLOCK_VALUES // (2 * int(self._forest.n_trees)))
         for start in range(0, len(X), step):
             block = slice(start, start + step)
-            terms = self._forest._tree_weighted_sums(X[block], self._values, n_threads=_n_threads(self.n_jobs))
+            terms = self._forest._tree_weighted_sums(X[block], self._values, n_threads=local_threads(self.n_jobs))
             variance[block] = _ratio_variance(np.asarray(terms), self._group_size)
         return variance
 
@@ -311,14 +331,6 @@ def _ratio_variance(terms: Float64Array, group_size: int) -> Float64Array:
     error = np.maximum(between, noise) * math.sqrt(2.0 / n_groups)
     variance: Float64Array = _positive_part_posterior(between - noise, error) / mean_denominator**2
     return variance
-
-
-def _horizon(target: Any, horizon: Any) -> Horizon:
-    if target not in TARGETS:
-        raise ValueError(f"target must be one of {', '.join(map(repr, TARGETS))}, got {target!r}")
-    if not isinstance(horizon, numbers.Real) or isinstance(horizon, bool) or not 0.0 < float(horizon) < math.inf:
-        raise ValueError(f"horizon must be a finite time > 0, got {horizon!r}")
-    return Horizon.of(target, float(horizon))
 
 
 def _treatment(values: Any, n_rows: int) -> Float64Array:

@@ -17,33 +17,47 @@ from __future__ import annotations
 
 import functools
 import math
-import numbers
 import warnings
+from numbers import Integral, Real
 from statistics import NormalDist
 from typing import Any
 
 import numpy as np
 from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.exceptions import DataConversionWarning
+from sklearn.utils._param_validation import Interval, RealNotInt
 from sklearn.utils.validation import check_is_fitted
 
 from korvane import _korvane_core as core
 from korvane import _nuisance as nuisance
-from korvane._cluster import ForestJob, TrainingData, grow_forest
+from korvane._cluster import ForestJob, TrainingData, grow_forest, local_threads
 from korvane._estimator import (
+    COUNT_FROM_1,
+    HONESTY,
+    MAX_DEPTH,
+    MAX_FEATURES,
+    N_JOBS,
+    RANDOM_STATE,
     Float64Array,
-    check_flag,
-    check_honesty_fraction,
-    check_int,
-    resolve_max_depth,
+    check_arguments,
+    fit_context,
+    resolve_count,
     resolve_max_features,
-    resolve_min_samples_leaf,
     seed_from,
 )
 from korvane._validation import check_features
-from korvane.ensemble import _n_threads
 
 __all__ = ["CausalForest", "QuantileForest", "RegressionForest"]
+
+# What the causal forests add to the effect forests' parameters. The nuisance
+# models and folds are checked in `fit`, against the outcome they model.
+EFFECT_CONSTRAINTS: dict[str, Any] = {
+    "ci_group_size": [COUNT_FROM_1],
+    "nuisance_estimators": [COUNT_FROM_1, None],
+    "min_side_samples": [Interval(Integral, 0, None, closed="left")],
+    "model_t": "no_validation",
+    "cv": "no_validation",
+}
 
 # The complementary error function, elementwise (the normal distribution
 # function is erfc(-x / sqrt 2) / 2).
@@ -56,6 +70,18 @@ _BLOCK_VALUES = 1 << 22
 
 class _EffectForest(BaseEstimator):  # type: ignore[misc]
     """The settings and the plumbing the effect forests share."""
+
+    _parameter_constraints: dict[str, list[Any]] = {
+        "n_estimators": [COUNT_FROM_1],
+        "min_samples_leaf": [COUNT_FROM_1, Interval(RealNotInt, 0.0, 1.0, closed="neither")],
+        "max_depth": MAX_DEPTH,
+        "max_features": MAX_FEATURES,
+        "max_samples": [Interval(Real, 0.0, 1.0, closed="right")],
+        "min_child_fraction": [Interval(Real, 0.0, 0.5, closed="left")],
+        "n_jobs": N_JOBS,
+        "random_state": RANDOM_STATE,
+        **HONESTY,
+    }
 
     def __init__(
         self,
@@ -85,16 +111,16 @@ class _EffectForest(BaseEstimator):  # type: ignore[misc]
     def _core_settings(self, n_samples: int, n_features: int) -> dict[str, Any]:
         """The core's keyword settings, other than the relabeling's own."""
         return {
-            "n_trees": check_int(self.n_estimators, "n_estimators", 1),
-            "min_samples_leaf": resolve_min_samples_leaf(self.min_samples_leaf, n_samples),
-            "max_depth": resolve_max_depth(self.max_depth),
+            "n_trees": int(self.n_estimators),
+            "min_samples_leaf": resolve_count(self.min_samples_leaf, n_samples, 1),
+            "max_depth": None if self.max_depth is None else int(self.max_depth),
             "max_features": resolve_max_features(self.max_features, n_features),
             "bootstrap": False,
-            "subsample_fraction": _fraction(self.max_samples, "max_samples"),
-            "honesty": check_flag(self.honesty, "honesty"),
-            "honesty_fraction": check_honesty_fraction(self.honesty_fraction),
-            "min_child_fraction": _child_fraction(self.min_child_fraction),
-            "n_threads": _n_threads(self.n_jobs),
+            "subsample_fraction": float(self.max_samples),
+            "honesty": bool(self.honesty),
+            "honesty_fraction": float(self.honesty_fraction),
+            "min_child_fraction": float(self.min_child_fraction),
+            "n_threads": local_threads(self.n_jobs),
             "missing_values": True,
         }
 
@@ -103,6 +129,8 @@ class _EffectForest(BaseEstimator):  # type: ignore[misc]
         tags.target_tags.required = True
         # NaN in X is a missing value, at fit and in queries.
         tags.input_tags.allow_nan = True
+        # Sparse X is made dense (see korvane._validation).
+        tags.input_tags.sparse = True
         return tags
 
     def _training_features(self, X: Any) -> Float64Array:
@@ -135,7 +163,7 @@ class _EffectForest(BaseEstimator):  # type: ignore[misc]
         return check_features(self, X, reset=False, allow_nan=True)
 
     def _sums(self, X: Float64Array, values: Float64Array) -> Float64Array:
-        sums: Float64Array = self._forest._weighted_sums(X, values, n_threads=_n_threads(self.n_jobs))
+        sums: Float64Array = self._forest._weighted_sums(X, values, n_threads=local_threads(self.n_jobs))
         return sums
 
 
@@ -173,7 +201,10 @@ class RegressionForest(RegressorMixin, _EffectForest):  # type: ignore[misc]
         splitting rows, in [0, 0.5): splits that cut off a few rows at the
         edge of a covariate's range are not taken.
     n_jobs : int, default=None
-        Threads: None is the default, -1 all cores. Never changes a result.
+        Threads, as scikit-learn counts them: None = 1 unless a
+        ``joblib.parallel_config`` (or ``parallel_backend``) context sets
+        n_jobs, -1 = all cores, -2 = all but one, and so on. Never changes a
+        result.
     random_state : int, RandomState, Generator or None, default=None
         Seed of every draw; an int gives the same forest on any machine.
 
@@ -196,6 +227,7 @@ class RegressionForest(RegressorMixin, _EffectForest):  # type: ignore[misc]
     array([0., 4.])
     """
 
+    @fit_context()
     def fit(self, X: Any, y: Any, sample_weight: Any = None) -> RegressionForest:
         """Grow the forest on covariates `X` and outcomes `y`.
 
@@ -268,6 +300,11 @@ honesty, honesty_fraction, min_child_fraction, n_jobs, random_state
     True
     """
 
+    _parameter_constraints: dict[str, list[Any]] = {
+        **_EffectForest._parameter_constraints,
+        "quantiles": ["array-like", Interval(Real, 0.0, 1.0, closed="both")],
+    }
+
     def __init__(
         self,
         quantiles: Any = (0.1, 0.5, 0.9),
@@ -297,6 +334,7 @@ honesty, honesty_fraction, min_child_fraction, n_jobs, random_state
         )
         self.quantiles = quantiles
 
+    @fit_context()
     def fit(self, X: Any, y: Any, sample_weight: Any = None) -> QuantileForest:
         """Grow the forest on covariates `X` and outcomes `y`.
 
@@ -472,6 +510,12 @@ min_child_fraction, n_jobs, random_state
     True
     """
 
+    _parameter_constraints: dict[str, Any] = {
+        **_EffectForest._parameter_constraints,
+        **EFFECT_CONSTRAINTS,
+        "model_y": "no_validation",
+    }
+
     def __init__(
         self,
         n_estimators: int = 500,
@@ -511,6 +555,7 @@ min_child_fraction, n_jobs, random_state
         self.model_t = model_t
         self.cv = cv
 
+    @fit_context(nested_estimators=True)
     def fit(
         self,
         X: Any,
@@ -558,7 +603,7 @@ min_child_fraction, n_jobs, random_state
         seed = seed_from(self.random_state)
         self._nuisances(X, y, w, weight, (Y_hat, W_hat, controls), settings, seed)
         y_centred, w_centred = y - self.Y_hat_, w - self.W_hat_
-        floor = {"min_side_samples": check_int(self.min_side_samples, "min_side_samples", 0)}
+        floor = {"min_side_samples": int(self.min_side_samples)}
         self._forest = grow_effect_forest(
             "_grow_causal_forest", (X, y_centred, w_centred), weight, settings | floor, seed, ci_group_size=group_size
         )
@@ -609,7 +654,7 @@ min_child_fraction, n_jobs, random_state
         n_trees = self.nuisance_estimators
         if n_trees is None:
             n_trees = max(50, settings["n_trees"] // 4)
-        return settings | {"n_trees": check_int(n_trees, "nuisance_estimators", 1), "honesty": False}
+        return settings | {"n_trees": int(n_trees), "honesty": False}
 
     def predict(self, X: Any, interval: bool = False, alpha: float = 0.05) -> Any:
         """The estimated effect at each row of `X`, with intervals on request.
@@ -629,10 +674,11 @@ min_child_fraction, n_jobs, random_state
         lower, upper : ndarray of shape (n_queries,)
             Only with `interval=True`.
         """
+        check_prediction_arguments(interval, alpha)
         X = self._query(X)
-        if not check_flag(interval, "interval"):
+        if not interval:
             return _effect(self._sums(X, self._values))
-        z = NormalDist().inv_cdf(1.0 - _alpha(alpha) / 2.0)
+        z = NormalDist().inv_cdf(1.0 - alpha / 2.0)
         effect = _effect(self._sums(X, self._values))
         half_width = z * np.sqrt(self._variance(X))
         return effect, effect - half_width, effect + half_width
@@ -660,7 +706,7 @@ min_child_fraction, n_jobs, random_state
         step = max(1, _BLOCK_VALUES // (n_trees * self._values.shape[1]))
         for start in range(0, len(X), step):
             block = slice(start, start + step)
-            terms = self._forest._tree_weighted_sums(X[block], self._values, n_threads=_n_threads(self.n_jobs))
+            terms = self._forest._tree_weighted_sums(X[block], self._values, n_threads=local_threads(self.n_jobs))
             variance[block] = _little_bag_variance(terms, group_size)
         return variance
 
@@ -801,7 +847,7 @@ def _positive_part_posterior(estimate: Float64Array, error: Float64Array) -> Flo
 
 def _little_bags(ci_group_size: Any, settings: dict[str, Any]) -> int:
     """The group size, checked against the settings before any forest grows."""
-    group_size = check_int(ci_group_size, "ci_group_size", 1)
+    group_size = int(ci_group_size)
     if settings["n_trees"] % group_size != 0:
         raise ValueError(f"n_estimators={settings['n_trees']} is not a multiple of ci_group_size={group_size}")
     if group_size > 1 and settings["subsample_fraction"] > 0.5:
@@ -846,22 +892,15 @@ def _sample_weight(sample_weight: Any, n: int) -> Float64Array | None:
     return weight
 
 
-def _fraction(value: Any, name: str) -> float:
-    if not isinstance(value, numbers.Real) or isinstance(value, bool) or not 0.0 < float(value) <= 1.0:
-        raise ValueError(f"{name} must lie in (0, 1], got {value!r}")
-    return float(value)
+_INTERVAL_OPTIONS: dict[str, list[Any]] = {
+    "interval": ["boolean"],
+    "alpha": [Interval(Real, 0.0, 1.0, closed="neither")],
+}
 
 
-def _child_fraction(value: Any) -> float:
-    if not isinstance(value, numbers.Real) or isinstance(value, bool) or not 0.0 <= float(value) < 0.5:
-        raise ValueError(f"min_child_fraction must lie in [0, 0.5), got {value!r}")
-    return float(value)
-
-
-def _alpha(value: Any) -> float:
-    if not isinstance(value, numbers.Real) or isinstance(value, bool) or not 0.0 < float(value) < 1.0:
-        raise ValueError(f"alpha must lie in (0, 1), got {value!r}")
-    return float(value)
+def check_prediction_arguments(interval: Any, alpha: Any) -> None:
+    """The interval options of an effect forest's `predict`."""
+    check_arguments("predict", _INTERVAL_OPTIONS, interval=interval, alpha=alpha)
 
 
 def _levels(quantiles: Any) -> Float64Array:

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import math
 import numbers
-import os
 import sys
 import warnings
 from collections.abc import Callable
@@ -13,20 +12,17 @@ from typing import Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 from sklearn.utils import Bunch
+from sklearn.utils._param_validation import Interval, RealNotInt
 from sklearn.utils.validation import check_is_fitted
 
 from korvane import _korvane_core as core
-from korvane._cluster import ForestJob, TrainingData, grow_forest
+from korvane._cluster import ForestJob, TrainingData, grow_forest, local_threads
 from korvane._estimator import (
+    COUNT_FROM_1,
+    N_JOBS,
     Float64Array,
     LogRankSurvivalEstimator,
-    check_flag,
-    check_honesty_fraction,
-    check_int,
-    check_min_samples_split,
-    resolve_max_depth,
-    resolve_max_features,
-    resolve_min_samples_leaf,
+    check_arguments,
     seed_from,
     training_digest,
 )
@@ -57,16 +53,22 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
     max_depth : int, default=None
         Maximum depth of a tree; None grows until the leaf floor stops it.
     min_samples_split : int or float, default=6
-        Accepted for compatibility where it means what it means in
-        scikit-learn: at most ``2 * min_samples_leaf`` (a node smaller than
-        that cannot be split anyway). Larger values are refused.
+        Fewest rows a node must hold to be split: an int >= 2, or a float in
+        (0, 1), the fraction ``ceil(min_samples_split * n_samples)`` of the
+        training rows (at least 2).
     min_samples_leaf : int or float, default=3
-        Fewest rows a leaf may hold; a float in (0, 1) is a fraction of the
-        training rows, rounded up. Rows drawn more than once by the bootstrap
-        count once per draw.
+        Fewest rows a leaf may hold: an int >= 1, or a float in (0, 0.5], the
+        fraction ``ceil(min_samples_leaf * n_samples)`` of the training rows.
+        Rows drawn more than once by the bootstrap count once per draw.
+    min_weight_fraction_leaf : float, default=0.0
+        Smallest share of the total sample weight a leaf may hold, in
+        [0, 0.5]; without `sample_weight` every row weighs the same.
     max_features : {"sqrt", "log2"}, int, float or None, default="sqrt"
         Covariates drawn at each split: ``floor(sqrt(p))``, ``floor(log2(p))``,
         a count, a fraction of p (rounded down, at least 1), or all of them.
+    max_leaf_nodes : int, default=None
+        Grow each tree best first, splitting the nodes with the best splits
+        until it has this many leaves (an int >= 2); None = no limit.
     bootstrap : bool, default=True
         Draw each tree's rows with replacement; otherwise without
         replacement (all rows unless `max_samples` says fewer).
@@ -74,9 +76,10 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
         Compute `oob_score_`, Harrell's C of the out-of-bag risk scores, or
         ``oob_score(y, oob_prediction)`` when a callable.
     n_jobs : int, default=None
-        Threads for the fit and the out-of-bag predictions: None = the
-        process default (every core, or ``RAYON_NUM_THREADS``), -1 = all
-        cores, -2 = all but one, and so on. Never changes a result. Under a
+        Threads for the fit and the out-of-bag predictions, as scikit-learn
+        counts them: None = 1 unless a ``joblib.parallel_config`` (or
+        ``parallel_backend``) context sets n_jobs, -1 = all cores, -2 = all
+        but one, and so on. Never changes a result. Under a
         joblib backend that runs tasks on a cluster (Dask's, Ray's, ...), the
         trees grow there instead, in pieces of one thread each; see
         "Running on a cluster" in the user guide.
@@ -92,6 +95,10 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
         Rows drawn per tree: None = as many as there are rows, an int count,
         or a float fraction of the rows (rounded half away from zero). Also
         applies without bootstrap (subsampling without replacement).
+    low_memory : bool, default=False
+        Accepted for compatibility with scikit-survival; it has no effect:
+        a korvane forest is always small (each leaf keeps only the event times
+        of its own rows) and keeps every prediction method.
     honesty : bool, default=False
         Grow honest trees: each tree's rows are split in two, one part chooses
         the splits and the other estimates the leaves' hazards.
@@ -129,15 +136,14 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
     - The survival function is exp(-H) of the averaged Nelson–Aalen
       cumulative hazard, not an average of Kaplan–Meier curves.
     - The leaf floor counts a row drawn twice by the bootstrap twice.
-    - `min_samples_split` above ``2 * min_samples_leaf`` is refused;
-      `max_leaf_nodes`, `min_weight_fraction_leaf` and `low_memory` do not
-      exist.
+    - `low_memory=True` keeps every prediction method (there it leaves
+      only `predict`).
     - `sample_weight` are frequency weights in the log-rank splits and the
       Nelson–Aalen leaves. As in scikit-learn's forests, the bootstrap draws
       rows uniformly, by count, whatever their weights (only rows of weight 0
       are never drawn): the weights act inside each tree, not on the draw.
     - `max_samples` also applies with ``bootstrap=False``.
-    - `n_jobs=None` uses every core; results do not depend on it.
+    - Results do not depend on `n_jobs`.
     - `apply` returns leaf indices (numbered among each tree's leaves) as
       uint32, and there is no `estimators_` list: the trees live in the
       compiled model.
@@ -167,6 +173,17 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
     1.0
     """
 
+    _parameter_constraints: dict[str, list[Any]] = {
+        **LogRankSurvivalEstimator._parameter_constraints,
+        "n_estimators": [COUNT_FROM_1],
+        "bootstrap": ["boolean"],
+        "oob_score": ["boolean", callable],
+        "n_jobs": N_JOBS,
+        "verbose": ["verbose"],
+        "warm_start": ["boolean"],
+        "max_samples": [None, Interval(RealNotInt, 0.0, None, closed="neither"), COUNT_FROM_1],
+    }
+
     def __init__(
         self,
         n_estimators: int = 100,
@@ -174,7 +191,9 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
         max_depth: int | None = None,
         min_samples_split: int | float = 6,
         min_samples_leaf: int | float = 3,
+        min_weight_fraction_leaf: float = 0.0,
         max_features: str | int | float | None = "sqrt",
+        max_leaf_nodes: int | None = None,
         bootstrap: bool = True,
         oob_score: bool | Callable[..., float] = False,
         n_jobs: int | None = None,
@@ -182,6 +201,7 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
         verbose: int = 0,
         warm_start: bool = False,
         max_samples: int | float | None = None,
+        low_memory: bool = False,
         honesty: bool = False,
         honesty_fraction: float = 0.5,
     ) -> None:
@@ -189,7 +209,9 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
         self.min_samples_leaf = min_samples_leaf
+        self.min_weight_fraction_leaf = min_weight_fraction_leaf
         self.max_features = max_features
+        self.max_leaf_nodes = max_leaf_nodes
         self.bootstrap = bootstrap
         self.oob_score = oob_score
         self.n_jobs = n_jobs
@@ -197,23 +219,15 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
         self.verbose = verbose
         self.warm_start = warm_start
         self.max_samples = max_samples
+        self.low_memory = low_memory
         self.honesty = honesty
         self.honesty_fraction = honesty_fraction
 
     def _core_settings(self, n_samples: int, n_features: int) -> dict[str, Any]:
         """The core's keyword settings, other than the tree count and the seed."""
-        min_samples_leaf = resolve_min_samples_leaf(self.min_samples_leaf, n_samples)
-        check_min_samples_split(self.min_samples_split, min_samples_leaf, n_samples)
-        honesty = check_flag(self.honesty, "honesty")
-        return {
-            "min_samples_leaf": min_samples_leaf,
-            "max_depth": resolve_max_depth(self.max_depth),
-            "max_features": resolve_max_features(self.max_features, n_features),
-            "bootstrap": check_flag(self.bootstrap, "bootstrap"),
+        return self._tree_settings(n_samples, n_features) | {
+            "bootstrap": bool(self.bootstrap),
             "subsample_fraction": _subsample_fraction(self.max_samples, n_samples),
-            "honesty": honesty,
-            "honesty_fraction": check_honesty_fraction(self.honesty_fraction),
-            "missing_values": True,
         }
 
     def _fit_model(
@@ -223,15 +237,15 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
         time: Float64Array,
         sample_weight: Float64Array | None,
     ) -> None:
-        n_estimators = check_int(self.n_estimators, "n_estimators", 1)
+        n_estimators = int(self.n_estimators)
         settings = self._core_settings(*X.shape)
         if self.oob_score and not settings["bootstrap"] and _draws_every_row(settings["subsample_fraction"], len(time)):
             raise ValueError(
                 "oob_score needs rows each tree leaves out: set bootstrap=True, or max_samples below the row count"
             )
-        run = _Run(_n_threads(self.n_jobs), _ProgressBar.when(self.verbose), sample_weight)
+        run = _Run(local_threads(self.n_jobs), _ProgressBar.when(self.verbose), sample_weight)
         digest = training_digest(X, event, time)
-        if check_flag(self.warm_start, "warm_start") and hasattr(self, "_model"):
+        if self.warm_start and hasattr(self, "_model"):
             self._check_warm_start(settings, digest, sample_weight)
             self._model = self._grown_further(X, event, time, n_estimators, settings, run)
         else:
@@ -365,7 +379,8 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
             When `X` and `y` are not the training data.
         """
         check_is_fitted(self)
-        repeats = check_int(n_repeats, "n_repeats", 1)
+        check_arguments("oob_permutation_importance", {"n_repeats": [COUNT_FROM_1]}, n_repeats=n_repeats)
+        repeats = int(n_repeats)
         X_checked, event, time = self._training_data(X, y, reset=False)
         if training_digest(X_checked, event, time) != self._training_digest:
             raise ValueError("X and y must be the data the forest was fitted on")
@@ -482,35 +497,23 @@ def _log_rank_job(
     return ForestJob("_grow_log_rank_forest", data, {"n_trees": n_trees, "seed": seed, **settings})
 
 
-def _subsample_fraction(max_samples: Any, n_samples: int) -> float:
+def _subsample_fraction(max_samples: int | float | None, n_samples: int) -> float:
     """The share of rows each tree draws, such that the core's round(f * n) gives back an int count exactly."""
     if max_samples is None:
         return 1.0
-    if isinstance(max_samples, numbers.Integral) and not isinstance(max_samples, bool):
-        if not 1 <= int(max_samples) <= n_samples:
+    if isinstance(max_samples, numbers.Integral):
+        if int(max_samples) > n_samples:
             raise ValueError(f"max_samples={max_samples} must lie in [1, {n_samples}], the number of rows")
         # (c / n) * n is within an ulp of c, far from the rounding boundary.
         return int(max_samples) / n_samples
-    if isinstance(max_samples, numbers.Real) and 0.0 < float(max_samples) <= 1.0:
-        return float(max_samples)
-    raise ValueError(f"max_samples must be None, an int count or a float in (0, 1], got {max_samples!r}")
+    if float(max_samples) > 1.0:
+        raise ValueError(f"max_samples={max_samples} as a fraction of the rows must lie in (0, 1]")
+    return float(max_samples)
 
 
 def _draws_every_row(fraction: float, n_samples: int) -> bool:
     """Whether subsampling without replacement draws all rows (the core rounds halves away from zero)."""
     return math.floor(fraction * n_samples + 0.5) >= n_samples
-
-
-def _n_threads(n_jobs: Any) -> int | None:
-    """scikit-learn's n_jobs as a thread count: negative counts back from all cores."""
-    if n_jobs is None:
-        return None
-    count = check_int(n_jobs, "n_jobs", -(2**31))
-    if count == 0:
-        raise ValueError("n_jobs must not be 0: None = the default, k > 0 threads, -1 = all cores")
-    if count < -1:
-        return max(1, (os.cpu_count() or 1) + 1 + count)
-    return count
 
 
 class _Run(NamedTuple):

@@ -8,17 +8,7 @@ import numpy as np
 import numpy.typing as npt
 
 from korvane import _korvane_core as core
-from korvane._estimator import (
-    Float64Array,
-    LogRankSurvivalEstimator,
-    check_flag,
-    check_honesty_fraction,
-    check_min_samples_split,
-    resolve_max_depth,
-    resolve_max_features,
-    resolve_min_samples_leaf,
-    seed_from,
-)
+from korvane._estimator import Float64Array, LogRankSurvivalEstimator, seed_from
 
 __all__ = ["SurvivalTree"]
 
@@ -35,17 +25,28 @@ class SurvivalTree(LogRankSurvivalEstimator):
     max_depth : int, default=None
         Maximum depth; None grows until the leaf floor stops it.
     min_samples_split : int or float, default=6
-        Accepted for compatibility where it means what it means in
-        scikit-learn: at most ``2 * min_samples_leaf``. Larger values are
-        refused.
+        Fewest rows a node must hold to be split: an int >= 2, or a float in
+        (0, 1), the fraction ``ceil(min_samples_split * n_samples)`` of the
+        training rows (at least 2).
     min_samples_leaf : int or float, default=3
-        Fewest rows a leaf may hold; a float in (0, 1) is a fraction of the
-        training rows, rounded up.
+        Fewest rows a leaf may hold: an int >= 1, or a float in (0, 0.5], the
+        fraction ``ceil(min_samples_leaf * n_samples)`` of the training rows.
+    min_weight_fraction_leaf : float, default=0.0
+        Smallest share of the total sample weight a leaf may hold, in
+        [0, 0.5]; without `sample_weight` every row weighs the same.
     max_features : {"sqrt", "log2"}, int, float or None, default=None
-        Covariates drawn at each split; None = all of them.
+        Covariates drawn at each split: ``floor(sqrt(p))``, ``floor(log2(p))``,
+        a count, a fraction of p (rounded down, at least 1), or all of them.
     random_state : int, RandomState, Generator or None, default=None
         Source of the tree's 64-bit seed (feature draws, honest split). An
         int gives the same tree on every fit.
+    max_leaf_nodes : int, default=None
+        Grow the tree best first, splitting the nodes with the best splits
+        until it has this many leaves (an int >= 2); None = no limit.
+    low_memory : bool, default=False
+        Accepted for compatibility with scikit-survival; it has no effect:
+        a korvane tree is always small (each leaf keeps only the event times
+        of its own rows) and keeps every prediction method.
     honesty : bool, default=False
         Split the rows in two: one part chooses the splits, the other
         estimates the leaves' hazards.
@@ -70,10 +71,9 @@ class SurvivalTree(LogRankSurvivalEstimator):
     Notes
     -----
     Differences from scikit-survival's ``SurvivalTree``: the survival
-    function is exp(-H) of the leaf's Nelson–Aalen estimate; `splitter`,
-    `max_leaf_nodes`, `min_weight_fraction_leaf` and `low_memory` do not
-    exist; `min_samples_split` above ``2 * min_samples_leaf`` is refused;
-    `apply` numbers leaves, not nodes; step functions stay flat after the
+    function is exp(-H) of the leaf's Nelson–Aalen estimate; `splitter`
+    does not exist; `low_memory=True` keeps every prediction method (there
+    it leaves only `predict`); `apply` numbers leaves, not nodes; step functions stay flat after the
     last event time; `honesty` is an addition. `sample_weight` are frequency
     weights in the log-rank splits and the Nelson–Aalen leaves (a weight of 2
     gives the tree of the row twice, 0 the tree without it), while
@@ -98,16 +98,22 @@ class SurvivalTree(LogRankSurvivalEstimator):
         max_depth: int | None = None,
         min_samples_split: int | float = 6,
         min_samples_leaf: int | float = 3,
+        min_weight_fraction_leaf: float = 0.0,
         max_features: str | int | float | None = None,
         random_state: Any = None,
+        max_leaf_nodes: int | None = None,
+        low_memory: bool = False,
         honesty: bool = False,
         honesty_fraction: float = 0.5,
     ) -> None:
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
         self.min_samples_leaf = min_samples_leaf
+        self.min_weight_fraction_leaf = min_weight_fraction_leaf
         self.max_features = max_features
         self.random_state = random_state
+        self.max_leaf_nodes = max_leaf_nodes
+        self.low_memory = low_memory
         self.honesty = honesty
         self.honesty_fraction = honesty_fraction
 
@@ -118,19 +124,11 @@ class SurvivalTree(LogRankSurvivalEstimator):
         time: Float64Array,
         sample_weight: Float64Array | None,
     ) -> None:
-        n_samples, n_features = X.shape
-        min_samples_leaf = resolve_min_samples_leaf(self.min_samples_leaf, n_samples)
-        check_min_samples_split(self.min_samples_split, min_samples_leaf, n_samples)
         self._model = core._grow_log_rank_tree(
             X,
             time,
             event,
-            min_samples_leaf=min_samples_leaf,
-            max_depth=resolve_max_depth(self.max_depth),
-            max_features=resolve_max_features(self.max_features, n_features),
-            honesty=check_flag(self.honesty, "honesty"),
-            honesty_fraction=check_honesty_fraction(self.honesty_fraction),
+            **self._tree_settings(*X.shape),
             seed=seed_from(self.random_state),
             sample_weight=sample_weight,
-            missing_values=True,
         )
