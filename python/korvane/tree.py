@@ -6,8 +6,10 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+from sklearn.utils.validation import check_is_fitted
 
 from korvane import _korvane_core as core
+from korvane._tree_structure import TreeStructure, node_samples
 from korvane._estimator import (
     Float64Array,
     LogRankSurvivalEstimator,
@@ -63,6 +65,10 @@ class SurvivalTree(LogRankSurvivalEstimator):
         (for polars frames, with a scikit-learn that reads their names: 1.9 does).
     feature_importances_ : ndarray of shape (``n_features_in_``,)
         Log-rank split importance, normalised to sum 1.
+    tree_ : TreeStructure
+        The nodes in scikit-learn's ``Tree`` layout (``children_left``,
+        ``feature``, ``threshold``, ``n_node_samples``, ...), numbered as
+        `decision_path` numbers them.
 
     Notes
     -----
@@ -70,7 +76,9 @@ class SurvivalTree(LogRankSurvivalEstimator):
     function is exp(-H) of the leaf's Nelson–Aalen estimate; `splitter`,
     `max_leaf_nodes`, `min_weight_fraction_leaf` and `low_memory` do not
     exist; `min_samples_split` above ``2 * min_samples_leaf`` is refused;
-    `apply` numbers leaves, not nodes; step functions stay flat after the
+    `apply` numbers leaves, not nodes (``tree_.leaf_nodes[tree.apply(X)]``
+    gives the node ids); ``tree_.impurity`` holds each split's log-rank
+    statistic; step functions stay flat after the
     last event time; `honesty` is an addition. `sample_weight` are frequency
     weights in the log-rank splits and the Nelson–Aalen leaves (a weight of 2
     gives the tree of the row twice, 0 the tree without it), while
@@ -131,3 +139,26 @@ class SurvivalTree(LogRankSurvivalEstimator):
             sample_weight=sample_weight,
             missing_values=True,
         )
+        self._node_samples = node_samples(self._model, X if sample_weight is None else X[sample_weight > 0])
+
+    @property
+    def tree_(self) -> TreeStructure:
+        """The fitted tree's nodes, laid out as scikit-learn's ``Tree`` (see `TreeStructure`)."""
+        check_is_fitted(self)
+        return TreeStructure(self._model._nodes(), self.n_features_in_, getattr(self, "_node_samples", None))
+
+    def decision_path(self, X: Any) -> Any:
+        """The nodes each row passes through, as scikit-learn's trees give them.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Covariates, in any form `fit` takes.
+
+        Returns
+        -------
+        indicator : scipy.sparse.csr_matrix of shape (n_samples, ``tree_.node_count``)
+            Entry (i, j) is 1 where row i passes through node j (numbered as in
+            `tree_`).
+        """
+        return self.tree_.decision_path(self.apply(X))
