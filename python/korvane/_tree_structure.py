@@ -2,11 +2,12 @@
 
 from __future__ import annotations
 
+from functools import cached_property
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-from scipy.sparse import csr_matrix, hstack
+from scipy.sparse import csr_matrix
 
 Int64Array = npt.NDArray[np.int64]
 
@@ -76,9 +77,7 @@ class TreeStructure:
         is_leaf = self.children_left == TREE_LEAF
         self.leaf_nodes: Int64Array = _read_only(np.flatnonzero(is_leaf).astype(np.int64))
         self.n_leaves = len(self.leaf_nodes)
-        self._depth = _node_depths(self.children_left, self.children_right)
-        self.max_depth = int(self._depth.max(initial=0))
-        self._paths = _leaf_paths(self.children_left, self.children_right, self.leaf_nodes, self._depth)
+        self.max_depth = int(_node_depths(self.children_left, self.children_right).max(initial=0))
 
     @property
     def n_node_samples(self) -> Int64Array:
@@ -101,14 +100,12 @@ class TreeStructure:
         indicator : scipy.sparse.csr_matrix of shape (n_samples, node_count)
             Entry (i, j) is 1 where node j lies on the path of row i.
         """
-        leaf = np.asarray(leaves, dtype=np.intp)
-        indptr, indices = self._paths
-        starts, lengths = indptr[leaf], indptr[leaf + 1] - indptr[leaf]
-        row_ptr = np.zeros(len(leaf) + 1, dtype=np.int64)
-        np.cumsum(lengths, out=row_ptr[1:])
-        offsets = np.repeat(starts - row_ptr[:-1], lengths) + np.arange(row_ptr[-1])
-        data = np.ones(len(offsets), dtype=np.int64)
-        return csr_matrix((data, indices[offsets], row_ptr), shape=(len(leaf), self.node_count))
+        path_ptr, path_nodes = self._paths
+        return _indicator(path_ptr, path_nodes, np.asarray(leaves, dtype=np.intp), 1, self.node_count)
+
+    @cached_property
+    def _paths(self) -> tuple[Int64Array, Int64Array]:
+        return _leaf_paths(self.children_left, self.children_right, self.leaf_nodes)
 
     def split_importance(self) -> npt.NDArray[np.float64]:
         """Per covariate, the sum of the scores of the splits on it; not normalised."""
@@ -130,12 +127,13 @@ def _node_depths(left: Int64Array, right: Int64Array) -> Int64Array:
     return depth
 
 
-def _leaf_paths(left: Int64Array, right: Int64Array, leaf_nodes: Int64Array, depth: Int64Array) -> tuple[Int64Array, Int64Array]:
+def _leaf_paths(left: Int64Array, right: Int64Array, leaf_nodes: Int64Array) -> tuple[Int64Array, Int64Array]:
     """The nodes on the path to each leaf, root first, as CSR arrays (indptr, indices).
 
     In pre-order a node's subtree is the run of nodes from it to the end of
     its rightmost descent, and leaves are numbered left to right, so node j
-    lies on the paths of the run of leaves its subtree holds.
+    lies on the paths of the run of leaves its subtree holds. An ancestor
+    precedes its descendants, so a stable sort by leaf puts each path root first.
     """
     n = len(left)
     last = np.arange(n, dtype=np.int64)
@@ -148,7 +146,7 @@ def _leaf_paths(left: Int64Array, right: Int64Array, leaf_nodes: Int64Array, dep
     counts = stop_leaf - first_leaf
     node = np.repeat(np.arange(n, dtype=np.int64), counts)
     leaf = np.arange(len(node)) - np.repeat(np.cumsum(counts) - counts, counts) + np.repeat(first_leaf, counts)
-    order = np.lexsort((depth[node], leaf))
+    order = np.argsort(leaf, kind="stable")
     indptr = np.zeros(len(leaf_nodes) + 1, dtype=np.int64)
     np.cumsum(np.bincount(leaf, minlength=len(leaf_nodes)), out=indptr[1:])
     return indptr, node[order]
@@ -164,10 +162,29 @@ def node_samples(model: Any, X: Any) -> Int64Array:
 def forest_decision_path(structures: list[TreeStructure], leaves: Any) -> tuple[csr_matrix, Int64Array]:
     """Stacked decision paths of every tree for its column of leaf indices
     (n_samples, n_trees), and the column where each tree's nodes start."""
-    paths = [structure.decision_path(leaves[:, b]) for b, structure in enumerate(structures)]
-    n_nodes_ptr = np.zeros(len(paths) + 1, dtype=np.int64)
-    np.cumsum([path.shape[1] for path in paths], out=n_nodes_ptr[1:])
-    return hstack(paths).tocsr(), n_nodes_ptr
+    n_nodes_ptr, leaf_ptr = (_starts([getattr(s, size) for s in structures]) for size in ("node_count", "n_leaves"))
+    path_ptr = _starts(np.concatenate([np.diff(s._paths[0]) for s in structures]))
+    path_nodes = np.concatenate([s._paths[1] + n_nodes_ptr[b] for b, s in enumerate(structures)])
+    # Row i's leaves of trees 0, 1, ... in a row, numbered among all the trees' leaves.
+    flat = (np.asarray(leaves, dtype=np.intp) + leaf_ptr[:-1]).ravel()
+    return _indicator(path_ptr, path_nodes, flat, len(structures), int(n_nodes_ptr[-1])), n_nodes_ptr
+
+
+def _starts(sizes: Any) -> Int64Array:
+    """Where each of consecutive blocks of these sizes starts, and the end."""
+    starts = np.zeros(len(sizes) + 1, dtype=np.int64)
+    np.cumsum(sizes, out=starts[1:])
+    return starts
+
+
+def _indicator(path_ptr: Int64Array, path_nodes: Int64Array, leaves: Any, per_row: int, n_columns: int) -> csr_matrix:
+    """The CSR indicator of the paths to `leaves`, each `per_row` consecutive leaves one row."""
+    starts, lengths = path_ptr[leaves], path_ptr[leaves + 1] - path_ptr[leaves]
+    ends = np.cumsum(lengths)
+    offsets = np.repeat(starts - (ends - lengths), lengths) + np.arange(ends[-1] if len(ends) else 0)
+    row_ptr = np.concatenate([[0], ends[per_row - 1 :: per_row]])
+    data = np.ones(len(offsets), dtype=np.int64)
+    return csr_matrix((data, path_nodes[offsets], row_ptr), shape=(len(leaves) // per_row, n_columns))
 
 
 def _read_only(array: Any) -> Any:
