@@ -181,3 +181,42 @@ def test_estimators_index_like_a_list(index):
 def test_an_unfitted_forest_has_no_trees():
     assert not hasattr(RandomSurvivalForest(), "estimators_")
     assert not hasattr(SurvivalTree(), "tree_")
+
+
+def test_a_tree_pickled_without_row_counts_says_so_and_keeps_the_rest():
+    X, y = make_data(n=60)
+    tree = SurvivalTree(random_state=0).fit(X, y)
+    del tree._node_samples
+    assert tree.tree_.node_count == tree._model.n_nodes
+    with pytest.raises(AttributeError, match="refit"):
+        tree.tree_.n_node_samples
+
+
+@pytest.mark.parametrize("kind", ["log-rank", "gradient"])
+def test_both_forest_classes_give_node_tables_that_agree_with_their_leaves(kind):
+    X, y = _data_with_missing()
+    X = np.asfortranarray(X)
+    time, event = np.ascontiguousarray(y["time"]), y["event"].astype(np.uint8)
+    core = korvane._korvane_core
+    if kind == "log-rank":
+        model = core._grow_log_rank_forest(X, time, event, n_trees=3, seed=0, missing_values=True)
+    else:
+        model = core._grow_gradient_forest(X, time, n_trees=3, seed=0, missing_values=True)
+    model = korvane.from_bytes(korvane.to_bytes(model))
+    recorded = model._honest_estimation()
+    for b in range(model.n_trees):
+        nodes = model._tree_nodes(b)
+        leaf_of_node = nodes["leaf"][nodes["children_left"] == -1]
+        assert leaf_of_node.tolist() == list(range(len(leaf_of_node)))
+        assert nodes["n_node_samples"][0] == recorded[b].sum()
+        assert np.array_equal(model._tree_apply(b, X), model._apply(X)[:, b])
+
+
+def test_a_one_leaf_tree_is_one_node_every_row_passes_through():
+    X, y = make_data(n=20)
+    tree = SurvivalTree(min_samples_leaf=15).fit(X, y)
+    structure = tree.tree_
+    assert (structure.node_count, structure.n_leaves, structure.max_depth) == (1, 1, 0)
+    assert structure.n_node_samples.tolist() == [20]
+    assert tree.decision_path(X).toarray().tolist() == [[1]] * 20
+    assert structure.decision_path([]).shape == (0, 1)

@@ -77,7 +77,7 @@ class TreeStructure:
         is_leaf = self.children_left == TREE_LEAF
         self.leaf_nodes: Int64Array = _read_only(np.flatnonzero(is_leaf).astype(np.int64))
         self.n_leaves = len(self.leaf_nodes)
-        self.max_depth = int(_node_depths(self.children_left, self.children_right).max(initial=0))
+        self.max_depth = _max_depth(self.children_left, self.children_right)
 
     @property
     def n_node_samples(self) -> Int64Array:
@@ -116,14 +116,12 @@ class TreeStructure:
         return f"TreeStructure(node_count={self.node_count}, n_leaves={self.n_leaves}, max_depth={self.max_depth})"
 
 
-def _node_depths(left: Int64Array, right: Int64Array) -> Int64Array:
-    """Each node's depth, one level of the tree at a time."""
-    depth = np.zeros(len(left), dtype=np.int64)
-    level, d = np.zeros(min(1, len(left)), dtype=np.int64), 0
+def _max_depth(left: Int64Array, right: Int64Array) -> int:
+    """The greatest depth of a leaf, counted one level of the tree at a time."""
+    level, depth = np.zeros(1, dtype=np.int64), -1
     while len(level):
-        depth[level] = d
         split = level[left[level] != TREE_LEAF]
-        level, d = np.concatenate([left[split], right[split]]), d + 1
+        level, depth = np.concatenate([left[split], right[split]]), depth + 1
     return depth
 
 
@@ -141,15 +139,13 @@ def _leaf_paths(left: Int64Array, right: Int64Array, leaf_nodes: Int64Array) -> 
     while len(pending):  # follow right children down to the subtree's last node
         last[pending] = right[last[pending]]
         pending = pending[left[last[pending]] != TREE_LEAF]
-    leaves_before = np.searchsorted(leaf_nodes, np.arange(n))
-    first_leaf, stop_leaf = leaves_before, np.searchsorted(leaf_nodes, last, side="right")
-    counts = stop_leaf - first_leaf
+    first_leaf = np.searchsorted(leaf_nodes, np.arange(n))
+    counts = np.searchsorted(leaf_nodes, last, side="right") - first_leaf
     node = np.repeat(np.arange(n, dtype=np.int64), counts)
-    leaf = np.arange(len(node)) - np.repeat(np.cumsum(counts) - counts, counts) + np.repeat(first_leaf, counts)
+    # The k-th pair of node j is (j, first_leaf[j] + k).
+    leaf = np.arange(len(node)) + np.repeat(first_leaf - (np.cumsum(counts) - counts), counts)
     order = np.argsort(leaf, kind="stable")
-    indptr = np.zeros(len(leaf_nodes) + 1, dtype=np.int64)
-    np.cumsum(np.bincount(leaf, minlength=len(leaf_nodes)), out=indptr[1:])
-    return indptr, node[order]
+    return _starts(np.bincount(leaf, minlength=len(leaf_nodes))), node[order]
 
 
 def node_samples(model: Any, X: Any) -> Int64Array:
