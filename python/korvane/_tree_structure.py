@@ -70,7 +70,7 @@ class TreeStructure:
         self.missing_go_to_left: npt.NDArray[np.uint8] = _read_only(nodes["missing_go_to_left"].astype(np.uint8))
         self.leaf_index: Int64Array = _read_only(nodes["leaf"])
         counts = nodes.get("n_node_samples", n_node_samples)
-        self._n_node_samples: Int64Array | None = None if counts is None else _read_only(np.asarray(counts, dtype=np.int64))
+        self._n_node_samples: Int64Array | None = None if counts is None else _read_only(counts)
         self.node_count = len(self.children_left)
         self.n_features = int(n_features)
         self.n_outputs = 1
