@@ -9,7 +9,6 @@ import numpy.typing as npt
 from sklearn.utils.validation import check_is_fitted
 
 from korvane import _korvane_core as core
-from korvane._tree_structure import TreeStructure, node_samples
 from korvane._estimator import (
     Float64Array,
     LogRankSurvivalEstimator,
@@ -21,6 +20,7 @@ from korvane._estimator import (
     resolve_min_samples_leaf,
     seed_from,
 )
+from korvane._tree_structure import TreeStructure, node_samples
 
 __all__ = ["SurvivalTree"]
 
