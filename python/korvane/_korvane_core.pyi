@@ -20,6 +20,10 @@ _Flag = bool | np.bool_
 _Fraction = SupportsFloat | SupportsIndex
 _UInt32Array = npt.NDArray[np.uint32]
 _BoolArray = npt.NDArray[np.bool_]
+_Int64Array = npt.NDArray[np.int64]
+# children_left, children_right, feature, leaf (and n_node_samples): int64;
+# threshold, impurity: float64; missing_go_to_left: bool.
+_NodeArrays = dict[str, _Int64Array | _Float64Array | _BoolArray]
 _TreeRange = tuple[SupportsIndex, SupportsIndex] | list[SupportsIndex]
 _Progress = Callable[[int, int], object]
 _AnyForest = TypeVar("_AnyForest", "LogRankSurvivalForest", "GradientForest")
@@ -213,6 +217,8 @@ class LogRankSurvivalTree:
         """Cumulative hazard of each row of `X` at every time in `times`, shape `(n, k)`."""
     def _apply(self, X: _Float64Array) -> _UInt32Array:
         """The leaf each row of `X` reaches, uint32 `(n,)`."""
+    def _nodes(self) -> _NodeArrays:
+        """The tree's nodes in scikit-learn's layout (depth-first pre-order, root"""
     def _split_importance(self) -> _Float64Array:
         """Per feature, the sum of the log-rank statistics of the splits on it;"""
 
@@ -237,6 +243,10 @@ class _Forest:
         """Whether each training row estimated the leaves of each tree, bool"""
     def _apply(self, X: _Float64Array) -> _UInt32Array:
         """The leaf each tree sends each row of `X` to, uint32"""
+    def _tree_apply(self, tree: SupportsIndex, X: _Float64Array) -> _UInt32Array:
+        """The leaf tree `tree` sends each row of `X` to, uint32 `(n,)`."""
+    def _tree_nodes(self, tree: SupportsIndex) -> _NodeArrays:
+        """The nodes of tree `tree` in scikit-learn's layout (depth-first"""
     def _split_importance(self) -> _Float64Array:
         """Per feature, the sum of the scores of the splits on it (log-rank"""
 
@@ -246,6 +256,8 @@ class LogRankSurvivalForest(_Forest):
 
     def predict_cumulative_hazard(self, X: _Float64Array, times: _Float64Array) -> _Float64Array:
         """Tree-averaged cumulative hazard, shape `(n, k)`."""
+    def _tree_cumulative_hazard(self, tree: SupportsIndex, X: _Float64Array, times: _Float64Array) -> _Float64Array:
+        """Cumulative hazard of tree `tree` alone for each row of `X` at every"""
     def _oob_cumulative_hazard(
         self, X: _Float64Array, times: _Float64Array, *, n_threads: SupportsIndex | None = None
     ) -> _Float64Array:

@@ -79,7 +79,7 @@ def check_sample_weight(sample_weight: Any, n_samples: int) -> npt.NDArray[np.fl
     if (weight < 0).any():
         raise ValueError("sample_weight must be >= 0; it has negative values")
     if not weight.sum() > 0:
-        raise ValueError("sample_weight must not be all 0")
+        raise ValueError("sample_weight must not be all zero")
     return weight
 
 

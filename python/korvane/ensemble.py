@@ -26,6 +26,8 @@ from korvane._estimator import (
     seed_from,
     training_digest,
 )
+from korvane._forest_trees import ForestTrees
+from korvane._tree_structure import forest_decision_path
 from korvane.metrics import concordance_index
 from korvane.surv import Surv
 
@@ -109,6 +111,9 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
     ----------
     n_estimators_ : int
         Number of trees grown.
+    estimators_ : sequence of SurvivalTree
+        The trees, each with a `SurvivalTree`'s predictions, ``tree_``,
+        ``apply`` and ``decision_path``, reading the forest in place.
     unique_times_ : ndarray of shape (n_times,)
         Distinct times of the training rows of positive weight, events and
         censorings alike: the columns of ``return_array=True`` and the `x` of
@@ -145,8 +150,8 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
     - `max_samples` also applies with ``bootstrap=False``.
     - Results do not depend on `n_jobs`.
     - `apply` returns leaf indices (numbered among each tree's leaves) as
-      uint32, and there is no `estimators_` list: the trees live in the
-      compiled model.
+      uint32; ``estimators_[b].tree_.leaf_nodes`` maps them to node ids.
+      `estimators_` are views of the compiled trees, not separate models.
     - Step functions stay flat after the last training event time instead of
       refusing later times.
     - `honesty`, `honesty_fraction`, `forest_weights` and
@@ -324,6 +329,38 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
             self.oob_score_ = concordance_index(
                 time[seen], event[seen], risk[seen], sample_weight=None if weight is None else weight[seen]
             )
+
+    @property
+    def estimators_(self) -> ForestTrees:
+        """The fitted trees, each answering as a fitted `SurvivalTree`.
+
+        A sequence made on access that reads the forest's compiled trees in
+        place (no tree is copied); it follows later warm-start fits. The
+        mean of the trees' cumulative hazards, summed in order, is the
+        forest's to the last bit.
+        """
+        check_is_fitted(self)
+        return ForestTrees(self)
+
+    def decision_path(self, X: Any) -> tuple[Any, npt.NDArray[np.int64]]:
+        """The nodes each row passes through in every tree, as scikit-learn's forests give them.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Covariates, in any form `fit` takes.
+
+        Returns
+        -------
+        indicator : scipy.sparse.csr_matrix of shape (n_samples, n_nodes)
+            The trees' indicators side by side: entry (i, j) is 1 where row i
+            passes through node j.
+        n_nodes_ptr : ndarray of shape (``n_estimators_`` + 1,)
+            Columns ``n_nodes_ptr[b]:n_nodes_ptr[b + 1]`` belong to tree b,
+            numbered as its ``tree_``.
+        """
+        trees = [tree.tree_ for tree in self.estimators_]
+        return forest_decision_path(trees, self.apply(X))
 
     def forest_weights(self, X: Any) -> Float64Array:
         """Weight of every training row for each query row.

@@ -6,9 +6,11 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+from sklearn.utils.validation import check_is_fitted
 
 from korvane import _korvane_core as core
 from korvane._estimator import Float64Array, LogRankSurvivalEstimator, seed_from
+from korvane._tree_structure import TreeStructure, node_samples
 
 __all__ = ["SurvivalTree"]
 
@@ -67,13 +69,19 @@ class SurvivalTree(LogRankSurvivalEstimator):
         (for polars frames, with a scikit-learn that reads their names: 1.9 does).
     feature_importances_ : ndarray of shape (``n_features_in_``,)
         Log-rank split importance, normalised to sum 1.
+    tree_ : TreeStructure
+        The nodes in scikit-learn's ``Tree`` layout (``children_left``,
+        ``feature``, ``threshold``, ``n_node_samples``, ...), numbered as
+        `decision_path` numbers them.
 
     Notes
     -----
     Differences from scikit-survival's ``SurvivalTree``: the survival
     function is exp(-H) of the leaf's Nelson–Aalen estimate; `splitter`
     does not exist; `low_memory=True` keeps every prediction method (there
-    it leaves only `predict`); `apply` numbers leaves, not nodes; step functions stay flat after the
+    it leaves only `predict`); `apply` numbers leaves, not nodes
+    (``tree_.leaf_nodes[tree.apply(X)]`` gives the node ids); ``tree_.impurity``
+    holds each split's log-rank statistic; step functions stay flat after the
     last event time; `honesty` is an addition. `sample_weight` are frequency
     weights in the log-rank splits and the Nelson–Aalen leaves (a weight of 2
     gives the tree of the row twice, 0 the tree without it), while
@@ -132,3 +140,26 @@ class SurvivalTree(LogRankSurvivalEstimator):
             seed=seed_from(self.random_state),
             sample_weight=sample_weight,
         )
+        self._node_samples = node_samples(self._model, X if sample_weight is None else X[sample_weight > 0])
+
+    @property
+    def tree_(self) -> TreeStructure:
+        """The fitted tree's nodes, laid out as scikit-learn's ``Tree`` (see `TreeStructure`)."""
+        check_is_fitted(self)
+        return TreeStructure(self._model._nodes(), self.n_features_in_, getattr(self, "_node_samples", None))
+
+    def decision_path(self, X: Any) -> Any:
+        """The nodes each row passes through, as scikit-learn's trees give them.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Covariates, in any form `fit` takes.
+
+        Returns
+        -------
+        indicator : scipy.sparse.csr_matrix of shape (n_samples, ``tree_.node_count``)
+            Entry (i, j) is 1 where row i passes through node j (numbered as in
+            `tree_`).
+        """
+        return self.tree_.decision_path(self.apply(X))

@@ -23,6 +23,7 @@
 #include "korvane/hazard.hpp"
 #include "korvane/in_bag.hpp"
 #include "korvane/leaf_estimates.hpp"
+#include "korvane/node_table.hpp"
 #include "korvane/weighted_sums.hpp"
 #include "model_class.hpp"
 #include "queries.hpp"
@@ -168,6 +169,47 @@ PyObject* apply(PyObject* self, const Arguments<D>& arguments) {
   return result_array(std::move(leaves), x.n_rows, forest.n_trees());
 }
 
+constexpr auto kTree = positional("tree", to_u64);
+
+// Tree `index` of the forest, which is read in place.
+template <class Payload>
+const korvane::Tree<Payload>& tree_at(const korvane::Forest<Payload>& forest, std::uint64_t index) {
+  if (index >= forest.n_trees()) {
+    raise(PyExc_IndexError, "tree " + std::to_string(index) + " is out of range for a forest of " +
+                                std::to_string(forest.n_trees()) + " trees");
+  }
+  return forest.trees[index];
+}
+
+constexpr auto kTreeApply = method("_tree_apply", std::tuple{kTree, kQueryX},
+                                   "The leaf tree `tree` sends each row of `X` to, uint32 `(n,)`.");
+
+template <class Payload, const auto& D>
+PyObject* tree_apply(PyObject* self, const Arguments<D>& arguments) {
+  const auto& tree = tree_at(forest_of<Payload>(self), get<"tree">(arguments));
+  const korvane::MatrixView x = weights_query(get<"X">(arguments), "forest", tree.n_features);
+  std::vector<std::uint32_t> leaves =
+      run_pooled([&](korvane::CallControl&) { return korvane::apply(tree, x); });
+  return result_array(std::move(leaves));
+}
+
+constexpr auto kTreeNodes =
+    method("_tree_nodes", std::tuple{kTree},
+           "The nodes of tree `tree` in scikit-learn's layout (depth-first\n"
+           "pre-order, root 0): a dict of arrays children_left, children_right\n"
+           "(-1 at a leaf), feature (-2 at a leaf), threshold (-2.0 at a leaf),\n"
+           "impurity (the split's score, 0 at a leaf), missing_go_to_left, leaf\n"
+           "(the leaf's index as `_apply` numbers it, -1 at a split) and\n"
+           "n_node_samples (the training rows the tree recorded under the node:\n"
+           "its drawn rows, or with honesty its estimation rows, each draw once).");
+
+template <class Payload, const auto& D>
+PyObject* tree_nodes(PyObject* self, const Arguments<D>& arguments) {
+  const auto& forest = forest_of<Payload>(self);
+  const std::uint64_t index = get<"tree">(arguments);
+  return node_table_dict(korvane::node_table(tree_at(forest, index), forest.leaf_sizes[index]));
+}
+
 constexpr auto kValues = positional("values", ArrayOf{2, NPY_FLOAT64});
 
 constexpr char kSumsDoc[] =
@@ -267,6 +309,17 @@ constexpr auto kLogRankPredict =
 
 PyObject* predict(PyObject* self, const Arguments<kLogRankPredict>& arguments) {
   return predict_hazard(forest_of<korvane::StepFunction>(self), "forest", arguments);
+}
+
+constexpr auto kTreeHazard =
+    method("_tree_cumulative_hazard", std::tuple{kTree, kQueryX, kTimes},
+           "Cumulative hazard of tree `tree` alone for each row of `X` at every\n"
+           "time in `times`, `(n, n_times)`. Summed over the trees in order and\n"
+           "divided by their number, it is `predict_cumulative_hazard` to the bit.");
+
+PyObject* tree_cumulative_hazard(PyObject* self, const Arguments<kTreeHazard>& arguments) {
+  const auto& forest = forest_of<korvane::StepFunction>(self);
+  return predict_hazard(tree_at(forest, get<"tree">(arguments)), "forest", arguments);
 }
 
 constexpr auto kOobHazard =
@@ -685,6 +738,9 @@ PyMethodDef log_rank_methods[] = {
     fastcall_method<kInBag, in_bag<korvane::StepFunction>>(),
     fastcall_method<kHonestEstimation, honest_estimation<korvane::StepFunction>>(),
     fastcall_method<kApply, apply<korvane::StepFunction>>(),
+    fastcall_method<kTreeApply, tree_apply<korvane::StepFunction>>(),
+    fastcall_method<kTreeNodes, tree_nodes<korvane::StepFunction>>(),
+    fastcall_method<kTreeHazard, tree_cumulative_hazard>(),
     fastcall_method<kSplitImportance, split_importance<korvane::StepFunction>>(),
     kEndOfMethods,
 };
@@ -696,6 +752,8 @@ PyMethodDef gradient_methods[] = {
     fastcall_method<kInBag, in_bag<korvane::NoPayload>>(),
     fastcall_method<kHonestEstimation, honest_estimation<korvane::NoPayload>>(),
     fastcall_method<kApply, apply<korvane::NoPayload>>(),
+    fastcall_method<kTreeApply, tree_apply<korvane::NoPayload>>(),
+    fastcall_method<kTreeNodes, tree_nodes<korvane::NoPayload>>(),
     fastcall_method<kSplitImportance, split_importance<korvane::NoPayload>>(),
     fastcall_method<kWeightedSums, weighted_sums>(),
     fastcall_method<kOobWeightedSums, oob_weighted_sums>(),

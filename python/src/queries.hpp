@@ -13,6 +13,7 @@
 #include "convert.hpp"
 #include "korvane/data.hpp"
 #include "korvane/hazard.hpp"
+#include "korvane/node_table.hpp"
 #include "python.hpp"
 #include "result_array.hpp"
 
@@ -33,6 +34,12 @@ HazardQuery hazard_query(PyArrayObject* x, PyArrayObject* times, const char* mod
                          std::size_t n_features);
 korvane::MatrixView weights_query(PyArrayObject* x, const char* model, std::size_t n_features);
 korvane::VectorView weights_one_query(PyArrayObject* x, const char* model, std::size_t n_features);
+
+// A tree's node table as a dict of arrays named as scikit-learn's Tree names
+// them: children_left, children_right, feature, threshold (int64 and float64),
+// impurity (the split's score), missing_go_to_left (bool), leaf (the leaf's
+// index, -1 at a split) and, when the table counts them, n_node_samples.
+PyObject* node_table_dict(korvane::NodeTable&& table);
 
 // predict_cumulative_hazard(X, times) of a tree or a log-rank forest.
 template <class Model, const auto& D>

@@ -94,8 +94,16 @@ PyObject* result_array(std::vector<std::uint32_t>&& values) {
   return adopt_vector(std::move(values), NPY_UINT32);
 }
 
+PyObject* result_array(std::vector<std::int64_t>&& values) {
+  return adopt_vector(std::move(values), NPY_INT64);
+}
+
 PyObject* result_array(std::vector<std::uint8_t>&& values, std::size_t rows, std::size_t cols) {
   return adopt_matrix(std::move(values), NPY_BOOL, rows, cols);
+}
+
+PyObject* result_array(std::vector<std::uint8_t>&& values) {
+  return adopt_vector(std::move(values), NPY_BOOL);
 }
 
 }  // namespace korvane::python

@@ -10,6 +10,7 @@
 #include "korvane/builder.hpp"
 #include "korvane/criteria/log_rank.hpp"
 #include "korvane/leaf_estimates.hpp"
+#include "korvane/node_table.hpp"
 #include "model_class.hpp"
 #include "queries.hpp"
 
@@ -55,6 +56,19 @@ PyObject* apply(PyObject* self, const Arguments<kApply>& arguments) {
   const auto& tree = tree_of(self);
   const korvane::MatrixView x = weights_query(get<"X">(arguments), "tree", tree.n_features);
   return result_array(korvane::apply(tree, x));
+}
+
+constexpr auto kNodes =
+    method("_nodes", std::tuple{},
+           "The tree's nodes in scikit-learn's layout (depth-first pre-order, root\n"
+           "0): a dict of arrays children_left, children_right (-1 at a leaf),\n"
+           "feature (-2 at a leaf), threshold (-2.0 at a leaf), impurity (the\n"
+           "split's log-rank statistic, 0 at a leaf), missing_go_to_left and leaf\n"
+           "(the leaf's index as `_apply` numbers it, -1 at a split). The tree\n"
+           "keeps no row counts.");
+
+PyObject* nodes(PyObject* self, const Arguments<kNodes>&) {
+  return node_table_dict(korvane::node_table(tree_of(self)));
 }
 
 constexpr auto kSplitImportance =
@@ -148,6 +162,7 @@ PyMethodDef functions[] = {
 PyMethodDef methods[] = {
     fastcall_method<kPredict, predict>(),
     fastcall_method<kApply, apply>(),
+    fastcall_method<kNodes, nodes>(),
     fastcall_method<kSplitImportance, split_importance>(),
     kEndOfMethods,
 };
