@@ -27,6 +27,16 @@ struct TreeParams {
   std::optional<std::uint32_t> max_depth;
   MaxFeatures max_features;
   std::size_t min_samples_leaf = 1;
+  // A node of fewer splitting occurrences is a leaf (as is one of fewer than
+  // 2 · min_samples_leaf, which the children could not hold).
+  std::size_t min_samples_split = 2;
+  // Set: the tree grows best first (the frontier node whose split scores
+  // highest is split next) until it has this many leaves; unset: depth first,
+  // without a limit on leaves.
+  std::optional<std::size_t> max_leaf_nodes;
+  // Each child holds at least this share of the weight of the tree's sample
+  // (of its splitting rows, and of its estimation rows under honesty).
+  double min_weight_fraction_leaf = 0.0;
 
   friend bool operator==(const TreeParams&, const TreeParams&) = default;
 };
