@@ -69,8 +69,7 @@ struct TimedCriterion {
                                            const ChildFloor& floor, const CallControl& control,
                                            Scratch& scratch) const {
     const double start = thread_seconds();
-    auto best =
-        inner.find_best_split(covariates, rows, features, floor, control, scratch);
+    auto best = inner.find_best_split(covariates, rows, features, floor, control, scratch);
     const double seconds = thread_seconds() - start;
     std::size_t size_class = 0;
     for (std::size_t m = rows.size(); m >= 4 && size_class + 1 < 17; m /= 4) ++size_class;

@@ -183,7 +183,7 @@ INVALID = [
     (TREE, lambda d: b"\x89PNG" + d[4:], "does not start with the format's magic bytes"),
     (TREE, lambda d: b"", "does not start with the format's magic bytes|truncated"),
     (TREE, lambda d: d[:10], "truncated: 10 bytes hold no format version"),
-    (TREE, lambda d: reseal(with_header(d, version=3)), "unsupported format version 3; this korvane reads versions 1 to 2"),
+    (TREE, lambda d: reseal(with_header(d, version=4)), "unsupported format version 4; this korvane reads versions 1 to 3"),
     (TREE, lambda d: reseal(with_header(d, version=0)), "unsupported format version 0"),
     (TREE, lambda d: d[:40], "truncated: 40 bytes are fewer than the 72 of a header and checksum"),
     (TREE, lambda d: d[:-1], r"truncated: the header declares \d+ bytes but only \d+ are present"),

@@ -262,9 +262,9 @@ TEST_P(MinWeightFraction, UnweightedIsTheCeilingOfTheShareAsMinSamplesLeaf) {
   params.min_weight_fraction_leaf = GetParam();
   std::vector<std::uint32_t> record;
   const auto tree = grown(d, sample, params, 4, record);
-  TreeParams counted = params_with(
-      std::max<std::size_t>(2, static_cast<std::size_t>(std::ceil(GetParam() * 150.0))),
-      MaxFeatures::fixed(2));
+  TreeParams counted =
+      params_with(std::max<std::size_t>(2, static_cast<std::size_t>(std::ceil(GetParam() * 150.0))),
+                  MaxFeatures::fixed(2));
   EXPECT_EQ(tree, grown(d, sample, counted, 4, record));
 }
 
@@ -319,8 +319,7 @@ INSTANTIATE_TEST_SUITE_P(Shares, MinWeightFraction, ::testing::Values(0.01, 0.1,
 // highest (the one reached first on a tie) is expanded until there are
 // max_leaves leaves; laid out in post-order with leaves numbered left to
 // right.
-std::vector<NodeKind> best_first_from_full(const Tree<StepFunction>& full,
-                                           std::size_t max_leaves) {
+std::vector<NodeKind> best_first_from_full(const Tree<StepFunction>& full, std::size_t max_leaves) {
   std::vector<bool> expanded(full.nodes.size(), false);
   std::vector<std::uint32_t> frontier{full.root};  // in the order nodes were reached
   for (std::size_t leaves = 1; leaves < max_leaves; ++leaves) {

@@ -140,14 +140,13 @@ TEST_P(WeightFloorScan, VisitsExactlyTheBoundariesBothSidesOfWhichWeighEnough) {
   EXPECT_EQ(visited, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Floors, WeightFloorScan,
-    ::testing::Values(std::tuple{0.0, std::size_t{1}, std::size_t{0}},
-                      std::tuple{10.0, std::size_t{1}, std::size_t{0}},
-                      std::tuple{10.0, std::size_t{25}, std::size_t{0}},
-                      std::tuple{27.5, std::size_t{1}, std::size_t{0}},
-                      std::tuple{12.0, std::size_t{3}, std::size_t{6}},
-                      std::tuple{1000.0, std::size_t{1}, std::size_t{0}}));
+INSTANTIATE_TEST_SUITE_P(Floors, WeightFloorScan,
+                         ::testing::Values(std::tuple{0.0, std::size_t{1}, std::size_t{0}},
+                                           std::tuple{10.0, std::size_t{1}, std::size_t{0}},
+                                           std::tuple{10.0, std::size_t{25}, std::size_t{0}},
+                                           std::tuple{27.5, std::size_t{1}, std::size_t{0}},
+                                           std::tuple{12.0, std::size_t{3}, std::size_t{6}},
+                                           std::tuple{1000.0, std::size_t{1}, std::size_t{0}}));
 
 }  // namespace
 }  // namespace korvane::detail

@@ -50,16 +50,15 @@ struct ChildFloor {
 // node) checks `control` between features and throws Cancelled once it asks
 // to stop.
 template <class C>
-concept SplitCriterion =
-    requires(const C& criterion, const Covariates& covariates, std::span<const std::uint32_t> rows,
-             std::span<const std::uint32_t> features, const ChildFloor& floor,
-             const CallControl& control) {
-      { criterion.n_samples() } -> std::same_as<std::size_t>;
-      { criterion.weight() } -> std::same_as<std::span<const double>>;
-      {
-        criterion.find_best_split(covariates, rows, features, floor, control)
-      } -> std::same_as<std::optional<BestSplit>>;
-    };
+concept SplitCriterion = requires(
+    const C& criterion, const Covariates& covariates, std::span<const std::uint32_t> rows,
+    std::span<const std::uint32_t> features, const ChildFloor& floor, const CallControl& control) {
+  { criterion.n_samples() } -> std::same_as<std::size_t>;
+  { criterion.weight() } -> std::same_as<std::span<const double>>;
+  {
+    criterion.find_best_split(covariates, rows, features, floor, control)
+  } -> std::same_as<std::optional<BestSplit>>;
+};
 
 // A criterion whose searches keep their buffers in a `Scratch` lent by the
 // caller: the builder passes one to every node's search of a tree (a forest

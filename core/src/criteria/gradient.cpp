@@ -24,11 +24,11 @@ std::optional<BestSplit> GradientCriterion::find_best_split(const Covariates& co
                                                             const CallControl& control) const {
   const auto outcome_at = [&](std::size_t position) { return pseudo_outcome_[rows[position]]; };
   if (weight_.empty()) {
-    return detail::find_variance_split<UnitWeights>(covariates, rows, features, floor,
-                                                    control, outcome_at, weight_);
+    return detail::find_variance_split<UnitWeights>(covariates, rows, features, floor, control,
+                                                    outcome_at, weight_);
   }
-  return detail::find_variance_split<SampleWeights>(covariates, rows, features, floor,
-                                                    control, outcome_at, weight_);
+  return detail::find_variance_split<SampleWeights>(covariates, rows, features, floor, control,
+                                                    outcome_at, weight_);
 }
 
 }  // namespace korvane

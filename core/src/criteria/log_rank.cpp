@@ -307,7 +307,7 @@ class FeatureScan {
   const Covariates& covariates_;
   const SortedNode& node_;
   ChildFloor floor_;
-  double node_weight_ = 0.0;  // weighted nodes under a floor on weight only
+  double node_weight_ = 0.0;                      // weighted nodes under a floor on weight only
   std::vector<std::uint32_t>& position_buckets_;  // unweighted nodes only
   std::vector<ValueOrder>& by_value_;             // per candidate feature
   std::vector<RankedPosition>& sorted_;           // the order being sorted
@@ -588,10 +588,9 @@ class SplitSearch {
 
 template <class Unit, class Weighting>
 std::optional<BestSplit> search(const Covariates& covariates, Buffers& buffers,
-                                std::span<const std::uint32_t> features,
-                                const ChildFloor& floor, const CallControl& control) {
-  return SplitSearch<Unit, Weighting>(covariates, buffers, features, floor, control)
-      .run();
+                                std::span<const std::uint32_t> features, const ChildFloor& floor,
+                                const CallControl& control) {
+  return SplitSearch<Unit, Weighting>(covariates, buffers, features, floor, control).run();
 }
 
 // The whole search compiled for each vector unit and weighting (every call
@@ -615,8 +614,7 @@ template <class Weighting>
 __attribute__((target("avx512f"), flatten)) std::optional<BestSplit> search_avx512(
     const Covariates& covariates, Buffers& buffers, std::span<const std::uint32_t> features,
     const ChildFloor& floor, const CallControl& control) {
-  return search<detail::Avx512, Weighting>(covariates, buffers, features, floor,
-                                           control);
+  return search<detail::Avx512, Weighting>(covariates, buffers, features, floor, control);
 }
 #endif
 

@@ -139,11 +139,11 @@ std::optional<BestSplit> RelabelingCriterion<R>::find_best_split(
   }
   const auto label_at = [&](std::size_t position) { return labels[position]; };
   if (sample_weight_.empty()) {
-    return detail::find_variance_split<UnitWeights>(covariates, rows, features, node_floor,
-                                                    control, label_at, sample_weight_, floor);
+    return detail::find_variance_split<UnitWeights>(covariates, rows, features, node_floor, control,
+                                                    label_at, sample_weight_, floor);
   }
-  return detail::find_variance_split<SampleWeights>(covariates, rows, features, node_floor,
-                                                    control, label_at, sample_weight_, floor);
+  return detail::find_variance_split<SampleWeights>(covariates, rows, features, node_floor, control,
+                                                    label_at, sample_weight_, floor);
 }
 
 template class RelabelingCriterion<CausalRelabeling>;

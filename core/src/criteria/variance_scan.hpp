@@ -89,37 +89,37 @@ std::optional<BestSplit> find_variance_split(const Covariates& covariates,
       std::size_t left_positive = 0;
       std::size_t left_first = 0;
       const auto move_left = [&](std::uint32_t position) {
-            left_sum = left_sum + term(position);
-            if (!floor.first.empty()) left_first += floor.first[position];
-            if constexpr (kWeighted) {
-              left_weight += weight_at(position);
-              left_positive += weight_at(position) > 0.0 ? 1 : 0;
-            }
-          };
-      const auto visit = [&](std::size_t, std::size_t n_left, std::uint32_t left, std::uint32_t right, bool) {
-            if (!floor.admits(n_left, left_first, n)) return;
-            if constexpr (kWeighted) {
-              if (left_positive == 0 || left_positive == total_positive) return;
-            } else {
-              left_weight = static_cast<double>(n_left);
-            }
-            const double right_weight =
-                kWeighted ? total_weight - left_weight : static_cast<double>(n - n_left);
-            const double right_sum = total - left_sum;
-            const double diff = left_sum / left_weight - right_sum / right_weight;
-            const double score = (((right_weight * left_weight) / total_weight) * diff) * diff;
-            if (score > best_score) {
-              best = BestSplit{feature,
-                               midpoint(covariates.x.at(rows[left], feature),
-                                        covariates.x.at(rows[right], feature)),
-                               score, side};
-              best_score = score;
-            }
-          };
+        left_sum = left_sum + term(position);
+        if (!floor.first.empty()) left_first += floor.first[position];
+        if constexpr (kWeighted) {
+          left_weight += weight_at(position);
+          left_positive += weight_at(position) > 0.0 ? 1 : 0;
+        }
+      };
+      const auto visit = [&](std::size_t, std::size_t n_left, std::uint32_t left,
+                             std::uint32_t right, bool) {
+        if (!floor.admits(n_left, left_first, n)) return;
+        if constexpr (kWeighted) {
+          if (left_positive == 0 || left_positive == total_positive) return;
+        } else {
+          left_weight = static_cast<double>(n_left);
+        }
+        const double right_weight =
+            kWeighted ? total_weight - left_weight : static_cast<double>(n - n_left);
+        const double right_sum = total - left_sum;
+        const double diff = left_sum / left_weight - right_sum / right_weight;
+        const double score = (((right_weight * left_weight) / total_weight) * diff) * diff;
+        if (score > best_score) {
+          best = BestSplit{
+              feature,
+              midpoint(covariates.x.at(rows[left], feature), covariates.x.at(rows[right], feature)),
+              score, side};
+          best_score = score;
+        }
+      };
       if constexpr (kWeighted) {
         scan_weighed_candidates(PositionOrder{by_value}, child_floor.count, SIZE_MAX, move_left,
-                                visit, n_missing_left, weight_at, total_weight,
-                                child_floor.weight);
+                                visit, n_missing_left, weight_at, total_weight, child_floor.weight);
       } else {
         scan_candidates(PositionOrder{by_value}, child_floor.count, SIZE_MAX, move_left, visit,
                         n_missing_left);

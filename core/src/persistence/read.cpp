@@ -160,8 +160,8 @@ ForestParams read_params(ByteReader& in, std::uint32_t version, std::uint64_t& s
   const auto reserved = in.take(2, "settings");
   // Version 1 knew no weights: its readers refuse the flag, and so does this one.
   const std::uint8_t known = kBootstrap | kHonest | kDepthLimited |
-                            (version >= kFirstVersionWithWeights ? kWeighted : 0) |
-                            (version >= kFirstVersionWithGrowthRules ? kGrowthRules : 0);
+                             (version >= kFirstVersionWithWeights ? kWeighted : 0) |
+                             (version >= kFirstVersionWithGrowthRules ? kGrowthRules : 0);
   if ((flags & ~known) != 0 ||
       std::any_of(reserved.begin(), reserved.end(), [](std::uint8_t b) { return b != 0; })) {
     invalid("unknown settings flags or reserved bytes that are not zero");

@@ -119,11 +119,10 @@ void write_settings(ByteWriter& out, const Forest<Payload>& forest) {
   out.u32(params.tree.max_depth.value_or(0));
   out.u32(params.tree.max_features.count);
   out.u8(static_cast<std::uint8_t>(params.tree.max_features.kind));
-  out.u8(static_cast<std::uint8_t>((params.bootstrap ? kBootstrap : 0) |
-                                   (params.tree.honesty ? kHonest : 0) |
-                                   (params.tree.max_depth ? kDepthLimited : 0) |
-                                   (forest.sample_weight.empty() ? 0 : kWeighted) |
-                                   (has_growth_rules(params.tree) ? kGrowthRules : 0)));
+  out.u8(static_cast<std::uint8_t>(
+      (params.bootstrap ? kBootstrap : 0) | (params.tree.honesty ? kHonest : 0) |
+      (params.tree.max_depth ? kDepthLimited : 0) | (forest.sample_weight.empty() ? 0 : kWeighted) |
+      (has_growth_rules(params.tree) ? kGrowthRules : 0)));
   // Forests without little bags keep the zeros they had before groups existed.
   out.u32(params.ci_group_size > 1 ? static_cast<std::uint32_t>(params.ci_group_size) : 0);
   out.zeros(2);
