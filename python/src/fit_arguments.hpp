@@ -3,9 +3,9 @@
 // Conversion and checking of the fit functions' arguments. A fit runs these
 // in a fixed order and stops at the first failure: conversions in parameter
 // order, slice access of the 1-D arrays, their lengths, the layout of X, the
-// forest settings, the honesty fraction, then the checks that need to look at
-// the data (the sample weights after the covariates), and the max_features
-// setting last.
+// forest settings, the honesty fraction, the growth rules, then the checks
+// that need to look at the data (the sample weights after the covariates), and
+// the max_features setting last.
 
 #include <cstdint>
 #include <optional>
