@@ -54,22 +54,22 @@ struct TimedCriterion {
   Searches& searches;
 
   [[nodiscard]] std::size_t n_samples() const { return inner.n_samples(); }
+  [[nodiscard]] std::span<const double> weight() const { return inner.weight(); }
   std::optional<BestSplit> find_best_split(const Covariates& covariates,
                                            std::span<const std::uint32_t> rows,
                                            std::span<const std::uint32_t> features,
-                                           std::size_t min_samples_leaf,
+                                           const ChildFloor& floor,
                                            const CallControl& control) const {
     Scratch scratch;
-    return find_best_split(covariates, rows, features, min_samples_leaf, control, scratch);
+    return find_best_split(covariates, rows, features, floor, control, scratch);
   }
   std::optional<BestSplit> find_best_split(const Covariates& covariates,
                                            std::span<const std::uint32_t> rows,
                                            std::span<const std::uint32_t> features,
-                                           std::size_t min_samples_leaf, const CallControl& control,
+                                           const ChildFloor& floor, const CallControl& control,
                                            Scratch& scratch) const {
     const double start = thread_seconds();
-    auto best =
-        inner.find_best_split(covariates, rows, features, min_samples_leaf, control, scratch);
+    auto best = inner.find_best_split(covariates, rows, features, floor, control, scratch);
     const double seconds = thread_seconds() - start;
     std::size_t size_class = 0;
     for (std::size_t m = rows.size(); m >= 4 && size_class + 1 < 17; m /= 4) ++size_class;

@@ -106,6 +106,8 @@ def sections(data: bytes) -> dict[str, Section]:
 
     if h["kind"] != TREE:
         add("settings", SETTINGS.size)
+        if settings(data)["flags"] & 16:  # growth rules
+            add("growth rules", 24)
     add("tree sizes", 4 * h["n_trees"])
     tree_sizes = struct.unpack_from(f"<{h['n_trees']}I", data, found["tree sizes"].offset)
     n_splits = (h["n_nodes"] - h["n_trees"]) // 2

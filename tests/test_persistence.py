@@ -190,7 +190,7 @@ INVALID = [
     (TREE, lambda d: b"\x89PNG" + d[4:], "does not start with the format's magic bytes"),
     (TREE, lambda d: b"", "does not start with the format's magic bytes|truncated"),
     (TREE, lambda d: d[:10], "truncated: 10 bytes hold no format version"),
-    (TREE, lambda d: reseal(with_header(d, version=3)), "unsupported format version 3; this korvane reads versions 1 to 2"),
+    (TREE, lambda d: reseal(with_header(d, version=4)), "unsupported format version 4; this korvane reads versions 1 to 3"),
     (TREE, lambda d: reseal(with_header(d, version=0)), "unsupported format version 0"),
     (TREE, lambda d: d[:40], "truncated: 40 bytes are fewer than the 72 of a header and checksum"),
     (TREE, lambda d: d[:-1], r"truncated: the header declares \d+ bytes but only \d+ are present"),
@@ -327,6 +327,17 @@ COMPATIBILITY_V2 = [
 QUERY_V2 = np.where(np.arange(24).reshape(8, 3) % 4 == 1, np.nan, QUERY)
 
 
+# Version 3 adds the growth rules of forests grown with one other than its
+# default.
+COMPATIBILITY_V3 = [
+    pytest.param("log_rank_forest_best_first", lambda s: korvane._korvane_core._grow_log_rank_forest(
+        *s, n_trees=4, min_samples_leaf=2, seed=11, max_leaf_nodes=4, min_samples_split=6), id="log_rank_best_first"),
+    pytest.param("gradient_forest_weight_fraction", lambda s: korvane._korvane_core._grow_gradient_forest(
+        s.X, s.event_time, n_trees=4, min_samples_leaf=1, seed=11, min_weight_fraction_leaf=0.15,
+        sample_weight=np.linspace(0.5, 2.0, len(s.event_time))), id="gradient_weight_fraction"),
+]
+
+
 def answers(model, query=QUERY):
     found = {"repr": np.array(repr(model))}
     if hasattr(model, "predict_cumulative_hazard"):
@@ -336,7 +347,7 @@ def answers(model, query=QUERY):
     return found
 
 
-def write_compatibility_files(version=2, cases=COMPATIBILITY_V2, query=QUERY_V2):
+def write_compatibility_files(version=3, cases=COMPATIBILITY_V3, query=QUERY_V2):
     """Run once per format version: python -c 'import test_persistence as t; t.write_compatibility_files()'."""
     for parameter in cases:
         name, fit = parameter.values
@@ -345,14 +356,22 @@ def write_compatibility_files(version=2, cases=COMPATIBILITY_V2, query=QUERY_V2)
         np.savez(DATA / f"{name}.v{version}.answers.npz", **answers(model, query))
 
 
-@pytest.mark.parametrize("name, fit", COMPATIBILITY_V2)
-def test_files_of_format_version_2_load_and_answer_as_recorded(name, fit):
-    model = korvane.load(DATA / f"{name}.v2.korvane")
-    recorded = np.load(DATA / f"{name}.v2.answers.npz")
+@pytest.mark.parametrize(("version", "name", "fit"), [
+    *[pytest.param(2, *case.values, id=f"v2-{case.id}") for case in COMPATIBILITY_V2],
+    *[pytest.param(3, *case.values, id=f"v3-{case.id}") for case in COMPATIBILITY_V3],
+])
+def test_files_of_format_versions_2_on_load_answer_as_recorded_and_save_as_they_were(version, name, fit):
+    """A model is saved in the version that first holds it, so each file saves
+    again to its own bytes, and so does the model fitted anew."""
+    path = DATA / f"{name}.v{version}.korvane"
+    model = korvane.load(path)
+    recorded = np.load(DATA / f"{name}.v{version}.answers.npz")
     found = answers(model, QUERY_V2)
     assert sorted(found) == sorted(recorded.files)
     for key, value in found.items():
         assert value.tobytes() == recorded[key].tobytes(), key
+    assert korvane.to_bytes(model) == path.read_bytes()
+    assert korvane.to_bytes(fit(COMPATIBILITY_DATA)) == path.read_bytes()
 
 
 @pytest.mark.parametrize("name, fit", COMPATIBILITY)

@@ -49,14 +49,53 @@ template <ValueOrderView Order>
   return end;
 }
 
+// No floor on the weight of a side: the scan sums no weights.
+struct NoWeightFloor {
+  static constexpr bool kSums = false;
+  void move_left(std::uint32_t /*position*/) {}
+  [[nodiscard]] bool left_short() const { return false; }
+  [[nodiscard]] bool right_short() const { return false; }
+  template <ValueOrderView Order>
+  [[nodiscard]] bool right_short_after(const Order& /*order*/, std::size_t /*start*/,
+                                       std::size_t /*end*/) const {
+    return false;
+  }
+};
+
+// Each side of a candidate holds at least `least` of the walked entries'
+// weight `total`, the weight of a position being weight_at(position). The
+// weights are RowWeights' rounded ones, whose sums are exact in any order, so
+// the right side's weight is the total less the left's.
+template <class WeightAt>
+struct WeightFloor {
+  static constexpr bool kSums = true;
+  WeightAt weight_at;
+  double total;
+  double least;
+  double left = 0.0;
+
+  void move_left(std::uint32_t position) { left += weight_at(position); }
+  [[nodiscard]] bool left_short() const { return left < least; }
+  [[nodiscard]] bool right_short() const { return total - left < least; }
+  // Whether the right side falls short once entries [start, end) join the left.
+  template <ValueOrderView Order>
+  [[nodiscard]] bool right_short_after(const Order& order, std::size_t start,
+                                       std::size_t end) const {
+    double moved = left;
+    for (std::size_t i = start; i < end; ++i) moved += weight_at(order.position(i));
+    return total - moved < least;
+  }
+};
+
 // The candidate thresholds of one feature, shared by every criterion: walks a
 // node's value order in ascending value order, hands each position to
 // `move_left` as its value group joins the left side, and calls
 //   visit(candidate, n_left, left_position, right_position, last)
 // for each admissible boundary between two value groups (both sides hold at
-// least `min_samples_leaf` occurrences), with the positions holding the values
-// on either side and whether no admissible candidate follows. Stops after
-// `limit` candidates; returns how many it visited.
+// least `min_samples_leaf` occurrences and meet `weight_floor`), with the
+// positions holding the values on either side and whether no admissible
+// candidate follows. Stops after `limit` candidates; returns how many it
+// visited.
 //
 // With `n_missing_left` > 0, the last that many entries of the order (the
 // rows missing the value, which rank last) are moved left before the walk and
@@ -64,26 +103,46 @@ template <ValueOrderView Order>
 // at the last present value. With 0 the whole order is walked, missing rows
 // included, so they count on the right and the boundary before them is the
 // candidate "is missing".
-template <ValueOrderView Order, class MoveLeft, class Visit>
+template <ValueOrderView Order, class MoveLeft, class Visit, class Floor = NoWeightFloor>
 std::size_t scan_candidates(const Order& order, std::size_t min_samples_leaf, std::size_t limit,
-                            MoveLeft&& move_left, Visit&& visit, std::size_t n_missing_left = 0) {
+                            MoveLeft&& move_left, Visit&& visit, std::size_t n_missing_left = 0,
+                            Floor weight_floor = {}) {
+  const auto move = [&](std::size_t i) {
+    move_left(order.position(i));
+    if constexpr (Floor::kSums) weight_floor.move_left(order.position(i));
+  };
   const std::size_t n = order.size() - n_missing_left;  // walked entries
-  for (std::size_t i = n; i < order.size(); ++i) move_left(order.position(i));
+  for (std::size_t i = n; i < order.size(); ++i) move(i);
   std::size_t next = 0;  // walked positions before it in value order are on the left
   std::size_t candidate = 0;
   std::size_t group_end = n == 0 ? 0 : end_of_value_group(order, n, 0);
   while (next < n && candidate < limit) {
-    for (; next < group_end; ++next) move_left(order.position(next));
+    for (; next < group_end; ++next) move(next);
     if (next == n) break;
     // The right side only shrinks from here on.
-    if (n - next < min_samples_leaf) break;
+    if (n - next < min_samples_leaf || weight_floor.right_short()) break;
     group_end = end_of_value_group(order, n, next);
     const std::size_t n_left = n_missing_left + next;
-    if (n_left < min_samples_leaf) continue;
-    const bool last = group_end == n || n - group_end < min_samples_leaf;
+    if (n_left < min_samples_leaf || weight_floor.left_short()) continue;
+    const bool last = group_end == n || n - group_end < min_samples_leaf ||
+                      weight_floor.right_short_after(order, next, group_end);
     visit(candidate++, n_left, order.position(next - 1), order.position(next), last);
   }
   return candidate;
+}
+
+// scan_candidates in a weighted node of weight `total`, whose sides also hold
+// at least `least` of it (a floor of 0 sums no weights).
+template <ValueOrderView Order, class MoveLeft, class Visit, class WeightAt>
+std::size_t scan_weighed_candidates(const Order& order, std::size_t min_samples_leaf,
+                                    std::size_t limit, MoveLeft&& move_left, Visit&& visit,
+                                    std::size_t n_missing_left, WeightAt weight_at, double total,
+                                    double least) {
+  if (least > 0.0) {
+    return scan_candidates(order, min_samples_leaf, limit, move_left, visit, n_missing_left,
+                           WeightFloor<WeightAt>{weight_at, total, least});
+  }
+  return scan_candidates(order, min_samples_leaf, limit, move_left, visit, n_missing_left);
 }
 
 // How many entries at the end of a value order hold `missing_rank` (the rows

@@ -18,4 +18,11 @@ std::uint32_t MaxFeatures::resolve(std::size_t p) const {
   return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(raw, 1, p));
 }
 
+std::size_t effective_min_samples_split(std::size_t min_samples_split,
+                                       std::size_t min_samples_leaf) {
+  // ceil(split / 2) <= leaf is split <= 2 · leaf without overflow.
+  const std::size_t half_up = min_samples_split - min_samples_split / 2;
+  return half_up <= min_samples_leaf ? TreeParams{}.min_samples_split : min_samples_split;
+}
+
 }  // namespace korvane

@@ -98,5 +98,55 @@ INSTANTIATE_TEST_SUITE_P(Orders, ScanCandidates,
                                            std::tuple{std::size_t{30}, 4u, std::size_t{0}},
                                            std::tuple{std::size_t{10}, 10u, std::size_t{6}}));
 
+// A floor on weight keeps out exactly the boundaries where a side weighs less
+// than it, flags the last admissible one, and still moves every position
+// (the missing rows first, when they are carried left).
+class WeightFloorScan
+    : public ::testing::TestWithParam<std::tuple<double, std::size_t, std::size_t>> {};
+
+TEST_P(WeightFloorScan, VisitsExactlyTheBoundariesBothSidesOfWhichWeighEnough) {
+  const auto [least, min_leaf, n_missing_left] = GetParam();
+  const auto order = value_order(60, 12, 7);
+  std::vector<double> weight(order.size());
+  std::mt19937 gen(11);
+  // Multiples of 1/8: every sum of them is exact, as RowWeights' are.
+  for (double& w : weight) w = static_cast<double>(1 + gen() % 24) / 8.0;
+  double total = 0.0;
+  for (const double w : weight) total += w;
+  const std::size_t n = order.size() - n_missing_left;
+  std::vector<Visited> expected;
+  double left = 0.0;
+  for (std::size_t k = n; k < order.size(); ++k) left += weight[position_of(order[k])];
+  for (std::size_t k = 1; k <= n; ++k) {
+    left += weight[position_of(order[k - 1])];
+    if (k == n || rank_of(order[k]) == rank_of(order[k - 1])) continue;
+    const std::size_t n_left = n_missing_left + k;
+    if (n_left < min_leaf || order.size() - n_left < min_leaf) continue;
+    if (left < least || total - left < least) continue;
+    expected.push_back({n_left, position_of(order[k - 1]), position_of(order[k]), false});
+  }
+  if (!expected.empty()) expected.back().last = true;
+  std::vector<Visited> visited;
+  std::vector<std::uint32_t> moved;
+  const auto weight_at = [&](std::uint32_t position) { return weight[position]; };
+  const std::size_t count = scan_weighed_candidates(
+      PositionOrder{order}, min_leaf, SIZE_MAX,
+      [&](std::uint32_t position) { moved.push_back(position); },
+      [&](std::size_t, std::size_t n_left, std::uint32_t l, std::uint32_t r, bool last) {
+        visited.push_back({n_left, l, r, last});
+      },
+      n_missing_left, weight_at, total, least);
+  EXPECT_EQ(count, expected.size());
+  EXPECT_EQ(visited, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Floors, WeightFloorScan,
+                         ::testing::Values(std::tuple{0.0, std::size_t{1}, std::size_t{0}},
+                                           std::tuple{10.0, std::size_t{1}, std::size_t{0}},
+                                           std::tuple{10.0, std::size_t{25}, std::size_t{0}},
+                                           std::tuple{27.5, std::size_t{1}, std::size_t{0}},
+                                           std::tuple{12.0, std::size_t{3}, std::size_t{6}},
+                                           std::tuple{1000.0, std::size_t{1}, std::size_t{0}}));
+
 }  // namespace
 }  // namespace korvane::detail

@@ -101,6 +101,44 @@ INSTANTIATE_TEST_SUITE_P(Settings, RoundTrip,
                                            Setting{false, 0.5, 0.5, std::nullopt},
                                            Setting{true, 0.7, 0.3, 2}));
 
+// A forest grown with a growth rule other than its default keeps it (joins
+// and replays compare settings), in the version that first holds such rules;
+// any other forest keeps the version it always had.
+class GrowthRules : public ::testing::TestWithParam<TreeParams> {};
+
+std::uint32_t version_written(const std::vector<std::uint8_t>& bytes) {
+  std::uint32_t version = 0;
+  std::memcpy(&version, bytes.data() + 8, sizeof version);
+  return version;
+}
+
+TEST_P(GrowthRules, RoundTripInTheFirstVersionThatHoldsThem) {
+  const Dataset d = signed_zero_times(90);
+  ForestParams params = params_of({true, 1.0, 0.5, std::nullopt});
+  const TreeParams& rules = GetParam();
+  params.tree.min_samples_split = rules.min_samples_split;
+  params.tree.max_leaf_nodes = rules.max_leaf_nodes;
+  params.tree.min_weight_fraction_leaf = rules.min_weight_fraction_leaf;
+  const auto forest = grow_forest(d.covariates(), d.log_rank(), d.nelson_aalen(), params, 5);
+  expect_round_trip(forest);
+  const bool defaults = params.tree.min_samples_split == 2 && !params.tree.max_leaf_nodes &&
+                        params.tree.min_weight_fraction_leaf == 0.0;
+  EXPECT_EQ(version_written(to_bytes(forest)), defaults ? 2u : 3u);
+}
+
+TreeParams rules(std::size_t split, std::optional<std::size_t> leaves, double fraction) {
+  TreeParams params;
+  params.min_samples_split = split;
+  params.max_leaf_nodes = leaves;
+  params.min_weight_fraction_leaf = fraction;
+  return params;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, GrowthRules,
+                         ::testing::Values(rules(2, std::nullopt, 0.0),
+                                           rules(12, std::nullopt, 0.0), rules(2, 5, 0.0),
+                                           rules(2, std::nullopt, 0.125), rules(9, 2, 0.5)));
+
 // Little bags are part of the settings: in-bag replays need them.
 TEST(Persistence, LittleBagsRoundTrip) {
   const Dataset d = Dataset::random(90, 3, 4);

@@ -200,15 +200,21 @@ double weighted_score(const detail::SortedNode& node, const std::vector<bool>& l
 
 // The pruning passes bound weighted scores as they bound counted ones: with
 // fractional weights the search still returns the best candidate of an
-// exhaustive scan, with its exact score.
-TEST(WeightedLogRank, SearchFindsTheExhaustiveBest) {
+// exhaustive scan, with its exact score; under a floor on weight, the best of
+// the candidates both sides of which weigh at least the floor.
+class WeightedLogRank : public ::testing::TestWithParam<double> {};  // floor's share
+
+TEST_P(WeightedLogRank, SearchFindsTheExhaustiveBestAdmissible) {
   for (const std::uint32_t seed : {1u, 2u, 3u, 4u}) {
     const Dataset d = Dataset::random(300, 3, seed);
     const RowWeights weights(random_weights(d.n, seed + 10));
     const LogRankCriterion criterion(d.time, d.event, weights.values());
     const std::vector<std::uint32_t> rows = all_rows(d.n);
     const detail::SortedNode node = detail::SortedNode::of(criterion, rows);
-    double best = -1.0;
+    double total = 0.0;
+    for (const double w : node.sorted_weights) total += w;
+    const double least = GetParam() * total;
+    std::optional<double> best;
     for (std::uint32_t f = 0; f < d.p; ++f) {
       std::vector<double> values;
       for (const std::uint32_t r : node.sorted_rows) values.push_back(d.x[f * d.n + r]);
@@ -217,17 +223,26 @@ TEST(WeightedLogRank, SearchFindsTheExhaustiveBest) {
       thresholds.erase(std::unique(thresholds.begin(), thresholds.end()), thresholds.end());
       for (std::size_t t = 0; t + 1 < thresholds.size(); ++t) {
         std::vector<bool> left(values.size());
-        for (std::size_t pos = 0; pos < values.size(); ++pos)
+        double left_weight = 0.0;
+        for (std::size_t pos = 0; pos < values.size(); ++pos) {
           left[pos] = values[pos] <= thresholds[t];
-        best = std::max(best, weighted_score(node, left));
+          if (left[pos]) left_weight += node.sorted_weights[pos];
+        }
+        if (left_weight < least || total - left_weight < least) continue;
+        best = std::max(best.value_or(-1.0), weighted_score(node, left));
       }
     }
     const std::vector<std::uint32_t> features{0, 1, 2};
-    const auto split = criterion.find_best_split(d.covariates(), rows, features, 1);
-    ASSERT_TRUE(split);
-    EXPECT_EQ(split->score, best) << "seed " << seed;
+    const auto split =
+        criterion.find_best_split(d.covariates(), rows, features, ChildFloor{1, least});
+    ASSERT_EQ(split.has_value(), best.has_value()) << "seed " << seed;
+    if (best) {
+      EXPECT_EQ(split->score, *best) << "seed " << seed;
+    }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Floors, WeightedLogRank, ::testing::Values(0.0, 0.2, 0.45, 0.5));
 
 // With every row drawn (subsampling at fraction 1) and every feature a
 // candidate, each tree is the full tree, so a forest shows the same
@@ -309,10 +324,11 @@ TEST(WeightedLeaves, NelsonAalenSumsWeightsOfEventsAndAtRisk) {
 }
 
 std::optional<BestSplit> gradient_split(const Dataset& d, std::span<const double> outcome,
-                                        std::span<const double> weight) {
+                                        std::span<const double> weight,
+                                        const ChildFloor& floor = 2) {
   const std::vector<std::uint32_t> features{0, 1, 2};
   return GradientCriterion(outcome, weight)
-      .find_best_split(d.covariates(), all_rows(d.n), features, 2);
+      .find_best_split(d.covariates(), all_rows(d.n), features, floor);
 }
 
 TEST(WeightedGradient, WeightsActAsDuplicatesAndRescalingKeepsTheSplit) {
@@ -337,6 +353,26 @@ TEST(WeightedGradient, WeightsActAsDuplicatesAndRescalingKeepsTheSplit) {
   ASSERT_TRUE(rescaled);
   EXPECT_EQ(rescaled->feature, weighted->feature);
   EXPECT_EQ(rescaled->threshold, weighted->threshold);
+}
+
+// A floor on weight is, with whole weights, a floor on the repeated rows'
+// count: the side with the row of weight 2 weighs what the side with it
+// twice counts.
+TEST(WeightedGradient, AFloorOnWeightIsAFloorOnTheCountOfRepeatedRows) {
+  const Dataset d = Dataset::random(60, 3, 16);
+  const std::uint32_t k = 11;
+  const Dataset twice = with_row_twice(d, k);
+  for (const double least : {5.0, 17.0, 29.0}) {
+    const auto weighted = gradient_split(d, d.time, RowWeights(weights_with(d.n, k, 2.0)).values(),
+                                         ChildFloor{1, least});
+    const auto expected =
+        gradient_split(twice, twice.time, {}, static_cast<std::size_t>(std::ceil(least)));
+    ASSERT_EQ(weighted.has_value(), expected.has_value()) << least;
+    if (!expected) continue;
+    EXPECT_EQ(weighted->feature, expected->feature) << least;
+    EXPECT_EQ(weighted->threshold, expected->threshold) << least;
+    EXPECT_NEAR(weighted->score, expected->score, 1e-12 * expected->score) << least;
+  }
 }
 
 }  // namespace

@@ -95,6 +95,9 @@ def _grow_log_rank_tree(
     n_threads: SupportsIndex | None = None,
     progress: _Progress | None = None,
     missing_values: _Flag = False,
+    min_samples_split: SupportsIndex = 2,
+    max_leaf_nodes: SupportsIndex | None = None,
+    min_weight_fraction_leaf: _Fraction = 0.0,
 ) -> LogRankSurvivalTree:
     """fit_log_rank_tree with sample weights, on a chosen number of threads,"""
 
@@ -117,6 +120,9 @@ def _grow_log_rank_forest(
     n_threads: SupportsIndex | None = None,
     progress: _Progress | None = None,
     missing_values: _Flag = False,
+    min_samples_split: SupportsIndex = 2,
+    max_leaf_nodes: SupportsIndex | None = None,
+    min_weight_fraction_leaf: _Fraction = 0.0,
 ) -> LogRankSurvivalForest:
     """fit_log_rank_forest, grown in pieces, on a chosen number of threads,"""
 
@@ -138,6 +144,9 @@ def _grow_gradient_forest(
     n_threads: SupportsIndex | None = None,
     progress: _Progress | None = None,
     missing_values: _Flag = False,
+    min_samples_split: SupportsIndex = 2,
+    max_leaf_nodes: SupportsIndex | None = None,
+    min_weight_fraction_leaf: _Fraction = 0.0,
 ) -> GradientForest:
     """fit_gradient_forest, grown in pieces, on a chosen number of"""
 
@@ -163,6 +172,9 @@ def _grow_causal_forest(
     n_threads: SupportsIndex | None = None,
     progress: _Progress | None = None,
     missing_values: _Flag = False,
+    min_samples_split: SupportsIndex = 2,
+    max_leaf_nodes: SupportsIndex | None = None,
+    min_weight_fraction_leaf: _Fraction = 0.0,
 ) -> GradientForest:
     """A causal forest's partition: in each node, the rows of the centred"""
 
@@ -189,6 +201,9 @@ def _grow_ratio_forest(
     n_threads: SupportsIndex | None = None,
     progress: _Progress | None = None,
     missing_values: _Flag = False,
+    min_samples_split: SupportsIndex = 2,
+    max_leaf_nodes: SupportsIndex | None = None,
+    min_weight_fraction_leaf: _Fraction = 0.0,
 ) -> GradientForest:
     """The partition of a forest for the estimating equation"""
 

@@ -278,7 +278,9 @@ class RandomSurvivalForest(LogRankSurvivalEstimator):
         )
         if not same:
             raise ValueError("warm_start adds trees grown with the same sample_weight as the first fit")
-        changed = sorted(name for name, value in settings.items() if self._settings[name] != value)
+        # A forest fitted before a setting existed lacks it; joining the pieces
+        # still refuses trees grown under other rules.
+        changed = sorted(name for name, value in settings.items() if self._settings.get(name, value) != value)
         if changed:
             raise ValueError(f"warm_start adds trees with the same settings, but {', '.join(changed)} changed")
 

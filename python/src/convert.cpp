@@ -158,6 +158,11 @@ std::optional<std::uint32_t> to_max_depth(PyObject* value) {
   return to_u32(value);
 }
 
+std::optional<std::uint64_t> to_optional_u64(PyObject* value) {
+  if (value == Py_None) return std::nullopt;
+  return to_u64(value);
+}
+
 bool to_flag(PyObject* value) {
   if (PyBool_Check(value)) return value == Py_True;
   require_numpy();

@@ -36,6 +36,8 @@ auto converted(const char* name, Convert&& convert) {
 std::uint64_t to_u64(PyObject* value);
 // None means no limit; otherwise an integer in [0, 4294967295].
 std::optional<std::uint32_t> to_max_depth(PyObject* value);
+// None means no limit; otherwise an integer in [0, 2**64 - 1].
+std::optional<std::uint64_t> to_optional_u64(PyObject* value);
 // A Python bool or a NumPy boolean scalar; nothing else.
 bool to_flag(PyObject* value);
 // A float, or an object with __float__ or __index__; unlike float(), no str.

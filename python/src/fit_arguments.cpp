@@ -60,6 +60,22 @@ void check_honesty_fraction(const TreeSettings& settings) {
   }
 }
 
+void check_growth_settings(const GrowthSettings& growth) {
+  if (growth.min_samples_split < 2) {
+    raise(PyExc_ValueError,
+          "min_samples_split must be >= 2, got " + std::to_string(growth.min_samples_split));
+  }
+  if (growth.max_leaf_nodes && *growth.max_leaf_nodes < 2) {
+    raise(PyExc_ValueError,
+          "max_leaf_nodes must be None or >= 2, got " + std::to_string(*growth.max_leaf_nodes));
+  }
+  const double fraction = growth.min_weight_fraction_leaf;
+  if (!(fraction >= 0.0 && fraction <= 0.5)) {
+    raise(PyExc_ValueError, "min_weight_fraction_leaf must lie in [0, 0.5], got " +
+                                korvane::format_shortest(fraction));
+  }
+}
+
 void check_forest_settings(const ForestSettings& settings) {
   const double fraction = settings.subsample_fraction;
   if (!(fraction > 0.0 && fraction <= 1.0)) {
@@ -90,6 +106,7 @@ korvane::MatrixView training_view(PyArrayObject* x) {
 // the settings depend on; returns the view of X the core reads.
 korvane::MatrixView checked_training(PyArrayObject* x, const TreeSettings& settings) {
   check_honesty_fraction(settings);
+  check_growth_settings(settings.growth);
   const korvane::MatrixView view = training_view(x);
   // An honest tree splits its rows into a splitting and an estimation part.
   if (settings.honesty && view.n_rows < 2) {
@@ -105,6 +122,7 @@ std::string rows_text(std::size_t count) {
 
 korvane::MatrixView checked_training(PyArrayObject* x, const ForestSettings& settings) {
   check_forest_settings(settings);
+  check_growth_settings(settings.growth);
   const korvane::MatrixView view = training_view(x);
   // Every tree draws at least one row, and an honest tree needs two.
   if (view.n_rows == 0) raise(PyExc_ValueError, "X must have at least one row to fit a forest");
@@ -229,6 +247,10 @@ korvane::TreeParams params_from(const TreeSettings& settings, std::size_t n_feat
   if (settings.honesty) params.honesty = settings.honesty_fraction;
   params.max_depth = settings.max_depth;
   params.min_samples_leaf = settings.min_samples_leaf;
+  params.min_samples_split =
+      effective_min_samples_split(settings.growth.min_samples_split, settings.min_samples_leaf);
+  params.max_leaf_nodes = settings.growth.max_leaf_nodes;
+  params.min_weight_fraction_leaf = settings.growth.min_weight_fraction_leaf;
   return params;
 }
 

@@ -3,13 +3,14 @@
 // Conversion and checking of the fit functions' arguments. A fit runs these
 // in a fixed order and stops at the first failure: conversions in parameter
 // order, slice access of the 1-D arrays, their lengths, the layout of X, the
-// forest settings, the honesty fraction, then the checks that need to look at
-// the data (the sample weights after the covariates), and the max_features
-// setting last.
+// forest settings, the honesty fraction, the growth rules, then the checks
+// that need to look at the data (the sample weights after the covariates), and
+// the max_features setting last.
 
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <tuple>
 #include <type_traits>
 
 #include "arguments.hpp"
@@ -46,12 +47,37 @@ inline constexpr auto kSeed = keyword("seed", "None", to_seed);
 inline constexpr auto kSampleWeight =
     keyword("sample_weight", "None", OptionalArrayOf{1, NPY_FLOAT64});
 
+// The growth rules only the private fits declare (the public ones keep the
+// rules they always had: these defaults).
+inline constexpr auto kGrowthParameters = std::tuple{
+    keyword("min_samples_split", "2", to_u64), keyword("max_leaf_nodes", "None", to_optional_u64),
+    keyword("min_weight_fraction_leaf", "0.0", to_fraction)};
+
 // How the private fits' docstrings describe sample_weight.
 inline constexpr char kSampleWeightDoc[] =
     "sample_weight : ndarray of float64, shape (n_samples,), optional\n"
     "    Frequency weight of each row: finite, >= 0, not all 0. A row of\n"
     "    weight 2 counts as two occurrences in every at-risk and event count\n"
     "    (or mean), and rows of weight 0 are left out. Never modified.\n";
+inline constexpr char kGrowthDoc[] =
+    "min_samples_split : int, default=2\n"
+    "    A node of fewer splitting rows than this (a row drawn twice counts\n"
+    "    twice) is a leaf; >= 2.\n"
+    "max_leaf_nodes : int, optional\n"
+    "    Grow each tree best first to at most this many leaves (>= 2): the\n"
+    "    node whose split scores highest is split next, the node made first on\n"
+    "    a tie. None grows depth first without a limit.\n"
+    "min_weight_fraction_leaf : float, default=0.0\n"
+    "    Each child holds at least this share, in [0, 0.5], of the weight of\n"
+    "    the tree's rows (its splitting rows, and under honesty also of its\n"
+    "    estimation rows); unweighted, ceil(share * rows) rows.\n";
+
+// Defaults: the rules of the public fits.
+struct GrowthSettings {
+  std::uint64_t min_samples_split = 2;
+  std::optional<std::uint64_t> max_leaf_nodes;
+  double min_weight_fraction_leaf = 0.0;
+};
 
 struct TreeSettings {
   std::uint64_t min_samples_leaf;
@@ -60,6 +86,7 @@ struct TreeSettings {
   bool honesty;
   double honesty_fraction;
   std::uint64_t seed;
+  GrowthSettings growth;
 };
 
 // A forest is configured like its trees plus three settings of its own.
@@ -179,6 +206,17 @@ struct EffectSettings {
 EffectInputs checked_effect_inputs(const EffectArrays& arrays, EffectColumnNames names,
                                    const ForestSettings& settings, EffectSettings effect);
 
+// The growth rules of a function that declares them; the defaults otherwise.
+template <const auto& D>
+GrowthSettings growth_settings(const Arguments<D>& arguments) {
+  if constexpr (D.index_of("min_samples_split") < std::remove_cvref_t<decltype(D)>::size) {
+    return {get<"min_samples_split">(arguments), get<"max_leaf_nodes">(arguments),
+            get<"min_weight_fraction_leaf">(arguments)};
+  } else {
+    return {};
+  }
+}
+
 // Reading the settings of any function that declares them, whatever else it
 // declares.
 template <const auto& D>
@@ -188,7 +226,8 @@ TreeSettings tree_settings(const Arguments<D>& arguments) {
           .max_features = get<"max_features">(arguments),
           .honesty = get<"honesty">(arguments),
           .honesty_fraction = get<"honesty_fraction">(arguments),
-          .seed = get<"seed">(arguments)};
+          .seed = get<"seed">(arguments),
+          .growth = growth_settings(arguments)};
 }
 
 template <const auto& D>

@@ -483,8 +483,9 @@ PyObject* fit_gradient_forest(PyObject*, const Arguments<kFitGradient>& argument
 
 // The settings the private fits add to the public ones.
 constexpr auto kPieceParameters =
-    std::tuple{kSampleWeight, keyword("trees", "None", to_tree_range), kThreads, kProgress,
-               keyword("missing_values", "False", to_flag)};
+    std::tuple_cat(std::tuple{kSampleWeight, keyword("trees", "None", to_tree_range), kThreads,
+                              kProgress, keyword("missing_values", "False", to_flag)},
+                   kGrowthParameters);
 
 constexpr auto kGrowLogRank =
     function("_grow_log_rank_forest", std::tuple_cat(kLogRankParameters, kPieceParameters),
@@ -504,7 +505,12 @@ constexpr auto kGrowLogRank =
              "values are refused instead): each split sends the rows missing its\n"
              "feature to the side that scores best (their weights count there) and\n"
              "records it, and a split whose rows all held the value sends NaN to\n"
-             "its larger child. Queries with NaN follow the recorded sides.");
+             "its larger child. Queries with NaN follow the recorded sides.\n\n"
+             "`min_samples_split` (>= 2; default 2), `max_leaf_nodes` (None, or\n"
+             "best-first growth to at most that many leaves, >= 2) and\n"
+             "`min_weight_fraction_leaf` (in [0, 0.5]; each child's least share\n"
+             "of the weight of the tree's splitting rows, and of its estimation\n"
+             "rows under honesty) are the growth rules of every private fit.");
 
 PyObject* grow_log_rank_forest(PyObject*, const Arguments<kGrowLogRank>& arguments) {
   const auto inputs = checked_forest_inputs(arguments);

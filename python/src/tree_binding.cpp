@@ -138,14 +138,16 @@ constexpr auto kGrowDoc = join_text(
     "    Accept NaN in `X` as a missing value (infinite values are refused\n"
     "    instead): each split sends the rows missing its feature to the side\n"
     "    that scores best and records it; a split whose rows all held the\n"
-    "    value sends NaN to its larger child.\n");
+    "    value sends NaN to its larger child.\n",
+    kGrowthDoc);
 
 constexpr auto kGrow =
     function("_grow_log_rank_tree",
              std::tuple_cat(kTreeParameters,
                             std::tuple{kSampleWeight, keyword("n_threads", "None", to_thread_count),
                                        keyword("progress", "None", to_progress),
-                                       keyword("missing_values", "False", to_flag)}),
+                                       keyword("missing_values", "False", to_flag)},
+                            kGrowthParameters),
              kGrowDoc.data());
 
 PyObject* grow_log_rank_tree(PyObject*, const Arguments<kGrow>& arguments) {

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <queue>
 #include <span>
 #include <string>
 #include <utility>
@@ -77,24 +79,73 @@ class TreeBuilder {
     leaves_.clear();
   }
 
-  // Grows the tree of the given rows. Nodes are visited exactly as a recursion
-  // would visit them (node, left subtree, right subtree, parent appended last),
-  // but on an explicit stack: a tree can be as deep as its row count.
+  // Grows the tree of the given rows: depth first, or best first up to
+  // max_leaf_nodes leaves.
   [[nodiscard]] Tree<Payload> build(std::span<std::uint32_t> splitting_rows,
                                     std::span<std::uint32_t> estimation_rows) && {
+    reserve(estimation_rows.size());
+    splitting_floor_ = child_floor(splitting_rows);
+    estimation_floor_ = child_floor(estimation_rows);
+    const Frame root{splitting_rows, estimation_rows, 0};
+    const std::uint32_t root_node =
+        params_.max_leaf_nodes
+            ? grow_best_first(root)
+            : lay_out(root, [&](const Frame& frame) { return choose_split(frame); });
+    // Copies take their exact size: a fitted tree keeps its arrays for its
+    // lifetime, and what their growth left unused would be a quarter of a
+    // large forest.
+    return Tree<Payload>{nodes_, leaves_, root_node,
+                         static_cast<std::uint32_t>(covariates_.n_features())};
+  }
+
+ private:
+  struct PartitionedSplit {
+    std::uint32_t feature;
+    double threshold;
+    double score;
+    bool missing_left;
+    std::size_t n_splitting_left;
+    std::size_t n_estimation_left;
+    // Best first: the id of the left child (the right one's is next).
+    std::uint32_t first_child = 0;
+  };
+
+  static constexpr std::size_t kUsualDepth = 32;
+
+  struct Frame {
+    std::span<std::uint32_t> splitting;
+    std::span<std::uint32_t> estimation;
+    std::uint32_t depth;
+    std::uint32_t id = 0;  // best first: the order in which the node was made
+    std::optional<PartitionedSplit> split{};
+    std::optional<std::uint32_t> left{};
+
+    [[nodiscard]] Frame left_child() const {
+      return {splitting.first(split->n_splitting_left), estimation.first(split->n_estimation_left),
+              depth + 1, split->first_child};
+    }
+    [[nodiscard]] Frame right_child() const {
+      return {splitting.subspan(split->n_splitting_left),
+              estimation.subspan(split->n_estimation_left), depth + 1, split->first_child + 1};
+    }
+  };
+
+  // Appends the tree under `root` in post-order (left subtree, right subtree,
+  // parent last; leaves numbered left to right) and returns the root's index.
+  // decide(frame) says each node's split, or none for a leaf, in the order a
+  // recursion would visit the nodes; an explicit stack stands in for the
+  // recursion, since a tree can be as deep as its row count.
+  template <class Decide>
+  std::uint32_t lay_out(const Frame& root, Decide&& decide) {
     std::vector<Frame> stack;
     // One allocation for the depth most trees stay within, not one per doubling.
     stack.reserve(kUsualDepth + 1);
-    reserve(estimation_rows.size());
-    stack.push_back({splitting_rows, estimation_rows, 0});
+    stack.push_back(root);
     std::optional<std::uint32_t> finished;  // node index of the subtree just completed
     while (!stack.empty()) {
       Frame& top = stack.back();
       if (!finished) {
-        // A node of a large tree takes at most milliseconds, so a stop request
-        // is seen quickly even when the call grows a single tree.
-        control_.check();
-        top.split = choose_split(top);
+        top.split = decide(top);
         if (!top.split) {
           finished = make_leaf(top.estimation);
           stack.pop_back();
@@ -115,49 +166,94 @@ class TreeBuilder {
         stack.pop_back();
       }
     }
-    // Copies take their exact size: a fitted tree keeps its arrays for its
-    // lifetime, and what their growth left unused would be a quarter of a
-    // large forest.
-    return Tree<Payload>{nodes_, leaves_, *finished,
-                         static_cast<std::uint32_t>(covariates_.n_features())};
+    return *finished;
   }
 
- private:
-  struct PartitionedSplit {
-    std::uint32_t feature;
-    double threshold;
-    double score;
-    bool missing_left;
-    std::size_t n_splitting_left;
-    std::size_t n_estimation_left;
-  };
-
-  static constexpr std::size_t kUsualDepth = 32;
-
-  struct Frame {
-    std::span<std::uint32_t> splitting;
-    std::span<std::uint32_t> estimation;
-    std::uint32_t depth;
-    std::optional<PartitionedSplit> split{};
-    std::optional<std::uint32_t> left{};
-
-    [[nodiscard]] Frame left_child() const {
-      return {splitting.first(split->n_splitting_left), estimation.first(split->n_estimation_left),
-              depth + 1};
+  // Best-first growth. Each node's split is searched, drawing its features
+  // from the tree's stream, when the node is made: the root first, then, each
+  // time a node is split, its left child and then its right child. The node
+  // split next is the frontier node whose split scores highest, the one made
+  // first on a tie; once the tree has max_leaf_nodes leaves (or no node can be
+  // split) the frontier's nodes become leaves, their rows already partitioned
+  // by the splits they were not given. The tree is then laid out as the
+  // depth-first builder lays out its trees.
+  std::uint32_t grow_best_first(const Frame& root) {
+    std::vector<Frame> made;
+    std::vector<bool> is_split;
+    struct Candidate {
+      double score;
+      std::uint32_t id;
+    };
+    const auto below = [](const Candidate& a, const Candidate& b) {
+      return a.score < b.score || (a.score == b.score && a.id > b.id);
+    };
+    std::priority_queue<Candidate, std::vector<Candidate>, decltype(below)> frontier(below);
+    const auto make = [&](Frame frame) {
+      frame.id = static_cast<std::uint32_t>(made.size());
+      frame.split = choose_split(frame);
+      if (frame.split) frontier.push({frame.split->score, frame.id});
+      made.push_back(frame);
+      is_split.push_back(false);
+    };
+    make(root);
+    for (std::size_t leaves = 1; leaves < *params_.max_leaf_nodes && !frontier.empty(); ++leaves) {
+      const std::uint32_t id = frontier.top().id;
+      frontier.pop();
+      is_split[id] = true;
+      made[id].split->first_child = static_cast<std::uint32_t>(made.size());
+      const Frame node = made[id];
+      make(node.left_child());
+      make(node.right_child());
     }
-    [[nodiscard]] Frame right_child() const {
-      return {splitting.subspan(split->n_splitting_left),
-              estimation.subspan(split->n_estimation_left), depth + 1};
+    return lay_out(made.front(), [&](const Frame& frame) {
+      return is_split[frame.id] ? made[frame.id].split : std::nullopt;
+    });
+  }
+
+  // What each child of a split of `rows` (the tree's splitting or estimation
+  // sample) holds at least: min_samples_leaf occurrences and
+  // min_weight_fraction_leaf of the rows' weight, which is a count of
+  // ceil(fraction · rows) when unweighted.
+  [[nodiscard]] ChildFloor child_floor(std::span<const std::uint32_t> rows) const {
+    const double fraction = params_.min_weight_fraction_leaf;
+    if (fraction == 0.0) return {params_.min_samples_leaf};
+    if (criterion_.weight().empty()) {
+      const double share = std::ceil(fraction * static_cast<double>(rows.size()));
+      return {std::max(params_.min_samples_leaf, static_cast<std::size_t>(share))};
     }
-  };
+    return {params_.min_samples_leaf, fraction * weight_of(rows)};
+  }
+
+  // The rows' weight (RowWeights' rounded values, whose sums are exact in any
+  // order, so a side's weight is the one the criterion sums).
+  [[nodiscard]] double weight_of(std::span<const std::uint32_t> rows) const {
+    double total = 0.0;
+    for (const std::uint32_t row : rows) total += criterion_.weight()[row];
+    return total;
+  }
+
+  // Whether a side of `rows` falls short of `floor`.
+  [[nodiscard]] bool short_of(const ChildFloor& floor, std::span<const std::uint32_t> rows) const {
+    return rows.size() < floor.count || (floor.weight > 0.0 && weight_of(rows) < floor.weight);
+  }
 
   [[nodiscard]] bool should_stop(const Frame& frame) const {
-    return frame.splitting.size() < twice_saturating(params_.min_samples_leaf) ||
-           (params_.max_depth && frame.depth >= *params_.max_depth) || frame.estimation.empty();
+    const std::size_t n = frame.splitting.size();
+    // min_samples_split = 2 stops nothing more: a node of one row has no split
+    // to find, and with min_samples_leaf = 0 it still draws as it always did.
+    const bool too_few = n < twice_saturating(splitting_floor_.count) ||
+                         (params_.min_samples_split > 2 && n < params_.min_samples_split);
+    return too_few || (params_.max_depth && frame.depth >= *params_.max_depth) ||
+           frame.estimation.empty() ||
+           (splitting_floor_.weight > 0.0 &&
+            weight_of(frame.splitting) < 2.0 * splitting_floor_.weight);
   }
 
   // The node's split with both row lists partitioned, or none for a leaf.
   std::optional<PartitionedSplit> choose_split(const Frame& frame) {
+    // A node of a large tree takes at most milliseconds, so a stop request
+    // is seen quickly even when the call grows a single tree.
+    control_.check();
     if (should_stop(frame)) return std::nullopt;
     const std::optional<BestSplit> best = search(frame.splitting, features_.draw(stream_));
     if (!best) return std::nullopt;
@@ -181,8 +277,10 @@ class TreeBuilder {
     // rounds onto one of them or overflows); such a split would be found again
     // in the child forever.
     if (sl == 0 || sl == frame.splitting.size()) return std::nullopt;
-    const std::size_t er = frame.estimation.size() - el;
-    if (el < params_.min_samples_leaf || er < params_.min_samples_leaf) return std::nullopt;
+    if (short_of(estimation_floor_, frame.estimation.first(el)) ||
+        short_of(estimation_floor_, frame.estimation.subspan(el))) {
+      return std::nullopt;
+    }
     return PartitionedSplit{
         split.feature, split.threshold, split.score, split.missing_left, sl, el};
   }
@@ -190,11 +288,10 @@ class TreeBuilder {
   std::optional<BestSplit> search(std::span<const std::uint32_t> rows,
                                   std::span<const std::uint32_t> features) {
     if constexpr (ScratchCriterion<Criterion>) {
-      return criterion_.find_best_split(covariates_, rows, features, params_.min_samples_leaf,
-                                        control_, scratch_);
+      return criterion_.find_best_split(covariates_, rows, features, splitting_floor_, control_,
+                                        scratch_);
     } else {
-      return criterion_.find_best_split(covariates_, rows, features, params_.min_samples_leaf,
-                                        control_);
+      return criterion_.find_best_split(covariates_, rows, features, splitting_floor_, control_);
     }
   }
 
@@ -232,6 +329,8 @@ class TreeBuilder {
   const CallControl& control_;
   Scratch& scratch_;
   FeatureSampler features_;
+  ChildFloor splitting_floor_;
+  ChildFloor estimation_floor_;
   std::vector<NodeKind>& nodes_;
   typename Tree<Payload>::Leaves& leaves_;
 };

@@ -27,23 +27,38 @@ struct BestSplit {
   friend bool operator==(const BestSplit&, const BestSplit&) = default;
 };
 
+// The least each child of an admissible split holds: `count` occurrences (a
+// row drawn twice counts twice) and, in a weighted fit, a sum of its rows'
+// weights of `weight` (0: no floor on weight; an unweighted criterion reads
+// only the count). A bare count converts to the floor of that count alone.
+struct ChildFloor {
+  std::size_t count = 1;
+  double weight = 0.0;
+
+  constexpr ChildFloor(std::size_t count_ = 1, double weight_ = 0.0)  // NOLINT(*-explicit-*)
+      : count(count_), weight(weight_) {}
+
+  friend bool operator==(const ChildFloor&, const ChildFloor&) = default;
+};
+
 // What the tree builder needs of a split rule. A criterion owns the outcome of
 // its fit (one value per training row, `n_samples()` of them); `rows` are a
 // node's splitting rows (read only, duplicates counted), `features` its
-// candidates in examination order; each side of an admissible split holds at
-// least `min_samples_leaf` occurrences. A search that can take long (a large
+// candidates in examination order; each side of an admissible split meets
+// `floor`. `weight()` is the weights the criterion sums (RowWeights' rounded
+// values), empty when unweighted. A search that can take long (a large
 // node) checks `control` between features and throws Cancelled once it asks
 // to stop.
 template <class C>
-concept SplitCriterion =
-    requires(const C& criterion, const Covariates& covariates, std::span<const std::uint32_t> rows,
-             std::span<const std::uint32_t> features, std::size_t min_samples_leaf,
-             const CallControl& control) {
-      { criterion.n_samples() } -> std::same_as<std::size_t>;
-      {
-        criterion.find_best_split(covariates, rows, features, min_samples_leaf, control)
-      } -> std::same_as<std::optional<BestSplit>>;
-    };
+concept SplitCriterion = requires(
+    const C& criterion, const Covariates& covariates, std::span<const std::uint32_t> rows,
+    std::span<const std::uint32_t> features, const ChildFloor& floor, const CallControl& control) {
+  { criterion.n_samples() } -> std::same_as<std::size_t>;
+  { criterion.weight() } -> std::same_as<std::span<const double>>;
+  {
+    criterion.find_best_split(covariates, rows, features, floor, control)
+  } -> std::same_as<std::optional<BestSplit>>;
+};
 
 // A criterion whose searches keep their buffers in a `Scratch` lent by the
 // caller: the builder passes one to every node's search of a tree (a forest
@@ -53,10 +68,10 @@ template <class C>
 concept ScratchCriterion =
     SplitCriterion<C> && std::default_initializable<typename C::Scratch> &&
     requires(const C& criterion, const Covariates& covariates, std::span<const std::uint32_t> rows,
-             std::span<const std::uint32_t> features, std::size_t min_samples_leaf,
+             std::span<const std::uint32_t> features, const ChildFloor& floor,
              const CallControl& control, typename C::Scratch& scratch) {
       {
-        criterion.find_best_split(covariates, rows, features, min_samples_leaf, control, scratch)
+        criterion.find_best_split(covariates, rows, features, floor, control, scratch)
       } -> std::same_as<std::optional<BestSplit>>;
     };
 

@@ -27,9 +27,27 @@ struct TreeParams {
   std::optional<std::uint32_t> max_depth;
   MaxFeatures max_features;
   std::size_t min_samples_leaf = 1;
+  // A node of fewer splitting occurrences is a leaf (as is one of fewer than
+  // 2 · min_samples_leaf, which the children could not hold).
+  std::size_t min_samples_split = 2;
+  // Set: the tree grows best first (the frontier node whose split scores
+  // highest is split next) until it has this many leaves; unset: depth first,
+  // without a limit on leaves.
+  std::optional<std::size_t> max_leaf_nodes;
+  // Each child holds at least this share of the weight of the tree's sample
+  // (of its splitting rows, and of its estimation rows under honesty).
+  double min_weight_fraction_leaf = 0.0;
 
   friend bool operator==(const TreeParams&, const TreeParams&) = default;
 };
+
+// The min_samples_split that grows the same trees as `min_samples_split`: a
+// node of fewer than 2 · min_samples_leaf rows is never split, so a floor at
+// or below that says nothing more and is kept as the default, 2. Settings that
+// grow the same trees then compare equal, as joining pieces and a saved
+// model's bytes need.
+[[nodiscard]] std::size_t effective_min_samples_split(std::size_t min_samples_split,
+                                                      std::size_t min_samples_leaf);
 
 struct ForestParams {
   TreeParams tree;

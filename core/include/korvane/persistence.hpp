@@ -23,8 +23,10 @@ class FormatError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The version this build writes, and the newest it reads.
-inline constexpr std::uint32_t kFormatVersion = 2;
+// The newest version this build writes and reads. Each model is written in the
+// oldest version that holds it (2 unless it needs a later one), so a model
+// that an older korvane could read keeps the bytes it always had.
+inline constexpr std::uint32_t kFormatVersion = 3;
 
 // A log-rank survival tree, a log-rank survival forest or a gradient forest.
 using Model = std::variant<Tree<StepFunction>, Forest<StepFunction>, Forest<NoPayload>>;

@@ -20,15 +20,15 @@ GradientCriterion::GradientCriterion(std::span<const double> pseudo_outcome,
 std::optional<BestSplit> GradientCriterion::find_best_split(const Covariates& covariates,
                                                             std::span<const std::uint32_t> rows,
                                                             std::span<const std::uint32_t> features,
-                                                            std::size_t min_samples_leaf,
+                                                            const ChildFloor& floor,
                                                             const CallControl& control) const {
   const auto outcome_at = [&](std::size_t position) { return pseudo_outcome_[rows[position]]; };
   if (weight_.empty()) {
-    return detail::find_variance_split<UnitWeights>(covariates, rows, features, min_samples_leaf,
-                                                    control, outcome_at, weight_);
+    return detail::find_variance_split<UnitWeights>(covariates, rows, features, floor, control,
+                                                    outcome_at, weight_);
   }
-  return detail::find_variance_split<SampleWeights>(covariates, rows, features, min_samples_leaf,
-                                                    control, outcome_at, weight_);
+  return detail::find_variance_split<SampleWeights>(covariates, rows, features, floor, control,
+                                                    outcome_at, weight_);
 }
 
 }  // namespace korvane

@@ -162,18 +162,21 @@ constexpr std::uint32_t kMovesAhead = 16;
 class FeatureScan {
  public:
   FeatureScan(const Covariates& covariates, const SortedNode& node, std::size_t n_features,
-              std::size_t min_samples_leaf, std::vector<ValueOrder>& by_value,
+              const ChildFloor& floor, std::vector<ValueOrder>& by_value,
               std::vector<std::uint32_t>& position_buckets, std::vector<RankedPosition>& sorted,
               detail::OrderScratch& scratch)
       : covariates_(covariates),
         node_(node),
-        min_samples_leaf_(min_samples_leaf),
+        floor_(floor),
         position_buckets_(position_buckets),
         by_value_(by_value),
         sorted_(sorted),
         scratch_(scratch) {
     if (by_value_.size() < n_features) by_value_.resize(n_features);
     if (!node.weighted()) node.position_buckets(position_buckets_);
+    if (node.weighted() && floor.weight > 0.0) {
+      for (const double w : node.sorted_weights) node_weight_ += w;
+    }
   }
 
   // The walks over the candidate features, in examination order, into
@@ -216,8 +219,8 @@ class FeatureScan {
   std::size_t scan(const FeatureWalk& walk, LeftSide& side, std::size_t limit, Visit& visit) {
     const ValueOrder& order = by_value_[walk.slot];
     side.clear();
-    return detail::scan_candidates(
-        detail::IndexOrder{order.ranks}, min_samples_leaf_, limit,
+    return walk_candidates<Weighting::kUnit>(
+        order, limit,
         [&](std::uint32_t index) {
           if constexpr (Weighting::kUnit) {
             if constexpr (kPrefetch) {
@@ -238,13 +241,33 @@ class FeatureScan {
         walk.n_missing_left);
   }
 
+  // The shared candidate scan over `order`; a weighted node's sides also meet
+  // the floor on weight.
+  template <bool kUnit, class MoveLeft, class Visit>
+  std::size_t walk_candidates(const ValueOrder& order, std::size_t limit, MoveLeft&& move_left,
+                              Visit&& visit, std::size_t n_missing_left) const {
+    const detail::IndexOrder by_index{order.ranks};
+    if constexpr (!kUnit) {
+      return detail::scan_weighed_candidates(
+          by_index, floor_.count, limit, move_left, visit, n_missing_left,
+          [&](std::uint32_t index) { return node_.sorted_weights[order.positions[index]]; },
+          node_weight_, floor_.weight);
+    } else {
+      return detail::scan_candidates(by_index, floor_.count, limit, move_left, visit,
+                                     n_missing_left);
+    }
+  }
+
  private:
   // Counts the walk's candidates (up to one more than few) before adding it.
   void add_walk(FeatureWalk walk, std::vector<FeatureWalk>& walks) const {
-    walk.n_candidates = detail::scan_candidates(
-        detail::IndexOrder{by_value_[walk.slot].ranks}, min_samples_leaf_, kFewCandidates + 1,
-        [](std::uint32_t) {}, [](std::size_t, std::size_t, std::uint32_t, std::uint32_t, bool) {},
-        walk.n_missing_left);
+    const auto move = [](std::uint32_t) {};
+    const auto visit = [](std::size_t, std::size_t, std::uint32_t, std::uint32_t, bool) {};
+    const ValueOrder& order = by_value_[walk.slot];
+    walk.n_candidates =
+        node_.weighted()
+            ? walk_candidates<false>(order, kFewCandidates + 1, move, visit, walk.n_missing_left)
+            : walk_candidates<true>(order, kFewCandidates + 1, move, visit, walk.n_missing_left);
     walks.push_back(walk);
   }
 
@@ -283,7 +306,8 @@ class FeatureScan {
 
   const Covariates& covariates_;
   const SortedNode& node_;
-  std::size_t min_samples_leaf_;
+  ChildFloor floor_;
+  double node_weight_ = 0.0;                      // weighted nodes under a floor on weight only
   std::vector<std::uint32_t>& position_buckets_;  // unweighted nodes only
   std::vector<ValueOrder>& by_value_;             // per candidate feature
   std::vector<RankedPosition>& sorted_;           // the order being sorted
@@ -364,14 +388,14 @@ template <class Unit, class Weighting>
 class SplitSearch {
  public:
   SplitSearch(const Covariates& covariates, Buffers& buffers,
-              std::span<const std::uint32_t> features, std::size_t min_samples_leaf,
+              std::span<const std::uint32_t> features, const ChildFloor& floor,
               const CallControl& control)
       : covariates_(covariates),
         control_(control),
         node_(buffers.node),
         scorer_(buffers.scorer),
         sums_(buffers.sums),
-        scan_(covariates, buffers.node, features.size(), min_samples_leaf, buffers.by_value,
+        scan_(covariates, buffers.node, features.size(), floor, buffers.by_value,
               buffers.position_buckets, buffers.sorted, buffers.order),
         walks_(buffers.walks),
         run_(candidates_per_run(node_.sorted_rows.size())),
@@ -564,10 +588,9 @@ class SplitSearch {
 
 template <class Unit, class Weighting>
 std::optional<BestSplit> search(const Covariates& covariates, Buffers& buffers,
-                                std::span<const std::uint32_t> features,
-                                std::size_t min_samples_leaf, const CallControl& control) {
-  return SplitSearch<Unit, Weighting>(covariates, buffers, features, min_samples_leaf, control)
-      .run();
+                                std::span<const std::uint32_t> features, const ChildFloor& floor,
+                                const CallControl& control) {
+  return SplitSearch<Unit, Weighting>(covariates, buffers, features, floor, control).run();
 }
 
 // The whole search compiled for each vector unit and weighting (every call
@@ -575,24 +598,23 @@ std::optional<BestSplit> search(const Covariates& covariates, Buffers& buffers,
 template <class Weighting>
 std::optional<BestSplit> search_baseline(const Covariates& covariates, Buffers& buffers,
                                          std::span<const std::uint32_t> features,
-                                         std::size_t min_samples_leaf, const CallControl& control) {
-  return search<Baseline, Weighting>(covariates, buffers, features, min_samples_leaf, control);
+                                         const ChildFloor& floor, const CallControl& control) {
+  return search<Baseline, Weighting>(covariates, buffers, features, floor, control);
 }
 
 #ifdef KORVANE_X86_VECTOR_UNITS
 template <class Weighting>
 __attribute__((target("avx2"), flatten)) std::optional<BestSplit> search_avx2(
     const Covariates& covariates, Buffers& buffers, std::span<const std::uint32_t> features,
-    std::size_t min_samples_leaf, const CallControl& control) {
-  return search<detail::Avx2, Weighting>(covariates, buffers, features, min_samples_leaf, control);
+    const ChildFloor& floor, const CallControl& control) {
+  return search<detail::Avx2, Weighting>(covariates, buffers, features, floor, control);
 }
 
 template <class Weighting>
 __attribute__((target("avx512f"), flatten)) std::optional<BestSplit> search_avx512(
     const Covariates& covariates, Buffers& buffers, std::span<const std::uint32_t> features,
-    std::size_t min_samples_leaf, const CallControl& control) {
-  return search<detail::Avx512, Weighting>(covariates, buffers, features, min_samples_leaf,
-                                           control);
+    const ChildFloor& floor, const CallControl& control) {
+  return search<detail::Avx512, Weighting>(covariates, buffers, features, floor, control);
 }
 #endif
 
@@ -658,16 +680,16 @@ LogRankCriterion::Scratch& LogRankCriterion::Scratch::operator=(Scratch&&) noexc
 std::optional<BestSplit> LogRankCriterion::find_best_split(const Covariates& covariates,
                                                            std::span<const std::uint32_t> rows,
                                                            std::span<const std::uint32_t> features,
-                                                           std::size_t min_samples_leaf,
+                                                           const ChildFloor& floor,
                                                            const CallControl& control) const {
   Scratch scratch;
-  return find_best_split(covariates, rows, features, min_samples_leaf, control, scratch);
+  return find_best_split(covariates, rows, features, floor, control, scratch);
 }
 
 std::optional<BestSplit> LogRankCriterion::find_best_split(const Covariates& covariates,
                                                            std::span<const std::uint32_t> rows,
                                                            std::span<const std::uint32_t> features,
-                                                           std::size_t min_samples_leaf,
+                                                           const ChildFloor& floor,
                                                            const CallControl& control,
                                                            Scratch& scratch) const {
   if (std::none_of(rows.begin(), rows.end(),
@@ -679,7 +701,7 @@ std::optional<BestSplit> LogRankCriterion::find_best_split(const Covariates& cov
                       [&](std::uint32_t r) { return std::isnan(time_[r]); }));
   Buffers& buffers = scratch.buffers();
   buffers.node.assign(*this, rows, buffers.sorted, buffers.order);
-  return search_(covariates, buffers, features, min_samples_leaf, control);
+  return search_(covariates, buffers, features, floor, control);
 }
 
 }  // namespace korvane

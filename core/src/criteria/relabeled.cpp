@@ -122,13 +122,14 @@ bool RatioRelabeling::relabel(std::span<const std::uint32_t> rows,
 template <Relabeling R>
 std::optional<BestSplit> RelabelingCriterion<R>::find_best_split(
     const Covariates& covariates, std::span<const std::uint32_t> rows,
-    std::span<const std::uint32_t> features, std::size_t min_samples_leaf,
+    std::span<const std::uint32_t> features, const ChildFloor& child_floor,
     const CallControl& control) const {
   // Labels of a node are noisy at its edges: without a floor on the smaller
   // child, the largest variance reduction often cuts off a few extreme rows.
   const auto share = std::ceil(min_child_fraction_ * static_cast<double>(rows.size()));
-  min_samples_leaf = std::max(min_samples_leaf, static_cast<std::size_t>(share));
-  if (rows.size() < twice_saturating(min_samples_leaf)) return std::nullopt;
+  const ChildFloor node_floor{std::max(child_floor.count, static_cast<std::size_t>(share)),
+                              child_floor.weight};
+  if (rows.size() < twice_saturating(node_floor.count)) return std::nullopt;
   std::vector<double> labels(rows.size());
   if (!relabeling_.relabel(rows, sample_weight_, labels)) return std::nullopt;
   std::vector<std::uint8_t> above;
@@ -138,11 +139,11 @@ std::optional<BestSplit> RelabelingCriterion<R>::find_best_split(
   }
   const auto label_at = [&](std::size_t position) { return labels[position]; };
   if (sample_weight_.empty()) {
-    return detail::find_variance_split<UnitWeights>(covariates, rows, features, min_samples_leaf,
-                                                    control, label_at, sample_weight_, floor);
+    return detail::find_variance_split<UnitWeights>(covariates, rows, features, node_floor, control,
+                                                    label_at, sample_weight_, floor);
   }
-  return detail::find_variance_split<SampleWeights>(covariates, rows, features, min_samples_leaf,
-                                                    control, label_at, sample_weight_, floor);
+  return detail::find_variance_split<SampleWeights>(covariates, rows, features, node_floor, control,
+                                                    label_at, sample_weight_, floor);
 }
 
 template class RelabelingCriterion<CausalRelabeling>;

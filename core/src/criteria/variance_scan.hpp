@@ -40,18 +40,19 @@ struct ClassFloor {
 // of the model. Weighted (SampleWeights), row r weighs weight[r] and a side
 // must hold a row of positive weight; UnitWeights reads no weights and uses the
 // side counts the candidate scan hands over. A split `floor` does not admit is
-// no candidate.
+// no candidate, nor, weighted, one whose side weighs less than
+// child_floor.weight.
 template <class Weighting, class ValueAt>
 std::optional<BestSplit> find_variance_split(const Covariates& covariates,
                                              std::span<const std::uint32_t> rows,
                                              std::span<const std::uint32_t> features,
-                                             std::size_t min_samples_leaf,
+                                             const ChildFloor& child_floor,
                                              const CallControl& control, const ValueAt& value_at,
                                              std::span<const double> weight,
                                              const ClassFloor& floor = {}) {
   constexpr bool kWeighted = !Weighting::kUnit;
   const std::size_t n = rows.size();
-  if (n < twice_saturating(min_samples_leaf)) return std::nullopt;
+  if (n < twice_saturating(child_floor.count)) return std::nullopt;
   const auto weight_at = [&](std::size_t position) { return weight[rows[position]]; };
   const auto term = [&](std::size_t position) {
     if constexpr (kWeighted) {
@@ -87,37 +88,42 @@ std::optional<BestSplit> find_variance_split(const Covariates& covariates,
       double left_weight = 0.0;
       std::size_t left_positive = 0;
       std::size_t left_first = 0;
-      scan_candidates(
-          PositionOrder{by_value}, min_samples_leaf, SIZE_MAX,
-          [&](std::uint32_t position) {
-            left_sum = left_sum + term(position);
-            if (!floor.first.empty()) left_first += floor.first[position];
-            if constexpr (kWeighted) {
-              left_weight += weight_at(position);
-              left_positive += weight_at(position) > 0.0 ? 1 : 0;
-            }
-          },
-          [&](std::size_t, std::size_t n_left, std::uint32_t left, std::uint32_t right, bool) {
-            if (!floor.admits(n_left, left_first, n)) return;
-            if constexpr (kWeighted) {
-              if (left_positive == 0 || left_positive == total_positive) return;
-            } else {
-              left_weight = static_cast<double>(n_left);
-            }
-            const double right_weight =
-                kWeighted ? total_weight - left_weight : static_cast<double>(n - n_left);
-            const double right_sum = total - left_sum;
-            const double diff = left_sum / left_weight - right_sum / right_weight;
-            const double score = (((right_weight * left_weight) / total_weight) * diff) * diff;
-            if (score > best_score) {
-              best = BestSplit{feature,
-                               midpoint(covariates.x.at(rows[left], feature),
-                                        covariates.x.at(rows[right], feature)),
-                               score, side};
-              best_score = score;
-            }
-          },
-          n_missing_left);
+      const auto move_left = [&](std::uint32_t position) {
+        left_sum = left_sum + term(position);
+        if (!floor.first.empty()) left_first += floor.first[position];
+        if constexpr (kWeighted) {
+          left_weight += weight_at(position);
+          left_positive += weight_at(position) > 0.0 ? 1 : 0;
+        }
+      };
+      const auto visit = [&](std::size_t, std::size_t n_left, std::uint32_t left,
+                             std::uint32_t right, bool) {
+        if (!floor.admits(n_left, left_first, n)) return;
+        if constexpr (kWeighted) {
+          if (left_positive == 0 || left_positive == total_positive) return;
+        } else {
+          left_weight = static_cast<double>(n_left);
+        }
+        const double right_weight =
+            kWeighted ? total_weight - left_weight : static_cast<double>(n - n_left);
+        const double right_sum = total - left_sum;
+        const double diff = left_sum / left_weight - right_sum / right_weight;
+        const double score = (((right_weight * left_weight) / total_weight) * diff) * diff;
+        if (score > best_score) {
+          best = BestSplit{
+              feature,
+              midpoint(covariates.x.at(rows[left], feature), covariates.x.at(rows[right], feature)),
+              score, side};
+          best_score = score;
+        }
+      };
+      if constexpr (kWeighted) {
+        scan_weighed_candidates(PositionOrder{by_value}, child_floor.count, SIZE_MAX, move_left,
+                                visit, n_missing_left, weight_at, total_weight, child_floor.weight);
+      } else {
+        scan_candidates(PositionOrder{by_value}, child_floor.count, SIZE_MAX, move_left, visit,
+                        n_missing_left);
+      }
     };
     if (n_missing == 0) {
       scan_side(0, MissingSide::kUnseen);

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "korvane/params.hpp"
 #include "korvane/persistence.hpp"
 #include "persistence/byte_stream.hpp"
 
@@ -54,9 +55,29 @@ inline double from_order_key(std::uint64_t key) {
 constexpr std::uint32_t kFirstVersionWithMissingSides = 2;
 constexpr std::uint32_t kFirstVersionWithWeights = 2;
 
+// The oldest version written (every model fits it but those with growth
+// rules), and the first that holds the growth rules min_samples_split,
+// max_leaf_nodes and min_weight_fraction_leaf.
+constexpr std::uint32_t kOldestVersionWritten = 2;
+constexpr std::uint32_t kFirstVersionWithGrowthRules = 3;
+
 // kWeighted: the forest was fitted with sample weights, which follow the
-// recorded leaves.
-enum SettingFlags : std::uint8_t { kBootstrap = 1, kHonest = 2, kDepthLimited = 4, kWeighted = 8 };
+// recorded leaves. kGrowthRules: growth rules other than the defaults, which
+// follow the settings.
+enum SettingFlags : std::uint8_t {
+  kBootstrap = 1,
+  kHonest = 2,
+  kDepthLimited = 4,
+  kWeighted = 8,
+  kGrowthRules = 16
+};
+
+// Whether a tree's settings include a growth rule other than its default.
+inline bool has_growth_rules(const TreeParams& params) {
+  return params.min_samples_split != TreeParams{}.min_samples_split ||
+         params.max_leaf_nodes.has_value() ||
+         params.min_weight_fraction_leaf != TreeParams{}.min_weight_fraction_leaf;
+}
 
 // Split features take the bits of the largest feature index.
 inline unsigned feature_width(std::uint32_t n_features) {

@@ -127,6 +127,22 @@ MaxFeatures read_max_features(ByteReader& in) {
   return max_features;
 }
 
+// The growth rules that follow the settings; a forest grown with them holds
+// one at least other than its default.
+void read_growth_rules(ByteReader& in, TreeParams& params) {
+  params.min_samples_split = in.u64("growth rules");
+  const std::uint64_t max_leaf_nodes = in.u64("growth rules");
+  params.min_weight_fraction_leaf = in.f64("growth rules");
+  if (params.min_samples_split < 2) invalid("settings: min_samples_split is below 2");
+  if (max_leaf_nodes == 1) invalid("settings: max_leaf_nodes is 1");
+  if (max_leaf_nodes != 0) params.max_leaf_nodes = max_leaf_nodes;
+  const double fraction = params.min_weight_fraction_leaf;
+  if (!(fraction >= 0.0 && fraction <= 0.5)) {
+    invalid("settings: min_weight_fraction_leaf is outside [0, 0.5]");
+  }
+  if (!has_growth_rules(params)) invalid("settings: growth rules that are all the defaults");
+}
+
 // The fit's settings with the flags and optional values they describe.
 ForestParams read_params(ByteReader& in, std::uint32_t version, std::uint64_t& seed,
                          std::uint64_t& first_tree, bool& weighted) {
@@ -143,8 +159,9 @@ ForestParams read_params(ByteReader& in, std::uint32_t version, std::uint64_t& s
   const std::uint32_t group_size = in.u32("settings");
   const auto reserved = in.take(2, "settings");
   // Version 1 knew no weights: its readers refuse the flag, and so does this one.
-  const std::uint8_t known =
-      kBootstrap | kHonest | kDepthLimited | (version >= kFirstVersionWithWeights ? kWeighted : 0);
+  const std::uint8_t known = kBootstrap | kHonest | kDepthLimited |
+                             (version >= kFirstVersionWithWeights ? kWeighted : 0) |
+                             (version >= kFirstVersionWithGrowthRules ? kGrowthRules : 0);
   if ((flags & ~known) != 0 ||
       std::any_of(reserved.begin(), reserved.end(), [](std::uint8_t b) { return b != 0; })) {
     invalid("unknown settings flags or reserved bytes that are not zero");
@@ -159,6 +176,7 @@ ForestParams read_params(ByteReader& in, std::uint32_t version, std::uint64_t& s
       (!(flags & kDepthLimited) && max_depth != 0)) {
     invalid("settings hold a value for an option that is off");
   }
+  if (flags & kGrowthRules) read_growth_rules(in, params.tree);
   return params;
 }
 

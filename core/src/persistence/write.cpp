@@ -93,9 +93,9 @@ Counts counts_of(std::span<const Tree<Payload>> trees, std::uint32_t n_features,
   return counts;
 }
 
-void write_header(ByteWriter& out, Kind kind, const Counts& counts) {
+void write_header(ByteWriter& out, std::uint32_t version, Kind kind, const Counts& counts) {
   for (const std::uint8_t byte : kMagic) out.u8(byte);
-  out.u32(kFormatVersion);
+  out.u32(version);
   out.u8(static_cast<std::uint8_t>(kind));
   out.zeros(3);
   out.u64(0);  // the file's size, set once known
@@ -119,13 +119,27 @@ void write_settings(ByteWriter& out, const Forest<Payload>& forest) {
   out.u32(params.tree.max_depth.value_or(0));
   out.u32(params.tree.max_features.count);
   out.u8(static_cast<std::uint8_t>(params.tree.max_features.kind));
-  out.u8(static_cast<std::uint8_t>((params.bootstrap ? kBootstrap : 0) |
-                                   (params.tree.honesty ? kHonest : 0) |
-                                   (params.tree.max_depth ? kDepthLimited : 0) |
-                                   (forest.sample_weight.empty() ? 0 : kWeighted)));
+  out.u8(static_cast<std::uint8_t>(
+      (params.bootstrap ? kBootstrap : 0) | (params.tree.honesty ? kHonest : 0) |
+      (params.tree.max_depth ? kDepthLimited : 0) | (forest.sample_weight.empty() ? 0 : kWeighted) |
+      (has_growth_rules(params.tree) ? kGrowthRules : 0)));
   // Forests without little bags keep the zeros they had before groups existed.
   out.u32(params.ci_group_size > 1 ? static_cast<std::uint32_t>(params.ci_group_size) : 0);
   out.zeros(2);
+  if (has_growth_rules(params.tree)) {
+    out.u64(params.tree.min_samples_split);
+    out.u64(params.tree.max_leaf_nodes.value_or(0));
+    out.f64(params.tree.min_weight_fraction_leaf);
+  }
+}
+
+// The oldest version that holds the model.
+template <class Model>
+std::uint32_t version_of(const Model& model) {
+  if constexpr (requires { model.params; }) {
+    if (has_growth_rules(model.params.tree)) return kFirstVersionWithGrowthRules;
+  }
+  return kOldestVersionWritten;
 }
 
 // The format keeps no child or leaf indices: it relies on the builder's
@@ -328,7 +342,7 @@ std::vector<std::uint8_t> encode(const Model& model, std::span<const Tree<Payloa
     counts.n_times = times->keys().size();
   }
   ByteWriter out;
-  write_header(out, kind, counts);
+  write_header(out, version_of(model), kind, counts);
   if constexpr (requires { model.params; }) write_settings(out, model);
   write_shapes(out, trees);
   write_splits(out, trees, model.n_features);

@@ -19,10 +19,11 @@ class GradientCriterion {
                              std::span<const double> weight = {});
 
   [[nodiscard]] std::size_t n_samples() const { return pseudo_outcome_.size(); }
+  [[nodiscard]] std::span<const double> weight() const { return weight_; }
 
   [[nodiscard]] std::optional<BestSplit> find_best_split(
       const Covariates& covariates, std::span<const std::uint32_t> rows,
-      std::span<const std::uint32_t> features, std::size_t min_samples_leaf,
+      std::span<const std::uint32_t> features, const ChildFloor& floor,
       const CallControl& control = CallControl{}) const;
 
  private:

@@ -56,20 +56,20 @@ class LogRankCriterion {
 
   [[nodiscard]] std::optional<BestSplit> find_best_split(
       const Covariates& covariates, std::span<const std::uint32_t> rows,
-      std::span<const std::uint32_t> features, std::size_t min_samples_leaf,
+      std::span<const std::uint32_t> features, const ChildFloor& floor,
       const CallControl& control = CallControl{}) const;
   // The same search in a tree's buffers.
   [[nodiscard]] std::optional<BestSplit> find_best_split(const Covariates& covariates,
                                                          std::span<const std::uint32_t> rows,
                                                          std::span<const std::uint32_t> features,
-                                                         std::size_t min_samples_leaf,
+                                                         const ChildFloor& floor,
                                                          const CallControl& control,
                                                          Scratch& scratch) const;
 
   // The split search over one node's occurrences (sorted into the buffers),
   // compiled for one vector unit and one weighting.
   using Search = std::optional<BestSplit> (*)(const Covariates&, Scratch::Buffers&,
-                                              std::span<const std::uint32_t>, std::size_t,
+                                              std::span<const std::uint32_t>, const ChildFloor&,
                                               const CallControl&);
 
  private:

@@ -68,8 +68,8 @@ struct SideFloor {
 // relabeling runs once per node, then the gradient criterion's variance scan
 // walks the labels. `sample_weight` (one per training row, or empty for none)
 // weighs both the relabeling and the scan. Each side of a split holds at least
-// ceil(min_child_fraction · node rows) occurrences, and min_samples_leaf, and
-// meets `side_floor`.
+// ceil(min_child_fraction · node rows) occurrences, and meets the builder's
+// floor and `side_floor`.
 template <Relabeling R>
 class RelabelingCriterion {
  public:
@@ -81,10 +81,11 @@ class RelabelingCriterion {
         side_floor_(side_floor) {}
 
   [[nodiscard]] std::size_t n_samples() const { return relabeling_.n_samples(); }
+  [[nodiscard]] std::span<const double> weight() const { return sample_weight_; }
 
   [[nodiscard]] std::optional<BestSplit> find_best_split(
       const Covariates& covariates, std::span<const std::uint32_t> rows,
-      std::span<const std::uint32_t> features, std::size_t min_samples_leaf,
+      std::span<const std::uint32_t> features, const ChildFloor& floor,
       const CallControl& control = CallControl{}) const;
 
  private:
