@@ -11,8 +11,8 @@ from __future__ import annotations
 
 import copyreg
 import os
-from collections.abc import Buffer, Callable
-from typing import TypeAlias, TypeVar, cast
+from collections.abc import Callable
+from typing import TYPE_CHECKING, TypeAlias, TypeVar, cast
 
 from korvane._korvane_core import (
     GradientForest,
@@ -21,6 +21,10 @@ from korvane._korvane_core import (
     _from_bytes,
     _to_bytes,
 )
+
+if TYPE_CHECKING:
+    # collections.abc.Buffer from CPython 3.12 on.
+    from typing_extensions import Buffer
 
 __all__ = ["save", "load", "to_bytes", "from_bytes"]
 
@@ -162,7 +166,7 @@ def _reduce(model: _M) -> tuple[Callable[[Buffer], _M], tuple[bytes]]:
     # The reconstructor is found by name, so a model pickled in one process
     # loads in any other with korvane installed; the bytes of a model read
     # back as a model of the same class.
-    return cast(Callable[[Buffer], _M], from_bytes), (to_bytes(model),)
+    return cast("Callable[[Buffer], _M]", from_bytes), (to_bytes(model),)
 
 
 def _register() -> None:
