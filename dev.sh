@@ -81,7 +81,9 @@ make_venv() {  # make_venv DIR PACKAGE...
   wanted=$(printf '%s\n' "$@" | cat - "$CONSTRAINTS")
   [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ] && return
   pip_install "$dir" pip
-  pip_install "$dir" "${@:2}"
+  # A package without a wheel for this Python (ecos on 3.13) builds from source
+  # with pinned build tools too; only the pip just installed knows the option.
+  pip_install "$dir" --build-constraint "$CONSTRAINTS" "${@:2}"
   printf '%s\n' "$wanted" >"$stamp"
 }
 
