@@ -181,9 +181,15 @@ merged_constraints() {  # merged_constraints FILE: prints the path of constraint
   echo "build/$1"
 }
 
+# Both, or a clear stop before anything is built.
+find_other_pythons() {
+  OLDEST_INTERPRETER=$(interpreter "$OLDEST_PYTHON")
+  NEWEST_INTERPRETER=$(interpreter "$NEWEST_PYTHON")
+}
+
 # The repaired wheel and the pytest suite on another CPython. The cluster tests
-# stay on $PYTHON: Ray's and Dask's local clusters take a minute of every run and
-# test the cluster packages' pickling and scheduling, not the interpreter's.
+# run on $PYTHON only: Ray's and Dask's local clusters take about a minute of each
+# run, and what they add is the clusters' own scheduling and transport.
 other_python_tests() {  # other_python_tests INTERPRETER VENV_DIR CONSTRAINTS [PYTEST_ARGS...]
   PYTHON=$1 CONSTRAINTS=$3 make_venv "$2" "${SUITE_PACKAGES[@]}"
   CONSTRAINTS=$3 install_wheel "$2"
@@ -192,9 +198,11 @@ other_python_tests() {  # other_python_tests INTERPRETER VENV_DIR CONSTRAINTS [P
 
 # CPython 3.10 runs with NumPy 1.26 (constraints-py3.10.txt): the wheel is built
 # against NumPy 2 on CPython 3.12 and must run on the oldest of both.
-oldest_and_newest_python_tests() {  # oldest_and_newest_python_tests OLDEST NEWEST [PYTEST_ARGS...]
-  other_python_tests "$1" "$VENV_OLDEST" "$(merged_constraints "constraints-py$OLDEST_PYTHON.txt")" "${@:3}"
-  other_python_tests "$2" "$VENV_NEWEST" "$CONSTRAINTS" "${@:3}"
+oldest_and_newest_python_tests() {  # oldest_and_newest_python_tests [PYTEST_ARGS...], after find_other_pythons
+  local oldest_constraints
+  oldest_constraints=$(merged_constraints "constraints-py$OLDEST_PYTHON.txt")
+  other_python_tests "$OLDEST_INTERPRETER" "$VENV_OLDEST" "$oldest_constraints" "$@"
+  other_python_tests "$NEWEST_INTERPRETER" "$VENV_NEWEST" "$CONSTRAINTS" "$@"
 }
 
 # The core on another architecture: cross-compiled, run under qemu.
@@ -218,8 +226,7 @@ clang_tests() {
 
 case "${1:-}" in
   test)
-    oldest=$(interpreter "$OLDEST_PYTHON")
-    newest=$(interpreter "$NEWEST_PYTHON")
+    find_other_pythons
     install_system_packages
     build_wheel
     check_installed_wheel
@@ -232,7 +239,7 @@ case "${1:-}" in
     # The benchmark harness's own logic (nothing timed).
     (cd benchmarks && "../$VENV/bin/python" -m pytest -q -p no:cacheprovider test_harness.py test_causal_survival_designs.py test_causal_survival_bias.py)
     build_docs
-    oldest_and_newest_python_tests "$oldest" "$newest"
+    oldest_and_newest_python_tests
     aarch64_tests
     clang_tests
     # Last, so that a layout slip never hides a failing test behind it.
@@ -282,11 +289,10 @@ case "${1:-}" in
     clang_tests
     ;;
   test-pythons)
-    oldest=$(interpreter "$OLDEST_PYTHON")
-    newest=$(interpreter "$NEWEST_PYTHON")
+    find_other_pythons
     install_system_packages
     build_wheel
-    oldest_and_newest_python_tests "$oldest" "$newest" "${@:2}"
+    oldest_and_newest_python_tests "${@:2}"
     ;;
   *)
     echo "usage: $0 test|core|py|format|docs|demo|bench|test-aarch64|test-clang|test-pythons" >&2
