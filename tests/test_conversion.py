@@ -123,6 +123,37 @@ def test_prefixed_type_errors_keep_the_cause_and_other_errors_pass_through(survi
         core.fit_log_rank_tree(*survival, min_samples_leaf=Index(ZeroDivisionError("inside")))
 
 
+class RenamingMeta(type):
+    """Gives its classes another __name__ than the one they were created with."""
+
+    @property
+    def __name__(cls):
+        return "Impostor"
+
+
+class Renamed(metaclass=RenamingMeta):
+    pass
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda s: core._to_bytes(Renamed()), "argument 'model': expected a LogRankSurvivalTree, LogRankSurvivalForest or GradientForest, got Renamed"),
+        (lambda s: core._from_bytes(Renamed()), "argument 'data': a bytes-like object is required, not Renamed"),
+        (lambda s: core.fit_log_rank_tree(*s, honesty=Renamed()), "argument 'honesty': expected a bool, got Renamed"),
+        (lambda s: core._grow_log_rank_forest(*s, n_threads=Renamed()), "argument 'n_threads': expected None or an integer, got Renamed"),
+        (lambda s: core._grow_log_rank_forest(*s, progress=Renamed()), "argument 'progress': expected None or a callable, got Renamed"),
+        (lambda s: core._join_forests(Renamed()), "pieces must be a sequence, got Renamed"),
+        (lambda s: core._join_forests([Renamed()]), "pieces[0] is a Renamed, not a forest"),
+        (lambda s: core._join_forests([fit_log_rank_forest(s, n_trees=1), Renamed()]), "pieces[1] is a Renamed, but pieces[0] is a LogRankSurvivalForest"),
+    ],
+)
+def test_type_errors_name_the_class_as_created_whatever_its_metaclass_answers(survival, call, message):
+    with pytest.raises(TypeError) as raised:
+        call(survival)
+    assert str(raised.value) == message
+
+
 @pytest.mark.parametrize(
     ("value", "message"),
     [

@@ -2,6 +2,7 @@
 copying, refusal of every kind of invalid data, and files of earlier
 versions."""
 
+import array
 import copy
 import doctest
 import hashlib
@@ -85,6 +86,37 @@ def test_to_bytes_refuses_what_is_not_a_model(argument, message):
 def test_from_bytes_refuses_what_is_not_bytes_like():
     with pytest.raises(TypeError, match="^argument 'data': a bytes-like object is required, not str$"):
         korvane.from_bytes("model")
+
+
+@pytest.mark.parametrize("exporter", [
+    pytest.param(memoryview, id="memoryview"),
+    pytest.param(lambda data: memoryview(b"\0" + data)[1:], id="memoryview-at-an-offset"),
+    pytest.param(lambda data: array.array("B", data), id="array"),
+    pytest.param(lambda data: np.frombuffer(data, np.uint8).reshape(1, -1), id="2-d-array"),
+])
+def test_from_bytes_reads_any_contiguous_buffer_from_its_first_byte(exporter):
+    model = fit_tree(SURVIVAL, seed=5)
+    data = korvane.to_bytes(model)
+    assert korvane.to_bytes(korvane.from_bytes(exporter(data))) == data
+
+
+def released_view():
+    view = memoryview(b"model")
+    view.release()
+    return view
+
+
+@pytest.mark.parametrize("data, error, message", [
+    (None, TypeError, "argument 'data': a bytes-like object is required, not NoneType"),
+    (memoryview(b"abcdef")[::2], BufferError, "memoryview: underlying buffer is not C-contiguous"),
+    (np.zeros((4, 4), np.uint8).T, ValueError, "ndarray is not C-contiguous"),
+    (released_view(), ValueError, "operation forbidden on released memoryview object"),
+    (bytearray(), ValueError, "cannot read a korvane model: truncated: 0 bytes hold no format version"),
+])
+def test_from_bytes_passes_on_what_the_buffer_refuses(data, error, message):
+    with pytest.raises(error) as raised:
+        korvane.from_bytes(data)
+    assert type(raised.value) is error and str(raised.value) == message
 
 
 def test_persistence_examples_run():

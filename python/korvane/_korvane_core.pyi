@@ -1,8 +1,9 @@
-from collections.abc import Buffer, Callable, Sequence
+from collections.abc import Callable, Sequence
 from typing import SupportsFloat, SupportsIndex, TypeVar, final
 
 import numpy as np
 import numpy.typing as npt
+from typing_extensions import Buffer  # collections.abc.Buffer from CPython 3.12 on
 
 __all__ = [
     "version",

@@ -125,7 +125,7 @@ def load_veteran(*, as_frame: bool = False) -> SurvivalDataset | SurvivalFrame:
 
 
 def _veteran_rows() -> list[dict[str, str]]:
-    source = resources.files("korvane").joinpath("data", "veteran.csv")
+    source = resources.files("korvane") / "data" / "veteran.csv"
     with io.TextIOWrapper(source.open("rb"), encoding="utf-8", newline="") as stream:
         return list(csv.DictReader(stream))
 

@@ -16,7 +16,7 @@ import copyreg
 import os
 import secrets
 import stat
-from collections.abc import Buffer, Callable
+from collections.abc import Callable
 from typing import TYPE_CHECKING, BinaryIO, TypeAlias, TypeVar, cast
 
 from korvane import _estimator_file
@@ -33,6 +33,8 @@ if TYPE_CHECKING:
     from korvane.effects import CausalForest, QuantileForest, RegressionForest
     from korvane.ensemble import RandomSurvivalForest
     from korvane.tree import SurvivalTree
+    # collections.abc.Buffer from CPython 3.12 on.
+    from typing_extensions import Buffer
 
 __all__ = ["save", "load", "to_bytes", "from_bytes"]
 
@@ -298,7 +300,7 @@ def _reduce(model: _M) -> tuple[Callable[[Buffer], _M], tuple[bytes]]:
     # The reconstructor is found by name, so a model pickled in one process
     # loads in any other with korvane installed; the bytes of a model read
     # back as a model of the same class.
-    return cast(Callable[[Buffer], _M], from_bytes), (to_bytes(model),)
+    return cast("Callable[[Buffer], _M]", from_bytes), (to_bytes(model),)
 
 
 def _register() -> None:

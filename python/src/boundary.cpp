@@ -54,7 +54,7 @@ void set_error_from_current_exception() noexcept {
 korvane::pool::ThreadCount to_thread_count(PyObject* value) {
   if (value == nullptr || value == Py_None) return std::nullopt;
   if (!PyIndex_Check(value)) {
-    const OwnedRef type = checked(PyType_GetName(Py_TYPE(value)));
+    const OwnedRef type = type_name_of(value);
     PyErr_Format(PyExc_TypeError, "expected None or an integer, got %U", type.get());
     throw PythonError{};
   }
@@ -75,7 +75,7 @@ korvane::pool::ThreadCount to_thread_count(PyObject* value) {
 PyObject* to_progress(PyObject* value) {
   if (value == nullptr || value == Py_None) return nullptr;
   if (!PyCallable_Check(value)) {
-    const OwnedRef type = checked(PyType_GetName(Py_TYPE(value)));
+    const OwnedRef type = type_name_of(value);
     PyErr_Format(PyExc_TypeError, "expected None or a callable, got %U", type.get());
     throw PythonError{};
   }

@@ -8,8 +8,6 @@ namespace korvane::python {
 
 namespace {
 
-OwnedRef type_name(PyObject* value) { return checked(PyType_GetName(Py_TYPE(value))); }
-
 std::uint32_t to_u32(PyObject* value) {
   const long result = PyLong_AsLong(value);
   if (result == -1 && PyErr_Occurred()) throw PythonError{};
@@ -129,11 +127,25 @@ bool is_double_aligned(const void* data) {
                               copy);
 }
 
+// Takes the pending exception as one normalised instance, its traceback attached
+// (what PyErr_GetRaisedException does from 3.12 on).
+OwnedRef raised_exception() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  const OwnedRef owned_type = OwnedRef::steal(type);
+  const OwnedRef owned_traceback = OwnedRef::steal(traceback);
+  if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+  return OwnedRef::steal(value);
+}
+
 }  // namespace
 
 void prefix_type_error(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  const OwnedRef original = OwnedRef::steal(PyErr_GetRaisedException());
+  const OwnedRef original = raised_exception();
   const OwnedRef message =
       OwnedRef::steal(PyUnicode_FromFormat("argument '%s': %S", name, original.get()));
   if (!message) return;
@@ -143,7 +155,9 @@ void prefix_type_error(const char* name) {
   if (PyObject* cause = PyException_GetCause(original.get())) {
     PyException_SetCause(error.get(), cause);
   }
-  PyErr_SetRaisedException(error.release());
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error.get()));
+  Py_INCREF(type);
+  PyErr_Restore(type, error.release(), nullptr);
 }
 
 std::uint64_t to_u64(PyObject* value) {
@@ -171,7 +185,7 @@ bool to_flag(PyObject* value) {
     if (truth < 0) throw PythonError{};
     return truth == 1;
   }
-  PyErr_Format(PyExc_TypeError, "expected a bool, got %U", type_name(value).get());
+  PyErr_Format(PyExc_TypeError, "expected a bool, got %U", type_name_of(value).get());
   throw PythonError{};
 }
 
@@ -185,7 +199,7 @@ std::uint64_t to_seed(PyObject* value) { return value == Py_None ? 0 : to_u64(va
 
 std::vector<OwnedRef> sequence_items(PyObject* value, const char* name) {
   if (!PySequence_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s must be a sequence, got %U", name, type_name(value).get());
+    PyErr_Format(PyExc_TypeError, "%s must be a sequence, got %U", name, type_name_of(value).get());
     throw PythonError{};
   }
   const Py_ssize_t size = PySequence_Size(value);
@@ -200,7 +214,7 @@ TreeRequest to_tree_range(PyObject* value) {
   if (value == Py_None) return std::nullopt;
   if (!(PyTuple_Check(value) || PyList_Check(value)) || PySequence_Size(value) != 2) {
     PyErr_Format(PyExc_TypeError, "expected None or a pair (start, stop), got %U",
-                 type_name(value).get());
+                 type_name_of(value).get());
     throw PythonError{};
   }
   const OwnedRef start = checked(PySequence_GetItem(value, 0));
@@ -229,7 +243,7 @@ PyArrayObject* to_array(PyObject* value, int ndim, int type_number) {
       checked(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type_number)));
   if (!PyArray_Check(value)) {
     PyErr_Format(PyExc_TypeError, "expected a %d-D %S numpy array, got %U", ndim, expected.get(),
-                 type_name(value).get());
+                 type_name_of(value).get());
     throw PythonError{};
   }
   auto* array = reinterpret_cast<PyArrayObject*>(value);

@@ -75,7 +75,7 @@ PyObject* n_train_samples(PyObject* self, void*) {
 template <class Payload>
 PyObject* repr(PyObject* self) {
   const auto& forest = forest_of<Payload>(self);
-  const OwnedRef name = checked(PyType_GetName(Py_TYPE(self)));
+  const OwnedRef name = type_name_of(self);
   return PyUnicode_FromFormat("%U(n_trees=%zu, n_features=%u, n_train_samples=%zu)", name.get(),
                               forest.n_trees(), forest.n_features, forest.n_train_samples);
 }
@@ -662,8 +662,7 @@ std::vector<const korvane::Forest<Payload>*> forests_in(const std::vector<OwnedR
   for (std::size_t k = 0; k < items.size(); ++k) {
     if (Py_TYPE(items[k].get()) != type) {
       PyErr_Format(PyExc_TypeError, "pieces[%zu] is a %U, but pieces[0] is a %U", k,
-                   checked(PyType_GetName(Py_TYPE(items[k].get()))).get(),
-                   checked(PyType_GetName(type)).get());
+                   type_name_of(items[k].get()).get(), type_name(type).get());
       throw PythonError{};
     }
     forests.push_back(&forest_of<Payload>(items[k].get()));
@@ -690,8 +689,7 @@ PyObject* join_forests(PyObject*, const Arguments<kJoin>& arguments) {
   if (type == log_rank_survival_forest_class())
     return join_pieces<korvane::StepFunction>(items, type);
   if (type == gradient_forest_class()) return join_pieces<korvane::NoPayload>(items, type);
-  PyErr_Format(PyExc_TypeError, "pieces[0] is a %U, not a forest",
-               checked(PyType_GetName(type)).get());
+  PyErr_Format(PyExc_TypeError, "pieces[0] is a %U, not a forest", type_name(type).get());
   throw PythonError{};
 }
 

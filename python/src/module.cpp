@@ -53,7 +53,7 @@ void add_functions(PyObject* module, PyObject* module_name, std::span<PyMethodDe
 
 // Registered under the name the class itself carries.
 void add_class(PyObject* module, PyTypeObject* type) {
-  const OwnedRef name = checked(PyType_GetName(type));
+  const OwnedRef name = type_name(type);
   const char* text = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
   if (text == nullptr) throw PythonError{};
   add_named(module, text, reinterpret_cast<PyObject*>(type));

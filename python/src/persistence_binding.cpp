@@ -23,8 +23,6 @@ using TreeObject = OwnerObject<korvane::Tree<korvane::StepFunction>>;
 using LogRankForestObject = OwnerObject<korvane::Forest<korvane::StepFunction>>;
 using GradientForestObject = OwnerObject<korvane::Forest<korvane::NoPayload>>;
 
-OwnedRef type_name(PyObject* value) { return checked(PyType_GetName(Py_TYPE(value))); }
-
 // One of the three model classes, borrowed.
 PyObject* to_model(PyObject* value) {
   const PyTypeObject* type = Py_TYPE(value);
@@ -32,38 +30,46 @@ PyObject* to_model(PyObject* value) {
       type != gradient_forest_class()) {
     PyErr_Format(PyExc_TypeError,
                  "expected a LogRankSurvivalTree, LogRankSurvivalForest or GradientForest, got %U",
-                 type_name(value).get());
+                 type_name_of(value).get());
     throw PythonError{};
   }
   return value;
 }
+
+// Py_bf_getbuffer: the stable ABI has numbered this slot 1 ever since slots exist,
+// but the limited API names it only from 3.11 on.
+constexpr int kGetBufferSlot = 1;
 
 // An object that exports a buffer, borrowed.
 PyObject* to_bytes_like(PyObject* value) {
-  if (!PyObject_CheckBuffer(value)) {
+  if (PyType_GetSlot(Py_TYPE(value), kGetBufferSlot) == nullptr) {
     PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not %U",
-                 type_name(value).get());
+                 type_name_of(value).get());
     throw PythonError{};
   }
   return value;
 }
 
-// The bytes of a buffer, as one contiguous run, held for the view's lifetime.
+// The bytes of a buffer, as one contiguous run, held for the view's lifetime. A
+// NumPy array over the buffer holds its export: 3.10's limited API has no
+// buffer calls of its own.
 class BufferView {
  public:
-  explicit BufferView(PyObject* exporter) {
-    if (PyObject_GetBuffer(exporter, &view_, PyBUF_SIMPLE) < 0) throw PythonError{};
-  }
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  ~BufferView() { PyBuffer_Release(&view_); }
+  explicit BufferView(PyObject* exporter) : array_(viewed(exporter)) {}
 
   [[nodiscard]] std::span<const std::uint8_t> bytes() const {
-    return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    auto* array = reinterpret_cast<PyArrayObject*>(array_.get());
+    return {static_cast<const std::uint8_t*>(PyArray_DATA(array)),
+            static_cast<std::size_t>(PyArray_SIZE(array))};
   }
 
  private:
-  Py_buffer view_{};
+  static OwnedRef viewed(PyObject* exporter) {
+    require_numpy();
+    return checked(PyArray_FromBuffer(exporter, PyArray_DescrFromType(NPY_UINT8), -1, 0));
+  }
+
+  OwnedRef array_;
 };
 
 // Encoding and decoding are linear in the model and take well under a second

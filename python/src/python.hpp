@@ -62,4 +62,10 @@ inline OwnedRef checked(PyObject* result) {
 // Imports NumPy's C API on first use; cheap afterwards.
 void require_numpy();
 
+// The type's __name__, as type itself defines it.
+OwnedRef type_name(PyTypeObject* type);
+
+// The __name__ of the value's type.
+inline OwnedRef type_name_of(PyObject* value) { return type_name(Py_TYPE(value)); }
+
 }  // namespace korvane::python
