@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "korvane/format.hpp"
 #include "saturating.hpp"
 
 namespace korvane {
@@ -16,6 +17,31 @@ std::uint32_t MaxFeatures::resolve(std::size_t p) const {
     raw = detail::saturating_cast<std::uint32_t>(std::sqrt(static_cast<double>(p)));
   }
   return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(raw, 1, p));
+}
+
+std::optional<std::string> MaxFeatures::mismatch(std::size_t p) const {
+  if (kind != Kind::Fixed) return std::nullopt;
+  if (count == 0) return "max_features must be >= 1";
+  if (count > p) {
+    return "max_features=" + std::to_string(count) + " exceeds n_features=" + std::to_string(p);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> settings_mismatch(const TreeParams& params) {
+  if (params.honesty && !(*params.honesty > 0.0 && *params.honesty < 1.0)) {
+    return "honesty_fraction must lie in (0, 1), got " + format_shortest(*params.honesty);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> settings_mismatch(const ForestParams& params) {
+  const double fraction = params.subsample_fraction;
+  if (!(fraction > 0.0 && fraction <= 1.0)) {
+    return "subsample_fraction must lie in (0, 1], got " + format_shortest(fraction);
+  }
+  if (params.n_trees == 0) return "n_trees must be >= 1";
+  return settings_mismatch(params.tree);
 }
 
 }  // namespace korvane
