@@ -1,6 +1,7 @@
 """The private fits run on a chosen number of threads without changing a bit
 of the forest, and report progress from the calling thread, throttled."""
 
+import functools
 import os
 import subprocess
 import sys
@@ -116,6 +117,13 @@ print(hashlib.sha256(core._to_bytes(forest)).hexdigest(), estimator.predict(X[:3
 """
 
 
+@functools.cache
+def run_under_address_space_limit(n_threads, environment):
+    env = {k: v for k, v in os.environ.items() if k != "RAYON_NUM_THREADS"} | dict(environment)
+    script = UNDER_ADDRESS_SPACE_LIMIT.replace("{n_threads}", repr(n_threads))
+    return subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120)
+
+
 @pytest.mark.parametrize(
     ("n_threads", "environment"),
     [(2000, {}), (65535, {}), (None, {"RAYON_NUM_THREADS": "2000"})],
@@ -124,12 +132,8 @@ print(hashlib.sha256(core._to_bytes(forest)).hexdigest(), estimator.predict(X[:3
 def test_more_threads_than_the_process_can_start_never_abort(n_threads, environment):
     """Thread counts far beyond the processors, under an address-space limit
     that leaves room for a few threads only, fit the same forest as one thread."""
-    def run(count, extra):
-        env = {k: v for k, v in os.environ.items() if k != "RAYON_NUM_THREADS"} | extra
-        script = UNDER_ADDRESS_SPACE_LIMIT.replace("{n_threads}", repr(count))
-        return subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120)
-
-    reference, found = run(1, {}), run(n_threads, environment)
+    found = run_under_address_space_limit(n_threads, tuple(environment.items()))
+    reference = run_under_address_space_limit(1, ())
     assert found.returncode == 0, found.stderr
     assert reference.returncode == 0, reference.stderr
     assert found.stdout == reference.stdout
