@@ -113,10 +113,6 @@ korvane::MatrixView checked_training(PyArrayObject* x, const TreeSettings& setti
   return view;
 }
 
-std::string rows_text(std::size_t count) {
-  return std::to_string(count) + (count == 1 ? " row" : " rows");
-}
-
 korvane::MatrixView checked_training(PyArrayObject* x, const ForestSettings& settings) {
   check_settings(settings);
   const korvane::MatrixView view = training_view(x);
@@ -125,7 +121,7 @@ korvane::MatrixView checked_training(PyArrayObject* x, const ForestSettings& set
   if (const auto per_tree = korvane::too_few_rows_drawn(view.n_rows, as_forest(settings))) {
     raise(PyExc_ValueError,
           "subsample_fraction=" + korvane::format_shortest(settings.subsample_fraction) + " of " +
-              rows_text(view.n_rows) + " draws " + rows_text(*per_tree) +
+              korvane::format_rows(view.n_rows) + " draws " + korvane::format_rows(*per_tree) +
               " per tree, but an honest tree needs at least 2");
   }
   return view;
@@ -219,9 +215,9 @@ FitWeights checked_weights(PyArrayObject* array, std::size_t n, const Settings& 
   FitWeights weights{korvane::RowWeights(weight)};
   const std::size_t kept = weights.rounded->kept_rows().size();
   if (const auto drawn = korvane::too_few_rows_drawn(kept, as_forest(settings))) {
-    raise(PyExc_ValueError, "sample_weight leaves " + rows_text(kept) +
+    raise(PyExc_ValueError, "sample_weight leaves " + korvane::format_rows(kept) +
                                 " of positive weight, from which an honest tree draws " +
-                                rows_text(*drawn) + "; it needs at least 2");
+                                korvane::format_rows(*drawn) + "; it needs at least 2");
   }
   return weights;
 }
@@ -299,8 +295,8 @@ void check_little_bags(const korvane::ForestParams& params, std::size_t n) {
     raise(PyExc_ValueError, *mismatch);
   }
   if (const auto per_tree = korvane::too_few_rows_drawn(n, params)) {
-    raise(PyExc_ValueError, "each tree draws " + rows_text(*per_tree) + " of " + rows_text(n) +
-                                ", but an honest tree needs at least 2");
+    raise(PyExc_ValueError, "each tree draws " + korvane::format_rows(*per_tree) + " of " +
+                                korvane::format_rows(n) + ", but an honest tree needs at least 2");
   }
 }
 

@@ -10,6 +10,7 @@
 
 #include "korvane/builder.hpp"
 #include "korvane/error.hpp"
+#include "korvane/format.hpp"
 #include "korvane/persistence.hpp"
 #include "korvane/sample_weights.hpp"
 #include "korvane/sampling.hpp"
@@ -182,16 +183,12 @@ void check_params(const ForestParams& params, std::uint64_t first_tree, const Co
   }
 }
 
-std::string rows_text(std::size_t count) {
-  return std::to_string(count) + (count == 1 ? " row" : " rows");
-}
-
 // The draws of the fit's trees from `rows` training rows (those of positive
 // weight in a weighted fit), as the fit checks them.
 void check_draws(std::size_t rows, const ForestParams& params, const std::string& context) {
   if (const auto mismatch = little_bag_mismatch(rows, params)) invalid(context + *mismatch);
   if (const auto drawn = too_few_rows_drawn(rows, params)) {
-    invalid(context + "each tree draws " + rows_text(*drawn) + " of " + rows_text(rows) +
+    invalid(context + "each tree draws " + format_rows(*drawn) + " of " + format_rows(rows) +
             ", but an honest tree needs at least 2");
   }
 }
@@ -572,8 +569,8 @@ void check_recorded_leaves(const Forest<Payload>& forest) {
     std::size_t recorded = 0;
     for (const std::uint32_t size : sizes) recorded += size;
     if (recorded > estimation || (!forest.params.bootstrap && recorded != estimation)) {
-      invalid(tree_name(b) + ": " + rows_text(recorded) + " are recorded in its leaves, but " +
-              "each tree estimates its leaves on " + rows_text(estimation));
+      invalid(tree_name(b) + ": " + format_rows(recorded) + " are recorded in its leaves, but " +
+              "each tree estimates its leaves on " + format_rows(estimation));
     }
     if (kept != 0) check_recorded_weights(forest, b);
   }
