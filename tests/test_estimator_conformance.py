@@ -143,7 +143,8 @@ _ADAPTED_ESTIMATORS = {
     "tree": lambda **kw: AdaptedSurvivalTree(random_state=0, **kw),
 }
 _SETTINGS_FOR_CHECK = {
-    "check_sample_weight_equivalence_on_dense_data": {"forest": {**_FULL_TREES, "bootstrap": False}, "tree": _FULL_TREES}
+    f"check_sample_weight_equivalence_on_{data}_data": {"forest": {**_FULL_TREES, "bootstrap": False}, "tree": _FULL_TREES}
+    for data in ("dense", "sparse")
 }
 
 

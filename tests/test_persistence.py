@@ -238,8 +238,8 @@ INVALID = [
     (LOG_RANK_FOREST, lambda d: reseal(with_header(d, n_points=2**62)), "the curve time indices needs more bytes"),
     (LOG_RANK_FOREST, lambda d: reseal(with_header(d, n_train_samples=2**32 - 1)), "the recorded leaves needs .* bytes"),
     (TREE, lambda d: reseal(with_header(d, n_points=header(d)["n_points"] - 1)), "the counts in the header do not match|the curve is longer than the curve times or the header's points allow"),
-    (LOG_RANK_FOREST, lambda d: with_settings(d, subsample_fraction=0.0), r"subsample_fraction is outside \(0, 1\]"),
-    (LOG_RANK_FOREST, lambda d: with_settings(d, flags=settings(d)["flags"] | 2, honesty_fraction=1.5), r"honesty fraction is outside \(0, 1\)"),
+    (LOG_RANK_FOREST, lambda d: with_settings(d, subsample_fraction=0.0), r"settings: subsample_fraction must lie in \(0, 1\], got 0$"),
+    (LOG_RANK_FOREST, lambda d: with_settings(d, flags=settings(d)["flags"] | 2, honesty_fraction=1.5), r"settings: honesty_fraction must lie in \(0, 1\), got 1.5$"),
     (LOG_RANK_FOREST, lambda d: with_settings(d, flags=16), "unknown settings flags"),
     # Version 1 had no weights: its flag there is as unknown as it was to its readers.
     (LOG_RANK_FOREST, lambda d: with_settings(with_header(d, version=1), flags=settings(d)["flags"] | 8), "unknown settings flags"),
@@ -744,3 +744,146 @@ def test_a_save_that_fails_mid_write_leaves_the_previous_file_and_nothing_else(e
     assert sorted(p.name for p in tmp_path.iterdir()) == ([] if existing is None else ["model.korvane"])
     if existing is not None:
         assert path.read_bytes() == existing
+
+
+# Settings and recorded leaves the fit never writes: refused at load, so that
+# no answer of a loaded model meets them.
+
+def tree_0_codes(data):
+    """The recorded leaf of each training row in tree 0, and the code width."""
+    n_leaves = (struct.unpack_from("<I", data, sections(data)["tree sizes"].offset)[0] + 1) // 2
+    width = n_leaves.bit_length()
+    return bits(data, sections(data)["recorded leaves"], width, header(data)["n_train_samples"]), width, n_leaves
+
+
+def tree_0_recoded(data, recode):
+    """`data` with tree 0's code of each training row i replaced by recode(i, code, n_leaves)."""
+    codes, width, n_leaves = tree_0_codes(data)
+    for i, code in enumerate(codes):
+        data = pack_bits(data, sections(data)["recorded leaves"], i * width, width, recode(i, code, n_leaves))
+    return reseal(data)
+
+
+def emptied_leaf(data):
+    """Tree 0's rows of its leaf 1 moved to its leaf 0."""
+    return tree_0_recoded(data, lambda i, code, n: 0 if code == 1 else code)
+
+
+def unrecorded_row(data):
+    """Tree 0's first recorded row marked as not recorded."""
+    first = next(i for i, code in enumerate(tree_0_codes(data)[0]) if code < tree_0_codes(data)[2])
+    return tree_0_recoded(data, lambda i, code, n: n if i == first else code)
+
+
+def weights_set(data, values):
+    found = sections(data)["sample weights"]
+    edited = bytearray(data)
+    struct.pack_into(f"<{len(values)}d", edited, found.offset, *values)
+    return reseal(edited)
+
+
+def zero_weight_on_a_recorded_row(data):
+    codes, _, n_leaves = tree_0_codes(data)
+    first = next(i for i, code in enumerate(codes) if code < n_leaves)
+    weights = list(struct.unpack_from(f"<{len(codes)}d", data, sections(data)["sample weights"].offset))
+    return weights_set(data, weights[:first] + [0.0] + weights[first + 1:])
+
+
+def one_positive_weight(data):
+    n = header(data)["n_train_samples"]
+    return weights_set(data, [1.0] + [0.0] * (n - 1))
+
+
+LOADER_FIXTURES = {
+    "honest": lambda: korvane._korvane_core._grow_log_rank_forest(
+        *SURVIVAL, n_trees=3, honesty=True, bootstrap=False, subsample_fraction=0.8, min_samples_leaf=1, seed=2),
+    "weighted": lambda: korvane._korvane_core._grow_log_rank_forest(
+        *SURVIVAL, n_trees=3, honesty=True, min_samples_leaf=3, seed=2,
+        sample_weight=np.arange(len(SURVIVAL.event_time)) % 3 + 1.0),
+}
+
+REFUSED_AT_LOAD = [
+    ("honest", lambda d: with_settings(d, subsample_fraction=0.02), "settings: each tree draws 1 row of 60 rows, but an honest tree needs at least 2"),
+    ("honest", lambda d: with_settings(d, forest_n_trees=0, first_tree=0), "settings: n_trees must be >= 1"),
+    ("honest", lambda d: with_settings(d, max_features_kind=2, max_features_count=0), "settings: max_features must be >= 1"),
+    ("honest", lambda d: with_settings(d, max_features_kind=2, max_features_count=6), "settings: max_features=6 exceeds n_features=5"),
+    ("honest", lambda d: reseal(with_header(d, n_features=0)), "inconsistent counts: a model has at least one feature"),
+    ("honest", lambda d: reseal(with_header(d, n_trees=0)), "inconsistent counts: a forest holds at least one tree grown on at least one row"),
+    ("honest", emptied_leaf, "tree 0: no training row is recorded in leaf 1"),
+    ("honest", unrecorded_row, "tree 0: 23 rows are recorded in its leaves, but each tree estimates its leaves on 24 rows"),
+    ("weighted", one_positive_weight, "settings with the sample weights: each tree draws 1 row of 1 row, but an honest tree needs at least 2"),
+    ("weighted", zero_weight_on_a_recorded_row, r"tree 0: training row \d+ is recorded in a leaf but has weight 0"),
+]
+
+
+@pytest.mark.parametrize("fixture, edit, message", REFUSED_AT_LOAD, ids=[case[2][:50] for case in REFUSED_AT_LOAD])
+def test_settings_and_recorded_leaves_a_fit_never_writes_are_refused(fixture, edit, message):
+    data = korvane.to_bytes(LOADER_FIXTURES[fixture]())
+    with pytest.raises(ValueError, match=f"^cannot read a korvane model: (?:{message})$"):
+        korvane.from_bytes(edit(data))
+
+
+GENUINE_EDGES = [
+    pytest.param({"honesty": True, "min_samples_leaf": 0}, id="honest_leaves_may_be_empty"),
+    pytest.param({"honesty": True, "bootstrap": True, "min_samples_leaf": 1}, id="honest_bootstrap"),
+    pytest.param({"honesty": True, "subsample_fraction": 4 / 60, "bootstrap": False}, id="honest_fewest_rows"),
+    pytest.param({"honesty": True, "sample_weight": np.r_[np.zeros(58), 1.0, 2.0]}, id="two_positive_weights"),
+]
+
+
+@pytest.mark.parametrize("settings", GENUINE_EDGES)
+def test_forests_at_the_edges_of_what_a_fit_accepts_load(settings):
+    model = korvane._korvane_core._grow_log_rank_forest(*SURVIVAL, n_trees=8, seed=6, **settings)
+    assert_survives_round_trip(model)
+
+
+def every_answer(model):
+    """Calls every query of a loaded model; only ValueError may refuse one."""
+    X = SURVIVAL.X
+    queries = [lambda: model.forest_weights(X[:7]), lambda: model.forest_weights_one(X[0]), lambda: model._apply(X[:7])]
+    queries += [lambda: model._in_bag(), lambda: model._honest_estimation(), lambda: model._oob_forest_weights(X),
+                lambda: model._split_importance()]
+    values = np.ones((len(X), 2))
+    if hasattr(model, "_weighted_sums"):
+        queries += [lambda: model._weighted_sums(X[:7], values), lambda: model._tree_weighted_sums(X[:7], values),
+                    lambda: model._oob_weighted_sums(X, values)]
+    if hasattr(model, "predict_cumulative_hazard"):
+        queries += [lambda: model.predict_cumulative_hazard(X[:7], np.array([1.0, 5.0])),
+                    lambda: model._oob_cumulative_hazard(X, np.array([1.0, 5.0]))]
+    for query in queries:
+        try:
+            query()
+        except (ValueError, MemoryError):
+            pass
+
+
+def edited_setting(data, rng):
+    choice = rng.randrange(6)
+    current = settings(data)
+    if choice == 0:
+        return with_settings(data, subsample_fraction=rng.choice([0.0, 1e-9, 0.01, 0.02, 0.04, 0.5, 1.0]))
+    if choice == 1:
+        return with_settings(data, flags=current["flags"] | 2, honesty_fraction=rng.choice([0.01, 0.5, 0.99, 1.0]))
+    if choice == 2:
+        return with_settings(data, flags=current["flags"] ^ rng.choice([1, 2, 4]), honesty_fraction=0.0, max_depth=0)
+    if choice == 3:
+        return with_settings(data, max_features_kind=rng.randrange(3), max_features_count=rng.randrange(8) if current["max_features_kind"] == 2 else 0)
+    if choice == 4:
+        return with_settings(data, min_samples_leaf=rng.choice([0, 1, 5, 60, 2**63]))
+    return tree_0_recoded(data, lambda i, code, n: rng.randrange(n + 1) if rng.random() < 0.1 else code)
+
+
+def test_edited_settings_and_leaves_load_only_as_models_whose_every_answer_works():
+    rng = random.Random(11)
+    files = [korvane.to_bytes(fit()) for fit in LOADER_FIXTURES.values()]
+    files.append(korvane.to_bytes(fit_gradient_forest(SURVIVAL, n_trees=3, min_samples_leaf=3, honesty=True, seed=2)))
+    for _ in range(300):
+        data = edited_setting(rng.choice(files), rng)
+        try:
+            model = korvane.from_bytes(data)
+        except ValueError as error:
+            assert str(error).startswith("cannot read a korvane model: ")
+            continue
+        every_answer(model)
+        if not (settings(data)["flags"] & 2 and settings(data)["min_samples_leaf"] == 0):
+            np.testing.assert_allclose(np.asarray(model.forest_weights(SURVIVAL.X[:7])).sum(axis=1), 1.0)

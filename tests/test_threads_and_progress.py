@@ -1,6 +1,10 @@
 """The private fits run on a chosen number of threads without changing a bit
 of the forest, and report progress from the calling thread, throttled."""
 
+import functools
+import os
+import subprocess
+import sys
 import threading
 import time
 
@@ -94,3 +98,42 @@ def test_small_pieces_grown_with_the_calling_thread_equal_the_forest_grown_on_th
     whole = core._grow_log_rank_forest(*s, **settings)
     pieces = [core._grow_log_rank_forest(*s, **settings, trees=(k, k + 100)) for k in range(0, 600, 100)]
     assert core._to_bytes(core._join_forests(pieces)) == core._to_bytes(whole)
+
+
+UNDER_ADDRESS_SPACE_LIMIT = """
+import hashlib, resource, sys
+import numpy as np
+from korvane import _korvane_core as core
+from korvane import RandomSurvivalForest
+rng = np.random.default_rng(3)
+X = np.asfortranarray(rng.normal(size=(120, 4)))
+time, event = rng.exponential(size=120), (rng.random(120) < 0.7).astype(np.uint8)
+used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (used + (1 << 30), resource.getrlimit(resource.RLIMIT_AS)[1]))
+forest = core._grow_log_rank_forest(X, time, event, n_trees=5, seed=1, n_threads={n_threads})
+y = np.array([(bool(e), t) for e, t in zip(event, time)], dtype=[("event", "?"), ("time", "f8")])
+estimator = RandomSurvivalForest(n_estimators=5, n_jobs={n_threads}, random_state=0).fit(X, y)
+print(hashlib.sha256(core._to_bytes(forest)).hexdigest(), estimator.predict(X[:3]).tolist())
+"""
+
+
+@functools.cache
+def run_under_address_space_limit(n_threads, environment):
+    env = {k: v for k, v in os.environ.items() if k != "RAYON_NUM_THREADS"} | dict(environment)
+    script = UNDER_ADDRESS_SPACE_LIMIT.replace("{n_threads}", repr(n_threads))
+    return subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120)
+
+
+@pytest.mark.parametrize(
+    ("n_threads", "environment"),
+    [(2000, {}), (65535, {}), (None, {"RAYON_NUM_THREADS": "2000"})],
+    ids=["per_call_2000", "per_call_65535", "pool_of_2000"],
+)
+def test_more_threads_than_the_process_can_start_never_abort(n_threads, environment):
+    """Thread counts far beyond the processors, under an address-space limit
+    that leaves room for a few threads only, fit the same forest as one thread."""
+    found = run_under_address_space_limit(n_threads, tuple(environment.items()))
+    reference = run_under_address_space_limit(1, ())
+    assert found.returncode == 0, found.stderr
+    assert reference.returncode == 0, reference.stderr
+    assert found.stdout == reference.stdout

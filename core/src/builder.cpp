@@ -42,4 +42,8 @@ bool missing_goes_left(MissingSide chosen, MissingValues missing_values, std::si
   return missing_values == MissingValues::kIncorporated && n_left >= n_right;
 }
 
+bool leaves_may_be_empty(const TreeParams& params) {
+  return params.honesty && params.min_samples_leaf == 0;
+}
+
 }  // namespace korvane

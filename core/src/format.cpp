@@ -57,4 +57,8 @@ std::string format_shortest(double value) {
   return std::signbit(value) ? "-" + magnitude : magnitude;
 }
 
+std::string format_rows(std::size_t count) {
+  return std::to_string(count) + (count == 1 ? " row" : " rows");
+}
+
 }  // namespace korvane

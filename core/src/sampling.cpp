@@ -102,6 +102,18 @@ std::size_t tree_sample_size(std::size_t n, const ForestParams& params) {
   return sample_size(n / 2, 2.0 * params.subsample_fraction);
 }
 
+std::optional<std::size_t> too_few_rows_drawn(std::size_t n, const ForestParams& params) {
+  const std::size_t drawn = tree_sample_size(n, params);
+  if (params.tree.honesty && drawn < 2) return drawn;
+  return std::nullopt;
+}
+
+std::size_t tree_estimation_size(std::size_t n, const ForestParams& params) {
+  const std::size_t drawn = tree_sample_size(n, params);
+  if (!params.tree.honesty || drawn < 2) return drawn;
+  return drawn - honest_split_size(*params.tree.honesty, drawn);
+}
+
 void shuffle_in_place(std::span<std::uint32_t> rows, ChaCha8Rng& stream) {
   for (std::size_t i = rows.size(); i-- > 1;) {
     const auto j = static_cast<std::size_t>(stream.random_range_inclusive(0, i));

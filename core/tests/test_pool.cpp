@@ -163,11 +163,33 @@ TEST(PoolDeathTest, EnvironmentSizesThePoolEvenBeyondTheProcessorCount) {
 class ThreadsPerCall : public testing::TestWithParam<int> {};
 
 // A call's own arena runs exactly as many tasks at once as it was given
-// threads, also beyond the processor count, while the caller waits.
+// threads, up to the processors available, while the caller waits.
 TEST_P(ThreadsPerCall, RunsAsManyTasksAtOnceAsThreadsWereAsked) {
   const int k = GetParam();
-  EXPECT_EQ(pooled_peak(static_cast<std::size_t>(k), k + 1, std::chrono::seconds(1)), k);
+  const int expected = std::min(k, static_cast<int>(available_parallelism()));
+  EXPECT_EQ(pooled_peak(static_cast<std::size_t>(k), k + 1, std::chrono::seconds(1)), expected);
 }
+
+struct StartableCase {
+  ThreadLimits limits;
+  std::size_t expected;
+};
+
+class Startable : public testing::TestWithParam<StartableCase> {};
+
+TEST_P(Startable, KeepsHalfOfWhatIsLeftAndAtLeastOneThread) {
+  EXPECT_EQ(startable_threads(GetParam().limits), GetParam().expected);
+}
+
+constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+
+INSTANTIATE_TEST_SUITE_P(Limits, Startable,
+                         testing::Values(StartableCase{{std::nullopt, 68 * kMiB, std::nullopt},
+                                                       kMaxThreads},
+                                         StartableCase{{1024 * kMiB, 68 * kMiB, std::nullopt}, 7},
+                                         StartableCase{{1024 * kMiB, 68 * kMiB, 10}, 5},
+                                         StartableCase{{std::nullopt, 68 * kMiB, 1}, 1},
+                                         StartableCase{{0, 68 * kMiB, 0}, 1}));
 
 INSTANTIATE_TEST_SUITE_P(Counts, ThreadsPerCall, testing::Values(1, 2, 3, 6));
 

@@ -4,9 +4,11 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <tuple>
 #include <vector>
 
+#include "korvane/error.hpp"
 #include "korvane/params.hpp"
 #include "korvane/sampling.hpp"
 #include "support.hpp"
@@ -222,6 +224,40 @@ TEST(LittleBags, DrawAmongTheKeptRowsAsOnThoseRowsAlone) {
     EXPECT_EQ(rows.n_splitting, alone.n_splitting);
   }
 }
+
+// The counts the loader checks a model against are those of the draws: the
+// rows an honest tree estimates on, and too few rows exactly where the honest
+// split would refuse them.
+class DrawnCounts : public ::testing::TestWithParam<std::tuple<std::size_t, double, std::size_t>> {
+};
+
+TEST_P(DrawnCounts, AreTheCountsOfTheDraws) {
+  const auto [n, fraction, ci_group_size] = GetParam();
+  ForestParams params;
+  params.n_trees = 4;
+  params.bootstrap = false;
+  params.subsample_fraction = fraction;
+  params.ci_group_size = ci_group_size;
+  for (const auto honesty : {std::optional<double>{}, std::optional<double>{0.3}}) {
+    params.tree.honesty = honesty;
+    const auto too_few = too_few_rows_drawn(n, params);
+    for (std::uint64_t tree = 0; tree < params.n_trees; ++tree) {
+      ChaCha8Rng stream = ChaCha8Rng::from_seed(derive_tree_seeds(3, tree, 1)[0]);
+      if (too_few) {
+        EXPECT_THROW((void)draw_tree_rows(n, params, 3, tree, stream), InternalError);
+        continue;
+      }
+      TreeRows rows = draw_tree_rows(n, params, 3, tree, stream);
+      EXPECT_EQ(rows.estimation().size(), tree_estimation_size(n, params));
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DrawnCounts,
+                         ::testing::Values(std::tuple{1, 1.0, 1}, std::tuple{2, 1.0, 1},
+                                           std::tuple{60, 0.02, 1}, std::tuple{60, 0.03, 1},
+                                           std::tuple{101, 0.7, 1}, std::tuple{3, 0.5, 2},
+                                           std::tuple{5, 0.5, 2}, std::tuple{101, 0.2, 2}));
 
 // A thread lends each tree's draw the buffer of the tree before, with that
 // tree's rows still in it, longer or shorter than the new draw: the rows must

@@ -92,7 +92,8 @@ struct CallOptions {
 
 // Conversions of the private entry points' `n_threads` and `progress`
 // arguments. n_threads: None, -1 (one thread per available processor) or a
-// positive count, clamped to the pool's maximum; progress: None or a callable
+// positive count, clamped to the pool's maximum (a call then runs on at most
+// one thread per available processor); progress: None or a callable
 // (borrowed). TypeError or ValueError otherwise.
 korvane::pool::ThreadCount to_thread_count(PyObject* value);
 PyObject* to_progress(PyObject* value);

@@ -229,12 +229,9 @@ korvane::MaxFeatures parse_max_features(PyObject* value, std::uint32_t n_feature
   const std::optional<std::uint32_t> count = to_u32_or_nothing(value);
   if (!count)
     raise(PyExc_ValueError, "max_features must be None, 'sqrt', 'all', or a positive int");
-  if (*count == 0) raise(PyExc_ValueError, "max_features must be >= 1");
-  if (*count > n_features) {
-    raise(PyExc_ValueError, "max_features=" + std::to_string(*count) +
-                                " exceeds n_features=" + std::to_string(n_features));
-  }
-  return korvane::MaxFeatures::fixed(*count);
+  const korvane::MaxFeatures fixed = korvane::MaxFeatures::fixed(*count);
+  if (const auto mismatch = fixed.mismatch(n_features)) raise(PyExc_ValueError, *mismatch);
+  return fixed;
 }
 
 PyArrayObject* to_array(PyObject* value, int ndim, int type_number) {

@@ -52,38 +52,39 @@ std::span<const double> checked_pseudo_outcome(const GradientArrays& arrays) {
   return outcome;
 }
 
-void check_honesty_fraction(const TreeSettings& settings) {
-  const double fraction = settings.honesty_fraction;
-  if (settings.honesty && !(fraction > 0.0 && fraction < 1.0)) {
-    raise(PyExc_ValueError,
-          "honesty_fraction must lie in (0, 1), got " + korvane::format_shortest(fraction));
-  }
+// The settings as the core takes them, but for max_features, which is parsed
+// last.
+korvane::TreeParams unparsed_params(const TreeSettings& settings) {
+  korvane::TreeParams params;
+  if (settings.honesty) params.honesty = settings.honesty_fraction;
+  params.max_depth = settings.max_depth;
+  params.min_samples_leaf = settings.min_samples_leaf;
+  params.min_samples_split = settings.growth.min_samples_split;
+  params.max_leaf_nodes = settings.growth.max_leaf_nodes;
+  params.min_weight_fraction_leaf = settings.growth.min_weight_fraction_leaf;
+  return params;
 }
 
-void check_growth_settings(const GrowthSettings& growth) {
-  if (growth.min_samples_split < 2) {
-    raise(PyExc_ValueError,
-          "min_samples_split must be >= 2, got " + std::to_string(growth.min_samples_split));
-  }
-  if (growth.max_leaf_nodes && *growth.max_leaf_nodes < 2) {
-    raise(PyExc_ValueError,
-          "max_leaf_nodes must be None or >= 2, got " + std::to_string(*growth.max_leaf_nodes));
-  }
-  const double fraction = growth.min_weight_fraction_leaf;
-  if (!(fraction >= 0.0 && fraction <= 0.5)) {
-    raise(PyExc_ValueError, "min_weight_fraction_leaf must lie in [0, 0.5], got " +
-                                korvane::format_shortest(fraction));
-  }
+korvane::ForestParams unparsed_params(const ForestSettings& settings) {
+  return {unparsed_params(static_cast<const TreeSettings&>(settings)), settings.n_trees,
+          settings.bootstrap, settings.subsample_fraction};
 }
 
-void check_forest_settings(const ForestSettings& settings) {
-  const double fraction = settings.subsample_fraction;
-  if (!(fraction > 0.0 && fraction <= 1.0)) {
-    raise(PyExc_ValueError,
-          "subsample_fraction must lie in (0, 1], got " + korvane::format_shortest(fraction));
+// A tree grows on all the rows it is given, as a forest of one tree drawing
+// all of them without replacement would.
+korvane::ForestParams as_forest(const TreeSettings& settings) {
+  return {unparsed_params(settings), 1, false, 1.0};
+}
+korvane::ForestParams as_forest(const ForestSettings& settings) {
+  return unparsed_params(settings);
+}
+
+// The fraction ranges and the tree count, the rules a loaded model meets too.
+template <class Settings>
+void check_settings(const Settings& settings) {
+  if (const auto mismatch = korvane::settings_mismatch(unparsed_params(settings))) {
+    raise(PyExc_ValueError, *mismatch);
   }
-  if (settings.n_trees == 0) raise(PyExc_ValueError, "n_trees must be >= 1");
-  check_honesty_fraction(settings);
 }
 
 // Rows, columns and features are numbered with 32 bits in the core.
@@ -105,8 +106,7 @@ korvane::MatrixView training_view(PyArrayObject* x) {
 // The settings' own checks, then the shape checks of the training matrix that
 // the settings depend on; returns the view of X the core reads.
 korvane::MatrixView checked_training(PyArrayObject* x, const TreeSettings& settings) {
-  check_honesty_fraction(settings);
-  check_growth_settings(settings.growth);
+  check_settings(settings);
   const korvane::MatrixView view = training_view(x);
   // An honest tree splits its rows into a splitting and an estimation part.
   if (settings.honesty && view.n_rows < 2) {
@@ -116,21 +116,15 @@ korvane::MatrixView checked_training(PyArrayObject* x, const TreeSettings& setti
   return view;
 }
 
-std::string rows_text(std::size_t count) {
-  return std::to_string(count) + (count == 1 ? " row" : " rows");
-}
-
 korvane::MatrixView checked_training(PyArrayObject* x, const ForestSettings& settings) {
-  check_forest_settings(settings);
-  check_growth_settings(settings.growth);
+  check_settings(settings);
   const korvane::MatrixView view = training_view(x);
   // Every tree draws at least one row, and an honest tree needs two.
   if (view.n_rows == 0) raise(PyExc_ValueError, "X must have at least one row to fit a forest");
-  const std::size_t per_tree = korvane::sample_size(view.n_rows, settings.subsample_fraction);
-  if (settings.honesty && per_tree < 2) {
+  if (const auto per_tree = korvane::too_few_rows_drawn(view.n_rows, as_forest(settings))) {
     raise(PyExc_ValueError,
           "subsample_fraction=" + korvane::format_shortest(settings.subsample_fraction) + " of " +
-              rows_text(view.n_rows) + " draws " + rows_text(per_tree) +
+              korvane::format_rows(view.n_rows) + " draws " + korvane::format_rows(*per_tree) +
               " per tree, but an honest tree needs at least 2");
   }
   return view;
@@ -190,12 +184,6 @@ void check_covariates(const korvane::MatrixView& x, korvane::MissingValues missi
   }
 }
 
-// The rows a tree grows on, of `kept` rows of positive weight.
-std::size_t rows_drawn(std::size_t kept, const TreeSettings&) { return kept; }
-std::size_t rows_drawn(std::size_t kept, const ForestSettings& settings) {
-  return korvane::sample_size(kept, settings.subsample_fraction);
-}
-
 // The total RowWeights rounds to: finite and positive, for weights already
 // known to be finite and >= 0.
 void check_weight_total(std::span<const double> weight) {
@@ -229,34 +217,29 @@ FitWeights checked_weights(PyArrayObject* array, std::size_t n, const Settings& 
   check_weight_total(weight);
   FitWeights weights{korvane::RowWeights(weight)};
   const std::size_t kept = weights.rounded->kept_rows().size();
-  const std::size_t drawn = rows_drawn(kept, settings);
-  if (settings.honesty && drawn < 2) {
-    raise(PyExc_ValueError, "sample_weight leaves " + rows_text(kept) +
+  if (const auto drawn = korvane::too_few_rows_drawn(kept, as_forest(settings))) {
+    raise(PyExc_ValueError, "sample_weight leaves " + korvane::format_rows(kept) +
                                 " of positive weight, from which an honest tree draws " +
-                                rows_text(drawn) + "; it needs at least 2");
+                                korvane::format_rows(*drawn) + "; it needs at least 2");
   }
   return weights;
 }
 
 // Parses max_features, the last setting a fit checks.
 korvane::TreeParams params_from(const TreeSettings& settings, std::size_t n_features) {
-  korvane::TreeParams params;
+  korvane::TreeParams params = unparsed_params(settings);
+  params.min_samples_split =
+      korvane::effective_min_samples_split(params.min_samples_split, params.min_samples_leaf);
   params.max_features =
       parse_max_features(settings.max_features.given, static_cast<std::uint32_t>(n_features),
                          settings.max_features.if_none);
-  if (settings.honesty) params.honesty = settings.honesty_fraction;
-  params.max_depth = settings.max_depth;
-  params.min_samples_leaf = settings.min_samples_leaf;
-  params.min_samples_split =
-      effective_min_samples_split(settings.growth.min_samples_split, settings.min_samples_leaf);
-  params.max_leaf_nodes = settings.growth.max_leaf_nodes;
-  params.min_weight_fraction_leaf = settings.growth.min_weight_fraction_leaf;
   return params;
 }
 
 korvane::ForestParams params_from(const ForestSettings& settings, std::size_t n_features) {
-  return {params_from(static_cast<const TreeSettings&>(settings), n_features), settings.n_trees,
-          settings.bootstrap, settings.subsample_fraction};
+  korvane::ForestParams params = unparsed_params(settings);
+  params.tree = params_from(static_cast<const TreeSettings&>(settings), n_features);
+  return params;
 }
 
 template <class Params, class Settings>
@@ -316,10 +299,9 @@ void check_little_bags(const korvane::ForestParams& params, std::size_t n) {
   if (const auto mismatch = korvane::little_bag_mismatch(n, params)) {
     raise(PyExc_ValueError, *mismatch);
   }
-  const std::size_t per_tree = korvane::tree_sample_size(n, params);
-  if (params.tree.honesty && per_tree < 2) {
-    raise(PyExc_ValueError, "each tree draws " + rows_text(per_tree) + " of " + rows_text(n) +
-                                ", but an honest tree needs at least 2");
+  if (const auto per_tree = korvane::too_few_rows_drawn(n, params)) {
+    raise(PyExc_ValueError, "each tree draws " + korvane::format_rows(*per_tree) + " of " +
+                                korvane::format_rows(n) + ", but an honest tree needs at least 2");
   }
 }
 

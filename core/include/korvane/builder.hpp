@@ -37,6 +37,13 @@ std::size_t partition(const MatrixView& x, std::span<std::uint32_t> rows, const 
 [[nodiscard]] bool missing_goes_left(MissingSide chosen, MissingValues missing_values,
                                      std::size_t n_left, std::size_t n_right);
 
+// Whether a tree grown with these settings may hold a leaf that none of its
+// estimation rows reach. A child keeps at least min_samples_leaf estimation
+// rows, and without honesty its estimation rows are its splitting rows, of
+// which it has at least one; so only an honest tree with min_samples_leaf 0,
+// whose estimation rows may all follow one side of a split, may.
+[[nodiscard]] bool leaves_may_be_empty(const TreeParams& params);
+
 // The arrays a tree grows in. A thread that grows tree after tree keeps them,
 // as it keeps its search buffers, and each tree takes copies at their final
 // size. Freed after every tree, these large blocks would raise malloc's mmap

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace korvane {
@@ -8,5 +9,8 @@ namespace korvane {
 // and without a trailing ".0": 1.0 -> "1", -0.0 -> "-0", 1e-7 -> "0.0000001",
 // NaN -> "NaN", infinities -> "inf" / "-inf".
 [[nodiscard]] std::string format_shortest(double value);
+
+// A count of rows as messages write it: "1 row", "3 rows".
+[[nodiscard]] std::string format_rows(std::size_t count);
 
 }  // namespace korvane

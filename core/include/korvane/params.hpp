@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace korvane {
 
@@ -18,6 +19,10 @@ struct MaxFeatures {
 
   // mtry for p >= 1 features, clamped into [1, p]; 0 for no features.
   [[nodiscard]] std::uint32_t resolve(std::size_t p) const;
+
+  // Why a fit on p features refuses this setting, or nothing: a fixed count
+  // lies in [1, p].
+  [[nodiscard]] std::optional<std::string> mismatch(std::size_t p) const;
 
   friend bool operator==(const MaxFeatures&, const MaxFeatures&) = default;
 };
@@ -61,5 +66,12 @@ struct ForestParams {
 
   friend bool operator==(const ForestParams&, const ForestParams&) = default;
 };
+
+// Why a fit refuses these settings, or nothing; the messages are the fit's.
+// A tree: an honest tree's fraction lies in (0, 1). A forest: the
+// subsample fraction lies in (0, 1] and it has a tree, then its trees' rule.
+// (max_features depends on the data: MaxFeatures::mismatch.)
+[[nodiscard]] std::optional<std::string> settings_mismatch(const TreeParams& params);
+[[nodiscard]] std::optional<std::string> settings_mismatch(const ForestParams& params);
 
 }  // namespace korvane

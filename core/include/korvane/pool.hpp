@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -38,6 +39,26 @@ inline constexpr std::size_t kMaxThreads = 65535;
 // group's CPU quota; 1 when nothing can be read.
 [[nodiscard]] std::size_t available_parallelism();
 
+// What bounds the threads this process can still start; none where nothing
+// bounds them or nothing can be read.
+struct ThreadLimits {
+  std::optional<std::uint64_t> address_space_left;  // bytes, under RLIMIT_AS
+  // Address space a started worker may take: its stack, and the malloc arena
+  // its first allocation may reserve.
+  std::uint64_t bytes_per_thread = 0;
+  // Tasks, under RLIMIT_NPROC, the system's threads-max and the control
+  // group's pids.max.
+  std::optional<std::uint64_t> tasks_left;
+};
+
+// The limits as the system reports them now.
+[[nodiscard]] ThreadLimits thread_limits();
+
+// Workers that may be started under `limits`, at least 1 (a call needs one):
+// stacks take at most half the address space left, the rest staying for the
+// work, and at most half the tasks left, the rest staying for the system.
+[[nodiscard]] std::size_t startable_threads(const ThreadLimits& limits);
+
 // How often a caller waiting for its pool work runs its poll.
 inline constexpr std::chrono::milliseconds kPollInterval{50};
 
@@ -51,10 +72,17 @@ namespace detail {
 // The process-wide arena, created on first use and never destroyed.
 tbb::task_arena& process_arena();
 
-// Lets the scheduler run `workers` worker threads at once. Callers wait
-// instead of working, so an arena of k threads needs k workers, one more
+// Lets the scheduler run `workers` worker threads at once, or as many as the
+// process can still start (startable_threads) when fewer: the scheduler starts
+// its workers lazily and ends the process when one cannot be started. Callers
+// wait instead of working, so an arena of k threads needs k workers, one more
 // than the scheduler's default cap allows for the processor count.
 void allow_workers(std::size_t workers);
+
+// Threads of a call's own arena for `requested`: at least 1 and at most the
+// processors available when the pool was made, since more cannot make a call
+// faster and each would be a thread started for nothing.
+[[nodiscard]] std::size_t threads_for_call(std::size_t requested);
 
 }  // namespace detail
 
@@ -62,7 +90,8 @@ void allow_workers(std::size_t workers);
 [[nodiscard]] std::size_t thread_count();
 
 // Threads for one call: none for the process-wide pool, or a count (clamped
-// into [1, kMaxThreads]) for an arena of the call's own. Never changes a result.
+// into [1, available processors]) for an arena of the call's own. Never
+// changes a result.
 using ThreadCount = std::optional<std::size_t>;
 
 namespace detail {
@@ -74,8 +103,7 @@ template <class Use>
 auto with_arena(ThreadCount n_threads, unsigned joined, Use&& use) {
   std::optional<tbb::task_arena> own;
   if (n_threads) {
-    own.emplace(static_cast<int>(std::clamp<std::size_t>(*n_threads, 1, kMaxThreads)),
-                static_cast<int>(joined));
+    own.emplace(static_cast<int>(threads_for_call(*n_threads)), static_cast<int>(joined));
   }
   tbb::task_arena& arena = own ? *own : process_arena();
   allow_workers(static_cast<std::size_t>(arena.max_concurrency()));

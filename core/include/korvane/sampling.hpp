@@ -85,6 +85,17 @@ struct TreeRows {
 // half-sample, about as many.
 [[nodiscard]] std::size_t tree_sample_size(std::size_t n, const ForestParams& params);
 
+// The rows each tree of the forest draws from n rows (tree_sample_size) when
+// they are too few for its trees, or nothing: an honest tree needs 2, one to
+// split and one to estimate.
+[[nodiscard]] std::optional<std::size_t> too_few_rows_drawn(std::size_t n,
+                                                            const ForestParams& params);
+
+// The rows each tree of the forest estimates its leaves on, of the
+// tree_sample_size(n) it draws: all of them, or an honest tree's share left
+// after the splitting rows (honest_split_size).
+[[nodiscard]] std::size_t tree_estimation_size(std::size_t n, const ForestParams& params);
+
 // The rows of tree `tree` of the forest `seed` defines, drawn from the start
 // of the tree's stream: its sample of the n training rows (of its group's
 // half-sample when trees come in little bags), arranged. Growing a tree and

@@ -8,7 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "korvane/builder.hpp"
 #include "korvane/error.hpp"
+#include "korvane/format.hpp"
 #include "korvane/persistence.hpp"
 #include "korvane/sample_weights.hpp"
 #include "korvane/sampling.hpp"
@@ -86,6 +88,11 @@ void check_counts(Kind kind, const Counts& counts) {
   if (kind == Kind::gradient_forest && (counts.n_times != 0 || counts.n_points != 0)) {
     invalid("inconsistent counts: a gradient forest has no leaf curves");
   }
+  // What a fit refuses: no column, and a forest without trees or rows.
+  if (counts.n_features == 0) invalid("inconsistent counts: a model has at least one feature");
+  if (kind != Kind::log_rank_tree && (counts.n_trees == 0 || counts.n_train_samples == 0)) {
+    invalid("inconsistent counts: a forest holds at least one tree grown on at least one row");
+  }
   if (counts.n_train_samples > UINT32_MAX) {
     invalid("inconsistent counts: " + std::to_string(counts.n_train_samples) +
             " training rows are more than 4294967295");
@@ -133,13 +140,8 @@ void read_growth_rules(ByteReader& in, TreeParams& params) {
   params.min_samples_split = in.u64("growth rules");
   const std::uint64_t max_leaf_nodes = in.u64("growth rules");
   params.min_weight_fraction_leaf = in.f64("growth rules");
-  if (params.min_samples_split < 2) invalid("settings: min_samples_split is below 2");
-  if (max_leaf_nodes == 1) invalid("settings: max_leaf_nodes is 1");
+  // 0 stands for no limit; the ranges are checked with the other settings.
   if (max_leaf_nodes != 0) params.max_leaf_nodes = max_leaf_nodes;
-  const double fraction = params.min_weight_fraction_leaf;
-  if (!(fraction >= 0.0 && fraction <= 0.5)) {
-    invalid("settings: min_weight_fraction_leaf is outside [0, 0.5]");
-  }
   if (!has_growth_rules(params)) invalid("settings: growth rules that are all the defaults");
 }
 
@@ -180,17 +182,27 @@ ForestParams read_params(ByteReader& in, std::uint32_t version, std::uint64_t& s
   return params;
 }
 
-void check_params(const ForestParams& params, std::uint64_t first_tree, std::uint32_t n_trees) {
-  if (!(params.subsample_fraction > 0.0 && params.subsample_fraction <= 1.0)) {
-    invalid("settings: subsample_fraction is outside (0, 1]");
+// The rules of the fit, on the settings alone and with the header's counts.
+void check_params(const ForestParams& params, std::uint64_t first_tree, const Counts& counts) {
+  if (const auto mismatch = settings_mismatch(params)) invalid("settings: " + *mismatch);
+  if (const auto mismatch = params.tree.max_features.mismatch(counts.n_features)) {
+    invalid("settings: " + *mismatch);
   }
-  if (params.tree.honesty && !(*params.tree.honesty > 0.0 && *params.tree.honesty < 1.0)) {
-    invalid("settings: the honesty fraction is outside (0, 1)");
-  }
+  const std::uint32_t n_trees = counts.n_trees;
   if (first_tree > params.n_trees || n_trees > params.n_trees - first_tree) {
     invalid("inconsistent counts: trees " + std::to_string(first_tree) + " to " +
             std::to_string(first_tree + n_trees) + " are not part of a forest of " +
             std::to_string(params.n_trees) + " trees");
+  }
+}
+
+// The draws of the fit's trees from `rows` training rows (those of positive
+// weight in a weighted fit), as the fit checks them.
+void check_draws(std::size_t rows, const ForestParams& params, const std::string& context) {
+  if (const auto mismatch = little_bag_mismatch(rows, params)) invalid(context + *mismatch);
+  if (const auto drawn = too_few_rows_drawn(rows, params)) {
+    invalid(context + "each tree draws " + format_rows(*drawn) + " of " + format_rows(rows) +
+            ", but an honest tree needs at least 2");
   }
 }
 
@@ -199,10 +211,8 @@ template <class Payload>
 bool read_settings(ByteReader& in, Forest<Payload>& forest, const Header& header) {
   bool weighted = false;
   forest.params = read_params(in, header.version, forest.seed, forest.first_tree, weighted);
-  check_params(forest.params, forest.first_tree, header.counts.n_trees);
-  if (const auto mismatch = little_bag_mismatch(header.counts.n_train_samples, forest.params)) {
-    invalid("settings: " + *mismatch);
-  }
+  check_params(forest.params, forest.first_tree, header.counts);
+  check_draws(header.counts.n_train_samples, forest.params, "settings: ");
   return weighted;
 }
 
@@ -538,9 +548,44 @@ void read_sample_weights(ByteReader& in, Forest<Payload>& forest) {
   if (!sums_exactly(forest.sample_weight)) {
     invalid("the sample weights are not the rounded weights of a fit");
   }
+  check_draws(positive_rows(forest.sample_weight).size(), forest.params,
+              "settings with the sample weights: ");
+}
+
+// Each tree's recorded leaves as its fit leaves them: every leaf reached (but
+// where leaves_may_be_empty), and as many rows recorded as the tree estimates
+// on (at most, when draws repeat rows), each of positive weight.
+template <class Payload>
+void check_recorded_weights(const Forest<Payload>& forest, std::size_t b) {
+  forest.recorded_leaves(b).visit([&](auto codes, auto not_recorded) {
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+      if (codes[i] != not_recorded && forest.sample_weight[i] == 0.0) {
+        invalid(tree_name(b) + ": training row " + std::to_string(i) +
+                " is recorded in a leaf but has weight 0");
+      }
+    }
+  });
+}
+
+template <class Payload>
+void check_recorded_leaves(const Forest<Payload>& forest) {
   const std::size_t kept = positive_rows(forest.sample_weight).size();
-  if (const auto mismatch = little_bag_mismatch(kept, forest.params)) {
-    invalid("settings with the sample weights: " + *mismatch);
+  const std::size_t estimation =
+      tree_estimation_size(kept != 0 ? kept : forest.n_train_samples, forest.params);
+  for (std::size_t b = 0; b < forest.n_trees(); ++b) {
+    const std::vector<std::uint32_t>& sizes = forest.leaf_sizes[b];
+    const auto empty = std::find(sizes.begin(), sizes.end(), 0u);
+    if (empty != sizes.end() && !leaves_may_be_empty(forest.params.tree)) {
+      invalid(tree_name(b) + ": no training row is recorded in leaf " +
+              std::to_string(empty - sizes.begin()));
+    }
+    std::size_t recorded = 0;
+    for (const std::uint32_t size : sizes) recorded += size;
+    if (recorded > estimation || (!forest.params.bootstrap && recorded != estimation)) {
+      invalid(tree_name(b) + ": " + format_rows(recorded) + " are recorded in its leaves, but " +
+              "each tree estimates its leaves on " + format_rows(estimation));
+    }
+    if (kept != 0) check_recorded_weights(forest, b);
   }
 }
 
@@ -562,6 +607,7 @@ Forest<Payload> read_forest_model(ByteReader& in, const Header& header) {
   read_recorded_leaves(in, forest);
   if (weighted) read_sample_weights(in, forest);
   detail::count_leaf_sizes(forest, CallControl{});
+  check_recorded_leaves(forest);
   return forest;
 }
 
