@@ -338,3 +338,24 @@ def test_an_undefined_concordance_raises_no_comparable_pair(call):
 def test_docstring_examples_run(module):
     failures, tried = doctest.testmod(module)
     assert tried > 0 and failures == 0
+
+
+def _metric_calls(train, test, risk, survival, times):
+    return {
+        "concordance_index_censored": lambda m: m.concordance_index_censored(test["event"], test["time"], risk),
+        "concordance_index_ipcw": lambda m: m.concordance_index_ipcw(train, test, risk),
+        "brier_score": lambda m: m.brier_score(train, test, survival, times),
+        "integrated_brier_score": lambda m: m.integrated_brier_score(train, test, survival, times),
+        "cumulative_dynamic_auc": lambda m: m.cumulative_dynamic_auc(train, test, risk, times),
+    }
+
+
+@pytest.mark.parametrize("metric", list(_metric_calls(*survival_case(0, "tied"))))
+def test_results_have_scikit_survival_types(peer, metric):
+    """Code written for scikit-survival calls NumPy methods on the results (``c.round(3)``)."""
+    call = _metric_calls(*survival_case(0, "tied"))[metric]
+
+    def types(result):
+        return [type(value) for value in result] if isinstance(result, tuple) else [type(result)]
+
+    assert types(call(korvane.metrics)) == types(call(peer))

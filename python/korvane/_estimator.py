@@ -353,7 +353,9 @@ class LogRankSurvivalEstimator(BaseEstimator):  # type: ignore[misc]
         event, time = check_survival_target(y)
         if len(event) != len(risk):
             raise ValueError(f"X has {len(risk)} rows but y has {len(event)}")
-        return concordance_index(time, event, risk, sample_weight=check_sample_weight(sample_weight, len(risk)))
+        # A NumPy float, as scikit-survival gives, for code that calls its methods.
+        weight = check_sample_weight(sample_weight, len(risk))
+        return np.float64(concordance_index(time, event, risk, sample_weight=weight))
 
     def apply(self, X: Any) -> npt.NDArray[np.uint32]:
         """Index of the leaf each row reaches (numbered among leaves, not nodes).

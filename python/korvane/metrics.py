@@ -117,7 +117,7 @@ def concordance_index_censored(
     event_time: npt.ArrayLike,
     estimate: npt.ArrayLike,
     tied_tol: float = 1e-8,
-) -> tuple[float, int, int, int, int]:
+) -> tuple[np.float64, np.int64, np.int64, np.int64, np.int64]:
     """Harrell's concordance index for right-censored data.
 
     A pair of samples is comparable when the one with the shorter time had an
@@ -161,8 +161,10 @@ def concordance_index_censored(
     >>> import numpy as np
     >>> event = np.array([True, False, True, True])
     >>> time = np.array([1.0, 2.0, 2.0, 4.0])
-    >>> concordance_index_censored(event, time, [0.8, 0.3, 0.5, 0.6])
-    (0.8, 4, 1, 0, 1)
+    >>> c, concordant, discordant, tied_risk, tied_time = concordance_index_censored(
+    ...     event, time, [0.8, 0.3, 0.5, 0.6])
+    >>> print(c, concordant, discordant, tied_risk, tied_time)
+    0.8 4 1 0 1
     """
     event = _boolean_vector(event_indicator, "event_indicator")
     time = _finite_vector(event_time, "event_time")
@@ -177,7 +179,7 @@ def concordance_index_censored(
         raise NoComparablePairException(
             "event_time allows no comparable pair: no event happens before another sample's time"
         )
-    return (float(pairs.score(np.ones(len(pairs.comparable)))), *pairs.totals())
+    return (pairs.score(np.ones(len(pairs.comparable))), *pairs.totals())
 
 
 def concordance_index_ipcw(
@@ -186,7 +188,7 @@ def concordance_index_ipcw(
     estimate: npt.ArrayLike,
     tau: float | None = None,
     tied_tol: float = 1e-8,
-) -> tuple[float, int, int, int, int]:
+) -> tuple[np.float64, np.int64, np.int64, np.int64, np.int64]:
     """Uno's concordance index: comparable pairs weighted by inverse probability of censoring.
 
     Each comparable pair whose earlier sample had its event at time t counts
@@ -233,8 +235,8 @@ def concordance_index_ipcw(
     >>> import numpy as np
     >>> y = np.array([(True, 1.0), (False, 2.0), (True, 3.0), (False, 4.0)],
     ...              dtype=[("event", "?"), ("time", "f8")])
-    >>> concordance_index_ipcw(y, y, [0.9, 0.5, 0.4, 0.1])
-    (1.0, 4, 0, 0, 0)
+    >>> print(*concordance_index_ipcw(y, y, [0.9, 0.5, 0.4, 0.1]))
+    1.0 4 0 0 0
     """
     train_event, train_time = event_time_from_structured(survival_train, "survival_train")
     test_event, test_time = event_time_from_structured(survival_test, "survival_test")
@@ -256,7 +258,7 @@ def concordance_index_ipcw(
         raise NoComparablePairException(
             f"tau={tau} leaves no comparable pair: every comparable pair starts at or after tau"
         )
-    return (float(pairs.score(weights[pairs.rows])), *pairs.totals())
+    return (pairs.score(weights[pairs.rows]), *pairs.totals())
 
 
 def brier_score(
@@ -361,7 +363,7 @@ def integrated_brier_score(
     survival_test: SurvivalArray,
     estimate: npt.ArrayLike,
     times: npt.ArrayLike,
-) -> float:
+) -> np.float64:
     """Brier score integrated over `times` by the trapezoidal rule, divided by the time range.
 
     Parameters
@@ -393,7 +395,7 @@ def integrated_brier_score(
     if len(grid_times) < 2:
         raise ValueError("times needs at least two distinct values to integrate over")
     area = np.sum(np.diff(grid_times) * (scores[1:] + scores[:-1]) / 2.0)
-    return float(area / (grid_times[-1] - grid_times[0]))
+    return np.float64(area / (grid_times[-1] - grid_times[0]))
 
 
 def cumulative_dynamic_auc(
@@ -402,7 +404,7 @@ def cumulative_dynamic_auc(
     estimate: npt.ArrayLike,
     times: npt.ArrayLike,
     tied_tol: float = 1e-8,
-) -> tuple[FloatArray, float]:
+) -> tuple[FloatArray, np.float64]:
     """Cumulative/dynamic AUC: how well the estimate separates events by t from survivors past t.
 
     At time t the cases are the samples with an event at or before t, each
@@ -447,8 +449,9 @@ def cumulative_dynamic_auc(
     >>> import numpy as np
     >>> y = np.array([(True, 1.0), (False, 2.0), (True, 3.0), (False, 4.0)],
     ...              dtype=[("event", "?"), ("time", "f8")])
-    >>> cumulative_dynamic_auc(y, y, [0.9, 0.5, 0.6, 0.1], [1.5, 3.0])
-    (array([1., 1.]), 1.0)
+    >>> auc, mean_auc = cumulative_dynamic_auc(y, y, [0.9, 0.5, 0.6, 0.1], [1.5, 3.0])
+    >>> print(auc, mean_auc)
+    [1. 1.] 1.0
     """
     train_event, train_time = event_time_from_structured(survival_train, "survival_train")
     test_event, test_time = event_time_from_structured(survival_test, "survival_test")
@@ -609,11 +612,13 @@ class _PairCounts(NamedTuple):
         numerator = _dot(weights, self.concordant + 0.5 * self.tied_risk)
         return np.float64(numerator / _dot(weights, self.comparable))
 
-    def totals(self) -> tuple[int, int, int, int]:
-        """Concordant, discordant, tied-risk and tied-time pair counts."""
-        concordant = int(self.concordant.sum())
-        tied_risk = int(self.tied_risk.sum())
-        return concordant, int(self.comparable.sum()) - concordant - tied_risk, tied_risk, self.tied_time
+    def totals(self) -> tuple[np.int64, np.int64, np.int64, np.int64]:
+        """Concordant, discordant, tied-risk and tied-time pair counts, as NumPy
+        integers (what scikit-survival's callers may call NumPy methods on)."""
+        concordant = np.int64(self.concordant.sum())
+        tied_risk = np.int64(self.tied_risk.sum())
+        discordant = np.int64(self.comparable.sum()) - concordant - tied_risk
+        return concordant, discordant, tied_risk, np.int64(self.tied_time)
 
 
 def _count_pairs(event: BoolArray, time: FloatArray, risk: FloatArray, tied_tol: float) -> _PairCounts:
@@ -834,12 +839,12 @@ def _auc(cases: FloatArray, controls: FloatArray) -> float:
         return float(pairs / (cases.sum() * controls.sum()))
 
 
-def _mean_auc(scores: FloatArray, times: FloatArray, test_event: BoolArray, test_time: FloatArray) -> float:
+def _mean_auc(scores: FloatArray, times: FloatArray, test_event: BoolArray, test_time: FloatArray) -> np.float64:
     """Average over the times, each AUC weighted by the drop of the test set's survival estimate there."""
     if len(times) == 1:
-        return float(scores[0])
+        return np.float64(scores[0])
     survival = _kaplan_meier(test_event, test_time, of_censoring=False)
     at_times = _step_at(survival, times, "times")
     drops = -np.diff(np.concatenate(([1.0], at_times)))
     with np.errstate(invalid="ignore", divide="ignore"):
-        return float(_dot(scores, drops) / (1.0 - at_times[-1]))
+        return np.float64(_dot(scores, drops) / (1.0 - at_times[-1]))
