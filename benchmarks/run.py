@@ -547,7 +547,7 @@ def main() -> None:
     parser.add_argument("--baseline", default=None, metavar="DIR",
                         help="also time the forest weights of the korvane package in DIR (another build), "
                              "each case right after this one's")
-    parser.add_argument("--write-results", action="store_true", help=f"also write {RESULTS_PATH.name}")
+    parser.add_argument("--write-results", action="store_true", help=f"also write the table into {RESULTS_PATH.relative_to(HERE.parent)}")
     args = parser.parse_args()
     args.reps = args.reps or (3 if args.quick else 5)
     args.max_peer_seconds = args.max_peer_seconds or (30.0 if args.quick else 300.0)
