@@ -4,9 +4,8 @@
 // come from `scaling.py --dump DIR`; the settings are those of
 // `scaling.py --forest` (4 features per node, bootstrap, leaf 15).
 //
-//   g++ -std=c++20 -O2 -ffp-contract=off -Icore/include -Icore/src benchmarks/forest_memory.cpp
-//     build/core/core/libkorvane_core.a -ltbb -o build/forest_memory   (one line)
-//   build/forest_memory DIR/n1000000_rounded TREES THREADS
+//   ./dev.sh core   (builds it with the core: CMake option KORVANE_BUILD_PROFILERS)
+//   build/core/benchmarks/forest_memory DIR/n1000000_rounded TREES THREADS
 //
 // glibc only (mallinfo2, malloc_usable_size). Not part of the test suite.
 #include <malloc.h>

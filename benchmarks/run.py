@@ -30,8 +30,21 @@ from korvane.datasets import load_veteran
 from korvane.metrics import concordance_index
 
 HERE = Path(__file__).resolve().parent
-RESULTS_PATH = HERE / "RESULTS.md"
-# Where the profile notes start in RESULTS.md; everything from it on is written by hand.
+# The documentation's performance page: --write-results rewrites its head and the
+# table's section and keeps every later section (the notes written by hand).
+RESULTS_PATH = HERE.parent / "docs" / "performance.md"
+PAGE_HEAD = """# Performance
+
+How korvane's fits, predictions and forest weights compare in time and memory with
+scikit-survival's and ranger's on the same data and settings, and, below the table, notes on
+where korvane's time and memory go, newest first. `./dev.sh bench` reproduces the table: it
+builds the wheel, installs the peers (scikit-survival from PyPI, ranger from Debian) and runs
+`benchmarks/run.py`; `./dev.sh bench --quick` measures the small cases only, and
+`./dev.sh bench --write-results` rewrites this table and keeps the notes. `benchmarks/README.md`
+describes the settings, the other timing scripts and the C++ profilers; statistical studies of
+the estimates (bias, coverage, calibration) are in `studies/`.
+"""
+TABLE_HEADING = "## korvane against scikit-survival and ranger"
 
 THREADS = 2
 N_TREES = 100
@@ -534,7 +547,7 @@ def main() -> None:
     parser.add_argument("--baseline", default=None, metavar="DIR",
                         help="also time the forest weights of the korvane package in DIR (another build), "
                              "each case right after this one's")
-    parser.add_argument("--write-results", action="store_true", help=f"also write {RESULTS_PATH.name}")
+    parser.add_argument("--write-results", action="store_true", help=f"also write the table into {RESULTS_PATH.relative_to(HERE.parent)}")
     args = parser.parse_args()
     args.reps = args.reps or (3 if args.quick else 5)
     args.max_peer_seconds = args.max_peer_seconds or (30.0 if args.quick else 300.0)
@@ -570,21 +583,20 @@ def main() -> None:
     if args.write_results:
         mode = "quick" if args.quick else "full"
         RESULTS_PATH.write_text(
-            "# Benchmark results\n\n"
+            f"{PAGE_HEAD}\n{TABLE_HEADING}\n\n"
             f"Machine: {machine}\n\n"
             f"Load average (1, 5, 15 min) at the start: {load_at_start}; at the end: {load_average()}.\n\n"
             f"Produced by `benchmarks/run.py{' --quick' if args.quick else ''} --write-results` "
             f"({mode} mode, {elapsed:.0f} min, budget {args.max_peer_seconds:.0f} s per fit).\n\n{text}\n"
-            + other_studies(RESULTS_PATH)
+            + kept_sections(RESULTS_PATH)
         )
 
 
-def other_studies(path: Path) -> str:
-    """The sections other scripts and people write into the results (from the first
-    level-2 heading on: studies, the hand-written profile notes), kept when this one
-    rewrites its own table."""
+def kept_sections(path: Path) -> str:
+    """The sections people write into the page by hand (from the first level-2 heading
+    after the table's own on: the profile notes), kept when this one rewrites its table."""
     text = path.read_text() if path.exists() else ""
-    start = text.find("\n## ")
+    start = text.find("\n## ", text.find(TABLE_HEADING) + 1)
     return "" if start < 0 else text[start:]
 
 

@@ -5,9 +5,9 @@
 // forest's nodes, leaf curves and recorded leaves, so that two builds'
 // forests and costs compare in one run. Long runs suit `perf record`.
 //
-//   g++ -std=c++20 -O2 -ffp-contract=off -Icore/include -Icore/src benchmarks/small_forest.cpp
-//     build/core/core/libkorvane_core.a -ltbb -o build/small_forest   (one line)
-//   build/small_forest BASE REPS THREADS FEATURES   (THREADS 0: the process-wide pool)
+//   ./dev.sh core   (builds it with the core: CMake option KORVANE_BUILD_PROFILERS)
+//   build/core/benchmarks/small_forest BASE REPS THREADS FEATURES
+//     (THREADS 0: the process-wide pool)
 //
 // BASE is a file prefix of `dump.hpp`'s data (`scaling.py --dump`, or a
 // veteran fold written the same way). Not part of the test suite.
@@ -55,7 +55,8 @@ int main(int argc, char** argv) {
   const bench::Dump dump(argv[1]);
   const std::size_t reps = std::stoul(argv[2]);
   const std::size_t count = std::stoul(argv[3]);
-  const pool::ThreadCount threads = count == 0 ? std::nullopt : pool::ThreadCount(count);
+  pool::ThreadCount threads;  // empty: the process-wide pool
+  if (count != 0) threads = count;
   ForestParams params;
   params.tree.min_samples_leaf = 15;
   params.tree.max_features = MaxFeatures::fixed(static_cast<std::uint32_t>(std::stoul(argv[4])));

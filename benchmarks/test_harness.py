@@ -77,15 +77,24 @@ def test_budget_skips_what_would_overrun_or_already_did(seconds_at_1000, growth,
     "existing, kept",
     [
         (None, ""),
-        ("# Benchmark results\n\n| table |\n", ""),
+        (f"{run.PAGE_HEAD}\n{run.TABLE_HEADING}\n\n| table |\n", ""),
+        (
+            f"{run.PAGE_HEAD}\n{run.TABLE_HEADING}\n\n| table |\n\n## Where the time goes\n\nnotes\n",
+            "\n## Where the time goes\n\nnotes\n",
+        ),
+        # A page from before the table had a heading of its own.
         ("# Benchmark results\n\n| table |\n\n## Where the time goes\n\nnotes\n", "\n## Where the time goes\n\nnotes\n"),
     ],
 )
 def test_a_new_table_keeps_the_hand_written_profile_notes(tmp_path, existing, kept):
-    results = tmp_path / "RESULTS.md"
+    page = tmp_path / "performance.md"
     if existing is not None:
-        results.write_text(existing)
-    assert run.other_studies(results) == kept
+        page.write_text(existing)
+    assert run.kept_sections(page) == kept
+
+
+def test_the_performance_page_starts_as_a_new_table_writes_it():
+    assert run.RESULTS_PATH.read_text().startswith(f"{run.PAGE_HEAD}\n{run.TABLE_HEADING}\n")
 
 
 def test_continuous_cases_are_the_rounded_data_without_the_rounding():

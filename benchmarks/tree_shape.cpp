@@ -4,9 +4,9 @@
 // two builds' trees. Links the core directly, so that nothing but the fit is
 // timed; the data come from `scaling.py --dump DIR`.
 //
-//   g++ -std=c++20 -O2 -ffp-contract=off -Icore/include -Icore/src benchmarks/tree_shape.cpp
-//     build/core/core/libkorvane_core.a -ltbb -o build/tree_shape   (one line)
-//   build/tree_shape DIR/n1000000_rounded TREES THREADS FEATURES   (FEATURES 0: one tree, all)
+//   ./dev.sh core   (builds it with the core: CMake option KORVANE_BUILD_PROFILERS)
+//   build/core/benchmarks/tree_shape DIR/n1000000_rounded TREES THREADS FEATURES
+//     (FEATURES 0: one tree, all features)
 //
 // Not part of the test suite.
 #include <sys/resource.h>

@@ -1,8 +1,8 @@
 """Where the causal survival forest's error comes from: bias of the scores against the forest's
 smoothing, variance, and which rows the intervals miss.
 
-    python benchmarks/causal_survival_bias.py --n 500 --reps 8 --designs 1 4
-    python benchmarks/causal_survival_bias.py --n 500 --reps 4 --variants "split on the plug-in effect"
+    python studies/causal_survival_bias.py --n 500 --reps 8 --designs 1 4
+    python studies/causal_survival_bias.py --n 500 --reps 4 --variants "split on the plug-in effect"
 
 The training draws, seeds and test rows are the study's (`causal_survival_study.py`), and the
 forests are the ones its "causal survival forest" rows grow. Per variant it prints, averaged

@@ -1,8 +1,8 @@
 """Monte Carlo calibration of the effect forests' intervals: bias, spread and estimated variance.
 
-    python benchmarks/effect_calibration.py [--reps 8] [--trees 400] [--only TEXT]
-                                            [--econml-python .venv-econml/bin/python]
-                                            [--min-side-samples 0] [--nuisances forest]
+    python studies/effect_calibration.py [--reps 8] [--trees 400] [--only TEXT]
+                                         [--econml-python .venv-econml/bin/python]
+                                         [--min-side-samples 0] [--nuisances forest]
 
 One data-generating process per setup, fixed test rows, new training draws per repetition.
 Per method it prints, averaged over the test rows:

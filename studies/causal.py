@@ -1,7 +1,7 @@
 """korvane's CausalForest against EconML's CausalForestDML: effect MSE, 95% coverage, fit time.
 
-    python benchmarks/causal.py [--reps 5] [--trees 400] [--econml-python .venv-econml/bin/python]
-                                [--only TEXT] [--methods forest,auto,lasso,econml]
+    python studies/causal.py [--reps 5] [--trees 400] [--econml-python .venv-econml/bin/python]
+                             [--only TEXT] [--methods forest,auto,lasso,econml]
 
 Three simulations (new draws per repetition, the same draws for both sides):
 

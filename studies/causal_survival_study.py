@@ -1,9 +1,9 @@
 """Simulation study of effect estimates on censored outcomes: the causal survival forest
 against survival-forest baselines on the four designs of `causal_survival_designs`.
 
-    python benchmarks/causal_survival_study.py --reps 5              # every cell, RMST
-    python benchmarks/causal_survival_study.py --targets RMST survival.probability
-    python benchmarks/causal_survival_study.py --write-results       # table into RESULTS.md
+    python studies/causal_survival_study.py --reps 5              # every cell, RMST
+    python studies/causal_survival_study.py --targets RMST survival.probability
+    python studies/causal_survival_study.py --write-results       # table into RESULTS.md
 
 Each repetition draws a training set; the test rows are fixed per design and their
 truth is exact (closed form, which agrees with the Monte Carlo truth; see the harness
@@ -291,7 +291,7 @@ def section_text(records: list[dict[str, Any]], targets: list[str], settings: Se
     seconds = sum({(r["design"], r["n"], r["rep"], r["method"]): r["seconds"] for r in records}.values())
     parts = [
         f"{SECTION}\n",
-        "Produced by `benchmarks/causal_survival_study.py --write-results` "
+        "Produced by `studies/causal_survival_study.py --write-results` "
         f"({seconds / 60:.0f} min of fitting on 2 shared cores). Four designs of censored survival "
         "with a heterogeneous treatment effect (`causal_survival_designs.py`), p = 15 independent "
         f"U(0, 1) covariates, {test_size:,} fixed test rows per design with their exact truth. "
