@@ -78,10 +78,10 @@ n_jobs, random_state
         heavy-tailed, and a variance split is drawn to cutting off the few
         rows of extreme score at the edge of a covariate's range, a split that
         says little about the effect. On the simulation designs of
-        `benchmarks/causal_survival_study.py`, a floor of a fifth against one
+        `studies/causal_survival_study.py`, a floor of a fifth against one
         of 0.05 lowered the error in 11 of their 16 cells (by up to 10%) and
         raised the intervals' coverage in all of them (see
-        benchmarks/RESULTS.md). 0.05, the other effect forests' default, grows
+        studies/RESULTS.md). 0.05, the other effect forests' default, grows
         the forests of earlier versions.
     max_samples : float, default=0.5
         Share of the rows each tree draws, at most 0.5 with little bags (a
@@ -293,7 +293,7 @@ n_jobs, random_state
         largest and smallest effects towards the average: the intervals then
         hold the forest-weighted mean of the neighbours' true effects more
         often than asked, and the true effect less often where it is extreme
-        (benchmarks/causal_survival_bias.py).
+        (studies/causal_survival_bias.py).
 
         Parameters
         ----------
