@@ -110,8 +110,6 @@ def test_curves_hold_their_event_time_values_until_the_next_event(name):
     last_event = np.cumsum(is_event) - 1
     carried = np.where(last_event >= 0, at_events[:, np.maximum(last_event, 0)], 0.0)
     assert np.array_equal(hazard, carried)
-    survival = model.predict_survival_function(X[:5], return_array=True)
-    assert np.array_equal(survival, np.exp(-hazard))
     assert np.array_equal(model.predict_survival_function(X[:1])[0].x, times)
     assert np.array_equal(model.predict_survival_function(X[:1], event_times_only=True)[0].x, times[is_event])
 
@@ -122,7 +120,6 @@ def test_times_of_rows_of_weight_zero_are_left_off_the_grid():
     y["time"][:2], weight[:2] = [1e4, 2e4], 0.0
     y["event"][0] = True
     tree = SurvivalTree(random_state=0).fit(X, y, sample_weight=weight)
-    assert tree.unique_times_[-1] < 1e4
     assert np.array_equal(tree.unique_times_, np.unique(y["time"][2:]))
     assert np.array_equal(tree.is_event_time_, np.isin(tree.unique_times_, y["time"][2:][y["event"][2:]]))
 
