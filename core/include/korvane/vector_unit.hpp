@@ -28,6 +28,11 @@ concept ParametersOf =
     std::is_same_v<decltype(kFunction),
                    std::invoke_result_t<decltype(kFunction), Args...> (*)(Args...)>;
 
+template <class... Units>
+struct List {
+  static constexpr std::size_t kSize = sizeof...(Units);
+};
+
 // Portable vector code in 16-byte registers, which every processor runs.
 struct Baseline {
   static constexpr std::string_view kName = "baseline";
@@ -62,14 +67,8 @@ struct Avx512 {
     return kFunction(std::forward<Args>(args)...);
   }
 };
-#endif
 
-template <class... Units>
-struct List {
-  static constexpr std::size_t kSize = sizeof...(Units);
-};
-
-#if defined(__x86_64__) || defined(__i386__)
+// The units of this build, widest first; the baseline stays last.
 using Built = List<Avx512, Avx2, Baseline>;
 #else
 using Built = List<Baseline>;
@@ -93,6 +92,7 @@ inline constexpr std::size_t kVectorUnits = VectorUnits::kSize;
 // names no unit and is refused wherever a unit is asked for.
 enum class VectorUnit : std::uint8_t {};
 
+// The value of a unit type of the list.
 template <class Unit>
   requires(vector_units::index_of<Unit>(VectorUnits{}) < kVectorUnits)
 inline constexpr VectorUnit kVectorUnit{
