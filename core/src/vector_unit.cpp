@@ -2,29 +2,36 @@
 
 namespace korvane {
 
+namespace {
+
+constexpr auto kAvailable = per_unit([]<class Unit>() { return &Unit::available; });
+constexpr auto kNames = per_unit([]<class Unit>() { return Unit::kName; });
+
+std::size_t index_of(VectorUnit unit) { return static_cast<std::size_t>(unit); }
+
+static_assert(kAllVectorUnits.back() == kVectorUnit<vector_units::Baseline>,
+              "the last unit must be one every processor has");
+
+}  // namespace
+
 bool supports(VectorUnit unit) {
-  switch (unit) {
-#if defined(__x86_64__) || defined(__i386__)
-    case VectorUnit::kAvx512:
-      return __builtin_cpu_supports("avx512f") != 0;
-    case VectorUnit::kAvx2:
-      return __builtin_cpu_supports("avx2") != 0;
-#else
-    case VectorUnit::kAvx512:
-    case VectorUnit::kAvx2:
-      return false;
-#endif
-    case VectorUnit::kBaseline:
-      return true;
-  }
-  return false;
+  return index_of(unit) < kVectorUnits && kAvailable[index_of(unit)]();
 }
 
 VectorUnit widest_vector_unit() {
-  static const VectorUnit unit = supports(VectorUnit::kAvx512) ? VectorUnit::kAvx512
-                                 : supports(VectorUnit::kAvx2) ? VectorUnit::kAvx2
-                                                               : VectorUnit::kBaseline;
+  // The list runs widest first and ends with the baseline, which every
+  // processor has.
+  static const VectorUnit unit = [] {
+    for (const VectorUnit candidate : kAllVectorUnits) {
+      if (supports(candidate)) return candidate;
+    }
+    return kVectorUnit<vector_units::Baseline>;
+  }();
   return unit;
+}
+
+std::string_view name_of(VectorUnit unit) {
+  return index_of(unit) < kVectorUnits ? kNames[index_of(unit)] : "unknown";
 }
 
 }  // namespace korvane

@@ -14,6 +14,7 @@
 #include "korvane/sample_weights.hpp"
 #include "korvane/vector_unit.hpp"
 #include "support.hpp"
+#include "vector_unit_params.hpp"
 
 namespace korvane {
 namespace {
@@ -133,7 +134,7 @@ class DuplicatedRow : public ::testing::TestWithParam<std::tuple<std::uint32_t, 
 
 TEST_P(DuplicatedRow, WeightTwoGrowsTheTreeOfTheRowTwice) {
   const auto [k, unit] = GetParam();
-  if (!supports(unit)) GTEST_SKIP() << "this processor lacks the unit";
+  if (!supports(unit)) GTEST_SKIP() << "this processor lacks " << name_of(unit);
   const Dataset d = Dataset::random(90, 4, 7);
   const Dataset twice = with_row_twice(d, k);
   const TreeParams params = testing::params_with(1);
@@ -145,9 +146,7 @@ TEST_P(DuplicatedRow, WeightTwoGrowsTheTreeOfTheRowTwice) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, DuplicatedRow,
                          ::testing::Combine(::testing::Values(0u, 17u, 89u),
-                                            ::testing::Values(VectorUnit::kBaseline,
-                                                              VectorUnit::kAvx2,
-                                                              VectorUnit::kAvx512)));
+                                            testing::every_vector_unit()));
 
 TEST(WeightedTree, WeightZeroGrowsTheTreeWithoutTheRow) {
   const Dataset d = Dataset::random(80, 3, 9);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <tuple>
 
 namespace korvane::detail {
 
@@ -16,10 +17,13 @@ using BucketCounts = EventGroupScorer::BucketCounts;
 using Batch = EventGroupScorer::Batch;
 using LaneArray = EventGroupScorer::LaneArray;
 
-// One register of each vector unit, as doubles.
-using Register512 = double __attribute__((vector_size(8 * sizeof(double))));
-using Register256 = double __attribute__((vector_size(4 * sizeof(double))));
-using Register128 = double __attribute__((vector_size(2 * sizeof(double))));
+// One register of a vector unit, as doubles.
+template <std::size_t kDoubles>
+struct Register {
+  // A typedef: GCC drops a vector size that depends on a template argument
+  // from an alias declaration.
+  typedef double type __attribute__((vector_size(kDoubles * sizeof(double))));
+};
 
 // The eight lanes in registers as wide as those of the vector unit a pass is
 // compiled for: one 64-byte register for AVX-512, two 32-byte halves for AVX2,
@@ -224,22 +228,12 @@ template <Pass kPass, class Lanes, class Result>
 
 // The passes compiled for each vector unit; none fuses operations (contraction
 // is off). The unit is a compile-time choice: no dispatch inside a search.
-template <Pass kPass, class Result>
-void walk(Baseline, const Batch& batch, Result* results) {
-  walk_groups<kPass, LaneRegisters<Register128>>(batch, results);
+template <Pass kPass, class Unit, class Result>
+void walk(const Batch& batch, Result* results) {
+  Unit::template call<
+      &walk_groups<kPass, LaneRegisters<typename Register<Unit::kDoubles>::type>, Result>,
+      const Batch&, Result*>(batch, results);
 }
-
-#ifdef KORVANE_X86_VECTOR_UNITS
-template <Pass kPass, class Result>
-__attribute__((target("avx2"))) void walk(Avx2, const Batch& batch, Result* results) {
-  walk_groups<kPass, LaneRegisters<Register256>>(batch, results);
-}
-
-template <Pass kPass, class Result>
-__attribute__((target("avx512f"))) void walk(Avx512, const Batch& batch, Result* results) {
-  walk_groups<kPass, LaneRegisters<Register512>>(batch, results);
-}
-#endif
 
 }  // namespace
 
@@ -308,7 +302,7 @@ void EventGroupScorer::clear() {
 
 template <class Unit>
 const EventGroupScorer::LaneArray& EventGroupScorer::scores() {
-  walk<Pass::kExact>(Unit{}, batch(), scores_.data());
+  walk<Pass::kExact, Unit>(batch(), scores_.data());
   start_batch();
   return scores_;
 }
@@ -317,7 +311,7 @@ template <class Unit>
 const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes>&
 EventGroupScorer::bounds() {
   need_reciprocals();
-  walk<Pass::kBound>(Unit{}, batch(), bounds_.data());
+  walk<Pass::kBound, Unit>(batch(), bounds_.data());
   start_batch();
   return bounds_;
 }
@@ -326,7 +320,7 @@ template <class Unit>
 const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes / 2>&
 EventGroupScorer::block_bounds() {
   need_reciprocals();
-  walk<Pass::kBlockBound>(Unit{}, batch(), block_bounds_.data());
+  walk<Pass::kBlockBound, Unit>(batch(), block_bounds_.data());
   start_batch();
   return block_bounds_;
 }
@@ -336,22 +330,18 @@ void EventGroupScorer::start_batch() {
   pending_lanes_ = LaneVector{} + 1.0;
 }
 
-template const EventGroupScorer::LaneArray& EventGroupScorer::scores<Baseline>();
-template const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes>&
-EventGroupScorer::bounds<Baseline>();
-template const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes / 2>&
-EventGroupScorer::block_bounds<Baseline>();
-#ifdef KORVANE_X86_VECTOR_UNITS
-template const EventGroupScorer::LaneArray& EventGroupScorer::scores<Avx2>();
-template const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes>&
-EventGroupScorer::bounds<Avx2>();
-template const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes / 2>&
-EventGroupScorer::block_bounds<Avx2>();
-template const EventGroupScorer::LaneArray& EventGroupScorer::scores<Avx512>();
-template const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes>&
-EventGroupScorer::bounds<Avx512>();
-template const std::array<EventGroupScorer::ScoreBounds, EventGroupScorer::kLanes / 2>&
-EventGroupScorer::block_bounds<Avx512>();
-#endif
+namespace {
+
+// The passes of every unit, instantiated here for the searches compiled
+// elsewhere.
+template <class Unit>
+constexpr auto passes_of() {
+  return std::tuple{&EventGroupScorer::scores<Unit>, &EventGroupScorer::bounds<Unit>,
+                    &EventGroupScorer::block_bounds<Unit>};
+}
+[[maybe_unused, gnu::used]] constexpr auto kPasses =
+    per_unit([]<class Unit>() { return passes_of<Unit>(); });
+
+}  // namespace
 
 }  // namespace korvane::detail

@@ -14,21 +14,6 @@
 
 namespace korvane::detail {
 
-// The vector units as types: a scoring pass is compiled once per unit, and the
-// search that uses it names the unit at compile time.
-struct Baseline {
-  static constexpr VectorUnit kUnit = VectorUnit::kBaseline;
-};
-#if defined(__x86_64__) || defined(__i386__)
-#define KORVANE_X86_VECTOR_UNITS 1
-struct Avx2 {
-  static constexpr VectorUnit kUnit = VectorUnit::kAvx2;
-};
-struct Avx512 {
-  static constexpr VectorUnit kUnit = VectorUnit::kAvx512;
-};
-#endif
-
 // Scores log-rank candidates of one node many at a time, one candidate per
 // vector lane. Per candidate the arithmetic is exactly the reference order
 // (every lane runs the same IEEE operations a scalar loop would), so scores are
@@ -120,7 +105,7 @@ class EventGroupScorer {
   }
   [[nodiscard]] std::size_t candidates() const { return used_; }
   // Scores of the held candidates, in the order they were added, computed with
-  // the registers of `Unit`; then starts an empty batch that keeps the current
+  // the registers of `Unit` (one of VectorUnits); then starts an empty batch that keeps the current
   // left side.
   template <class Unit>
   const LaneArray& scores();

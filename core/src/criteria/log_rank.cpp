@@ -110,7 +110,6 @@ void SortedNode::assign(const LogRankCriterion& criterion, std::span<const std::
 
 namespace {
 
-using detail::Baseline;
 using detail::EventGroupScorer;
 using detail::RankedPosition;
 using detail::RiskSetSums;
@@ -593,47 +592,18 @@ std::optional<BestSplit> search(const Covariates& covariates, Buffers& buffers,
   return SplitSearch<Unit, Weighting>(covariates, buffers, features, floor, control).run();
 }
 
-// The whole search compiled for each vector unit and weighting (every call
-// inside inlined), so that the scan's moves use the wide registers too.
+// The search of each vector unit for one weighting, indexed by the unit, the
+// whole of it compiled for the unit (every call inside inlined) so that the
+// scan's moves use the wide registers too.
 template <class Weighting>
-std::optional<BestSplit> search_baseline(const Covariates& covariates, Buffers& buffers,
-                                         std::span<const std::uint32_t> features,
-                                         const ChildFloor& floor, const CallControl& control) {
-  return search<Baseline, Weighting>(covariates, buffers, features, floor, control);
+constexpr auto searches_of() {
+  return per_unit([]<class Unit>() -> LogRankCriterion::Search {
+    return &Unit::template call<&search<Unit, Weighting>>;
+  });
 }
 
-#ifdef KORVANE_X86_VECTOR_UNITS
-template <class Weighting>
-__attribute__((target("avx2"), flatten)) std::optional<BestSplit> search_avx2(
-    const Covariates& covariates, Buffers& buffers, std::span<const std::uint32_t> features,
-    const ChildFloor& floor, const CallControl& control) {
-  return search<detail::Avx2, Weighting>(covariates, buffers, features, floor, control);
-}
-
-template <class Weighting>
-__attribute__((target("avx512f"), flatten)) std::optional<BestSplit> search_avx512(
-    const Covariates& covariates, Buffers& buffers, std::span<const std::uint32_t> features,
-    const ChildFloor& floor, const CallControl& control) {
-  return search<detail::Avx512, Weighting>(covariates, buffers, features, floor, control);
-}
-#endif
-
-// The search of each vector unit for one weighting, indexed by the unit; none
-// where this build has no code for it.
-template <class Weighting>
-constexpr std::array<LogRankCriterion::Search, kVectorUnits> searches_of() {
-  std::array<LogRankCriterion::Search, kVectorUnits> searches{};
-  searches[static_cast<std::size_t>(VectorUnit::kBaseline)] = search_baseline<Weighting>;
-#ifdef KORVANE_X86_VECTOR_UNITS
-  searches[static_cast<std::size_t>(VectorUnit::kAvx2)] = search_avx2<Weighting>;
-  searches[static_cast<std::size_t>(VectorUnit::kAvx512)] = search_avx512<Weighting>;
-#endif
-  return searches;
-}
-
-constexpr std::array<LogRankCriterion::Search, kVectorUnits> kSearches = searches_of<UnitWeights>();
-constexpr std::array<LogRankCriterion::Search, kVectorUnits> kWeightedSearches =
-    searches_of<SampleWeights>();
+constexpr auto kSearches = searches_of<UnitWeights>();
+constexpr auto kWeightedSearches = searches_of<SampleWeights>();
 
 }  // namespace
 
@@ -653,10 +623,7 @@ LogRankCriterion::LogRankCriterion(std::span<const double> time,
 LogRankCriterion::LogRankCriterion(std::span<const double> time,
                                    std::span<const std::uint8_t> event,
                                    std::span<const double> weight, VectorUnit unit)
-    : time_(time),
-      event_(event),
-      weight_(weight),
-      search_((weight.empty() ? kSearches : kWeightedSearches)[static_cast<std::size_t>(unit)]) {
+    : time_(time), event_(event), weight_(weight) {
   if (time.size() != event.size()) {
     fail("event_time has " + std::to_string(time.size()) + " elements but event_indicator has " +
          std::to_string(event.size()));
@@ -665,10 +632,10 @@ LogRankCriterion::LogRankCriterion(std::span<const double> time,
     fail("event_time has " + std::to_string(time.size()) + " elements but sample_weight has " +
          std::to_string(weight.size()));
   }
-  if (search_ == nullptr || !supports(unit)) {
-    fail("this processor cannot run the split search of vector unit " +
-         std::to_string(static_cast<int>(unit)));
+  if (!supports(unit)) {
+    fail("this processor cannot run the split search of vector unit " + std::string(name_of(unit)));
   }
+  search_ = (weight.empty() ? kSearches : kWeightedSearches)[static_cast<std::size_t>(unit)];
   time_ranks_ = detail::dense_ranks(time);
 }
 

@@ -8,6 +8,7 @@
 #include "criteria/event_group_scorer.hpp"
 #include "criteria/log_rank_reference.hpp"
 #include "support.hpp"
+#include "vector_unit_params.hpp"
 
 namespace korvane::detail {
 namespace {
@@ -75,28 +76,33 @@ PassResults run_passes(const SortedNode& node) {
   return out;
 }
 
-// Every vector unit this processor has must give the baseline's bits, and the
-// exact scores must equal the reference evaluation.
-TEST(EventGroupScorer, EveryVectorUnitGivesTheSameBits) {
+SortedNode tied_node() {
   Dataset d = Dataset::random(300, 1, 21);
   for (std::size_t i = 0; i < d.n; ++i) d.time[i] = static_cast<double>((i * 37) % 101);
-  const std::vector<std::uint32_t> rows = all_rows(d.n);
-  const SortedNode node = SortedNode::of(d.log_rank(), rows);
-  const PassResults baseline = run_passes<Baseline>(node);
+  return SortedNode::of(d.log_rank(), all_rows(d.n));
+}
+
+// The baseline's exact scores equal the reference evaluation.
+TEST(EventGroupScorer, BaselineScoresAreTheReference) {
+  const SortedNode node = tied_node();
+  const PassResults baseline = run_passes<vector_units::Baseline>(node);
   ASSERT_EQ(baseline.exact.size(), baseline.marks.size());
   for (std::size_t c = 0; c < baseline.exact.size(); ++c) {
     EXPECT_EQ(std::bit_cast<std::uint64_t>(baseline.exact[c]),
               std::bit_cast<std::uint64_t>(testing::log_rank_score(node, baseline.marks[c])))
         << c;
   }
-#ifdef KORVANE_X86_VECTOR_UNITS
-  if (supports(VectorUnit::kAvx2)) {
-    EXPECT_EQ(run_passes<Avx2>(node).bits, baseline.bits);
-  }
-  if (supports(VectorUnit::kAvx512)) {
-    EXPECT_EQ(run_passes<Avx512>(node).bits, baseline.bits);
-  }
-#endif
+}
+
+// Every vector unit this processor has gives the baseline's bits in every pass.
+template <class Unit>
+class EveryVectorUnit : public ::testing::Test {};
+TYPED_TEST_SUITE(EveryVectorUnit, testing::VectorUnitTypes, testing::VectorUnitTypeName);
+
+TYPED_TEST(EveryVectorUnit, GivesTheBaselineBits) {
+  if (!TypeParam::available()) GTEST_SKIP() << "this processor lacks " << TypeParam::kName;
+  const SortedNode node = tied_node();
+  EXPECT_EQ(run_passes<TypeParam>(node).bits, run_passes<vector_units::Baseline>(node).bits);
 }
 
 }  // namespace

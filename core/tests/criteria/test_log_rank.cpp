@@ -161,10 +161,11 @@ TEST(LogRank, SearchEqualsExhaustiveReferenceSearchBitForBit) {
     const Covariates covariates = d.covariates();
     const auto split = d.log_rank().find_best_split(covariates, rows, features, min_leaf);
     // The search compiled for every vector unit the processor has.
-    for (const auto unit : {VectorUnit::kAvx512, VectorUnit::kAvx2, VectorUnit::kBaseline}) {
+    for (const VectorUnit unit : kAllVectorUnits) {
       if (!supports(unit)) continue;
       const LogRankCriterion criterion(d.time, d.event, unit);
-      EXPECT_EQ(criterion.find_best_split(covariates, rows, features, min_leaf), split) << seed;
+      EXPECT_EQ(criterion.find_best_split(covariates, rows, features, min_leaf), split)
+          << seed << ' ' << name_of(unit);
     }
     expect_same_bits(split, exhaustive_best_split(d, rows, features, min_leaf), seed);
   }
@@ -301,18 +302,22 @@ TEST_P(LogRankScratch, BuffersEarlierNodesUsedGiveTheFreshSearchSplit) {
 INSTANTIATE_TEST_SUITE_P(Weighting, LogRankScratch, ::testing::Bool());
 
 // Only the units this build has code for can be asked for, and only on a
-// processor that has them.
+// processor that has them; a value naming no unit is refused, not looked up.
 TEST(LogRank, RefusesAVectorUnitTheProcessorLacks) {
   const Dataset d = Dataset::four_events();
-  for (const auto unit : {VectorUnit::kAvx512, VectorUnit::kAvx2, VectorUnit::kBaseline}) {
+  for (const VectorUnit unit : kAllVectorUnits) {
     if (supports(unit)) {
       EXPECT_NO_THROW(LogRankCriterion(d.time, d.event, unit));
     } else {
       EXPECT_THROW(LogRankCriterion(d.time, d.event, unit), InternalError);
     }
   }
-  EXPECT_TRUE(supports(VectorUnit::kBaseline));
-  EXPECT_TRUE(supports(widest_vector_unit()));
+  for (const auto unit : {static_cast<VectorUnit>(kVectorUnits), static_cast<VectorUnit>(255)}) {
+    EXPECT_FALSE(supports(unit));
+    EXPECT_THROW(LogRankCriterion(d.time, d.event, unit), InternalError);
+    EXPECT_THROW(LogRankCriterion(d.time, d.event, std::vector<double>(d.n, 1.0), unit),
+                 InternalError);
+  }
 }
 
 }  // namespace

@@ -163,7 +163,7 @@ void expect_exhaustive_split(const Dataset& d, const std::vector<std::uint32_t>&
                              std::uint32_t seed) {
   const Covariates covariates = incorporating(d);
   const auto expected = exhaustive_split(d, rows, features, min_leaf);
-  for (const auto unit : {VectorUnit::kAvx512, VectorUnit::kAvx2, VectorUnit::kBaseline}) {
+  for (const VectorUnit unit : kAllVectorUnits) {
     if (!supports(unit)) continue;
     const auto split = LogRankCriterion(d.time, d.event, unit)
                            .find_best_split(covariates, rows, features, min_leaf);

@@ -77,7 +77,7 @@ class LogRankCriterion {
   std::span<const std::uint8_t> event_;
   std::span<const double> weight_;  // empty: unweighted
   std::vector<std::uint32_t> time_ranks_;
-  Search search_;
+  Search search_ = nullptr;
 };
 
 static_assert(ScratchCriterion<LogRankCriterion>);
